@@ -1,0 +1,33 @@
+# Shared helpers for the project's targets.
+
+# Warnings that apply to our own code only (not to third-party headers).
+add_library(nerova_warnings INTERFACE)
+target_compile_options(nerova_warnings INTERFACE -Wall -Wextra -Werror)
+
+# nerova_add_library(NAME SOURCES ... [LINUX_SOURCES ...] DEPS ...)
+# One static library per folder of src/. Files ending in _linux are added only on Linux.
+function(nerova_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LINUX_SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+    target_sources(${name} PRIVATE ${ARG_LINUX_SOURCES})
+  endif()
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${ARG_DEPS} PRIVATE nerova_warnings)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+endfunction()
+
+# nerova_add_test(NAME SOURCES ... LIBS ... [LABELS ...] [TIMEOUT seconds])
+# A Qt Test executable registered with CTest. Label "unit" marks tests that the sanitizer build runs.
+function(nerova_add_test name)
+  cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} nerova_test_support Qt6::Test nerova_warnings)
+  set_target_properties(${name} PROPERTIES AUTOMOC ON)
+  add_test(NAME ${name} COMMAND ${name})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT}
+    ENVIRONMENT "QT_QPA_PLATFORM=offscreen;NEROVA_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

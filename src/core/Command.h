@@ -1,0 +1,26 @@
+#pragma once
+
+#include "core/Console.h"
+
+#include <QCommandLineParser>
+#include <QCoro/QCoroTask>
+#include <QStringList>
+
+#include <optional>
+
+namespace nerova {
+
+// One subcommand of nerova-agent.
+struct Command {
+    const char* name;
+    const char* synopsis; // shown by --help
+    QCoro::Task<int> (*run)(QStringList arguments, Console& console);
+};
+
+// Parses `arguments` (the subcommand's name first) with `parser`, which gains --help. Yields the
+// exit code when the command is done already (help shown, or an error written with the usage
+// line), nothing when it should go on. `usage` is the text after "nerova-agent ".
+std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
+                           const QString& usage);
+
+} // namespace nerova

@@ -1,0 +1,97 @@
+#include "core/CommandLine.h"
+
+#include "common/BuildInfo.h"
+#include "common/Error.h"
+#include "common/Logger.h"
+#include "core/Command.h"
+#include "core/Commands.h"
+
+#include <array>
+
+namespace nerova {
+
+namespace {
+
+constexpr std::array commands{
+    Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
+};
+
+void writeHelp(QTextStream& stream)
+{
+    stream << "Usage: nerova-agent [--verbose] COMMAND [ARGUMENTS]\n"
+              "       nerova-agent --help | --version\n\n"
+              "Nerova Agent reports the user's presence at the company's locations.\n\n"
+              "Commands:\n";
+    for (const Command& command : commands) {
+        stream << "  " << command.synopsis << '\n';
+    }
+    stream << "\nOptions:\n"
+              "  --verbose   write debug log lines (also: QT_LOGGING_RULES=\"nerova.*.debug=true\")\n"
+              "  --help      show this help\n"
+              "  --version   show the version\n\n"
+              "Run 'nerova-agent COMMAND --help' for the options of a command.\n";
+}
+
+QString versionText()
+{
+    const QString build = QString::fromUtf8(buildinfo::build);
+    return QStringLiteral("nerova-agent %1 (build %2)")
+        .arg(QString::fromUtf8(buildinfo::version), build.isEmpty() ? QStringLiteral("Unknown") : build);
+}
+
+} // namespace
+
+std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
+                           const QString& usage)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help."));
+    parser.addOption(help);
+    if (!parser.parse(arguments)) {
+        console.err() << "nerova-agent: " << parser.errorText() << "\nUsage: nerova-agent " << usage << '\n';
+        return exitcode::usage;
+    }
+    if (parser.isSet(help)) {
+        console.out() << "Usage: nerova-agent " << usage << '\n' << parser.helpText().section(u'\n', 2);
+        return exitcode::success;
+    }
+    return std::nullopt;
+}
+
+QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
+{
+    if (!arguments.isEmpty()) {
+        arguments.removeFirst(); // program name
+    }
+    if (arguments.removeAll(QStringLiteral("--verbose")) > 0) {
+        setDefaultLogSink(makeSystemLogSink(true));
+    }
+    if (arguments.isEmpty()) {
+        console.err() << "nerova-agent: no command given. Run 'nerova-agent --help' for the list.\n";
+        co_return exitcode::usage;
+    }
+    const QString& first = arguments.first();
+    if (first == u"--help" || first == u"-h" || first == u"help") {
+        writeHelp(console.out());
+        co_return exitcode::success;
+    }
+    if (first == u"--version") {
+        console.out() << versionText() << '\n';
+        co_return exitcode::success;
+    }
+    for (const Command& command : commands) {
+        if (first == QLatin1String(command.name)) {
+            try {
+                co_return co_await command.run(arguments, console);
+            } catch (const std::exception& error) {
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
+                co_return exitcode::failure;
+            }
+        }
+    }
+    console.err() << "nerova-agent: unknown command '" << first << "'. Run 'nerova-agent --help' for the list.\n";
+    co_return exitcode::usage;
+}
+
+} // namespace nerova

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "core/Console.h"
+
+#include <QCoro/QCoroTask>
+#include <QStringList>
+
+namespace nerova {
+
+// The subcommands; each takes its own name as the first argument.
+QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console);
+
+} // namespace nerova

@@ -1,0 +1,21 @@
+#include "core/CommandLine.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+
+#include <cstdio>
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
+    QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));
+
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    nerova::Console console(out, err);
+    const int code = QCoro::waitFor(nerova::runCommandLine(QCoreApplication::arguments(), console));
+    out.flush();
+    err.flush();
+    return code;
+}

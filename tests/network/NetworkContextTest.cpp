@@ -1,0 +1,55 @@
+#include "network/NetworkContext.h"
+
+#include <QSet>
+#include <QTest>
+
+using namespace nerova;
+
+class NetworkContextTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void addressTypeRawValues_data()
+    {
+        QTest::addColumn<QString>("raw");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("IPv4") << "IPv4" << true;
+        QTest::newRow("IPv6") << "IPv6" << true;
+        QTest::newRow("lower case") << "ipv4" << false;
+        QTest::newRow("empty") << "" << false;
+    }
+
+    void addressTypeRawValues()
+    {
+        QFETCH(QString, raw);
+        QFETCH(bool, valid);
+        const auto type = addressTypeFromRawValue(raw);
+        QCOMPARE(type.has_value(), valid);
+        if (type) {
+            QCOMPARE(rawValue(*type), raw);
+        }
+    }
+
+    void addressIdentityIgnoresTheInterface()
+    {
+        const NetworkAddress onEth0{AddressType::IPv4, "eth0", "10.1.2.3"};
+        const NetworkAddress onWlan0{AddressType::IPv4, "wlan0", "10.1.2.3"};
+        QCOMPARE(onEth0.id(), QStringLiteral("IPv410.1.2.3"));
+        QCOMPARE(onEth0.id(), onWlan0.id());
+        QVERIFY(onEth0 != onWlan0);
+        QCOMPARE(QSet<NetworkAddress>({onEth0, onWlan0, onEth0}).size(), 2);
+        QVERIFY((NetworkAddress{AddressType::IPv6, "eth0", "10.1.2.3"}) != onEth0);
+    }
+
+    void interfaceListsCompareAsSets()
+    {
+        const NetworkInterface a{"en0", "aa:bb:cc:dd:ee:ff"};
+        const NetworkInterface b{"en1", "11:22:33:44:55:66"};
+        QCOMPARE(a.id(), QStringLiteral("en0aa:bb:cc:dd:ee:ff"));
+        QCOMPARE(QSet<NetworkInterface>({a, b}), QSet<NetworkInterface>({b, a}));
+        QVERIFY(QSet<NetworkInterface>({a}) != QSet<NetworkInterface>({NetworkInterface{"en0", "AA:BB:CC:DD:EE:FF"}}));
+    }
+};
+
+QTEST_GUILESS_MAIN(NetworkContextTest)
+#include "NetworkContextTest.moc"

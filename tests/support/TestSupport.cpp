@@ -1,0 +1,37 @@
+#include "support/TestSupport.h"
+
+#include <QFile>
+
+namespace nerova::test {
+
+QString sourceDir()
+{
+    const QByteArray dir = qgetenv("NEROVA_SOURCE_DIR");
+    return dir.isEmpty() ? QStringLiteral(".") : QString::fromLocal8Bit(dir);
+}
+
+QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& contents)
+{
+    const QString path = dir.filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size()) {
+        qFatal("cannot write test file %s", qPrintable(path));
+    }
+    return path;
+}
+
+ConsoleCapture::ConsoleCapture() : out_(&outBuffer_), err_(&errBuffer_) {}
+
+QString ConsoleCapture::outText()
+{
+    out_.flush();
+    return outBuffer_;
+}
+
+QString ConsoleCapture::errText()
+{
+    err_.flush();
+    return errBuffer_;
+}
+
+} // namespace nerova::test
