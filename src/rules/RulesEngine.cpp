@@ -1,10 +1,10 @@
 #include "rules/RulesEngine.h"
 
 #include "common/TaskGroup.h"
+#include "network/HttpReply.h"
 #include "rules/CIDRv4.h"
 
 #include <QCoro/QCoroNetworkReply>
-#include <QMetaEnum>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
@@ -70,23 +70,6 @@ std::optional<std::pair<QString, quint16>> parseHostPort(const QString& text)
     return std::pair{parts[0], quint16(port)};
 }
 
-// Whether a finished reply carries an HTTP response: Qt also reports 4xx and 5xx answers as
-// errors (the content and server ranges), which are answers all the same.
-bool hasHttpResponse(const QNetworkReply& reply)
-{
-    if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-        return false;
-    }
-    const int error = reply.error();
-    return error == QNetworkReply::NoError || (error >= 201 && error <= 299) || (error >= 401 && error <= 499);
-}
-
-QString describeReplyError(const QNetworkReply& reply)
-{
-    const char* key = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(reply.error());
-    return describeCase(key ? QString::fromLatin1(key) : QString::number(reply.error()), reply.errorString());
-}
-
 QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
 {
     const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -94,11 +77,6 @@ QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
         .arg(reply.url().toString(), status.isValid() ? status.toString() : QStringLiteral("none"))
         .arg(bodyBytes);
 }
-
-// Deletes a reply once the coroutine that awaited it is done with it.
-struct ReplyDeleter {
-    void operator()(QNetworkReply* reply) const { reply->deleteLater(); }
-};
 
 } // namespace
 
@@ -341,7 +319,7 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     request.setTransferTimeout(int(webContentTimeout_.count()));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    const std::unique_ptr<QNetworkReply, ReplyDeleter> reply(network_.get(request));
+    const LaterDeleted<QNetworkReply> reply(network_.get(request));
     co_await reply.get();
 
     if (!hasHttpResponse(*reply)) {

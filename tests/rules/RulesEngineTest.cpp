@@ -619,7 +619,7 @@ private slots:
                                          << "(" << false << "debug Caught error checking url invalidPattern(\"(\")";
         QTest::newRow("no answer within the timeout")
             << "/silent"
-            << ".*" << false << "debug Caught error checking url OperationCanceledError(\"Operation canceled\")";
+            << ".*" << false << "debug Caught error checking url TimeoutError(\"no data within the transfer timeout\")";
     }
 
     void webContent()

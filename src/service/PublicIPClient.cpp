@@ -1,0 +1,41 @@
+#include "service/PublicIPClient.h"
+
+#include "common/Json.h"
+#include "network/HttpReply.h"
+
+#include <QCoro/QCoroNetworkReply>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+namespace nerova {
+
+QUrl PublicIPClient::defaultEndpoint()
+{
+    return QUrl(QStringLiteral("https://api.ipify.org?format=json"));
+}
+
+PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
+    : ipApi_(std::move(ipApi))
+    , timeout_(timeout)
+{}
+
+QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
+{
+    // A fresh manager per lookup: nothing is shared with the service client. It owns the reply.
+    const LaterDeleted<QNetworkAccessManager> session(new QNetworkAccessManager);
+    QNetworkRequest request(ipApi_);
+    request.setTransferTimeout(int(timeout_.count()));
+    QNetworkReply* reply = session->get(request);
+    co_await reply;
+
+    if (!hasHttpResponse(*reply)) {
+        throw PublicIPError(describeReplyError(*reply));
+    }
+    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+        co_return std::nullopt;
+    }
+    const Json answer = parseJson(reply->readAll());
+    co_return JsonObjectReader(answer, {}).string("ip");
+}
+
+} // namespace nerova

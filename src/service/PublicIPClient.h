@@ -1,0 +1,50 @@
+#pragma once
+
+#include "common/Error.h"
+
+#include <QCoro/QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <optional>
+
+namespace nerova {
+
+// The lookup request did not get an answer: no connection, a TLS failure, a timeout. Describes
+// itself as the transport error, for example ConnectionRefusedError("Connection refused").
+class PublicIPError final : public Error {
+public:
+    explicit PublicIPError(QString transportError)
+        : transportError_(std::move(transportError))
+    {}
+    QString description() const override { return transportError_; }
+
+private:
+    QString transportError_;
+};
+
+// Asks a public-IP lookup service for the address under which this machine reaches the
+// internet: one GET answered by a JSON object whose "ip" field holds the address.
+class PublicIPClient {
+public:
+    static constexpr std::chrono::milliseconds defaultTimeout{60'000};
+    // https://api.ipify.org?format=json, unless the setting "publicIpEndpoint" names another.
+    static QUrl defaultEndpoint();
+
+    explicit PublicIPClient(QUrl ipApi = defaultEndpoint(), std::chrono::milliseconds timeout = defaultTimeout);
+
+    const QUrl& ipApi() const { return ipApi_; }
+
+    // The "ip" text of a 200 answer exactly as received (neither validated nor normalised);
+    // nothing for any other status. Each call uses a session of its own that keeps no cookies,
+    // cache or credentials. Raises PublicIPError when the request fails and JsonDecodeError when
+    // a 200 answer does not hold a text "ip".
+    QCoro::Task<std::optional<QString>> fetchPublicIP() const;
+
+private:
+    QUrl ipApi_;
+    std::chrono::milliseconds timeout_;
+};
+
+} // namespace nerova
