@@ -13,7 +13,12 @@ namespace nerova {
 namespace {
 
 constexpr std::array commands{
-    Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
+    Command{"check",
+            "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
+            "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
+            "                                   evaluate it: the fingerprint that matches the network",
+            runCheckCommand},
+    Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
 };
 
 void writeHelp(QTextStream& stream)
@@ -42,7 +47,7 @@ QString versionText()
 } // namespace
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                           const QString& usage)
+                                         const QString& usage)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -85,7 +90,8 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
+                              << '\n';
                 co_return exitcode::failure;
             }
         }

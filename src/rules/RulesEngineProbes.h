@@ -1,8 +1,12 @@
 #pragma once
 
+#include "common/Logger.h"
+
 #include <QByteArray>
 #include <QCoro/QCoroTask>
 #include <QString>
+
+#include <memory>
 
 namespace nerova {
 
@@ -20,5 +24,9 @@ public:
     // once the connection's stream ends normally; raises when the stream ends with an error.
     virtual QCoro::Task<QByteArray> receive(QString host, quint16 port) = 0;
 };
+
+// The real probes: a fresh ICMP pinger per ping and a TCP connection per receive, logging with
+// `logger`'s sink under the subsystem "com.nerova.NerovaAgent".
+std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger logger);
 
 } // namespace nerova
