@@ -42,9 +42,7 @@ public:
 
     class NextAwaiter {
     public:
-        explicit NextAwaiter(std::shared_ptr<State> state)
-            : state_(std::move(state))
-        {}
+        explicit NextAwaiter(std::shared_ptr<State> state) : state_(std::move(state)) {}
         bool await_ready() const noexcept { return state_->hasAnswer(); }
         void await_suspend(std::coroutine_handle<> consumer) noexcept { state_->consumer = consumer; }
         std::optional<T> await_resume() { return state_->takeAnswer(); }

@@ -47,7 +47,7 @@ QString versionText()
 } // namespace
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                                         const QString& usage)
+                           const QString& usage)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -90,8 +90,7 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
-                              << '\n';
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
                 co_return exitcode::failure;
             }
         }

@@ -9,10 +9,7 @@ namespace nerova {
 // stdout and stderr; tests bind it to strings.
 class Console {
 public:
-    Console(QTextStream& out, QTextStream& err)
-        : out_(out)
-        , err_(err)
-    {}
+    Console(QTextStream& out, QTextStream& err) : out_(out), err_(err) {}
 
     QTextStream& out() { return out_; }
     QTextStream& err() { return err_; }

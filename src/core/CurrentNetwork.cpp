@@ -26,8 +26,8 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
 }
 
 PublicIpOptions::PublicIpOptions(QCommandLineParser& parser)
-    : skip_(QStringLiteral("no-public-ip"), QStringLiteral("Do not look up the public IP address."))
-    , endpoint_(QStringLiteral("public-ip-endpoint"),
+    : skip_(QStringLiteral("no-public-ip"), QStringLiteral("Do not look up the public IP address.")),
+      endpoint_(QStringLiteral("public-ip-endpoint"),
                 QStringLiteral("Look the public IP address up at URL (default %1).")
                     .arg(PublicIPClient::defaultEndpoint().toString()),
                 QStringLiteral("URL"))

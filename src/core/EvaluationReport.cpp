@@ -4,10 +4,7 @@ namespace nerova {
 
 namespace {
 
-QString quoted(const QString& text)
-{
-    return u'"' + text + u'"';
-}
+QString quoted(const QString& text) { return u'"' + text + u'"'; }
 
 QString truth(const std::optional<bool>& value)
 {

@@ -4,15 +4,9 @@ namespace nerova {
 
 namespace {
 
-QString quoted(const QString& text)
-{
-    return u'"' + text + u'"';
-}
+QString quoted(const QString& text) { return u'"' + text + u'"'; }
 
-QString optionalText(const std::optional<QString>& value)
-{
-    return value ? quoted(*value) : QStringLiteral("-");
-}
+QString optionalText(const std::optional<QString>& value) { return value ? quoted(*value) : QStringLiteral("-"); }
 
 void writeRule(QTextStream& out, const FingerprintRule& rule, int depth);
 

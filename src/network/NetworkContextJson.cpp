@@ -4,10 +4,7 @@ namespace nerova {
 
 namespace {
 
-Json optionalText(const std::optional<QString>& text)
-{
-    return text ? Json(toStdString(*text)) : Json(nullptr);
-}
+Json optionalText(const std::optional<QString>& text) { return text ? Json(toStdString(*text)) : Json(nullptr); }
 
 NetworkAddress decodeAddress(const Json& value, const QString& path)
 {

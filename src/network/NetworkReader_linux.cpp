@@ -80,9 +80,6 @@ public:
 
 } // namespace
 
-std::unique_ptr<NetworkReader> makeSystemNetworkReader()
-{
-    return std::make_unique<LinuxNetworkReader>();
-}
+std::unique_ptr<NetworkReader> makeSystemNetworkReader() { return std::make_unique<LinuxNetworkReader>(); }
 
 } // namespace nerova

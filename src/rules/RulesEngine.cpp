@@ -90,10 +90,7 @@ QString RulesEngineError::description() const
 
 RulesEngine::RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                          std::chrono::milliseconds webContentTimeout)
-    : logger_(std::move(logger))
-    , network_(network)
-    , probes_(std::move(probes))
-    , webContentTimeout_(webContentTimeout)
+    : logger_(std::move(logger)), network_(network), probes_(std::move(probes)), webContentTimeout_(webContentTimeout)
 {}
 
 QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(FingerprintFile file, NetworkContext context,

@@ -23,10 +23,7 @@ class RulesEngineError final : public Error {
 public:
     enum class Case { invalidPattern };
 
-    RulesEngineError(Case errorCase, QString text)
-        : case_(errorCase)
-        , text_(std::move(text))
-    {}
+    RulesEngineError(Case errorCase, QString text) : case_(errorCase), text_(std::move(text)) {}
 
     Case errorCase() const { return case_; }
     const QString& text() const { return text_; }

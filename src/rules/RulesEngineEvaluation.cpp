@@ -26,10 +26,7 @@ RuleEvaluation outlineRule(const FingerprintRule& rule)
     return evaluation;
 }
 
-Json toJson(const std::optional<bool>& value)
-{
-    return value ? Json(*value) : Json(nullptr);
-}
+Json toJson(const std::optional<bool>& value) { return value ? Json(*value) : Json(nullptr); }
 
 Json toJson(const RuleEvaluation& rule);
 

@@ -28,9 +28,6 @@ public:
 
 } // namespace
 
-std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger)
-{
-    return std::make_shared<SystemProbes>();
-}
+std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger) { return std::make_shared<SystemProbes>(); }
 
 } // namespace nerova

@@ -9,14 +9,10 @@
 
 namespace nerova {
 
-QUrl PublicIPClient::defaultEndpoint()
-{
-    return QUrl(QStringLiteral("https://api.ipify.org?format=json"));
-}
+QUrl PublicIPClient::defaultEndpoint() { return QUrl(QStringLiteral("https://api.ipify.org?format=json")); }
 
 PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
-    : ipApi_(std::move(ipApi))
-    , timeout_(timeout)
+    : ipApi_(std::move(ipApi)), timeout_(timeout)
 {}
 
 QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const

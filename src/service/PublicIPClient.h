@@ -15,9 +15,7 @@ namespace nerova {
 // itself as the transport error, for example ConnectionRefusedError("Connection refused").
 class PublicIPError final : public Error {
 public:
-    explicit PublicIPError(QString transportError)
-        : transportError_(std::move(transportError))
-    {}
+    explicit PublicIPError(QString transportError) : transportError_(std::move(transportError)) {}
     QString description() const override { return transportError_; }
 
 private:

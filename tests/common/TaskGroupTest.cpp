@@ -17,9 +17,7 @@ class Gate {
 public:
     class Waiter {
     public:
-        explicit Waiter(Gate& gate)
-            : gate_(gate)
-        {}
+        explicit Waiter(Gate& gate) : gate_(gate) {}
         bool await_ready() const noexcept { return gate_.open_; }
         void await_suspend(std::coroutine_handle<> waiter) noexcept { gate_.waiter_ = waiter; }
         void await_resume() const noexcept {}

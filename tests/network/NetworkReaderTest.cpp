@@ -9,10 +9,7 @@ using namespace nerova;
 namespace {
 
 // Whether the program runs inside the namespace that tests/support/run-in-netns sets up.
-bool insidePrivateNamespace()
-{
-    return qgetenv("NEROVA_NETNS") == "1";
-}
+bool insidePrivateNamespace() { return qgetenv("NEROVA_NETNS") == "1"; }
 
 } // namespace
 

@@ -23,9 +23,7 @@ namespace {
 
 class FakeProbeError final : public Error {
 public:
-    explicit FakeProbeError(QString text)
-        : text_(std::move(text))
-    {}
+    explicit FakeProbeError(QString text) : text_(std::move(text)) {}
     QString description() const override { return text_; }
 
 private:

@@ -17,10 +17,7 @@ LoopbackHttpServer::LoopbackHttpServer()
     });
 }
 
-void LoopbackHttpServer::route(const QString& path, Response response)
-{
-    routes_.insert(path, std::move(response));
-}
+void LoopbackHttpServer::route(const QString& path, Response response) { routes_.insert(path, std::move(response)); }
 
 QUrl LoopbackHttpServer::url(const QString& pathAndQuery) const
 {
