@@ -80,6 +80,44 @@ QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
 
 } // namespace
 
+// The context of one check, with the values of its IPv4 interface addresses parsed once, on first
+// use: with thousands of internalIp conditions the same few addresses would otherwise be parsed
+// again for every one of them. A malformed address raises wherever a condition reaches it, exactly
+// as parsing it there would.
+class RulesEngine::Snapshot {
+public:
+    explicit Snapshot(const NetworkContext& context) : context_(context), values_(context.internalAddresses.size()) {}
+
+    const NetworkContext& context() const { return context_; }
+
+    qint64 addressValue(std::size_t index)
+    {
+        Parsed& parsed = values_[index];
+        if (!parsed.done) {
+            parsed.done = true;
+            try {
+                parsed.value = CIDRv4::dottedQuadValue(context_.internalAddresses[index].address);
+            } catch (...) {
+                parsed.error = std::current_exception();
+            }
+        }
+        if (parsed.error) {
+            std::rethrow_exception(parsed.error);
+        }
+        return parsed.value;
+    }
+
+private:
+    struct Parsed {
+        bool done = false;
+        qint64 value = 0;
+        std::exception_ptr error;
+    };
+
+    const NetworkContext& context_;
+    std::vector<Parsed> values_;
+};
+
 QString RulesEngineError::description() const
 {
     switch (case_) {
@@ -100,12 +138,14 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
     if (evaluation) {
         *evaluation = RulesEngineEvaluation::outline(file);
     }
-    // The children refer to `file` and `context`, which live in this frame until the group is drained.
+    // The children refer to `file`, `context` and `snapshot`, which live in this frame until the
+    // group is drained.
+    Snapshot snapshot(context);
     TaskGroup<std::pair<std::size_t, bool>> group;
     for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = file.fingerprints[i];
         logger_.debug("Checking fingeprint %s", fingerprint.name);
-        group.add(checkFingerprint(i, fingerprint, context, evaluation ? &evaluation->fingerprints[i] : nullptr));
+        group.add(checkFingerprint(i, fingerprint, snapshot, evaluation ? &evaluation->fingerprints[i] : nullptr));
     }
     std::optional<std::size_t> firstMatch;
     while (const std::optional<std::pair<std::size_t, bool>> result = co_await group.next()) {
@@ -122,14 +162,14 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
 
 QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::size_t index,
                                                                         const Fingerprint& fingerprint,
-                                                                        const NetworkContext& context,
+                                                                        Snapshot& snapshot,
                                                                         FingerprintEvaluation* evaluation)
 {
     TaskGroup<bool> group;
     for (std::size_t i = 0; i < fingerprint.rules.size(); ++i) {
         const FingerprintRule& rule = fingerprint.rules[i];
         logger_.debug("Checking rule %s", rule.name);
-        group.add(checkRule(rule, context, evaluation ? &evaluation->rules[i] : nullptr));
+        group.add(checkRule(rule, snapshot, evaluation ? &evaluation->rules[i] : nullptr));
     }
     bool matched = false;
     while (const std::optional<bool> result = co_await group.next()) {
@@ -143,12 +183,11 @@ QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::siz
 
 // A rule holds when all of its conditions hold, and never when it has none. The conditions run
 // concurrently and every one of them is awaited.
-QCoro::Task<bool> RulesEngine::checkRule(const FingerprintRule& rule, const NetworkContext& context,
-                                         RuleEvaluation* evaluation)
+QCoro::Task<bool> RulesEngine::checkRule(const FingerprintRule& rule, Snapshot& snapshot, RuleEvaluation* evaluation)
 {
     TaskGroup<bool> group;
     for (std::size_t i = 0; i < rule.conditions.size(); ++i) {
-        group.add(conditionValue(rule.conditions[i], context, evaluation ? &evaluation->conditions[i] : nullptr));
+        group.add(conditionValue(rule.conditions[i], snapshot, evaluation ? &evaluation->conditions[i] : nullptr));
     }
     bool holds = !rule.conditions.empty();
     while (const std::optional<bool> result = co_await group.next()) {
@@ -160,12 +199,12 @@ QCoro::Task<bool> RulesEngine::checkRule(const FingerprintRule& rule, const Netw
     co_return holds;
 }
 
-QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condition, const NetworkContext& context,
+QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condition, Snapshot& snapshot,
                                               ConditionEvaluation* evaluation)
 {
     bool own = false;
     try {
-        own = co_await checkCondition(condition, context, evaluation);
+        own = co_await checkCondition(condition, snapshot, evaluation);
     } catch (const std::exception& error) {
         if (evaluation) {
             evaluation->error = describeException(error);
@@ -180,7 +219,7 @@ QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condit
         // Evaluated even when the own test is false.
         TaskGroup<bool> group;
         for (std::size_t i = 0; i < condition.rules.size(); ++i) {
-            group.add(checkRule(condition.rules[i], context, evaluation ? &evaluation->rules[i] : nullptr));
+            group.add(checkRule(condition.rules[i], snapshot, evaluation ? &evaluation->rules[i] : nullptr));
         }
         bool nested = false;
         while (const std::optional<bool> result = co_await group.next()) {
@@ -198,14 +237,14 @@ QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condit
     co_return value;
 }
 
-QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condition, const NetworkContext& context,
+QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condition, Snapshot& snapshot,
                                               ConditionEvaluation* evaluation)
 {
     logger_.debug("Checking condition");
     switch (condition.type) {
-    case FingerprintConditionType::internalIp:
-        co_return checkInternalIP(condition, context.internalAddresses, evaluation);
-    case FingerprintConditionType::externalIp: co_return checkExternalIP(condition, context.externalIPv4, evaluation);
+    case FingerprintConditionType::internalIp: co_return checkInternalIP(condition, snapshot, evaluation);
+    case FingerprintConditionType::externalIp:
+        co_return checkExternalIP(condition, snapshot.context().externalIPv4, evaluation);
     case FingerprintConditionType::ping: co_return co_await checkPing(condition, evaluation);
     case FingerprintConditionType::webContent: co_return co_await checkWebContent(condition, evaluation);
     case FingerprintConditionType::connection: co_return co_await checkConnection(condition, evaluation);
@@ -217,7 +256,7 @@ QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condit
     co_return false;
 }
 
-bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, const std::vector<NetworkAddress>& addresses,
+bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapshot& snapshot,
                                   ConditionEvaluation* evaluation) const
 {
     const std::optional<QString> range = condition.argument(u"cidrRange");
@@ -230,12 +269,14 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, const s
     logger_.debug("Checking cidrv4 of %s", *range);
     const qint64 mask = CIDRv4::netmask(cidr.maskBits());
     QStringList checked;
-    for (const NetworkAddress& address : addresses) {
+    const std::vector<NetworkAddress>& addresses = snapshot.context().internalAddresses;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const NetworkAddress& address = addresses[i];
         if (address.type != AddressType::IPv4) {
             continue;
         }
         logger_.debug("Checking %s", address.address);
-        if ((mask & CIDRv4::dottedQuadValue(address.address)) == cidr.network()) {
+        if ((mask & snapshot.addressValue(i)) == cidr.network()) {
             logger_.debug("Matched %s to %s", address.address, *range);
             observe(evaluation, QStringLiteral("%1 (%2) is in the range").arg(address.address, address.name));
             return true;

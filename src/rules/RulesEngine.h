@@ -55,16 +55,17 @@ public:
                                                               RulesEngineEvaluation* evaluation = nullptr);
 
 private:
+    class Snapshot;
+
     QCoro::Task<std::pair<std::size_t, bool>> checkFingerprint(std::size_t index, const Fingerprint& fingerprint,
-                                                               const NetworkContext& context,
-                                                               FingerprintEvaluation* evaluation);
-    QCoro::Task<bool> checkRule(const FingerprintRule& rule, const NetworkContext& context, RuleEvaluation* evaluation);
-    QCoro::Task<bool> conditionValue(const FingerprintCondition& condition, const NetworkContext& context,
+                                                               Snapshot& snapshot, FingerprintEvaluation* evaluation);
+    QCoro::Task<bool> checkRule(const FingerprintRule& rule, Snapshot& snapshot, RuleEvaluation* evaluation);
+    QCoro::Task<bool> conditionValue(const FingerprintCondition& condition, Snapshot& snapshot,
                                      ConditionEvaluation* evaluation);
-    QCoro::Task<bool> checkCondition(const FingerprintCondition& condition, const NetworkContext& context,
+    QCoro::Task<bool> checkCondition(const FingerprintCondition& condition, Snapshot& snapshot,
                                      ConditionEvaluation* evaluation);
 
-    bool checkInternalIP(const FingerprintCondition& condition, const std::vector<NetworkAddress>& addresses,
+    bool checkInternalIP(const FingerprintCondition& condition, Snapshot& snapshot,
                          ConditionEvaluation* evaluation) const;
     bool checkExternalIP(const FingerprintCondition& condition, const std::optional<QString>& externalIPv4,
                          ConditionEvaluation* evaluation) const;
