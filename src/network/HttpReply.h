@@ -3,20 +3,23 @@
 #include <QObject>
 #include <QString>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 
 class QNetworkReply;
 
 namespace nerova {
 
-// Whether a finished reply carries an HTTP response. Qt reports 4xx and 5xx answers as errors
-// too (its content and server error ranges); those are answers all the same, unlike transport
-// failures such as a refused connection, a timeout or a reset in mid-body.
-bool hasHttpResponse(const QNetworkReply& reply);
+// Bounds a request under way: aborts it once `deadline` has passed since now, however slowly data
+// keeps trickling in, or once more than `maxBodyBytes` of body have arrived.
+void limitReply(QNetworkReply& reply, std::chrono::milliseconds deadline, qint64 maxBodyBytes);
 
-// The reply's error as a case with its text, for example ConnectionRefusedError("Connection refused").
-// A cancelled reply is described as TimeoutError: replies are cancelled only by their transfer timeout.
-QString describeReplyError(const QNetworkReply& reply);
+// Why a finished reply carries no usable answer, as a case with its text: a transport failure
+// such as ConnectionRefusedError("Connection refused"), or TimeoutError or bodyTooLarge from
+// limitReply. Nothing when the request got through, including HTTP answers with status 4xx or
+// 5xx (which Qt reports as errors too).
+std::optional<QString> replyFailure(const QNetworkReply& reply);
 
 // Owns a QObject and deletes it from the event loop: replies and the managers that own them are
 // released after a coroutine resumed from their signals is done with them, never inside the emission.

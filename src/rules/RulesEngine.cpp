@@ -354,22 +354,22 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     }
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(int(webContentTimeout_.count()));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     const LaterDeleted<QNetworkReply> reply(network_.get(request));
+    // The timeout bounds the whole request, so that a server trickling data cannot hold up the check.
+    limitReply(*reply, webContentTimeout_, maxWebContentBytes);
     co_await reply.get();
 
-    if (!hasHttpResponse(*reply)) {
-        if (reply->error() != QNetworkReply::NoError) {
-            const QString error = describeReplyError(*reply);
-            logger_.debug("Caught error checking url %@", error);
-            observe(evaluation, QStringLiteral("request failed: %1").arg(error));
-        } else {
-            const QString response = describeResponse(*reply, reply->bytesAvailable());
-            logger_.info("%@", response);
-            observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(response));
-        }
+    if (const std::optional<QString> failure = replyFailure(*reply)) {
+        logger_.debug("Caught error checking url %@", *failure);
+        observe(evaluation, QStringLiteral("request failed: %1").arg(*failure));
+        co_return false;
+    }
+    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
+        const QString response = describeResponse(*reply, reply->bytesAvailable());
+        logger_.info("%@", response);
+        observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(response));
         co_return false;
     }
     const QByteArray body = reply->readAll();

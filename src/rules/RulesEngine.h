@@ -41,6 +41,8 @@ class RulesEngine {
 public:
     static constexpr std::chrono::milliseconds defaultWebContentTimeout{10'000};
     static constexpr double pingTimeoutSeconds = 2.0;
+    // A web page larger than this fails the condition instead of filling the memory.
+    static constexpr qint64 maxWebContentBytes = 16 * 1024 * 1024;
 
     // `network` is the process's shared access manager, used for web-content conditions; it and
     // `probes` must outlive the engine.

@@ -19,13 +19,12 @@ QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
 {
     // A fresh manager per lookup: nothing is shared with the service client. It owns the reply.
     const LaterDeleted<QNetworkAccessManager> session(new QNetworkAccessManager);
-    QNetworkRequest request(ipApi_);
-    request.setTransferTimeout(int(timeout_.count()));
-    QNetworkReply* reply = session->get(request);
+    QNetworkReply* reply = session->get(QNetworkRequest(ipApi_));
+    limitReply(*reply, timeout_, maxAnswerBytes);
     co_await reply;
 
-    if (!hasHttpResponse(*reply)) {
-        throw PublicIPError(describeReplyError(*reply));
+    if (const std::optional<QString> failure = replyFailure(*reply)) {
+        throw PublicIPError(*failure);
     }
     if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
         co_return std::nullopt;

@@ -27,6 +27,8 @@ private:
 class PublicIPClient {
 public:
     static constexpr std::chrono::milliseconds defaultTimeout{60'000};
+    // The answer is a small JSON object; anything far larger is refused.
+    static constexpr qint64 maxAnswerBytes = 64 * 1024;
     // https://api.ipify.org?format=json, unless the setting "publicIpEndpoint" names another.
     static QUrl defaultEndpoint();
 

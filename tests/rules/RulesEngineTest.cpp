@@ -615,9 +615,15 @@ private slots:
             << ".*" << false << "debug Caught error checking url TooManyRedirectsError(\"Too many redirects\")";
         QTest::newRow("invalid pattern") << "/ok"
                                          << "(" << false << "debug Caught error checking url invalidPattern(\"(\")";
+        QTest::newRow("data trickling in past the timeout")
+            << "/drip"
+            << ".*" << false << "debug Caught error checking url TimeoutError(\"no complete answer within 300 ms\")";
+        QTest::newRow("body too large") << "/huge"
+                                        << ".*" << false
+                                        << "debug Caught error checking url bodyTooLarge(\"more than 16777216 bytes\")";
         QTest::newRow("no answer within the timeout")
             << "/silent"
-            << ".*" << false << "debug Caught error checking url TimeoutError(\"no data within the transfer timeout\")";
+            << ".*" << false << "debug Caught error checking url TimeoutError(\"no complete answer within 300 ms\")";
     }
 
     void webContent()
@@ -638,6 +644,8 @@ private slots:
         server.route(QStringLiteral("/redirect"), {302, "", {{"Location", server.url("/ok").toEncoded()}}, false});
         server.route(QStringLiteral("/loop"), {302, "", {{"Location", server.url("/loop").toEncoded()}}, false});
         server.route(QStringLiteral("/silent"), {200, "", {}, true});
+        server.route(QStringLiteral("/drip"), {200, "still here ", {}, false, 20ms});
+        server.route(QStringLiteral("/huge"), {200, QByteArray(RulesEngine::maxWebContentBytes + 1, 'x'), {}, false});
         makeEngine(300ms);
 
         const QString url = server.url(path).toString();

@@ -72,8 +72,13 @@ private slots:
         QTest::addColumn<QString>("outcome");
         QTest::newRow("connection refused") << ""
                                             << R"(error:ConnectionRefusedError("Connection refused"))";
+        QTest::newRow("answer trickling in past the timeout")
+            << "/drip"
+            << R"(error:TimeoutError("no complete answer within 300 ms"))";
+        QTest::newRow("answer too large") << "/huge"
+                                          << R"(error:bodyTooLarge("more than 65536 bytes"))";
         QTest::newRow("no answer within the timeout") << "/silent"
-                                                      << R"(error:TimeoutError("no data within the transfer timeout"))";
+                                                      << R"(error:TimeoutError("no complete answer within 300 ms"))";
     }
 
     void failures()
@@ -82,6 +87,8 @@ private slots:
         QFETCH(QString, outcome);
         test::LoopbackHttpServer server;
         server.route(QStringLiteral("/silent"), {200, "", {}, true});
+        server.route(QStringLiteral("/drip"), {200, R"({"ip":"203.0.113.7"})", {}, false, 20ms});
+        server.route(QStringLiteral("/huge"), {200, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' '), {}, false});
         const QUrl endpoint =
             path.isEmpty() ? QUrl(QStringLiteral("http://127.0.0.1:1/?format=json")) : server.url(path);
         QCOMPARE(lookUp(endpoint), outcome);

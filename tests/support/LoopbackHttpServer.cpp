@@ -1,6 +1,7 @@
 #include "support/LoopbackHttpServer.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 namespace nerova::test {
 
@@ -46,6 +47,16 @@ void LoopbackHttpServer::serve(QTcpSocket* socket)
     QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
     for (const auto& [name, value] : response.headers) {
         answer += name + ": " + value + "\r\n";
+    }
+    if (response.drip > std::chrono::milliseconds(0) && !response.body.isEmpty()) {
+        socket->write(answer + "Connection: close\r\n\r\n");
+        auto* timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, body = response.body, next = qsizetype(0)]() mutable {
+            socket->write(body.mid(next, 1));
+            next = (next + 1) % body.size();
+        });
+        timer->start(response.drip);
+        return;
     }
     answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\nConnection: close\r\n\r\n";
     answer += response.body;

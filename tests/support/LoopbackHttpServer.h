@@ -7,6 +7,7 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <chrono>
 #include <utility>
 
 namespace nerova::test {
@@ -22,6 +23,9 @@ public:
         QByteArray body;
         QList<std::pair<QByteArray, QByteArray>> headers;
         bool silent = false; // accept the request and never answer
+        // Send the head, then the body one byte at a time at this interval, round and round, until
+        // the client goes away.
+        std::chrono::milliseconds drip{0};
     };
 
     LoopbackHttpServer();
