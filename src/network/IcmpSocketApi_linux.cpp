@@ -1,9 +1,8 @@
 #include "network/IcmpSocketApi.h"
+#include "network/SocketAddress_linux.h"
 
 #include <QFile>
-#include <QNetworkInterface>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <linux/icmp.h>
@@ -76,25 +75,8 @@ public:
 
     int connect(int descriptor, const QHostAddress& address) override
     {
-        sockaddr_storage storage{};
-        socklen_t length = 0;
-        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-            auto* in = reinterpret_cast<sockaddr_in*>(&storage);
-            in->sin_family = AF_INET;
-            in->sin_addr.s_addr = htonl(address.toIPv4Address());
-            length = sizeof(sockaddr_in);
-        } else {
-            auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-            in6->sin6_family = AF_INET6;
-            const Q_IPV6ADDR bytes = address.toIPv6Address();
-            std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
-            if (const QString scope = address.scopeId(); !scope.isEmpty()) {
-                bool numeric = false;
-                const uint index = scope.toUInt(&numeric);
-                in6->sin6_scope_id = numeric ? index : uint(QNetworkInterface::interfaceIndexFromName(scope));
-            }
-            length = sizeof(sockaddr_in6);
-        }
+        sockaddr_storage storage;
+        const socklen_t length = toSocketAddress(address, 0, storage);
         return ::connect(descriptor, reinterpret_cast<sockaddr*>(&storage), length) == 0 ? 0 : -errno;
     }
 
