@@ -25,6 +25,7 @@ public:
         : host_(host), port_(port), logger_(std::move(logger)), channel_(std::move(channel))
     {
         deadline_.setSingleShot(true);
+        deadline_.setTimerType(Qt::PreciseTimer); // a coarse timer may close the window up to 5 % late
         QObject::connect(&deadline_, &QTimer::timeout, this, [this] { end(); });
         deadline_.start(AsyncConnection::window);
         lookupId_ = QHostInfo::lookupHost(host_, this, [this](const QHostInfo& info) {

@@ -11,6 +11,7 @@ SimplePinger::SimplePinger(Logger logger, std::shared_ptr<IcmpSocketApi> sockets
     : logger_(std::move(logger)), sockets_(std::move(sockets))
 {
     timer_.setSingleShot(true);
+    timer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5 % late
     QObject::connect(&timer_, &QTimer::timeout, [this] {
         timer_.stop();
         fail(PingError(PingError::Case::timedOut));
