@@ -31,7 +31,10 @@ constexpr int tcpCount = 200;
 constexpr int rounds = 3;
 constexpr double probeSeconds = 2.0;
 
-int openDescriptors() { return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()); }
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
 
 struct Round {
     qint64 milliseconds = 0;
@@ -84,8 +87,9 @@ Round runRound(quint16 serverPort)
     Tally tally;
     tally.pending = pingCount + tcpCount;
     QTimer sampler;
-    QObject::connect(&sampler, &QTimer::timeout,
-                     [&tally] { tally.round.peakDescriptors = std::max(tally.round.peakDescriptors, openDescriptors()); });
+    QObject::connect(&sampler, &QTimer::timeout, [&tally] {
+        tally.round.peakDescriptors = std::max(tally.round.peakDescriptors, openDescriptors());
+    });
     sampler.start(5);
 
     QElapsedTimer clock;

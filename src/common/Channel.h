@@ -83,7 +83,9 @@ public:
 private:
     class WaitForProducer {
     public:
-        explicit WaitForProducer(Channel& channel) : channel_(channel) {}
+        explicit WaitForProducer(Channel& channel)
+            : channel_(channel)
+        {}
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> consumer) noexcept { channel_.consumer_ = consumer; }
         void await_resume() const noexcept {}

@@ -97,8 +97,7 @@ QCoro::Task<int> runPing(const QString& host, double timeout, Console& console)
 QCoro::Task<int> runTcp(const Endpoint& endpoint, Console& console)
 {
     const QString target = QStringLiteral("%1:%2").arg(endpoint.host).arg(endpoint.port);
-    AsyncConnection connection(endpoint.host, endpoint.port,
-                               Logger(probeSubsystem, QStringLiteral("AsyncConnection")));
+    AsyncConnection connection(endpoint.host, endpoint.port, Logger(probeSubsystem, QStringLiteral("AsyncConnection")));
     const auto stream = std::make_shared<Channel<QByteArray>>();
     connection.connect(stream);
     try {

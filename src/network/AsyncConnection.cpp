@@ -22,7 +22,10 @@ namespace {
 class ConnectionProbe : public QObject {
 public:
     ConnectionProbe(const QString& host, quint16 port, Logger logger, std::shared_ptr<Channel<QByteArray>> channel)
-        : host_(host), port_(port), logger_(std::move(logger)), channel_(std::move(channel))
+        : host_(host)
+        , port_(port)
+        , logger_(std::move(logger))
+        , channel_(std::move(channel))
     {
         deadline_.setSingleShot(true);
         deadline_.setTimerType(Qt::PreciseTimer); // a coarse timer may close the window up to 5 % late
@@ -184,9 +187,10 @@ private:
 } // namespace
 
 AsyncConnection::AsyncConnection(QString host, quint16 port, Logger logger)
-    : host_(std::move(host)), port_(port), logger_(std::move(logger))
-{
-}
+    : host_(std::move(host))
+    , port_(port)
+    , logger_(std::move(logger))
+{}
 
 void AsyncConnection::connect(std::shared_ptr<Channel<QByteArray>> continuation)
 {

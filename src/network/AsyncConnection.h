@@ -23,9 +23,6 @@ public:
     // `logger`: category "AsyncConnection".
     AsyncConnection(QString host, quint16 port, Logger logger);
 
-    const QString& host() const { return host_; }
-    quint16 port() const { return port_; }
-
     // Starts the probe and returns at once; chunks in arrival order, then finish() or fail().
     // The probe owns itself until the stream has ended, so this object may go at any time.
     void connect(std::shared_ptr<Channel<QByteArray>> continuation);

@@ -3,9 +3,9 @@
 namespace nerova {
 
 AsyncConnectionError::AsyncConnectionError(Case errorCase, QString message)
-    : case_(errorCase), message_(std::move(message))
-{
-}
+    : case_(errorCase)
+    , message_(std::move(message))
+{}
 
 QString AsyncConnectionError::description() const
 {

@@ -12,7 +12,7 @@ inline constexpr quint8 echoRequestV4 = 8;
 inline constexpr quint8 echoReplyV4 = 0;
 inline constexpr quint8 echoRequestV6 = 128;
 inline constexpr quint8 echoReplyV6 = 129;
-inline constexpr qsizetype headerSize = 8;           // type, code, checksum, identifier, sequence number
+inline constexpr qsizetype headerSize = 8;          // type, code, checksum, identifier, sequence number
 inline constexpr int sequenceWindowAfterWrap = 120; // replies accepted behind the next number once wrapped
 
 // The Internet checksum (RFC 1071): 16-bit words summed in the machine's byte order, folded, and

@@ -2,7 +2,10 @@
 
 namespace nerova {
 
-PingError::PingError(Case errorCase, QString cause) : case_(errorCase), cause_(std::move(cause)) {}
+PingError::PingError(Case errorCase, QString cause)
+    : case_(errorCase)
+    , cause_(std::move(cause))
+{}
 
 QString PingError::description() const
 {

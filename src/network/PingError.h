@@ -4,17 +4,19 @@
 
 #include <QString>
 
+#include <utility>
+
 namespace nerova {
 
 // Why a one-shot ping gave no round-trip time.
 class PingError : public Error {
 public:
     enum class Case {
-        failed,          // the engine failed: resolution, socket set-up, sending or receiving
-        alreadyPinging,  // the pinger is busy with another ping
-        timedOut,        // no reply within the timeout
+        failed,           // the engine failed: resolution, socket set-up, sending or receiving
+        alreadyPinging,   // the pinger is busy with another ping
+        timedOut,         // no reply within the timeout
         unexpectedPacket, // something other than our echo reply arrived
-        endWithoutStart, // a reply arrived before any request was recorded as sent
+        endWithoutStart,  // a reply arrived before any request was recorded as sent
     };
 
     explicit PingError(Case errorCase, QString cause = {});

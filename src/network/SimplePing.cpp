@@ -12,7 +12,10 @@ namespace nerova {
 
 namespace {
 
-bool isRefusal(int negativeErrno) { return negativeErrno == -EACCES || negativeErrno == -EPERM; }
+bool isRefusal(int negativeErrno)
+{
+    return negativeErrno == -EACCES || negativeErrno == -EPERM;
+}
 
 } // namespace
 
@@ -20,10 +23,12 @@ SimplePing::SimplePing(QString hostName, std::shared_ptr<IcmpSocketApi> sockets)
     : hostName_(std::move(hostName))
     , sockets_(std::move(sockets))
     , identifier_(quint16(QRandomGenerator::global()->generate()))
-{
-}
+{}
 
-SimplePing::~SimplePing() { stop(); }
+SimplePing::~SimplePing()
+{
+    stop();
+}
 
 QAbstractSocket::NetworkLayerProtocol SimplePing::hostAddressFamily() const
 {
@@ -121,9 +126,9 @@ void SimplePing::sendPing(const std::optional<QByteArray>& payload)
         }
     }
     const bool ipv6 = hostAddressFamily() == QAbstractSocket::IPv6Protocol;
-    const QByteArray packet =
-        icmp::pingPacket(ipv6 ? icmp::echoRequestV6 : icmp::echoRequestV4, identifier_, sequenceNumber,
-                         payload ? QByteArrayView(*payload) : QByteArrayView(icmp::defaultPayload(sequenceNumber)), !ipv6);
+    const QByteArray packet = icmp::pingPacket(
+        ipv6 ? icmp::echoRequestV6 : icmp::echoRequestV4, identifier_, sequenceNumber,
+        payload ? QByteArrayView(*payload) : QByteArrayView(icmp::defaultPayload(sequenceNumber)), !ipv6);
     if (!failure) {
         const qint64 sent = sockets_->send(socket_, packet);
         if (sent != packet.size()) {

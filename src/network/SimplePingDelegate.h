@@ -24,13 +24,11 @@ public:
     // A request did not go out whole; the engine keeps running.
     virtual void didFailToSendPacket(SimplePing& /*ping*/, const QByteArray& /*packet*/, quint16 /*sequenceNumber*/,
                                      const SimplePingError& /*error*/)
-    {
-    }
+    {}
     // A valid echo reply arrived: the ICMP message, without any IP header.
     virtual void didReceivePingResponsePacket(SimplePing& /*ping*/, const QByteArray& /*packet*/,
                                               quint16 /*sequenceNumber*/)
-    {
-    }
+    {}
     // Anything else arrived on the socket.
     virtual void didReceiveUnexpectedPacket(SimplePing& /*ping*/, const QByteArray& /*packet*/) {}
 };

@@ -8,7 +8,8 @@
 namespace nerova {
 
 SimplePinger::SimplePinger(Logger logger, std::shared_ptr<IcmpSocketApi> sockets)
-    : logger_(std::move(logger)), sockets_(std::move(sockets))
+    : logger_(std::move(logger))
+    , sockets_(std::move(sockets))
 {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5 % late
@@ -60,7 +61,7 @@ void SimplePinger::startTimerIfNeeded()
     }
     const double milliseconds = timeout_ * 1000.0;
     timer_.start(std::isnan(milliseconds) || milliseconds <= 0 ? 0
-                 : milliseconds >= double(INT_MAX)           ? INT_MAX
+                 : milliseconds >= double(INT_MAX)             ? INT_MAX
                                                                : int(std::ceil(milliseconds)));
 }
 

@@ -32,8 +32,6 @@ public:
 
     // True when no ping is in progress: no engine, no timer and no pending wait.
     bool isIdle() const { return !pinger_ && !continuation_ && !timer_.isActive(); }
-    // The socket kind of the ping in progress, once its socket is open.
-    std::optional<IcmpSocketKind> socketKind() const { return pinger_ ? pinger_->socketKind() : std::nullopt; }
 
 private:
     void didStartWithAddress(SimplePing& ping, const QHostAddress& address) override;

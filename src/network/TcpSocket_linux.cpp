@@ -52,6 +52,9 @@ qint64 receive(int descriptor, QByteArray& buffer)
     return received;
 }
 
-void close(int descriptor) { ::close(descriptor); }
+void close(int descriptor)
+{
+    ::close(descriptor);
+}
 
 } // namespace nerova::tcp

@@ -25,9 +25,7 @@ QCoro::Task<QStringList> drain(std::shared_ptr<Channel<int>> channel)
     co_return seen;
 }
 
-
 } // namespace
-
 
 class ChannelTest : public QObject {
     Q_OBJECT
@@ -41,13 +39,20 @@ private slots:
         QTest::addColumn<QString>("after");
         QTest::addColumn<QStringList>("seen");
 
-        QTest::newRow("buffered values then end") << "12f" << "" << QStringList{"1", "2", "end"};
-        QTest::newRow("values while waiting") << "" << "12f" << QStringList{"1", "2", "end"};
-        QTest::newRow("mixed") << "1" << "2f" << QStringList{"1", "2", "end"};
-        QTest::newRow("values before an error are delivered") << "1e" << "" << QStringList{"1", "error: broken"};
-        QTest::newRow("error while waiting") << "" << "e" << QStringList{"error: broken"};
-        QTest::newRow("nothing after the end") << "f" << "1e" << QStringList{"end"};
-        QTest::newRow("nothing after an error") << "e" << "1f" << QStringList{"error: broken"};
+        QTest::newRow("buffered values then end") << "12f"
+                                                  << "" << QStringList{"1", "2", "end"};
+        QTest::newRow("values while waiting") << ""
+                                              << "12f" << QStringList{"1", "2", "end"};
+        QTest::newRow("mixed") << "1"
+                               << "2f" << QStringList{"1", "2", "end"};
+        QTest::newRow("values before an error are delivered") << "1e"
+                                                              << "" << QStringList{"1", "error: broken"};
+        QTest::newRow("error while waiting") << ""
+                                             << "e" << QStringList{"error: broken"};
+        QTest::newRow("nothing after the end") << "f"
+                                               << "1e" << QStringList{"end"};
+        QTest::newRow("nothing after an error") << "e"
+                                                << "1f" << QStringList{"error: broken"};
     }
 
     void streams()

@@ -1,6 +1,6 @@
+#include "network/AsyncConnection.h"
 #include "common/CaptureLogSink.h"
 #include "common/Error.h"
-#include "network/AsyncConnection.h"
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
@@ -19,7 +19,8 @@ namespace {
 // A local server that treats every connection the same way.
 class TestServer : public QTcpServer {
 public:
-    explicit TestServer(QString behaviour) : behaviour_(std::move(behaviour))
+    explicit TestServer(QString behaviour)
+        : behaviour_(std::move(behaviour))
     {
         setMaxPendingConnections(1000);
         QObject::connect(this, &QTcpServer::newConnection, this, [this] {
@@ -103,23 +104,22 @@ private slots:
         const QString connected = QStringLiteral("debug Connected to %s:%hu");
         QTest::newRow("banner at once") << "banner" << QList<QByteArray>{"SSH-2.0-Test\r\n"} << "normal"
                                         << QStringList{connected};
-        QTest::newRow("5000 bytes at once") << "5000 bytes" << QList<QByteArray>{QByteArray(1024, 'x')} << "normal"
-                                            << QStringList{connected};
+        QTest::newRow("5000 bytes at once")
+            << "5000 bytes" << QList<QByteArray>{QByteArray(1024, 'x')} << "normal" << QStringList{connected};
         QTest::newRow("silence") << "silence" << QList<QByteArray>{} << "normal" << QStringList{connected};
-        QTest::newRow("banner after the window") << "late banner" << QList<QByteArray>{} << "normal"
-                                                 << QStringList{connected};
-        QTest::newRow("orderly close without data") << "close" << QList<QByteArray>{} << "normal"
-                                                    << QStringList{connected};
-        QTest::newRow("banner, then orderly close") << "banner then close" << QList<QByteArray>{"SSH-2.0-Test\r\n"}
-                                                    << "normal" << QStringList{connected};
+        QTest::newRow("banner after the window")
+            << "late banner" << QList<QByteArray>{} << "normal" << QStringList{connected};
+        QTest::newRow("orderly close without data")
+            << "close" << QList<QByteArray>{} << "normal" << QStringList{connected};
+        QTest::newRow("banner, then orderly close")
+            << "banner then close" << QList<QByteArray>{"SSH-2.0-Test\r\n"} << "normal" << QStringList{connected};
         // On loopback the reset may come before the connect is seen to complete, so either the
         // connection or the read fails.
-        QTest::newRow("reset at once after accept") << "reset" << QList<QByteArray>{}
-                                                    << "Failed(\"Connection reset by peer\")" << QStringList{};
+        QTest::newRow("reset at once after accept")
+            << "reset" << QList<QByteArray>{} << "Failed(\"Connection reset by peer\")" << QStringList{};
         QTest::newRow("reset after accept") << "reset later" << QList<QByteArray>{}
                                             << "readFailed(\"Connection reset by peer\")" << QStringList{connected};
-        QTest::newRow("refused port") << "refused" << QList<QByteArray>{}
-                                      << "connectionFailed(\"Connection refused\")"
+        QTest::newRow("refused port") << "refused" << QList<QByteArray>{} << "connectionFailed(\"Connection refused\")"
                                       << QStringList{"debug Connection failed: %s"};
     }
 
@@ -139,8 +139,9 @@ private slots:
         const auto sink = std::make_shared<CaptureLogSink>();
         const auto stream = std::make_shared<Channel<QByteArray>>();
         {
-            AsyncConnection connection(QStringLiteral("127.0.0.1"), port,
-                                       Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("AsyncConnection"), sink));
+            AsyncConnection connection(
+                QStringLiteral("127.0.0.1"), port,
+                Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("AsyncConnection"), sink));
             connection.connect(stream);
         } // the probe runs on without its AsyncConnection
         const StreamResult result = QCoro::waitFor(drain(stream));
@@ -163,7 +164,8 @@ private slots:
     void portZero()
     {
         const auto stream = std::make_shared<Channel<QByteArray>>();
-        AsyncConnection(QStringLiteral("127.0.0.1"), 0, Logger(QStringLiteral("test"), QStringLiteral("AsyncConnection")))
+        AsyncConnection(QStringLiteral("127.0.0.1"), 0,
+                        Logger(QStringLiteral("test"), QStringLiteral("AsyncConnection")))
             .connect(stream);
         QCOMPARE(QCoro::waitFor(drain(stream)).end, QStringLiteral("invalidPort(\"0\")"));
     }

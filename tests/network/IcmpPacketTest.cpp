@@ -174,8 +174,8 @@ private slots:
                                 << QByteArray();
         QTest::newRow("another identifier") << ipv4Datagram(echoMessage(icmp::echoReplyV4, 0, 0x4243, 3)) << true
                                             << Verdict::otherIdentifier << QByteArray();
-        QTest::newRow("sequence not sent") << echoMessage(icmp::echoReplyV4, 0, 0x4242, 10) << false
-                                           << Verdict::invalid << QByteArray();
+        QTest::newRow("sequence not sent")
+            << echoMessage(icmp::echoReplyV4, 0, 0x4242, 10) << false << Verdict::invalid << QByteArray();
         QTest::newRow("datagram shorter than a header") << reply.left(7) << false << Verdict::invalid << QByteArray();
         QTest::newRow("header expected but missing") << reply << true << Verdict::invalid << QByteArray();
     }
@@ -208,10 +208,10 @@ private slots:
         reply[2] = 'X';
         QTest::newRow("checksum is the kernel's business") << reply << Verdict::valid;
         QTest::newRow("request") << icmp::pingPacket(icmp::echoRequestV6, 0x4242, 3, "", false) << Verdict::invalid;
-        QTest::newRow("another identifier") << icmp::pingPacket(icmp::echoReplyV6, 1, 3, "", false)
-                                            << Verdict::otherIdentifier;
-        QTest::newRow("sequence not sent") << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 10, "", false)
-                                           << Verdict::invalid;
+        QTest::newRow("another identifier")
+            << icmp::pingPacket(icmp::echoReplyV6, 1, 3, "", false) << Verdict::otherIdentifier;
+        QTest::newRow("sequence not sent")
+            << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 10, "", false) << Verdict::invalid;
         QTest::newRow("7 bytes") << reply.left(7) << Verdict::invalid;
     }
 

@@ -43,7 +43,8 @@ std::optional<QString> writeSysctl(const QString& name, const QByteArray& value)
     return std::nullopt;
 }
 
-SilentHost::SilentHost() : namespaceName_(QStringLiteral("nerova-silent-%1").arg(QCoreApplication::applicationPid()))
+SilentHost::SilentHost()
+    : namespaceName_(QStringLiteral("nerova-silent-%1").arg(QCoreApplication::applicationPid()))
 {
     const QString ours = QStringLiteral("nsv%1a").arg(QCoreApplication::applicationPid());
     const QString theirs = QStringLiteral("nsv%1b").arg(QCoreApplication::applicationPid());

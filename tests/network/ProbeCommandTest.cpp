@@ -73,9 +73,8 @@ private slots:
     {
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
-        connect(&server, &QTcpServer::newConnection, &server, [&server] {
-            server.nextPendingConnection()->write(QByteArray("hi\r\n\x01\xff\"\\", 8));
-        });
+        connect(&server, &QTcpServer::newConnection, &server,
+                [&server] { server.nextPendingConnection()->write(QByteArray("hi\r\n\x01\xff\"\\", 8)); });
         const Run run = runProbe({QStringLiteral("tcp"), QStringLiteral("127.0.0.1:%1").arg(server.serverPort())});
         QCOMPARE(run.code, 0);
         QCOMPARE(run.out, QStringLiteral("received 8 bytes: \"hi\\r\\n\\x01\\xff\\\"\\\\\"\n"

@@ -1,10 +1,10 @@
 // The echo engine and the pinger over a stand-in for the system's ICMP sockets: the requests are
 // recorded, and the replies travel through a real socket pair, so the engine's receive path runs
 // as it does on a real socket.
+#include "network/SimplePing.h"
 #include "common/CaptureLogSink.h"
 #include "network/IcmpPacket.h"
 #include "network/PingError.h"
-#include "network/SimplePing.h"
 #include "network/SimplePingDelegate.h"
 #include "network/SimplePingError.h"
 #include "network/SimplePinger.h"
@@ -168,23 +168,30 @@ private slots:
         QTest::addColumn<QString>("expected");
 
         QTest::newRow("datagram reply under the system's identifier") << "127.0.0.1" << false << false << "reply"
-                                                                     << "reply";
-        QTest::newRow("IPv6 reply") << "::1" << false << false << "reply" << "reply";
-        QTest::newRow("raw reply with IPv4 header") << "127.0.0.1" << true << false << "reply" << "reply";
-        QTest::newRow("raw IPv6 reply") << "::1" << true << false << "reply" << "reply";
+                                                                      << "reply";
+        QTest::newRow("IPv6 reply") << "::1" << false << false << "reply"
+                                    << "reply";
+        QTest::newRow("raw reply with IPv4 header") << "127.0.0.1" << true << false << "reply"
+                                                    << "reply";
+        QTest::newRow("raw IPv6 reply") << "::1" << true << false << "reply"
+                                        << "reply";
         QTest::newRow("datagram: reply to another identifier") << "127.0.0.1" << false << false << "other"
                                                                << "unexpectedPacket";
         QTest::newRow("raw: other sockets' replies are ignored") << "127.0.0.1" << true << false << "other"
                                                                  << "timedOut";
-        QTest::newRow("raw: ours after another's") << "127.0.0.1" << true << false << "other+reply" << "reply";
-        QTest::newRow("garbage") << "127.0.0.1" << false << false << "garbage" << "unexpectedPacket";
+        QTest::newRow("raw: ours after another's") << "127.0.0.1" << true << false << "other+reply"
+                                                   << "reply";
+        QTest::newRow("garbage") << "127.0.0.1" << false << false << "garbage"
+                                 << "unexpectedPacket";
         QTest::newRow("empty datagram") << "127.0.0.1" << false << false << "empty"
                                         << "failed(posix(32, \"Broken pipe\"))";
-        QTest::newRow("silence") << "127.0.0.1" << false << false << "silence" << "timedOut";
+        QTest::newRow("silence") << "127.0.0.1" << false << false << "silence"
+                                 << "timedOut";
         QTest::newRow("neither socket kind allowed")
             << "127.0.0.1" << true << true << "reply"
             << "failed(posix(1, \"Operation not permitted: not allowed in this test\"))";
-        QTest::newRow("no host name") << "" << false << false << "reply" << "failed(hostResolution(2, ";
+        QTest::newRow("no host name") << "" << false << false << "reply"
+                                      << "failed(hostResolution(2, ";
     }
 
     void pings()
@@ -204,8 +211,8 @@ private slots:
         }
         sockets->answer = [peer](const QByteArray& request, IcmpSocketKind kind) -> QList<QByteArray> {
             // On a datagram socket the system replaces our identifier with its own.
-            const quint16 ours = kind == IcmpSocketKind::datagram ? kernelIdentifier
-                                                                    : qFromBigEndian<quint16>(request.constData() + 4);
+            const quint16 ours =
+                kind == IcmpSocketKind::datagram ? kernelIdentifier : qFromBigEndian<quint16>(request.constData() + 4);
             const QByteArray other = replyTo(request, kind, quint16(ours + 1));
             if (peer == u"reply") {
                 return {replyTo(request, kind, ours)};
@@ -267,7 +274,7 @@ private slots:
         QTest::newRow("IPv6, any") << "::1" << int(AddressStyle::any) << "start ::1";
         QTest::newRow("IPv4 wanted, got IPv4") << "127.0.0.1" << int(AddressStyle::ipv4Only) << "start 127.0.0.1";
         QTest::newRow("IPv4 wanted, got IPv6") << "::1" << int(AddressStyle::ipv4Only)
-                                              << "fail hostResolution(1, \"no acceptable address for \\\"::1\\\"\")";
+                                               << "fail hostResolution(1, \"no acceptable address for \\\"::1\\\"\")";
         QTest::newRow("IPv6 wanted, got IPv4")
             << "127.0.0.1" << int(AddressStyle::ipv6Only)
             << "fail hostResolution(1, \"no acceptable address for \\\"127.0.0.1\\\"\")";

@@ -1,9 +1,9 @@
 // Real ICMP sockets, in a network namespace of the test's own: loopback, a host that never
 // answers, and both the datagram and the raw socket path, chosen through the same sysctl that
 // decides it on a user's machine.
+#include "network/SimplePinger.h"
 #include "PrivateNetwork.h"
 #include "network/PingError.h"
-#include "network/SimplePinger.h"
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
@@ -47,7 +47,10 @@ QCoro::Task<QString> outcome(SimplePinger& pinger, QString host, double timeout)
     }
 }
 
-Logger testLogger() { return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("SimplePinger")); }
+Logger testLogger()
+{
+    return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("SimplePinger"));
+}
 
 const QByteArray everyGroup = "0 2147483647";
 const QByteArray noGroup = "1 0";
@@ -60,9 +63,9 @@ class SimplePingerTest : public QObject {
     Q_OBJECT
 
 public:
-    explicit SimplePingerTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure))
-    {
-    }
+    explicit SimplePingerTest(std::optional<QString> isolationFailure)
+        : isolationFailure_(std::move(isolationFailure))
+    {}
 
 private slots:
     void init()
@@ -80,8 +83,8 @@ private slots:
 
         QTest::newRow("IPv4 datagram socket") << "127.0.0.1" << everyGroup << IcmpSocketKind::datagram;
         QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup << IcmpSocketKind::datagram;
-        QTest::newRow("IPv4 raw socket when datagram sockets are refused") << "127.0.0.1" << noGroup
-                                                                          << IcmpSocketKind::raw;
+        QTest::newRow("IPv4 raw socket when datagram sockets are refused")
+            << "127.0.0.1" << noGroup << IcmpSocketKind::raw;
         QTest::newRow("IPv6 raw socket when datagram sockets are refused") << "::1" << noGroup << IcmpSocketKind::raw;
     }
 
