@@ -1,5 +1,5 @@
 #include "network/IcmpSocketApi.h"
-#include "network/SocketAddress_linux.h"
+#include "network/SocketCalls_linux.h"
 
 #include <QFile>
 
@@ -108,17 +108,7 @@ public:
     qint64 receive(int descriptor, QByteArray& buffer) override
     {
         buffer.resize(maximumDatagram);
-        ssize_t received;
-        do {
-            received = ::recv(descriptor, buffer.data(), size_t(buffer.size()), 0);
-        } while (received < 0 && errno == EINTR);
-        if (received < 0) {
-            const int error = errno;
-            buffer.clear();
-            return -error;
-        }
-        buffer.resize(received);
-        return received;
+        return receiveOnce(descriptor, buffer);
     }
 
     void close(int descriptor) override { ::close(descriptor); }

@@ -1,6 +1,6 @@
 #include "network/TcpSocket.h"
 
-#include "network/SocketAddress_linux.h"
+#include "network/SocketCalls_linux.h"
 
 #include <cerrno>
 #include <unistd.h>
@@ -37,20 +37,7 @@ int connectResult(int descriptor)
     return error;
 }
 
-qint64 receive(int descriptor, QByteArray& buffer)
-{
-    ssize_t received;
-    do {
-        received = ::recv(descriptor, buffer.data(), size_t(buffer.size()), 0);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0) {
-        const int error = errno;
-        buffer.clear();
-        return -error;
-    }
-    buffer.truncate(received);
-    return received;
-}
+qint64 receive(int descriptor, QByteArray& buffer) { return receiveOnce(descriptor, buffer); }
 
 void close(int descriptor)
 {

@@ -4,9 +4,12 @@
 #include <QNetworkInterface>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+// Socket helpers shared by the ICMP and TCP code.
 
 namespace nerova {
 
@@ -35,6 +38,22 @@ inline socklen_t toSocketAddress(const QHostAddress& address, quint16 port, sock
         return sizeof(sockaddr_in6);
     }
     return 0;
+}
+
+// One recv() into `buffer`, which is truncated to what arrived; the count, or -errno.
+inline qint64 receiveOnce(int descriptor, QByteArray& buffer)
+{
+    ssize_t received;
+    do {
+        received = ::recv(descriptor, buffer.data(), size_t(buffer.size()), 0);
+    } while (received < 0 && errno == EINTR);
+    if (received < 0) {
+        const int error = errno;
+        buffer.clear();
+        return -error;
+    }
+    buffer.truncate(received);
+    return received;
 }
 
 } // namespace nerova
