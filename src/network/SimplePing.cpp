@@ -217,6 +217,7 @@ void SimplePing::stopSocket()
         sockets_->close(socket_);
         socket_ = -1;
     }
+    connected_ = false; // a restarted engine must connect its new socket
 }
 
 } // namespace nerova

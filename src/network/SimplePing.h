@@ -45,6 +45,7 @@ public:
     quint16 identifier() const { return identifier_; }
     quint16 nextSequenceNumber() const { return nextSequenceNumber_; }
     bool nextSequenceNumberHasWrapped() const { return nextSequenceNumberHasWrapped_; }
+    // Whether the open socket has been connected to the host (on the first send).
     bool isConnected() const { return connected_; }
     // The kind of the open socket; nothing while no socket is open.
     std::optional<IcmpSocketKind> socketKind() const;

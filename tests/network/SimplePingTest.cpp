@@ -18,6 +18,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,11 +61,18 @@ public:
         return pair[0];
     }
 
-    int connect(int, const QHostAddress&) override { return 0; }
+    int connect(int descriptor, const QHostAddress&) override
+    {
+        connected_.insert(descriptor);
+        return 0;
+    }
     std::optional<quint16> localIdentifier(int) override { return kernelIdentifier; }
 
     qint64 send(int descriptor, QByteArrayView packet) override
     {
+        if (!connected_.contains(descriptor)) {
+            return -EDESTADDRREQ; // as an unconnected ICMP socket answers send()
+        }
         const QByteArray request = packet.toByteArray();
         requests.append(request);
         const QList<QByteArray> replies = answer ? answer(request, kinds_[descriptor]) : QList<QByteArray>{};
@@ -91,6 +99,7 @@ public:
         ::close(descriptor);
         ::close(peers_[descriptor]);
         peers_.erase(descriptor);
+        connected_.erase(descriptor);
     }
 
     QString refusalReason() override { return QStringLiteral("not allowed in this test"); }
@@ -100,6 +109,7 @@ public:
 private:
     std::map<int, int> peers_;
     std::map<int, IcmpSocketKind> kinds_;
+    std::set<int> connected_;
 };
 
 // The echo reply to `request` as the system would deliver it.
@@ -321,9 +331,13 @@ private slots:
         QVERIFY(!ping.hostAddress());
         QVERIFY(!ping.socketKind());
         QVERIFY(sockets->allClosed());
-        ping.start(); // a stopped engine starts again
+        QVERIFY(!ping.isConnected());
+        ping.start(); // a stopped engine starts again, and connects its new socket
         QTRY_COMPARE(delegate.events.size(), 5);
         QCOMPARE(delegate.events.last(), QStringLiteral("start 127.0.0.1"));
+        ping.sendPing();
+        QVERIFY(ping.isConnected());
+        QCOMPARE(delegate.events.last(), QStringLiteral("sent 3 (64 bytes)"));
     }
 
     void errorDescriptions()
