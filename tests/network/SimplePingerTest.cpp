@@ -9,17 +9,23 @@
 #include <QElapsedTimer>
 #include <QTest>
 
+#include <cerrno>
+
 using namespace nerova;
 
 namespace {
 
-// The system's sockets, with a record of the kinds opened.
+// The system's sockets, with a record of the kinds opened; may refuse datagram sockets itself.
 class RecordingSockets final : public IcmpSocketApi {
 public:
     QList<IcmpSocketKind> opened;
+    bool refuseDatagram = false;
 
     int open(QAbstractSocket::NetworkLayerProtocol family, IcmpSocketKind kind) override
     {
+        if (refuseDatagram && kind == IcmpSocketKind::datagram) {
+            return -EACCES;
+        }
         const int descriptor = system_->open(family, kind);
         if (descriptor >= 0) {
             opened.append(kind);
@@ -79,25 +85,32 @@ private slots:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QByteArray>("pingGroups");
+        QTest::addColumn<bool>("refuseDatagram"); // refused by the socket interface rather than the system
         QTest::addColumn<IcmpSocketKind>("kind");
 
-        QTest::newRow("IPv4 datagram socket") << "127.0.0.1" << everyGroup << IcmpSocketKind::datagram;
-        QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup << IcmpSocketKind::datagram;
-        QTest::newRow("IPv4 raw socket when datagram sockets are refused")
-            << "127.0.0.1" << noGroup << IcmpSocketKind::raw;
-        QTest::newRow("IPv6 raw socket when datagram sockets are refused") << "::1" << noGroup << IcmpSocketKind::raw;
+        const auto datagram = IcmpSocketKind::datagram;
+        const auto raw = IcmpSocketKind::raw;
+        QTest::newRow("IPv4 datagram socket") << "127.0.0.1" << everyGroup << false << datagram;
+        QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup << false << datagram;
+        QTest::newRow("IPv4 raw socket when the system refuses datagram sockets")
+            << "127.0.0.1" << noGroup << false << raw;
+        QTest::newRow("IPv6 raw socket when the system refuses datagram sockets") << "::1" << noGroup << false << raw;
+        QTest::newRow("IPv4 raw socket forced through the socket interface")
+            << "127.0.0.1" << everyGroup << true << raw;
     }
 
     void loopback()
     {
         QFETCH(QString, host);
         QFETCH(QByteArray, pingGroups);
+        QFETCH(bool, refuseDatagram);
         QFETCH(IcmpSocketKind, kind);
 
         if (const auto failure = test::writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), pingGroups)) {
             QSKIP(qPrintable(*failure));
         }
         const auto sockets = std::make_shared<RecordingSockets>();
+        sockets->refuseDatagram = refuseDatagram;
         SimplePinger pinger(testLogger(), sockets);
         for (int round = 0; round < 2; ++round) { // a pinger is reusable once a ping has ended
             QCOMPARE(QCoro::waitFor(outcome(pinger, host, 5)), QStringLiteral("reply"));
