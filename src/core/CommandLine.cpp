@@ -18,6 +18,7 @@ constexpr std::array commands{
             "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
             "                                   evaluate it: the fingerprint that matches the network",
             runCheckCommand},
+    Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
 };
 
