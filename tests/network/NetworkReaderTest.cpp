@@ -1,17 +1,9 @@
 #include "network/NetworkReader.h"
 
 #include <QRegularExpression>
-#include <QSet>
 #include <QTest>
 
 using namespace nerova;
-
-namespace {
-
-// Whether the program runs inside the namespace that tests/support/run-in-netns sets up.
-bool insidePrivateNamespace() { return qgetenv("NEROVA_NETNS") == "1"; }
-
-} // namespace
 
 class NetworkReaderTest : public QObject {
     Q_OBJECT
@@ -87,30 +79,6 @@ private slots:
             QVERIFY(!address.address.startsWith(u"127.") && !address.address.startsWith(u"::1"));
             QCOMPARE(address.address.contains(u':'), address.type == AddressType::IPv6);
         }
-    }
-
-    // Run by tests/support/run-in-netns, which sets up a veth pair with fixed addresses.
-    void privateNamespace()
-    {
-        if (!insidePrivateNamespace()) {
-            QSKIP("runs only inside the namespace of tests/support/run-in-netns (test_network_reader_netns), which "
-                  "needs permission to create network namespaces");
-        }
-        const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
-        const std::vector<NetworkInterface> interfaces = reader->readInterfaces().value();
-        const QSet<NetworkInterface> expected{{QStringLiteral("nv0"), QStringLiteral("02:00:00:4e:56:00")},
-                                              {QStringLiteral("nv1"), QStringLiteral("02:00:00:4e:56:01")}};
-        QCOMPARE(QSet<NetworkInterface>(interfaces.begin(), interfaces.end()), expected);
-        QCOMPARE(interfaces.size(), std::size_t(2));
-
-        const std::vector<NetworkAddress> addresses = readInterfaceAddresses(*reader);
-        const std::vector<NetworkAddress> expectedAddresses{
-            {AddressType::IPv4, QStringLiteral("nv0"), QStringLiteral("10.77.0.1")},
-            {AddressType::IPv6, QStringLiteral("nv0"), QStringLiteral("2001:db8:77::1")}};
-        QVERIFY(addresses == expectedAddresses);
-        // Loopback and link-local addresses were there before filtering.
-        const std::vector<NetworkAddress> all = reader->readAllAddresses();
-        QVERIFY(std::any_of(all.begin(), all.end(), [](const NetworkAddress& a) { return a.address == u"::1"; }));
     }
 };
 
