@@ -1,18 +1,28 @@
 #include "common/Settings.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace nerova {
 
 namespace {
 
-// Long enough for another process to finish writing the identifier; short enough not to hang a caller.
-constexpr int identifierLockTimeoutMs = 10'000;
+// Long enough for another process to finish writing; short enough not to hang a caller.
+constexpr int lockTimeoutMs = 10'000;
+constexpr int lockPollMs = 10;
 
 bool isWholeNumber(const QVariant& value)
 {
@@ -27,7 +37,61 @@ bool isWholeNumber(const QVariant& value)
     }
 }
 
+// In the file every value is text; values written by this process may still carry their type.
+std::optional<QString> textOf(const std::optional<QVariant>& stored)
+{
+    if (!stored) {
+        return std::nullopt;
+    }
+    if (stored->typeId() == QMetaType::QString || isWholeNumber(*stored) || stored->typeId() == QMetaType::Double) {
+        return stored->toString();
+    }
+    if (stored->typeId() == QMetaType::Bool) {
+        return stored->toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    }
+    return std::nullopt;
+}
+
 } // namespace
+
+// An advisory lock (flock) on a file beside the settings file: shared for reading, exclusive for
+// writing, between all threads and processes that use the settings. QSettings keeps a copy of
+// the file per process and trusts it while the file's size and time are unchanged; a read that
+// overlaps the replacement of the file can pair the new file's size and time with the old
+// contents, and then serve and write back stale values. Under this lock reads and writes never
+// overlap. The lock file is never removed; the kernel drops a lock when its holder exits.
+class Settings::FileLock {
+public:
+    // A lock that cannot be had is logged, and the caller goes on without it.
+    FileLock(const QString& settingsFile, bool exclusive, const Logger& logger)
+    {
+        const QString path = settingsFile + QStringLiteral(".agent-lock");
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const QDeadlineTimer deadline(lockTimeoutMs);
+        int error = fd_ < 0 ? errno : 0;
+        while (error == 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) {
+                error = errno;
+                break;
+            }
+            QThread::msleep(lockPollMs);
+        }
+        if (error != 0) {
+            logger.error("Cannot lock %s: %s", path, QString::fromLocal8Bit(std::strerror(error)));
+        }
+    }
+    ~FileLock()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_); // releases the lock
+        }
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 Settings::Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner)
     : userFile_(std::move(userFile)), managed_(std::move(managedDirectory), logger, managedOwner),
@@ -71,40 +135,21 @@ QString Settings::agentIdentifier()
     if (auto stored = text(key); stored && !stored->isEmpty()) {
         return *stored;
     }
-    // Check and store under one lock, so that racing callers all return the identifier that won.
+    // Check and store under one exclusive lock, so that racing callers all return the identifier
+    // that won.
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    QLockFile lock(userFile_ + QStringLiteral(".agentID.lock"));
-    if (!lock.tryLock(identifierLockTimeoutMs)) {
-        const char* reason = lock.error() == QLockFile::LockFailedError  ? "held by another process"
-                             : lock.error() == QLockFile::PermissionError ? "permission denied"
-                                                                           : "unknown error";
-        logger_.error("Cannot lock %s (%s): generating the agent identifier without the lock", lock.fileName(), reason);
-    }
-    if (auto stored = text(key); stored && !stored->isEmpty()) {
+    const FileLock lock(userFile_, true, logger_);
+    if (auto stored = textOf(readLocked(key)); stored && !stored->isEmpty()) {
         return *stored;
     }
     const QString identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
-    store(key, identifier);
+    storeLocked(key, identifier);
     return identifier;
 }
 
 bool Settings::contains(const QString& key) const { return value(key).has_value(); }
 
-std::optional<QString> Settings::text(const QString& key) const
-{
-    const auto stored = value(key);
-    if (!stored) {
-        return std::nullopt;
-    }
-    // In the file every value is text; values written by this process may still carry their type.
-    if (stored->typeId() == QMetaType::QString || isWholeNumber(*stored) || stored->typeId() == QMetaType::Double) {
-        return stored->toString();
-    }
-    if (stored->typeId() == QMetaType::Bool) {
-        return stored->toBool() ? QStringLiteral("true") : QStringLiteral("false");
-    }
-    return std::nullopt;
-}
+std::optional<QString> Settings::text(const QString& key) const { return textOf(value(key)); }
 
 bool Settings::flag(const QString& key) const
 {
@@ -142,19 +187,40 @@ qint64 Settings::integer(const QString& key) const
     return 0;
 }
 
-void Settings::setText(const QString& key, const QString& value) { store(key, QVariant(value)); }
+void Settings::setText(const QString& key, const QString& value) { write(key, QVariant(value)); }
 
-void Settings::setFlag(const QString& key, bool value) { store(key, QVariant(value)); }
+void Settings::setFlag(const QString& key, bool value) { write(key, QVariant(value)); }
 
-void Settings::setInteger(const QString& key, qint64 value) { store(key, QVariant(value)); }
+void Settings::setInteger(const QString& key, qint64 value) { write(key, QVariant(value)); }
 
-void Settings::remove(const QString& key) { store(key, std::nullopt); }
+void Settings::remove(const QString& key) { erase(key); }
 
-bool Settings::write(const QString& key, const QVariant& value) { return store(key, value); }
+bool Settings::write(const QString& key, const QVariant& value)
+{
+    QDir().mkpath(QFileInfo(userFile_).absolutePath());
+    const FileLock lock(userFile_, true, logger_);
+    return storeLocked(key, value);
+}
 
-bool Settings::erase(const QString& key) { return store(key, std::nullopt); }
+bool Settings::erase(const QString& key)
+{
+    if (!QFileInfo::exists(userFile_)) {
+        return true;
+    }
+    const FileLock lock(userFile_, true, logger_);
+    return storeLocked(key, std::nullopt);
+}
 
 std::optional<QVariant> Settings::value(const QString& key) const
+{
+    if (!QFileInfo::exists(userFile_)) {
+        return std::nullopt; // nothing stored yet; no lock file either
+    }
+    const FileLock lock(userFile_, false, logger_);
+    return readLocked(key);
+}
+
+std::optional<QVariant> Settings::readLocked(const QString& key) const
 {
     const QSettings settings(userFile_, QSettings::IniFormat);
     if (!settings.contains(key)) {
@@ -163,7 +229,7 @@ std::optional<QVariant> Settings::value(const QString& key) const
     return settings.value(key);
 }
 
-bool Settings::store(const QString& key, const std::optional<QVariant>& value)
+bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& value)
 {
     QSettings settings(userFile_, QSettings::IniFormat);
     settings.setAtomicSyncRequired(true);

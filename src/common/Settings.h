@@ -67,8 +67,11 @@ public:
     bool erase(const QString& key);
 
 private:
+    class FileLock;
     std::optional<QVariant> value(const QString& key) const;
-    bool store(const QString& key, const std::optional<QVariant>& value);
+    // The caller holds the file lock.
+    std::optional<QVariant> readLocked(const QString& key) const;
+    bool storeLocked(const QString& key, const std::optional<QVariant>& value);
 
     QString userFile_;
     ManagedConfiguration managed_;
