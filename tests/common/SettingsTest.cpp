@@ -326,7 +326,7 @@ private slots:
         // Several processes race for the first identifier of each of many fresh settings files.
         QTemporaryDir dir;
         constexpr int callers = 4;
-        constexpr int rounds = 200;
+        constexpr int rounds = 100;
         std::vector<std::unique_ptr<QProcess>> processes;
         for (int i = 0; i < callers; ++i) {
             auto process = std::make_unique<QProcess>();
