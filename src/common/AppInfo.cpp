@@ -14,8 +14,14 @@ QString textOrUnknown(const char* text)
 
 } // namespace
 
-QString appVersion() { return textOrUnknown(buildinfo::version); }
+QString appVersion()
+{
+    return textOrUnknown(buildinfo::version);
+}
 
-QString appBuild() { return textOrUnknown(buildinfo::build); }
+QString appBuild()
+{
+    return textOrUnknown(buildinfo::build);
+}
 
 } // namespace nerova

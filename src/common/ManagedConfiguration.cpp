@@ -24,7 +24,10 @@ QString accountName(uid_t uid)
     return QStringLiteral("uid %1").arg(uid);
 }
 
-QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
 
 void ignore(const Logger& logger, const QString& path, const QString& reason)
 {
@@ -34,9 +37,10 @@ void ignore(const Logger& logger, const QString& path, const QString& reason)
 } // namespace
 
 ManagedConfiguration::ManagedConfiguration(QString directory, Logger logger, uid_t trustedOwner)
-    : directory_(std::move(directory)), logger_(std::move(logger)), trustedOwner_(trustedOwner)
-{
-}
+    : directory_(std::move(directory))
+    , logger_(std::move(logger))
+    , trustedOwner_(trustedOwner)
+{}
 
 QString ManagedConfiguration::distrust(mode_t mode, uid_t owner) const
 {

@@ -94,10 +94,10 @@ private:
 };
 
 Settings::Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner)
-    : userFile_(std::move(userFile)), managed_(std::move(managedDirectory), logger, managedOwner),
-      logger_(std::move(logger))
-{
-}
+    : userFile_(std::move(userFile))
+    , managed_(std::move(managedDirectory), logger, managedOwner)
+    , logger_(std::move(logger))
+{}
 
 QString Settings::defaultUserFile()
 {
@@ -105,7 +105,10 @@ QString Settings::defaultUserFile()
            QStringLiteral("/Nerova/NerovaAgent.conf");
 }
 
-QString Settings::defaultManagedDirectory() { return QStringLiteral("/etc/nerova/policies/managed"); }
+QString Settings::defaultManagedDirectory()
+{
+    return QStringLiteral("/etc/nerova/policies/managed");
+}
 
 std::optional<QString> Settings::managedSetting(const QString& key) const
 {
@@ -147,9 +150,15 @@ QString Settings::agentIdentifier()
     return identifier;
 }
 
-bool Settings::contains(const QString& key) const { return value(key).has_value(); }
+bool Settings::contains(const QString& key) const
+{
+    return value(key).has_value();
+}
 
-std::optional<QString> Settings::text(const QString& key) const { return textOf(value(key)); }
+std::optional<QString> Settings::text(const QString& key) const
+{
+    return textOf(value(key));
+}
 
 bool Settings::flag(const QString& key) const
 {
@@ -187,13 +196,25 @@ qint64 Settings::integer(const QString& key) const
     return 0;
 }
 
-void Settings::setText(const QString& key, const QString& value) { write(key, QVariant(value)); }
+void Settings::setText(const QString& key, const QString& value)
+{
+    write(key, QVariant(value));
+}
 
-void Settings::setFlag(const QString& key, bool value) { write(key, QVariant(value)); }
+void Settings::setFlag(const QString& key, bool value)
+{
+    write(key, QVariant(value));
+}
 
-void Settings::setInteger(const QString& key, qint64 value) { write(key, QVariant(value)); }
+void Settings::setInteger(const QString& key, qint64 value)
+{
+    write(key, QVariant(value));
+}
 
-void Settings::remove(const QString& key) { erase(key); }
+void Settings::remove(const QString& key)
+{
+    erase(key);
+}
 
 bool Settings::write(const QString& key, const QVariant& value)
 {

@@ -55,8 +55,8 @@ public:
     // Plain reads and writes of the user's settings.
     bool contains(const QString& key) const;
     std::optional<QString> text(const QString& key) const; // numbers and flags as their text; absent otherwise
-    bool flag(const QString& key) const;                    // "true" or "1"; false when missing
-    qint64 integer(const QString& key) const;               // 0 when missing or not a whole number
+    bool flag(const QString& key) const;                   // "true" or "1"; false when missing
+    qint64 integer(const QString& key) const;              // 0 when missing or not a whole number
     void setText(const QString& key, const QString& value);
     void setFlag(const QString& key, bool value);
     void setInteger(const QString& key, qint64 value);

@@ -14,7 +14,7 @@ namespace {
 
 constexpr std::array commands{
     Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
-    Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change the settings", runConfigCommand},
+    Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
 };
 
 void writeHelp(QTextStream& stream)

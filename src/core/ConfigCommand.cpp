@@ -235,7 +235,9 @@ int usageError(Console& console, const QString& problem)
 // Error lines of the stores go to the command's standard error, where the user sees them.
 class ConsoleLogSink final : public LogSink {
 public:
-    explicit ConsoleLogSink(Console& console) : console_(console) {}
+    explicit ConsoleLogSink(Console& console)
+        : console_(console)
+    {}
     bool isDebugEnabled(const QString&) const override { return false; }
     void write(const LogRecord& record) override
     {
@@ -261,7 +263,10 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
     }
     const QStringList positional = parser.positionalArguments();
     const QString action = positional.value(0);
-    const qsizetype expected = action == u"list" ? 1 : action == u"set" ? 3 : action == u"get" || action == u"unset" ? 2 : 0;
+    const qsizetype expected = action == u"list"                        ? 1
+                               : action == u"set"                       ? 3
+                               : action == u"get" || action == u"unset" ? 2
+                                                                        : 0;
     if (expected == 0) {
         co_return usageError(console, positional.isEmpty() ? QStringLiteral("config needs an action")
                                                            : QStringLiteral("unknown config action '%1'").arg(action));

@@ -23,12 +23,17 @@ bool isPortableChassis(int type)
 }
 constexpr int miniPcChassis = 35;
 
-bool isBlankOrControl(QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; }
+bool isBlankOrControl(QChar c)
+{
+    return c.isSpace() || c.category() == QChar::Other_Control;
+}
 
 } // namespace
 
 MachineState::MachineState(Logger logger, std::shared_ptr<const MachineFacts> facts)
-    : logger_(std::move(logger)), facts_(std::move(facts)), serialNumber_(facts_->serialNumber())
+    : logger_(std::move(logger))
+    , facts_(std::move(facts))
+    , serialNumber_(facts_->serialNumber())
 {
     if (!serialNumber_) {
         logger_.debug("No readable serial number");
@@ -78,7 +83,10 @@ QString MachineState::deviceSymbol() const
     return QStringLiteral("desktopcomputer");
 }
 
-std::optional<QString> MachineState::computerName() const { return facts_->computerName(); }
+std::optional<QString> MachineState::computerName() const
+{
+    return facts_->computerName();
+}
 
 DeviceInformation makeDeviceInformation(const MachineState& machine, const Settings& settings)
 {

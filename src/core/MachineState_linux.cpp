@@ -11,8 +11,18 @@ namespace {
 
 // Texts that firmware writes where the maker left the serial number out; they identify nothing.
 constexpr std::array placeholderSerials{
-    "To Be Filled By O.E.M.", "Default string", "System Serial Number", "Chassis Serial Number", "Not Specified",
-    "Not Applicable", "None", "N/A", "0", "0123456789", "Serial Number", "SerialNumber",
+    "To Be Filled By O.E.M.",
+    "Default string",
+    "System Serial Number",
+    "Chassis Serial Number",
+    "Not Specified",
+    "Not Applicable",
+    "None",
+    "N/A",
+    "0",
+    "0123456789",
+    "Serial Number",
+    "SerialNumber",
 };
 
 std::optional<QByteArray> readFile(const QString& path)
@@ -50,9 +60,9 @@ QString unquote(QStringView value)
 class DmiMachineFacts final : public MachineFacts {
 public:
     DmiMachineFacts(QString dmiDirectory, QString machineInfoFile)
-        : dmiDirectory_(std::move(dmiDirectory)), machineInfoFile_(std::move(machineInfoFile))
-    {
-    }
+        : dmiDirectory_(std::move(dmiDirectory))
+        , machineInfoFile_(std::move(machineInfoFile))
+    {}
 
     std::optional<QString> serialNumber() const override
     {
@@ -69,7 +79,10 @@ public:
         return serial.isEmpty() ? std::nullopt : std::optional(serial);
     }
 
-    std::optional<QByteArray> model() const override { return readFile(dmiDirectory_ + QStringLiteral("/product_name")); }
+    std::optional<QByteArray> model() const override
+    {
+        return readFile(dmiDirectory_ + QStringLiteral("/product_name"));
+    }
 
     std::optional<int> chassisType() const override
     {

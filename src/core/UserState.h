@@ -11,7 +11,9 @@ class UserState : public QObject {
     Q_OBJECT
 
 public:
-    explicit UserState(QObject* parent = nullptr) : QObject(parent) {}
+    explicit UserState(QObject* parent = nullptr)
+        : QObject(parent)
+    {}
 };
 
 // The short login name of the account the agent runs for; "unknown" when it cannot be found.

@@ -22,9 +22,9 @@ AgentInformation AgentInformation::fromJson(const Json& json, QString path)
     if (const auto text = reader.optionalString("lastCheckin")) {
         const QDateTime time = parseFingerprintTimestamp(*text, TimestampForm::stored);
         if (!time.isValid()) {
-            throw JsonDecodeError(JsonDecodeError::Case::dataCorrupted, reader.pathOf("lastCheckin"),
-                                  QStringLiteral("\"%1\" is not a UTC date-time in whole seconds (YYYY-MM-DDThh:mm:ssZ)")
-                                      .arg(*text));
+            throw JsonDecodeError(
+                JsonDecodeError::Case::dataCorrupted, reader.pathOf("lastCheckin"),
+                QStringLiteral("\"%1\" is not a UTC date-time in whole seconds (YYYY-MM-DDThh:mm:ssZ)").arg(*text));
         }
         information.lastCheckin = time;
     }

@@ -62,9 +62,9 @@ AgentSecretError noSecretService()
 
 QDBusMessage busCall(const QString& method, const QVariantList& arguments)
 {
-    QDBusMessage message = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                          QStringLiteral("/org/freedesktop/DBus"),
-                                                          QStringLiteral("org.freedesktop.DBus"), method);
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus"), method);
     message.setArguments(arguments);
     return message;
 }
@@ -144,7 +144,10 @@ AgentSecretError keychainError(const QKeychain::Job& job)
 
 } // namespace
 
-AgentSecret::AgentSecret(Logger logger, milliseconds timeout) : logger_(std::move(logger)), timeout_(timeout) {}
+AgentSecret::AgentSecret(Logger logger, milliseconds timeout)
+    : logger_(std::move(logger))
+    , timeout_(timeout)
+{}
 
 QCoro::Task<std::optional<QString>> AgentSecret::read()
 {

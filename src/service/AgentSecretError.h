@@ -16,7 +16,10 @@ public:
         failed,          // the store reported an error
     };
 
-    AgentSecretError(Case errorCase, QString message) : case_(errorCase), message_(std::move(message)) {}
+    AgentSecretError(Case errorCase, QString message)
+        : case_(errorCase)
+        , message_(std::move(message))
+    {}
 
     Case errorCase() const { return case_; }
     const QString& message() const { return message_; }

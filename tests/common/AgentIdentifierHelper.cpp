@@ -22,7 +22,8 @@ int main(int argc, char* argv[])
     std::getline(std::cin, line);
     for (int round = 0; round < rounds; ++round) {
         nerova::Settings settings(QStringLiteral("%1/%2/NerovaAgent.conf").arg(directory).arg(round),
-                                  QStringLiteral("/nonexistent"), nerova::Logger(QStringLiteral("test"), QStringLiteral("Settings")));
+                                  QStringLiteral("/nonexistent"),
+                                  nerova::Logger(QStringLiteral("test"), QStringLiteral("Settings")));
         std::cout << settings.agentIdentifier().toStdString() << '\n';
     }
     return 0;

@@ -1,5 +1,5 @@
-#include "common/CaptureLogSink.h"
 #include "common/Settings.h"
+#include "common/CaptureLogSink.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -17,7 +17,8 @@ using namespace nerova;
 
 namespace {
 
-const QRegularExpression uuidV4(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
+const QRegularExpression
+    uuidV4(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
 
 // A policy directory and a user settings file in a temporary directory.
 struct Stores {
@@ -70,70 +71,117 @@ private slots:
         QTest::addColumn<QString>("errorLine"); // an error line (with FILE for the first policy's path); empty: none
 
         const QString endpoint = QStringLiteral("agentEndpoint");
-        QTest::newRow("managed text wins")
-            << QStringList{"a.json:{\"agentEndpoint\":\"https://managed.example\"}"} << "" << endpoint
-            << "https://user.example" << "https://managed.example" << "";
+        QTest::newRow("managed text wins") << QStringList{"a.json:{\"agentEndpoint\":\"https://managed.example\"}"}
+                                           << "" << endpoint << "https://user.example"
+                                           << "https://managed.example"
+                                           << "";
         QTest::newRow("managed number falls back to the user's text")
             << QStringList{"a.json:{\"agentEndpoint\":5}"} << "" << endpoint << "https://user.example"
-            << "https://user.example" << "error Managed setting agentEndpoint is the number 5, not text: the user's setting applies";
-        QTest::newRow("managed null falls back") << QStringList{"a.json:{\"agentEndpoint\":null}"} << "" << endpoint
-                                                 << "https://user.example" << "https://user.example" << "error Managed setting agentEndpoint is null, not text: the user's setting applies";
+            << "https://user.example"
+            << "error Managed setting agentEndpoint is the number 5, not text: the user's setting applies";
+        QTest::newRow("managed null falls back")
+            << QStringList{"a.json:{\"agentEndpoint\":null}"} << "" << endpoint << "https://user.example"
+            << "https://user.example"
+            << "error Managed setting agentEndpoint is null, not text: the user's setting applies";
         QTest::newRow("empty managed set falls back")
-            << QStringList{"a.json:{}"} << "" << endpoint << "https://user.example" << "https://user.example" << "";
-        QTest::newRow("other managed keys fall back") << QStringList{"a.json:{\"username\":\"anna\"}"} << "" << endpoint
-                                                      << "https://user.example" << "https://user.example" << "";
+            << QStringList{"a.json:{}"} << "" << endpoint << "https://user.example"
+            << "https://user.example"
+            << "";
+        QTest::newRow("other managed keys fall back")
+            << QStringList{"a.json:{\"username\":\"anna\"}"} << "" << endpoint << "https://user.example"
+            << "https://user.example"
+            << "";
         QTest::newRow("no policy directory") << QStringList{} << "" << endpoint << "https://user.example"
-                                             << "https://user.example" << "";
-        QTest::newRow("a stored number counts as its text") << QStringList{} << "" << "registrationKey" << "42" << "42" << "";
-        QTest::newRow("nothing anywhere") << QStringList{"a.json:{}"} << "" << endpoint << "" << "<absent>" << "";
-        QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << "" << "username"
-                                                       << "bob" << "" << "";
+                                             << "https://user.example"
+                                             << "";
+        QTest::newRow("a stored number counts as its text") << QStringList{} << ""
+                                                            << "registrationKey"
+                                                            << "42"
+                                                            << "42"
+                                                            << "";
+        QTest::newRow("nothing anywhere") << QStringList{"a.json:{}"} << "" << endpoint << ""
+                                          << "<absent>"
+                                          << "";
+        QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << ""
+                                                       << "username"
+                                                       << "bob"
+                                                       << ""
+                                                       << "";
         QTest::newRow("later file wins")
             << QStringList{"20-site.json:{\"agentEndpoint\":\"https://site.example\"}",
                            "10-company.json:{\"agentEndpoint\":\"https://company.example\",\"username\":\"anna\"}"}
-            << "" << endpoint << "" << "https://site.example" << "";
+            << "" << endpoint << ""
+            << "https://site.example"
+            << "";
         QTest::newRow("earlier file's other keys stay")
             << QStringList{"20-site.json:{\"agentEndpoint\":\"https://site.example\"}",
                            "10-company.json:{\"agentEndpoint\":\"https://company.example\",\"username\":\"anna\"}"}
-            << "" << "username" << "" << "anna" << "";
+            << ""
+            << "username"
+            << ""
+            << "anna"
+            << "";
         QTest::newRow("name order is code-point order")
-            << QStringList{"a.json:{\"username\":\"lower\"}", "B.json:{\"username\":\"upper\"}"} << "" << "username" << ""
-            << "lower" << "";
-        QTest::newRow("only json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}", "notes.txt:{\"username\":\"x\"}"}
-                                               << "" << "username" << "bob" << "bob" << "";
+            << QStringList{"a.json:{\"username\":\"lower\"}", "B.json:{\"username\":\"upper\"}"} << ""
+            << "username"
+            << ""
+            << "lower"
+            << "";
+        QTest::newRow("only json files count")
+            << QStringList{"a.json.bak:{\"username\":\"old\"}", "notes.txt:{\"username\":\"x\"}"} << ""
+            << "username"
+            << "bob"
+            << "bob"
+            << "";
         QTest::newRow("world-writable file is ignored")
             << QStringList{"a.json:{\"agentEndpoint\":\"https://evil.example\"}"} << "chmod file 0666" << endpoint
-            << "https://user.example" << "https://user.example"
+            << "https://user.example"
+            << "https://user.example"
             << "error Ignoring managed configuration FILE: writable by others than OWNER (mode 0666)";
         QTest::newRow("group-writable file is ignored")
             << QStringList{"a.json:{\"agentEndpoint\":\"https://evil.example\"}"} << "chmod file 0664" << endpoint
-            << "https://user.example" << "https://user.example"
+            << "https://user.example"
+            << "https://user.example"
             << "error Ignoring managed configuration FILE: writable by others than OWNER (mode 0664)";
         QTest::newRow("only the writable file is ignored")
-            << QStringList{"b.json:{\"agentEndpoint\":\"https://evil.example\"}", "a.json:{\"agentEndpoint\":\"https://ok.example\"}"}
-            << "chmod file 0666" << endpoint << "" << "https://ok.example"
+            << QStringList{"b.json:{\"agentEndpoint\":\"https://evil.example\"}",
+                           "a.json:{\"agentEndpoint\":\"https://ok.example\"}"}
+            << "chmod file 0666" << endpoint << ""
+            << "https://ok.example"
             << "error Ignoring managed configuration FILE: writable by others than OWNER (mode 0666)";
         QTest::newRow("world-writable directory is ignored")
             << QStringList{"a.json:{\"agentEndpoint\":\"https://evil.example\"}"} << "chmod directory 0777" << endpoint
-            << "https://user.example" << "https://user.example"
+            << "https://user.example"
+            << "https://user.example"
             << "error Ignoring managed configuration DIRECTORY: writable by others than OWNER (mode 0777)";
         QTest::newRow("file of another owner is ignored")
             << QStringList{"a.json:{\"agentEndpoint\":\"https://evil.example\"}"} << "chown file" << endpoint
-            << "https://user.example" << "https://user.example"
+            << "https://user.example"
+            << "https://user.example"
             << "error Ignoring managed configuration FILE: owned by uid 4242, not by OWNER";
         QTest::newRow("array is not an object")
-            << QStringList{"a.json:[\"agentEndpoint\",\"https://x.example\"]"} << "" << endpoint << "https://user.example"
-            << "https://user.example" << "error Ignoring managed configuration FILE: not a JSON object but an array";
-        QTest::newRow("text is not an object") << QStringList{"a.json:\"https://x.example\""} << "" << endpoint << ""
-                                               << "<absent>"
-                                               << "error Ignoring managed configuration FILE: not a JSON object but the string \"https://x.example\"";
+            << QStringList{"a.json:[\"agentEndpoint\",\"https://x.example\"]"} << "" << endpoint
+            << "https://user.example"
+            << "https://user.example"
+            << "error Ignoring managed configuration FILE: not a JSON object but an array";
+        QTest::newRow("text is not an object")
+            << QStringList{"a.json:\"https://x.example\""} << "" << endpoint << ""
+            << "<absent>"
+            << "error Ignoring managed configuration FILE: not a JSON object but the string \"https://x.example\"";
         QTest::newRow("malformed file is ignored, the others apply")
-            << QStringList{"a.json:{\"agentEndpoint\":", "b.json:{\"username\":\"anna\"}"} << "" << "username" << ""
-            << "anna" << "error Ignoring managed configuration FILE: malformed JSON: parse error at line 1, column 18";
-        QTest::newRow("empty file is malformed") << QStringList{"a.json:"} << "" << endpoint << "" << "<absent>"
+            << QStringList{"a.json:{\"agentEndpoint\":", "b.json:{\"username\":\"anna\"}"} << ""
+            << "username"
+            << ""
+            << "anna"
+            << "error Ignoring managed configuration FILE: malformed JSON: parse error at line 1, column 18";
+        QTest::newRow("empty file is malformed") << QStringList{"a.json:"} << "" << endpoint << ""
+                                                 << "<absent>"
                                                  << "error Ignoring managed configuration FILE: malformed JSON";
-        QTest::newRow("directory in place of a file")
-            << QStringList{"b.json:{\"username\":\"anna\"}"} << "mkdir a.json" << "username" << "" << "anna" << "";
+        QTest::newRow("directory in place of a file") << QStringList{"b.json:{\"username\":\"anna\"}"} << "mkdir a.json"
+                                                      << "username"
+                                                      << ""
+                                                      << "anna"
+                                                      << "";
     }
 
     void managedSetting()
@@ -207,18 +255,30 @@ private slots:
         QTest::addColumn<bool>("flag");
         QTest::addColumn<qint64>("integer");
 
-        QTest::newRow("missing") << "fingerprintExpiry" << "<absent>" << false << 0LL;
-        QTest::newRow("flag true") << "allowQuit" << "true" << true << 0LL;
-        QTest::newRow("flag in capitals") << "isRegistered" << "TRUE" << true << 0LL;
-        QTest::newRow("flag 1") << "flagOne" << "1" << true << 1LL;
-        QTest::newRow("flag false") << "flagFalse" << "false" << false << 0LL;
-        QTest::newRow("other text is not a flag") << "flagYes" << "yes" << false << 0LL;
-        QTest::newRow("64-bit number") << "fingerprintExpiry2" << "9007199254740993" << false << 9007199254740993LL;
-        QTest::newRow("negative number") << "negative" << "-5" << false << -5LL;
-        QTest::newRow("not a number") << "fingerprintETag" << "\"W/abc\"" << false << 0LL;
-        QTest::newRow("text with comma stays text") << "username" << "Doe, John" << false << 0LL;
-        QTest::newRow("list is not text") << "agentEndpoint" << "<absent>" << false << 0LL;
-        QTest::newRow("non-ASCII text") << "instanceID" << "Zürich-Büro" << false << 0LL;
+        QTest::newRow("missing") << "fingerprintExpiry"
+                                 << "<absent>" << false << 0LL;
+        QTest::newRow("flag true") << "allowQuit"
+                                   << "true" << true << 0LL;
+        QTest::newRow("flag in capitals") << "isRegistered"
+                                          << "TRUE" << true << 0LL;
+        QTest::newRow("flag 1") << "flagOne"
+                                << "1" << true << 1LL;
+        QTest::newRow("flag false") << "flagFalse"
+                                    << "false" << false << 0LL;
+        QTest::newRow("other text is not a flag") << "flagYes"
+                                                  << "yes" << false << 0LL;
+        QTest::newRow("64-bit number") << "fingerprintExpiry2"
+                                       << "9007199254740993" << false << 9007199254740993LL;
+        QTest::newRow("negative number") << "negative"
+                                         << "-5" << false << -5LL;
+        QTest::newRow("not a number") << "fingerprintETag"
+                                      << "\"W/abc\"" << false << 0LL;
+        QTest::newRow("text with comma stays text") << "username"
+                                                    << "Doe, John" << false << 0LL;
+        QTest::newRow("list is not text") << "agentEndpoint"
+                                          << "<absent>" << false << 0LL;
+        QTest::newRow("non-ASCII text") << "instanceID"
+                                        << "Zürich-Büro" << false << 0LL;
     }
 
     void plainReads()
@@ -276,8 +336,9 @@ private slots:
                           Logger(QStringLiteral("test"), QStringLiteral("Settings"), log), geteuid());
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
         QCOMPARE(log->messages(),
-                 (QStringList{QStringLiteral("error Cannot lock %1/NerovaAgent.conf.agent-lock: Not a directory").arg(blocker),
-                              QStringLiteral("error Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)}));
+                 (QStringList{
+                     QStringLiteral("error Cannot lock %1/NerovaAgent.conf.agent-lock: Not a directory").arg(blocker),
+                     QStringLiteral("error Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)}));
         QCOMPARE(settings.flag(QStringLiteral("allowQuit")), false);
     }
 
@@ -312,7 +373,8 @@ private slots:
         {
             std::vector<std::jthread> threads;
             for (int i = 0; i < callers; ++i) {
-                threads.emplace_back([&stores, &identifiers, i] { identifiers[i] = stores.settings().agentIdentifier(); });
+                threads.emplace_back(
+                    [&stores, &identifiers, i] { identifiers[i] = stores.settings().agentIdentifier(); });
             }
         }
         for (const QString& identifier : identifiers) {

@@ -1,6 +1,6 @@
+#include "core/ConfigCommand.h"
 #include "common/CaptureLogSink.h"
 #include "core/CommandLine.h"
-#include "core/ConfigCommand.h"
 #include "support/TestSupport.h"
 
 #include <QCoro/QCoroTask>
@@ -24,8 +24,8 @@ private slots:
 
     void config_data()
     {
-        QTest::addColumn<QByteArray>("policy");     // managed configuration; empty: none
-        QTest::addColumn<QStringList>("commands");  // run in order; the last one is checked
+        QTest::addColumn<QByteArray>("policy");    // managed configuration; empty: none
+        QTest::addColumn<QStringList>("commands"); // run in order; the last one is checked
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("expectedOut"); // lines of standard output, each as a regular expression
         QTest::addColumn<QString>("expectedErr");     // part of standard error; empty: nothing
@@ -33,38 +33,46 @@ private slots:
         const QByteArray managed = R"({"agentEndpoint":"https://managed.example","registrationKey":7})";
         QTest::newRow("list shows sources")
             << managed << QStringList{"set allowQuit true", "set fingerprintExpiry 1700000000", "list"} << 0
-            << QStringList{"^# user settings: .*/NerovaAgent.conf$", "^# managed configuration: .*/managed$",
+            << QStringList{"^# user settings: .*/NerovaAgent.conf$",
+                           "^# managed configuration: .*/managed$",
                            "^agentEndpoint +https://managed.example +managed$",
-                           "^registrationKey +- +default: not configured$", "^username +- +default: the login name$",
-                           "^isRegistered +- +default: false$", "^allowQuit +true +user$",
+                           "^registrationKey +- +default: not configured$",
+                           "^username +- +default: the login name$",
+                           "^isRegistered +- +default: false$",
+                           "^allowQuit +true +user$",
                            "^fingerprintExpiry +1700000000 +user$",
                            "^agentSecret +unknown +credential store: no D-Bus session bus is reachable"}
             << "registrationKey is the number 7, not text";
-        QTest::newRow("get managed value") << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"}
-                                           << 0 << QStringList{"^https://managed.example$"} << "";
-        QTest::newRow("get user value") << QByteArray() << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"}
+        QTest::newRow("get managed value")
+            << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0
+            << QStringList{"^https://managed.example$"} << "";
+        QTest::newRow("get user value") << QByteArray()
+                                        << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"}
                                         << 0 << QStringList{"^https://user.example$"} << "";
         QTest::newRow("get unset value") << QByteArray() << QStringList{"get projectID"} << 1 << QStringList{}
                                          << "projectID is not set (default: set at enrolment)";
-        QTest::newRow("set then unset") << QByteArray() << QStringList{"set projectID p-1", "unset projectID", "get projectID"}
-                                        << 1 << QStringList{} << "projectID is not set";
+        QTest::newRow("set then unset") << QByteArray()
+                                        << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1
+                                        << QStringList{} << "projectID is not set";
         QTest::newRow("flag spelled 1") << QByteArray() << QStringList{"set isRegistered 1", "get isRegistered"} << 0
                                         << QStringList{"^true$"} << "";
         QTest::newRow("set says a managed value overrides")
             << managed << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{}
-            << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the user setting";
+            << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the "
+               "user setting";
         QTest::newRow("flag must be a flag") << QByteArray() << QStringList{"set allowQuit maybe"} << 2 << QStringList{}
                                              << "allowQuit expects true or false";
         QTest::newRow("integer must be a number") << QByteArray() << QStringList{"set fingerprintExpiry 12x"} << 2
                                                   << QStringList{} << "fingerprintExpiry expects a whole number";
-        QTest::newRow("endpoint must be a URL") << QByteArray() << QStringList{"set agentEndpoint presence.example"} << 2
-                                                << QStringList{} << "agentEndpoint expects an http or https URL";
+        QTest::newRow("endpoint must be a URL") << QByteArray() << QStringList{"set agentEndpoint presence.example"}
+                                                << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
         QTest::newRow("missing value") << QByteArray() << QStringList{"set username"} << 2 << QStringList{}
-                                            << "config set takes 2 argument(s)";
-        QTest::newRow("unknown key") << QByteArray() << QStringList{"get projectId"} << 2 << QStringList{}
-                                     << "unknown key 'projectId'. Known keys: agentEndpoint, registrationKey, username, "
-                                        "isRegistered, agentID, projectID, instanceID, fingerprintURL, fingerprintExpiry, "
-                                        "fingerprintETag, allowQuit, publicIpEndpoint, agentSecret";
+                                       << "config set takes 2 argument(s)";
+        QTest::newRow("unknown key")
+            << QByteArray() << QStringList{"get projectId"} << 2 << QStringList{}
+            << "unknown key 'projectId'. Known keys: agentEndpoint, registrationKey, username, "
+               "isRegistered, agentID, projectID, instanceID, fingerprintURL, fingerprintExpiry, "
+               "fingerprintETag, allowQuit, publicIpEndpoint, agentSecret";
         QTest::newRow("secret cannot be set") << QByteArray() << QStringList{"set agentSecret hunter2"} << 2
                                               << QStringList{} << "agentSecret lives in the credential store";
         QTest::newRow("secret state unknown") << QByteArray() << QStringList{"get agentSecret"} << 1 << QStringList{}
@@ -113,7 +121,8 @@ private slots:
         QCOMPARE(lines.size(), expectedOut.size() == 1 ? 1 : lines.size());
         for (const QString& pattern : expectedOut) {
             const QRegularExpression expression(pattern);
-            QVERIFY2(std::any_of(lines.begin(), lines.end(), [&](const QString& line) { return expression.match(line).hasMatch(); }),
+            QVERIFY2(std::any_of(lines.begin(), lines.end(),
+                                 [&](const QString& line) { return expression.match(line).hasMatch(); }),
                      qPrintable(QStringLiteral("no line matches %1 in:\n%2").arg(pattern, out)));
         }
         if (expectedErr.isEmpty()) {
@@ -129,15 +138,15 @@ private slots:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
         test::ConsoleCapture capture;
         Console console(capture.out(), capture.err());
-        const int set = QCoro::waitFor(
-            runCommandLine({QStringLiteral("nerova-agent"), QStringLiteral("config"), QStringLiteral("set"),
-                            QStringLiteral("username"), QStringLiteral("anna")},
-                           console));
+        const int set =
+            QCoro::waitFor(runCommandLine({QStringLiteral("nerova-agent"), QStringLiteral("config"),
+                                           QStringLiteral("set"), QStringLiteral("username"), QStringLiteral("anna")},
+                                          console));
         QCOMPARE(set, 0);
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf"))));
-        const int get = QCoro::waitFor(runCommandLine(
-            {QStringLiteral("nerova-agent"), QStringLiteral("config"), QStringLiteral("get"), QStringLiteral("username")},
-            console));
+        const int get = QCoro::waitFor(runCommandLine({QStringLiteral("nerova-agent"), QStringLiteral("config"),
+                                                       QStringLiteral("get"), QStringLiteral("username")},
+                                                      console));
         QCOMPARE(get, 0);
         QCOMPARE(capture.outText(), QStringLiteral("anna\n"));
     }

@@ -1,5 +1,5 @@
-#include "common/CaptureLogSink.h"
 #include "core/MachineState.h"
+#include "common/CaptureLogSink.h"
 #include "core/UserState.h"
 #include "support/TestSupport.h"
 
@@ -56,42 +56,67 @@ private slots:
         QTest::addColumn<QString>("serialNumber"); // "<absent>" for none
 
         QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n")
-                                  << "Macmini9,1" << "macmini" << "H2WDK0ABQ6NV";
-        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n") << QByteArray("C02XK0AAJGH5\n")
-                                     << "MacBookAir10,1" << "macbook" << "C02XK0AAJGH5";
+                                  << "Macmini9,1"
+                                  << "macmini"
+                                  << "H2WDK0ABQ6NV";
+        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n")
+                                     << QByteArray("C02XK0AAJGH5\n") << "MacBookAir10,1"
+                                     << "macbook"
+                                     << "C02XK0AAJGH5";
         QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1"
-                              << "desktopcomputer" << "<absent>";
-        QTest::newRow("ThinkPad with laptop chassis") << QByteArray("21CB007GGE\n") << QByteArray("10\n")
-                                                      << QByteArray("PF3ABCDE\n") << "21CB007GGE" << "macbook" << "PF3ABCDE";
-        QTest::newRow("chassis with lock bit") << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent
-                                               << "20XW0026GE" << "macbook" << "<absent>";
-        QTest::newRow("convertible") << QByteArray("Yoga 7\n") << QByteArray("31\n") << absent << "Yoga 7" << "macbook"
+                              << "desktopcomputer"
+                              << "<absent>";
+        QTest::newRow("ThinkPad with laptop chassis")
+            << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE"
+            << "macbook"
+            << "PF3ABCDE";
+        QTest::newRow("chassis with lock bit")
+            << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE"
+            << "macbook"
+            << "<absent>";
+        QTest::newRow("convertible") << QByteArray("Yoga 7\n") << QByteArray("31\n") << absent << "Yoga 7"
+                                     << "macbook"
                                      << "<absent>";
         QTest::newRow("detachable") << QByteArray("Surface Pro\n") << QByteArray("32\n") << absent << "Surface Pro"
-                                    << "macbook" << "<absent>";
+                                    << "macbook"
+                                    << "<absent>";
         QTest::newRow("mini PC chassis") << QByteArray("NUC11PAHi5\n") << QByteArray("35\n") << absent << "NUC11PAHi5"
-                                         << "macmini" << "<absent>";
+                                         << "macmini"
+                                         << "<absent>";
         QTest::newRow("tower") << QByteArray("OptiPlex 7090\n") << QByteArray("3\n") << absent << "OptiPlex 7090"
-                               << "desktopcomputer" << "<absent>";
-        QTest::newRow("model wins over chassis") << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent
-                                                 << "EliteBook 840" << "macbook" << "<absent>";
-        QTest::newRow("trailing zero byte and blanks")
-            << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3" << "macbook"
+                               << "desktopcomputer"
+                               << "<absent>";
+        QTest::newRow("model wins over chassis")
+            << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent << "EliteBook 840"
+            << "macbook"
             << "<absent>";
-        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC" << "desktopcomputer"
+        QTest::newRow("trailing zero byte and blanks")
+            << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3"
+            << "macbook"
+            << "<absent>";
+        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC"
+                                         << "desktopcomputer"
                                          << "<absent>";
         QTest::newRow("model not UTF-8") << QByteArray("Mac\xff\xfemini\n") << absent << absent << "Unknown Device"
-                                         << "desktopcomputer" << "<absent>";
-        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device" << "macbook"
+                                         << "desktopcomputer"
+                                         << "<absent>";
+        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device"
+                                     << "macbook"
                                      << "<absent>";
         QTest::newRow("serial readable by root only")
-            << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("<directory>") << "Macmini9,1" << "macmini"
+            << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("<directory>") << "Macmini9,1"
+            << "macmini"
             << "<absent>";
-        QTest::newRow("placeholder serial") << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X"
-                                            << "desktopcomputer" << "<absent>";
-        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X" << "desktopcomputer"
+        QTest::newRow("placeholder serial")
+            << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X"
+            << "desktopcomputer"
+            << "<absent>";
+        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X"
+                                      << "desktopcomputer"
                                       << "<absent>";
-        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device" << "desktopcomputer" << "<absent>";
+        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device"
+                                       << "desktopcomputer"
+                                       << "<absent>";
     }
 
     void hardware()
@@ -105,14 +130,17 @@ private slots:
 
         QTemporaryDir dir;
         const bool noDmi = productName == absent && chassisType == absent && serial == absent;
-        const QString root = noDmi ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, productName, chassisType, serial);
+        const QString root =
+            noDmi ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, productName, chassisType, serial);
         auto log = std::make_shared<CaptureLogSink>();
-        const MachineState machine(machineLogger(log), makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+        const MachineState machine(machineLogger(log),
+                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
 
         QCOMPARE(machine.modelName(), modelName);
         QCOMPARE(machine.deviceSymbol(), deviceSymbol);
         QCOMPARE(machine.serialNumber().value_or(QStringLiteral("<absent>")), serialNumber);
-        QCOMPARE(log->messages(), machine.serialNumber() ? QStringList() : QStringList{"debug No readable serial number"});
+        QCOMPARE(log->messages(),
+                 machine.serialNumber() ? QStringList() : QStringList{"debug No readable serial number"});
     }
 
     void serialIsReadOnceModelAtEachUse()
@@ -132,8 +160,8 @@ private slots:
         QTest::addColumn<QByteArray>("machineInfo"); // "<absent>": no file
         QTest::addColumn<QString>("expected");       // HOST: the host name
 
-        QTest::newRow("quoted pretty name") << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n")
-                                            << "Anna's Laptop";
+        QTest::newRow("quoted pretty name")
+            << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n") << "Anna's Laptop";
         QTest::newRow("escaped quote") << QByteArray("PRETTY_HOSTNAME=\"The \\\"Big\\\" One\"\n") << "The \"Big\" One";
         QTest::newRow("single quotes keep backslashes") << QByteArray("PRETTY_HOSTNAME='a\\b'\n") << "a\\b";
         QTest::newRow("unquoted") << QByteArray("ICON_NAME=computer\nPRETTY_HOSTNAME=Büro\n") << "Büro";
@@ -163,10 +191,14 @@ private slots:
         QTest::addColumn<QString>("userName");  // the user's own "username" setting; empty: none
         QTest::addColumn<QString>("expected");  // LOGIN: the login name
 
-        QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set" << "a.admin";
-        QTest::newRow("user setting serves without managed one") << QByteArray() << "user-set" << "user-set";
-        QTest::newRow("login name otherwise") << QByteArray() << "" << "LOGIN";
-        QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << "" << "LOGIN";
+        QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set"
+                                               << "a.admin";
+        QTest::newRow("user setting serves without managed one") << QByteArray() << "user-set"
+                                                                 << "user-set";
+        QTest::newRow("login name otherwise") << QByteArray() << ""
+                                              << "LOGIN";
+        QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << ""
+                                                                     << "LOGIN";
     }
 
     void deviceInformation()
@@ -187,7 +219,8 @@ private slots:
         }
         const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", absent);
         test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
-        const MachineState machine(machineLogger(), makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+        const MachineState machine(machineLogger(),
+                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
 
         const DeviceInformation information = makeDeviceInformation(machine, settings);
         QCOMPARE(information.localUsername, expected == u"LOGIN" ? loginName() : expected);

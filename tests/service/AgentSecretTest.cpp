@@ -1,7 +1,7 @@
 // Runs on a private session bus (see with-session-bus.sh); CTest picks the functions that fit
 // each bus: an unlocked keyring, a bus without any Secret Service, or no bus at all.
-#include "common/CaptureLogSink.h"
 #include "service/AgentSecret.h"
+#include "common/CaptureLogSink.h"
 
 #include <QCoro/QCoroTask>
 #include <QDBusConnection>
@@ -22,8 +22,7 @@ struct Store {
 
     explicit Store(std::chrono::milliseconds timeout = 10s)
         : secret(Logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("AgentSecret"), log), timeout)
-    {
-    }
+    {}
 };
 
 QCoro::Task<std::optional<AgentSecretError>> tryWrite(AgentSecret& secret, QString text)
@@ -120,15 +119,17 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
         agent.setProcessEnvironment(environment);
-        for (const QStringList& arguments : {QStringList{"--verbose", "config", "list"}, QStringList{"config", "get", "agentSecret"}}) {
+        for (const QStringList& arguments :
+             {QStringList{"--verbose", "config", "list"}, QStringList{"config", "get", "agentSecret"}}) {
             agent.start(QStringLiteral(NEROVA_AGENT_BINARY), arguments);
             QVERIFY(agent.waitForFinished(30'000));
             const QString out = QString::fromUtf8(agent.readAllStandardOutput());
             const QString err = QString::fromUtf8(agent.readAllStandardError());
             QCOMPARE(agent.exitCode(), 0);
-            QVERIFY2(out.contains(QRegularExpression(QStringLiteral("(^agentSecret +present +credential store$|^present$)"),
-                                                     QRegularExpression::MultilineOption)),
-                     qPrintable(out));
+            QVERIFY2(
+                out.contains(QRegularExpression(QStringLiteral("(^agentSecret +present +credential store$|^present$)"),
+                                                QRegularExpression::MultilineOption)),
+                qPrintable(out));
             QVERIFY2(!out.contains(secretText) && !err.contains(secretText), qPrintable(out + err));
         }
         for (const LogRecord& record : store.log->records()) {
@@ -149,9 +150,11 @@ private slots:
         QCOMPARE(QCoro::waitFor(store.secret.read()), std::nullopt);
         const QStringList lines = store.log->messages();
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[0].startsWith(QLatin1String("error Cannot store the agent secret: noSecretService(\"no Secret Service")),
+        QVERIFY2(lines[0].startsWith(
+                     QLatin1String("error Cannot store the agent secret: noSecretService(\"no Secret Service")),
                  qPrintable(lines[0]));
-        QVERIFY2(lines[1].startsWith(QLatin1String("error Cannot read the agent secret: noSecretService(")), qPrintable(lines[1]));
+        QVERIFY2(lines[1].startsWith(QLatin1String("error Cannot read the agent secret: noSecretService(")),
+                 qPrintable(lines[1]));
     }
 
     // Runs last on its bus: the keychain library queues later calls behind the unanswered one.
@@ -168,7 +171,8 @@ private slots:
         QCOMPARE(error->errorCase(), AgentSecretError::Case::timedOut);
         QVERIFY2(error->message().contains(QLatin1String("unlock it")), qPrintable(error->message()));
         QCOMPARE(QCoro::waitFor(store.secret.read()), std::nullopt);
-        QVERIFY(store.log->messages().last().startsWith(QLatin1String("error Cannot read the agent secret: timedOut(")));
+        QVERIFY(
+            store.log->messages().last().startsWith(QLatin1String("error Cannot read the agent secret: timedOut(")));
     }
 
     // Without any session bus.
@@ -179,7 +183,8 @@ private slots:
         const auto error = writeError(store.secret, QStringLiteral("x"));
         QVERIFY(error);
         QCOMPARE(error->errorCase(), AgentSecretError::Case::noSessionBus);
-        QVERIFY2(error->message().startsWith(QLatin1String("no D-Bus session bus is reachable")), qPrintable(error->message()));
+        QVERIFY2(error->message().startsWith(QLatin1String("no D-Bus session bus is reachable")),
+                 qPrintable(error->message()));
         QCOMPARE(QCoro::waitFor(store.secret.read()), std::nullopt);
     }
 };
