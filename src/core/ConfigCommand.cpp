@@ -4,6 +4,7 @@
 #include "core/Command.h"
 #include "core/Commands.h"
 
+#include <QSet>
 #include <QUrl>
 
 #include <algorithm>
@@ -241,13 +242,16 @@ public:
     bool isDebugEnabled(const QString&) const override { return false; }
     void write(const LogRecord& record) override
     {
-        if (record.level == LogLevel::error) {
+        // The policy directory is read for every managed key: say each problem once.
+        if (record.level == LogLevel::error && !written_.contains(record.message)) {
+            written_.insert(record.message);
             console_.err() << "nerova-agent: " << record.message << '\n';
         }
     }
 
 private:
     Console& console_;
+    QSet<QString> written_;
 };
 
 } // namespace
