@@ -20,6 +20,7 @@ constexpr std::array commands{
             runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
+    Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
 };
 
 void writeHelp(QTextStream& stream)

@@ -11,5 +11,6 @@ namespace nerova {
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console);
 
 } // namespace nerova
