@@ -256,17 +256,29 @@ QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condit
     co_return false;
 }
 
-bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapshot& snapshot,
-                                  ConditionEvaluation* evaluation) const
+std::optional<std::pair<QString, CIDRv4>> RulesEngine::rangeArgument(const FingerprintCondition& condition,
+                                                                     const char* missingLine,
+                                                                     ConditionEvaluation* evaluation) const
 {
-    const std::optional<QString> range = condition.argument(u"cidrRange");
+    std::optional<QString> range = condition.argument(u"cidrRange");
     if (!range) {
-        logger_.error("Missing argument for internalIP task");
+        logger_.error(missingLine);
         observe(evaluation, QStringLiteral("missing argument cidrRange"));
-        return false;
+        return std::nullopt;
     }
     const CIDRv4 cidr(*range);
     logger_.debug("Checking cidrv4 of %s", *range);
+    return std::pair{std::move(*range), cidr};
+}
+
+bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapshot& snapshot,
+                                  ConditionEvaluation* evaluation) const
+{
+    const auto argument = rangeArgument(condition, "Missing argument for internalIP task", evaluation);
+    if (!argument) {
+        return false;
+    }
+    const auto& [range, cidr] = *argument;
     const qint64 mask = CIDRv4::netmask(cidr.maskBits());
     QStringList checked;
     const std::vector<NetworkAddress>& addresses = snapshot.context().internalAddresses;
@@ -277,7 +289,7 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
         }
         logger_.debug("Checking %s", address.address);
         if ((mask & snapshot.addressValue(i)) == cidr.network()) {
-            logger_.debug("Matched %s to %s", address.address, *range);
+            logger_.debug("Matched %s to %s", address.address, range);
             observe(evaluation, QStringLiteral("%1 (%2) is in the range").arg(address.address, address.name));
             return true;
         }
@@ -285,7 +297,7 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
             checked.append(address.address);
         }
     }
-    logger_.debug("No match found for %s", *range);
+    logger_.debug("No match found for %s", range);
     observe(evaluation,
             checked.isEmpty()
                 ? QStringLiteral("no IPv4 address")
@@ -296,14 +308,11 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
 bool RulesEngine::checkExternalIP(const FingerprintCondition& condition, const std::optional<QString>& externalIPv4,
                                   ConditionEvaluation* evaluation) const
 {
-    const std::optional<QString> range = condition.argument(u"cidrRange");
-    if (!range) {
-        logger_.error("Missing argument for externalIP task");
-        observe(evaluation, QStringLiteral("missing argument cidrRange"));
+    const auto argument = rangeArgument(condition, "Missing argument for externalIP task", evaluation);
+    if (!argument) {
         return false;
     }
-    const CIDRv4 cidr(*range);
-    logger_.debug("Checking cidrv4 of %s", *range);
+    const CIDRv4& cidr = argument->second;
     if (!externalIPv4) {
         logger_.debug("No external IP found");
         observe(evaluation, QStringLiteral("no external address"));

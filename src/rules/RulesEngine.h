@@ -3,6 +3,7 @@
 #include "common/Error.h"
 #include "common/Logger.h"
 #include "network/NetworkContext.h"
+#include "rules/CIDRv4.h"
 #include "rules/FingerprintFile.h"
 #include "rules/RulesEngineEvaluation.h"
 #include "rules/RulesEngineProbes.h"
@@ -67,6 +68,11 @@ private:
     QCoro::Task<bool> checkCondition(const FingerprintCondition& condition, Snapshot& snapshot,
                                      ConditionEvaluation* evaluation);
 
+    // The condition's "cidrRange" text and its range (raises CIDRErrors for bad text), logged as
+    // checked; nothing, after logging `missingLine`, when the argument is missing.
+    std::optional<std::pair<QString, CIDRv4>> rangeArgument(const FingerprintCondition& condition,
+                                                            const char* missingLine,
+                                                            ConditionEvaluation* evaluation) const;
     bool checkInternalIP(const FingerprintCondition& condition, Snapshot& snapshot,
                          ConditionEvaluation* evaluation) const;
     bool checkExternalIP(const FingerprintCondition& condition, const std::optional<QString>& externalIPv4,

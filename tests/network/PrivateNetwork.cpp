@@ -9,6 +9,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +40,19 @@ std::optional<QString> writeSysctl(const QString& name, const QByteArray& value)
     QFile file(QStringLiteral("/proc/sys/") + name);
     if (!file.open(QIODevice::WriteOnly) || file.write(value) != value.size() || !file.flush()) {
         return QStringLiteral("cannot set %1: %2").arg(name, file.errorString());
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> prepareForManyProbes()
+{
+    if (const auto failure = writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), "0 2147483647")) {
+        return failure;
+    }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
+        limit.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     return std::nullopt;
 }

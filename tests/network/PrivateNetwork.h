@@ -16,6 +16,11 @@ std::optional<QString> enterPrivateNetwork();
 // Writes a sysctl of the current network namespace, for example "net/ipv4/ping_group_range".
 std::optional<QString> writeSysctl(const QString& name, const QByteArray& value);
 
+// Readies the private namespace for hundreds of probes at once: unprivileged ICMP datagram sockets
+// for every group (as an unprivileged agent uses them) and room for 4096 open descriptors, as far
+// as the hard limit allows. Yields why it failed.
+std::optional<QString> prepareForManyProbes();
+
 // Runs `ip` with `arguments`; yields why it failed.
 std::optional<QString> runIp(const QStringList& arguments);
 
