@@ -63,17 +63,13 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     std::printf("rules engine: %d fingerprints, each pinging a silent host, %.0f-second probe window\n",
                 fingerprintCount, RulesEngine::pingTimeoutSeconds);
-    if (isolationFailure) {
-        std::printf("skipped: %s\n", qPrintable(*isolationFailure));
-        return 0;
+    std::optional<QString> failure = isolationFailure ? isolationFailure : test::prepareForManyProbes();
+    std::optional<test::SilentHost> host;
+    if (!failure) {
+        failure = host.emplace().error();
     }
-    if (const auto failure = test::prepareForManyProbes()) {
+    if (failure) {
         std::printf("skipped: %s\n", qPrintable(*failure));
-        return 0;
-    }
-    const test::SilentHost host;
-    if (host.error()) {
-        std::printf("skipped: %s\n", qPrintable(*host.error()));
         return 0;
     }
 
