@@ -4,6 +4,7 @@
 #include "core/CurrentNetwork.h"
 #include "core/EvaluationReport.h"
 #include "core/FingerprintSummary.h"
+#include "network/HttpReply.h"
 #include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
 #include "rules/RulesEngine.h"
@@ -38,8 +39,9 @@ struct Verdict {
 QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool explain, bool json, Console& console)
 {
     const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"));
-    QNetworkAccessManager network;
-    RulesEngine engine(logger, network, makeSystemProbes(logger));
+    // The evaluation may end inside a signal of one of the manager's replies: release it later.
+    const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
+    RulesEngine engine(logger, *network, makeSystemProbes(logger));
     RulesEngineEvaluation evaluation;
     Verdict verdict;
     try {

@@ -269,6 +269,21 @@ private slots:
                  qPrintable(text.out));
     }
 
+    // The command's own network access: the verdict is printed from inside the reply's signal.
+    void webContentThroughTheCommand()
+    {
+        test::LoopbackHttpServer server;
+        server.route(QStringLiteral("/status"), {200, "Branch OK", {}, false});
+        const QByteArray file = fingerprintFile(R"([{"type":"webContent","arguments":[{"name":"url","value":")" +
+                                                server.url(QStringLiteral("/status")).toEncoded() +
+                                                R"("},{"name":"match","value":"OK$"}],"rules":[],"inverted":false}])");
+        const Result result =
+            run({"check", "FILE", "--snapshot", "SNAPSHOT", "--explain"}, file, snapshotWith("10.9.9.9"));
+        QCOMPARE(result.code, 0);
+        QVERIFY2(result.out.contains(QStringLiteral("own true -> true (HTTP 200, 9 bytes received)")),
+                 qPrintable(result.out));
+    }
+
     // What `snapshot --json` prints, `check --snapshot` reads.
     void snapshotFeedsCheck()
     {

@@ -215,8 +215,8 @@ private slots:
 
     // One fingerprint, one rule, one condition against the standard context (IPv6 2001:db8::5,
     // IPv4 192.168.1.20 and 10.1.2.3, external 203.0.113.7). The fake probes answer the ping to
-    // "gw" in 5 ms, the TCP service "banner:22" with "SSH-2.0-test", "binary:22" with bytes that
-    // are not UTF-8 and "empty:22" with nothing; everything else fails.
+    // "gw" in 5 ms, the TCP service "banner:22" with "SSH-2.0-test", "binary:22" and "truncated:22"
+    // with bytes that are not UTF-8 and "empty:22" with nothing; everything else fails.
     void conditions_data()
     {
         QTest::addColumn<FingerprintCondition>("subject");
@@ -328,6 +328,9 @@ private slots:
         QTest::newRow("connection: bytes that are not UTF-8 read as empty text")
             << connectTo("binary:22", "^$") << true
             << QStringList{"debug Checking binary:22 for ^$", "debug Regex result is true"};
+        QTest::newRow("connection: a sequence cut short is not UTF-8")
+            << connectTo("truncated:22", "abc") << false
+            << QStringList{"debug Checking truncated:22 for abc", "debug Regex result is false"};
         QTest::newRow("connection: nothing received")
             << connectTo("empty:22", "^$") << true
             << QStringList{"debug Checking empty:22 for ^$", "debug Regex result is true"};
@@ -358,6 +361,7 @@ private slots:
         probes_->answers.insert(QStringLiteral("banner:22"), {QByteArray("SSH-2.0-test\r\n"), 0ms});
         probes_->answers.insert(QStringLiteral("binary:22"), {QByteArray("\xff\xfe\x00", 3), 0ms});
         probes_->answers.insert(QStringLiteral("empty:22"), {QByteArray(""), 0ms});
+        probes_->answers.insert(QStringLiteral("truncated:22"), {QByteArray("abc\xe2\x82"), 0ms});
 
         const Outcome outcome = run(singleCondition(subject));
         QCOMPARE(outcome.error, QString());
