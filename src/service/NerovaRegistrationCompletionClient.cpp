@@ -1,0 +1,25 @@
+#include "service/NerovaRegistrationCompletionClient.h"
+
+namespace nerova {
+
+Json RegistrationCompletionRequest::toJson() const
+{
+    return Json{{"nonce", toStdString(nonce)}};
+}
+
+NerovaRegistrationCompletionClient::NerovaRegistrationCompletionClient(QNetworkAccessManager& session, QUrl baseURL,
+                                                                       QString secret, const Clock& clock,
+                                                                       std::chrono::milliseconds timeout)
+    : client(session, std::move(baseURL), std::move(secret), clock, timeout)
+{}
+
+QCoro::Task<std::optional<RegistrationCompletionResponse>>
+NerovaRegistrationCompletionClient::postCompletion(QString agentId, QString nonce, QString projectId,
+                                                   QString instanceId)
+{
+    return client.postSigned<RegistrationCompletionResponse>(u'/' + agentId + QStringLiteral("/complete-registration"),
+                                                             RegistrationCompletionRequest{std::move(nonce)},
+                                                             std::move(projectId), std::move(instanceId));
+}
+
+} // namespace nerova
