@@ -176,6 +176,8 @@ private slots:
         QTest::newRow("line break in payload")
             << 200 << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(64) + "\"}"
             << "noResponseError";
+        QTest::newRow("line break, length kept")
+            << 200 << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}" << "noResponseError";
         QTest::newRow("not Base64") << 200 << QByteArray(R"({"payload":"***"})") << "noResponseError";
         QTest::newRow("missing padding") << 200 << "{\"payload\":\"" + block.left(block.size() - 1) + "\"}"
                                          << "noResponseError";
