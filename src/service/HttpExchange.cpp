@@ -7,6 +7,8 @@
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QSslSocket>
 
 #include <memory>
 
@@ -35,6 +37,10 @@ QCoro::Task<HttpAnswer> exchange(QNetworkAccessManager& session, QNetworkRequest
     if (redirects == RedirectRule::serviceEndpoint) {
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     }
+    // Certificates are always verified, whatever the process-wide default says.
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    request.setSslConfiguration(tls);
     const std::unique_ptr<QNetworkReply, DeleteLater> reply(
         verb == "GET" ? session.get(request) : session.sendCustomRequest(request, verb, body));
     std::optional<QUrl> refused;

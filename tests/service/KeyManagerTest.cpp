@@ -1,9 +1,8 @@
 #include "service/KeyManager.h"
 #include "support/Await.h"
+#include "support/OpenSSLCommand.h"
 #include "support/TestSupport.h"
 
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 #include <QThread>
 
@@ -13,23 +12,6 @@ using namespace nerova::test;
 Q_DECLARE_METATYPE(KeyManagerError::Case)
 
 namespace {
-
-// Runs the openssl command line; its standard output, or a failed test.
-QByteArray openssl(const QStringList& arguments)
-{
-    QProcess process;
-    process.start(QStringLiteral("openssl"), arguments);
-    if (!process.waitForFinished(30000) || process.exitCode() != 0) {
-        qWarning("openssl %s: %s", qPrintable(arguments.join(u' ')), process.readAllStandardError().constData());
-        return QByteArrayLiteral("<openssl failed>");
-    }
-    return process.readAllStandardOutput();
-}
-
-bool haveOpenSSL()
-{
-    return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty();
-}
 
 // `plaintext` encrypted with PKCS#1 v1.5 padding for the public key in the PEM file at `pemPath`.
 QByteArray encryptWithOpenSSL(const QString& pemPath, const QByteArray& plaintext)

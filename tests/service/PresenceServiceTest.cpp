@@ -6,10 +6,14 @@
 #include "service/NerovaPresenceClient.h"
 #include "service/URLLoadingError.h"
 #include "support/Await.h"
+#include "support/OpenSSLCommand.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpSocket>
 #include <QTest>
 
 using namespace nerova;
@@ -334,6 +338,48 @@ private slots:
         const QString failure = failureOf([&] { await(client.postData(path, body, headers, {})); });
         QVERIFY2(failure.startsWith(expected), qPrintable(failure));
         QCOMPARE(get(QStringLiteral("/registration")).statusCode, 405);
+    }
+
+    void malformedHttpDoesNotStopTheService()
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
+        QVERIFY(socket.waitForConnected(5000));
+        socket.write("\x16\x03\x01 not HTTP at all\r\n\r\nPOST /registration HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
+        QTRY_VERIFY(socket.state() == QAbstractSocket::UnconnectedState || socket.waitForReadyRead(100));
+        QCOMPARE(get(QStringLiteral("/?format=json")).statusCode, 200);
+    }
+
+    void untrustedCertificateIsRefused()
+    {
+        if (!haveOpenSSL()) {
+            QSKIP("the openssl command is not installed (scripts/bootstrap installs it)");
+        }
+        const QString key = dir_.filePath(QStringLiteral("tls.key"));
+        const QString certificate = dir_.filePath(QStringLiteral("tls.crt"));
+        openssl({QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"), QStringLiteral("rsa:2048"),
+                 QStringLiteral("-nodes"), QStringLiteral("-subj"), QStringLiteral("/CN=127.0.0.1"),
+                 QStringLiteral("-days"), QStringLiteral("1"), QStringLiteral("-keyout"), key, QStringLiteral("-out"),
+                 certificate});
+        QFile keyFile(key);
+        QFile certificateFile(certificate);
+        QVERIFY(keyFile.open(QIODevice::ReadOnly) && certificateFile.open(QIODevice::ReadOnly));
+        PresenceServiceConfig config;
+        config.registrationKey = registrationKey;
+        PresenceService tls(config, clock_);
+        tls.sslSetup(QSslCertificate(&certificateFile), QSslKey(&keyFile, QSsl::Rsa));
+        const quint16 port = tls.listen(QHostAddress::LocalHost, 0);
+        QVERIFY(port != 0);
+
+        NerovaClient client(session_, QUrl(QStringLiteral("https://127.0.0.1:%1").arg(port)));
+        const HeaderMap headers{{QStringLiteral("x-nerova-agent-registrationkey"), registrationKey}};
+        const QByteArray body = bytes(registrationBody(KeyManager::publicKeyPEM(keys_->publicKey)));
+        QCOMPARE(failureOf([&] {
+                     await(client.postData(QStringLiteral("/registration"), body, headers, {}));
+                 }).section(u'(', 0, 0),
+                 QStringLiteral("SslHandshakeFailedError"));
+        QVERIFY(tls.agents().isEmpty());
+        QVERIFY(tls.refusals().isEmpty());
     }
 
     void injectedFaults()
