@@ -91,10 +91,12 @@ const Json& JsonObjectReader::required(const char* key) const
 {
     const auto it = object_.find(key);
     if (it == object_.end()) {
-        throw JsonDecodeError(JsonDecodeError::Case::keyNotFound, pathOf(key), QStringLiteral("required key is missing"));
+        throw JsonDecodeError(JsonDecodeError::Case::keyNotFound, pathOf(key),
+                              QStringLiteral("required key is missing"));
     }
     if (it->is_null()) {
-        throw JsonDecodeError(JsonDecodeError::Case::valueNotFound, pathOf(key), QStringLiteral("required value is null"));
+        throw JsonDecodeError(JsonDecodeError::Case::valueNotFound, pathOf(key),
+                              QStringLiteral("required value is null"));
     }
     return *it;
 }
@@ -116,7 +118,8 @@ qint64 JsonObjectReader::int64(const char* key) const
     if (value.is_number_integer() && !value.is_number_unsigned()) {
         return value.get<std::int64_t>();
     }
-    if (value.is_number_unsigned() && value.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
+    if (value.is_number_unsigned() &&
+        value.get<std::uint64_t>() <= std::uint64_t(std::numeric_limits<std::int64_t>::max())) {
         return std::int64_t(value.get<std::uint64_t>());
     }
     throw JsonDecodeError(JsonDecodeError::Case::typeMismatch, pathOf(key), typeMismatch("a 64-bit integer", value));

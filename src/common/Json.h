@@ -24,8 +24,7 @@ public:
 
     JsonDecodeError(Case errorCase, QString path, QString problem)
         : case_(errorCase), path_(std::move(path)), problem_(std::move(problem))
-    {
-    }
+    {}
 
     Case errorCase() const { return case_; }
     const QString& path() const { return path_; }

@@ -16,8 +16,8 @@ std::shared_ptr<LogSink>& defaultSinkSlot()
 
 bool isConversionFlag(QChar c)
 {
-    return c.isDigit() || c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'.' || c == u'h' ||
-           c == u'l' || c == u'q' || c == u'j' || c == u'z' || c == u't' || c == u'L';
+    return c.isDigit() || c == u'-' || c == u'+' || c == u' ' || c == u'#' || c == u'.' || c == u'h' || c == u'l' ||
+           c == u'q' || c == u'j' || c == u'z' || c == u't' || c == u'L';
 }
 
 } // namespace
@@ -81,10 +81,8 @@ QString renderLogMessage(QStringView format, const QStringList& arguments)
 }
 
 Logger::Logger(QString subsystem, QString category, std::shared_ptr<LogSink> sink)
-    : subsystem_(std::move(subsystem)), category_(std::move(category)),
-      sink_(sink ? std::move(sink) : defaultLogSink())
-{
-}
+    : subsystem_(std::move(subsystem)), category_(std::move(category)), sink_(sink ? std::move(sink) : defaultLogSink())
+{}
 
 Logger Logger::withCategory(QString subsystem, QString category) const
 {

@@ -21,10 +21,12 @@ inline QString toLogArgument(const std::string& value) { return QString::fromStd
 inline QString toLogArgument(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
 QString toLogArgument(const std::exception& error);
 template <std::integral T>
-    requires(!std::same_as<T, bool>)
-QString toLogArgument(T value) { return QString::number(value); }
+requires(!std::same_as<T, bool>) QString toLogArgument(T value) { return QString::number(value); }
 template <std::floating_point T>
-QString toLogArgument(T value) { return QString::number(value); }
+QString toLogArgument(T value)
+{
+    return QString::number(value);
+}
 
 // Replaces every printf-style conversion of `format` ("%s", "%@", "%ld", "%hu", "%{bool}d", ...)
 // with the next argument, and "%%" with "%". Missing arguments render as "<missing>".

@@ -4,8 +4,8 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 
-#include <systemd/sd-journal.h>
 #include <syslog.h>
+#include <systemd/sd-journal.h>
 
 #include <cstdio>
 #include <map>
@@ -42,15 +42,17 @@ public:
         const QByteArray subsystem = record.subsystem.toUtf8();
         const QByteArray category = record.category.toUtf8();
         if (journal_) {
-            const int rc = sd_journal_send("MESSAGE=%s", message.constData(), "PRIORITY=%i", syslogPriority(record.level),
-                                           "SYSLOG_IDENTIFIER=nerova-agent", "NEROVA_SUBSYSTEM=%s", subsystem.constData(),
-                                           "NEROVA_CATEGORY=%s", category.constData(), nullptr);
+            const int rc =
+                sd_journal_send("MESSAGE=%s", message.constData(), "PRIORITY=%i", syslogPriority(record.level),
+                                "SYSLOG_IDENTIFIER=nerova-agent", "NEROVA_SUBSYSTEM=%s", subsystem.constData(),
+                                "NEROVA_CATEGORY=%s", category.constData(), nullptr);
             if (rc >= 0) {
                 return;
             }
         }
         const QByteArray level = logLevelName(record.level).toUtf8();
-        std::fprintf(stderr, "nerova-agent [%s] %s: %s\n", category.constData(), level.constData(), message.constData());
+        std::fprintf(stderr, "nerova-agent [%s] %s: %s\n", category.constData(), level.constData(),
+                     message.constData());
     }
 
 private:

@@ -21,6 +21,6 @@ struct Command {
 // exit code when the command is done already (help shown, or an error written with the usage
 // line), nothing when it should go on. `usage` is the text after "nerova-agent ".
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                           const QString& usage);
+                                         const QString& usage);
 
 } // namespace nerova

@@ -90,10 +90,7 @@ QString CIDRv4::debugDescription() const
     return QStringLiteral("Network = %1 maskBits=%2").arg(network_).arg(maskBits_);
 }
 
-qint64 CIDRv4::netmask(qint64 length)
-{
-    return ((qint64(1) << length) - 1) << (32 - length);
-}
+qint64 CIDRv4::netmask(qint64 length) { return ((qint64(1) << length) - 1) << (32 - length); }
 
 qint64 CIDRv4::dottedQuadValue(const QString& address)
 {

@@ -34,9 +34,8 @@ FingerprintCondition decodeCondition(const Json& value, const QString& path, int
         throw JsonDecodeError(Case::dataCorrupted, reader.pathOf("rules"),
                               QStringLiteral("rules are nested more than %1 levels deep").arg(maxRuleNesting));
     }
-    auto rules = reader.array("rules", [depth](const Json& rule, const QString& rulePath) {
-        return decodeRule(rule, rulePath, depth + 1);
-    });
+    auto rules = reader.array(
+        "rules", [depth](const Json& rule, const QString& rulePath) { return decodeRule(rule, rulePath, depth + 1); });
     return {*type, std::move(arguments), std::move(rules), reader.boolean("inverted")};
 }
 
@@ -63,7 +62,8 @@ Fingerprint decodeFingerprint(const Json& value, const QString& path)
     QString fingerprintId = reader.string("fingerprintId");
     QString name = reader.string("name");
     LocationPoint point = decodeLocationPoint(reader.required("locationPoint"), reader.pathOf("locationPoint"));
-    auto rules = reader.array("rules", [](const Json& rule, const QString& rulePath) { return decodeRule(rule, rulePath, 0); });
+    auto rules =
+        reader.array("rules", [](const Json& rule, const QString& rulePath) { return decodeRule(rule, rulePath, 0); });
     return {std::move(fingerprintId), std::move(name), std::move(point), std::move(rules)};
 }
 
@@ -146,8 +146,8 @@ QDateTime makeDateTime(const QRegularExpressionMatch& match, int milliseconds, i
 
 QDateTime parseFingerprintTimestamp(QStringView text, TimestampForm form)
 {
-    static const QRegularExpression served(QStringLiteral(
-        R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.(\d{1,9})(?:(Z)|([+-])(\d{2}):(\d{2}))$)"));
+    static const QRegularExpression served(
+        QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})\.(\d{1,9})(?:(Z)|([+-])(\d{2}):(\d{2}))$)"));
     static const QRegularExpression stored(QStringLiteral(R"(^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})Z$)"));
 
     if (form == TimestampForm::stored) {

@@ -1,6 +1,6 @@
+#include "common/Logger.h"
 #include "common/CaptureLogSink.h"
 #include "common/Error.h"
-#include "common/Logger.h"
 
 #include <QLoggingCategory>
 #include <QTest>
@@ -24,6 +24,7 @@ class LoggerTest : public QObject {
 private slots:
     void rendering_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("format");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
@@ -36,6 +37,7 @@ private slots:
         QTest::newRow("missing argument") << "a %s b %s" << QStringList{"1"} << "a 1 b <missing>";
         QTest::newRow("trailing percent") << "50%" << QStringList{} << "50%";
         QTest::newRow("unterminated brace") << "x %{bool" << QStringList{"1"} << "x %{bool";
+        // clang-format on
     }
 
     void rendering()
@@ -50,7 +52,8 @@ private slots:
     {
         auto sink = std::make_shared<CaptureLogSink>();
         const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"), sink);
-        const Logger probe = logger.withCategory(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("AsyncConnection"));
+        const Logger probe =
+            logger.withCategory(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("AsyncConnection"));
 
         logger.debug("Checking %s", QStringLiteral("10.1.2.3"));
         probe.info("Read %ld bytes", qint64(12));
@@ -58,8 +61,9 @@ private slots:
         logger.info("%@", std::runtime_error("plain"));
         logger.debug("Regex result is %{bool}d", false);
 
-        QCOMPARE(sink->formats(), (QStringList{"debug Checking %s", "info Read %ld bytes", "error Error checking fingerprint %@",
-                                               "info %@", "debug Regex result is %{bool}d"}));
+        QCOMPARE(sink->formats(),
+                 (QStringList{"debug Checking %s", "info Read %ld bytes", "error Error checking fingerprint %@",
+                              "info %@", "debug Regex result is %{bool}d"}));
         QCOMPARE(sink->messages(), (QStringList{"debug Checking 10.1.2.3", "info Read 12 bytes",
                                                 "error Error checking fingerprint timedOut(\"x\")", "info plain",
                                                 "debug Regex result is false"}));

@@ -9,7 +9,8 @@ using namespace nerova;
 
 namespace {
 
-const QByteArray validFile = R"({"fingerprints":[{"fingerprintId":"fp-1","name":"Office","locationPoint":{"locationId":"hq","placeId":"desk-7"},
+const QByteArray validFile =
+    R"({"fingerprints":[{"fingerprintId":"fp-1","name":"Office","locationPoint":{"locationId":"hq","placeId":"desk-7"},
   "rules":[{"name":"Main","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange","value":"10.1.0.0/16"}],"rules":[
   {"name":"Nested","conditions":[{"type":"ping","arguments":[{"name":"address","value":"gw"}],"rules":[],"inverted":true}]}],
   "inverted":false}]}]}],"fingerprintVersion":9007199254740993,"createdAt":"2026-11-30T09:15:00.123Z"})";
@@ -22,6 +23,7 @@ class CommandLineTest : public QObject {
 private slots:
     void commands_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("arguments"); // FILE stands for the written file
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<int>("exitCode");
@@ -58,6 +60,7 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{}
                                          << "unknown command 'frobnicate'";
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given";
+        // clang-format on
     }
 
     void commands()

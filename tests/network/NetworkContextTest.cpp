@@ -11,12 +11,14 @@ class NetworkContextTest : public QObject {
 private slots:
     void addressTypeRawValues_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("raw");
         QTest::addColumn<bool>("valid");
         QTest::newRow("IPv4") << "IPv4" << true;
         QTest::newRow("IPv6") << "IPv6" << true;
         QTest::newRow("lower case") << "ipv4" << false;
         QTest::newRow("empty") << "" << false;
+        // clang-format on
     }
 
     void addressTypeRawValues()

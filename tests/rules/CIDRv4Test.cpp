@@ -12,6 +12,7 @@ class CIDRv4Test : public QObject {
 private slots:
     void construction_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("text");
         QTest::addColumn<qint64>("network");  // -1: construction fails
         QTest::addColumn<qint64>("maskBits");
@@ -51,6 +52,7 @@ private slots:
             << "10.0.0.99999999999999999999/24" << -1LL << 0LL << CIDRErrors::Case::invalidDottedQuad
             << "10.0.0.99999999999999999999";
         QTest::newRow("mask checked before address") << "garbage/40" << -1LL << 0LL << CIDRErrors::Case::invalidCIDR << "40";
+        // clang-format on
     }
 
     void construction()
@@ -79,6 +81,7 @@ private slots:
 
     void contains_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("range");
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("expected");
@@ -91,6 +94,7 @@ private slots:
         QTest::newRow("/1 upper half") << "128.0.0.0/1" << "255.255.255.255" << true;
         QTest::newRow("/1 lower half") << "128.0.0.0/1" << "127.255.255.255" << false;
         QTest::newRow("lenient address text") << "10.0.0.0/8" << "010..1.2.3" << true;
+        // clang-format on
     }
 
     void contains()
@@ -103,11 +107,13 @@ private slots:
 
     void containsRaisesForBadAddresses_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("address");
         QTest::addColumn<CIDRErrors::Case>("errorCase");
         QTest::newRow("five parts") << "10.1.2.3.4" << CIDRErrors::Case::invalidDottedQuad;
         QTest::newRow("IPv6 text") << "2001:db8::1" << CIDRErrors::Case::invalidDottedQuad;
         QTest::newRow("octet out of range") << "10.1.2.300" << CIDRErrors::Case::invalidCIDR;
+        // clang-format on
     }
 
     void containsRaisesForBadAddresses()
@@ -129,7 +135,8 @@ private slots:
         QCOMPARE(CIDRv4::netmask(32), 4294967295LL);
         QCOMPARE(CIDRv4::netmask(1), 2147483648LL);
         QCOMPARE(CIDRv4::dottedQuadValue(QStringLiteral("255.255.255.255")), 4294967295LL);
-        QCOMPARE(CIDRv4(QStringLiteral("10.1.2.3/8")).debugDescription(), QStringLiteral("Network = 167772160 maskBits=8"));
+        QCOMPARE(CIDRv4(QStringLiteral("10.1.2.3/8")).debugDescription(),
+                 QStringLiteral("Network = 167772160 maskBits=8"));
         QCOMPARE(CIDRErrors(CIDRErrors::Case::invalidCIDR, QStringLiteral("33")).description(),
                  QStringLiteral("invalidCIDR(\"33\")"));
         QCOMPARE(QString::fromUtf8(CIDRErrors(CIDRErrors::Case::invalidCIDRMask, QStringLiteral("a\"b")).what()),

@@ -1,5 +1,5 @@
-#include "common/Json.h"
 #include "rules/FingerprintFile.h"
+#include "common/Json.h"
 #include "rules/FingerprintFileJson.h"
 
 #include <QSet>
@@ -48,10 +48,10 @@ QByteArray mutated(const QString& pointer, const QString& replacement)
 
 QByteArray nestedRules(int depth)
 {
-    QByteArray condition = R"({"type":"or","arguments":[],"rules":[],"inverted":false})";
-    for (int i = 0; i < depth; ++i) {
-        condition = R"({"type":"or","arguments":[],"rules":[{"name":"n","conditions":[)" + condition + R"(]}],"inverted":false})";
-    }
+    const QByteArray open = R"({"type":"or","arguments":[],"rules":[{"name":"n","conditions":[)";
+    const QByteArray close = R"(]}],"inverted":false})";
+    const QByteArray condition =
+        open.repeated(depth) + R"({"type":"or","arguments":[],"rules":[],"inverted":false})" + close.repeated(depth);
     return R"({"fingerprintVersion":1,"createdAt":"2026-01-01T00:00:00.0Z","fingerprints":[{"fingerprintId":"f","name":"f",)"
            R"("locationPoint":{"locationId":"l"},"rules":[{"name":"r","conditions":[)" +
            condition + "]}]}]}";
@@ -71,6 +71,7 @@ class FingerprintFileTest : public QObject {
 private slots:
     void decoding_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("pointer");     // JSON pointer into the base document, empty: unchanged
         QTest::addColumn<QString>("replacement"); // JSON text, or <remove>
         QTest::addColumn<bool>("stored");
@@ -114,6 +115,7 @@ private slots:
         QTest::newRow("served offset hour 24") << "/createdAt" << R"("2026-11-30T09:15:00.1+24:00")" << false << "createdAt";
         QTest::newRow("document an array") << "" << "[]" << false << "";
         QTest::newRow("number beyond a double") << "" << R"({"fingerprintVersion": 1e999})" << false << "";
+        // clang-format on
     }
 
     void decoding()
@@ -123,7 +125,8 @@ private slots:
         QFETCH(bool, stored);
         QFETCH(QString, errorPath);
 
-        const QByteArray json = pointer.isEmpty() && !replacement.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement);
+        const QByteArray json =
+            pointer.isEmpty() && !replacement.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement);
         const bool shouldFail = !errorPath.isEmpty() || (pointer.isEmpty() && !replacement.isEmpty());
         try {
             decodeFingerprintFile(json, stored ? TimestampForm::stored : TimestampForm::served);
@@ -137,22 +140,22 @@ private slots:
 
     void decodedValues()
     {
-        const FingerprintFile file = decodeFingerprintFile(mutated("/fingerprintVersion", "9007199254740993"), TimestampForm::served);
+        const FingerprintFile file =
+            decodeFingerprintFile(mutated("/fingerprintVersion", "9007199254740993"), TimestampForm::served);
         QCOMPARE(file.fingerprintVersion, 9007199254740993LL);
         QCOMPARE(file.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 123), Qt::UTC));
         QCOMPARE(file.fingerprints.size(), 1u);
         const Fingerprint& fingerprint = file.fingerprints[0];
         QCOMPARE(fingerprint.id(), QStringLiteral("fp-1"));
         QCOMPARE(fingerprint.locationPoint, (LocationPoint{"loc", "lvl", std::nullopt, std::nullopt}));
-        QCOMPARE(fingerprint.rules[0].conditions[0],
-                 condition(FingerprintConditionType::ping, {{"address", "gw"}}));
+        QCOMPARE(fingerprint.rules[0].conditions[0], condition(FingerprintConditionType::ping, {{"address", "gw"}}));
 
         const FingerprintFile offset =
             decodeFingerprintFile(mutated("/createdAt", R"("2026-11-30T10:15:00.5+01:00")"), TimestampForm::served);
         QCOMPARE(offset.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 500), Qt::UTC));
 
-        const FingerprintFile tcp =
-            decodeFingerprintFile(mutated("/fingerprints/0/rules/0/conditions/0/type", R"("tcpConnection")"), TimestampForm::served);
+        const FingerprintFile tcp = decodeFingerprintFile(
+            mutated("/fingerprints/0/rules/0/conditions/0/type", R"("tcpConnection")"), TimestampForm::served);
         QCOMPARE(tcp.fingerprints[0].rules[0].conditions[0].type, FingerprintConditionType::connection);
 
         const FingerprintFile nullLevel =
@@ -175,7 +178,8 @@ private slots:
     void nestingIsBounded()
     {
         QCOMPARE(decodeFingerprintFile(nestedRules(maxRuleNesting), TimestampForm::served).fingerprints.size(), 1u);
-        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(nestedRules(maxRuleNesting + 1), TimestampForm::served));
+        QVERIFY_THROWS_EXCEPTION(JsonDecodeError,
+                                 decodeFingerprintFile(nestedRules(maxRuleNesting + 1), TimestampForm::served));
         // Far beyond the limit the decoder still answers with an error instead of running out of stack.
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(nestedRules(20000), TimestampForm::served));
     }
@@ -202,20 +206,26 @@ private slots:
 
     void storedFormLayout()
     {
-        const FingerprintFile file{
-            {Fingerprint{"f", "F", LocationPoint{"l", std::nullopt, "z", std::nullopt},
-                         {FingerprintRule{"r", {condition(FingerprintConditionType::connection, {{"hostport", "h:1"}}, {}, true)}}}}},
-            -3,
-            QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 678), Qt::UTC)};
+        const FingerprintFile file{{Fingerprint{"f",
+                                                "F",
+                                                LocationPoint{"l", std::nullopt, "z", std::nullopt},
+                                                {FingerprintRule{"r",
+                                                                 {condition(FingerprintConditionType::connection,
+                                                                            {{"hostport", "h:1"}}, {}, true)}}}}},
+                                   -3,
+                                   QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5, 678), Qt::UTC)};
         const Json json = parseJson(encodeFingerprintFile(file));
-        QCOMPARE(fromStdString(json.dump()),
-                 QStringLiteral(R"({"fingerprints":[{"fingerprintId":"f","name":"F","locationPoint":{"locationId":"l","zoneId":"z"},)"
-                                R"("rules":[{"name":"r","conditions":[{"type":"tcpConnection","arguments":[{"name":"hostport","value":"h:1"}],)"
-                                R"("rules":[],"inverted":true}]}]}],"fingerprintVersion":-3,"createdAt":"2026-01-02T03:04:05Z"})"));
+        QCOMPARE(
+            fromStdString(json.dump()),
+            QStringLiteral(
+                R"({"fingerprints":[{"fingerprintId":"f","name":"F","locationPoint":{"locationId":"l","zoneId":"z"},)"
+                R"("rules":[{"name":"r","conditions":[{"type":"tcpConnection","arguments":[{"name":"hostport","value":"h:1"}],)"
+                R"("rules":[],"inverted":true}]}]}],"fingerprintVersion":-3,"createdAt":"2026-01-02T03:04:05Z"})"));
     }
 
     void conditionTypeRawValues_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("raw");
         QTest::addColumn<int>("type"); // -1: not a type
         QTest::newRow("internalIp") << "internalIp" << int(FingerprintConditionType::internalIp);
@@ -227,6 +237,7 @@ private slots:
         QTest::newRow("connection") << "connection" << -1;
         QTest::newRow("Ping") << "Ping" << -1;
         QTest::newRow("empty") << "" << -1;
+        // clang-format on
     }
 
     void conditionTypeRawValues()
@@ -244,7 +255,8 @@ private slots:
     void argumentLookupTakesTheFirstMatch()
     {
         const FingerprintCondition c =
-            condition(FingerprintConditionType::internalIp, {{"cidr", "x"}, {"cidrRange", "10.0.0.0/8"}, {"cidrRange", "11.0.0.0/8"}});
+            condition(FingerprintConditionType::internalIp,
+                      {{"cidr", "x"}, {"cidrRange", "10.0.0.0/8"}, {"cidrRange", "11.0.0.0/8"}});
         QCOMPARE(c.argument(u"cidrRange"), std::optional<QString>("10.0.0.0/8"));
         QCOMPARE(c.argument(u"CidrRange"), std::nullopt);
     }
