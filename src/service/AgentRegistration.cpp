@@ -36,11 +36,7 @@ RegistrationResponsePayload RegistrationResponsePayload::fromJson(const Json& js
 
 AgentRegistration::AgentRegistration(QNetworkAccessManager& session, QUrl baseURL, Settings& settings,
                                      const Clock& clock, std::chrono::milliseconds timeout)
-    : session_(session)
-    , baseURL_(std::move(baseURL))
-    , settings_(settings)
-    , clock_(clock)
-    , timeout_(timeout)
+    : session_(session), baseURL_(std::move(baseURL)), settings_(settings), clock_(clock), timeout_(timeout)
 {}
 
 QCoro::Task<AgentCredentials> AgentRegistration::registerAgent(QString agentId, QString registrationKey,

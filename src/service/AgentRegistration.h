@@ -24,9 +24,7 @@ public:
         noResponseError, // no answer to the registration, or a payload that is not strict Base64
     };
 
-    explicit AgentRegistrationError(Case errorCase)
-        : case_(errorCase)
-    {}
+    explicit AgentRegistrationError(Case errorCase) : case_(errorCase) {}
     Case errorCase() const { return case_; }
     QString description() const override;
 

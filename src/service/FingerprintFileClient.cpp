@@ -20,11 +20,11 @@ QString FingerprintStoreError::description() const
 
 FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
                                              QString directory, std::chrono::milliseconds timeout)
-    : session_(session)
-    , settings_(settings)
-    , logger_(logger.withCategory(QStringLiteral("com.nerova.nerovaagent"), QStringLiteral("FingerprintFileClient")))
-    , directory_(std::move(directory))
-    , timeout_(timeout)
+    : session_(session),
+      settings_(settings),
+      logger_(logger.withCategory(QStringLiteral("com.nerova.nerovaagent"), QStringLiteral("FingerprintFileClient"))),
+      directory_(std::move(directory)),
+      timeout_(timeout)
 {}
 
 QString FingerprintFileClient::localCopyPath() const

@@ -25,10 +25,7 @@ public:
         writeFailed,
     };
 
-    FingerprintStoreError(Case errorCase, QString detail)
-        : case_(errorCase)
-        , detail_(std::move(detail))
-    {}
+    FingerprintStoreError(Case errorCase, QString detail) : case_(errorCase), detail_(std::move(detail)) {}
 
     Case errorCase() const { return case_; }
     const QString& detail() const { return detail_; }

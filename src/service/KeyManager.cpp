@@ -15,10 +15,7 @@ namespace {
 
 using Case = KeyManagerError::Case;
 
-std::shared_ptr<EVP_PKEY> own(EVP_PKEY* key)
-{
-    return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free);
-}
+std::shared_ptr<EVP_PKEY> own(EVP_PKEY* key) { return std::shared_ptr<EVP_PKEY>(key, EVP_PKEY_free); }
 
 struct ContextFree {
     void operator()(EVP_PKEY_CTX* context) const { EVP_PKEY_CTX_free(context); }

@@ -27,8 +27,7 @@ public:
 
     // `detail`: the cryptography library's error text, where there is one.
     explicit KeyManagerError(Case errorCase, std::optional<QString> detail = std::nullopt)
-        : case_(errorCase)
-        , detail_(std::move(detail))
+        : case_(errorCase), detail_(std::move(detail))
     {}
 
     Case errorCase() const { return case_; }
@@ -41,28 +40,19 @@ private:
     std::optional<QString> detail_;
 };
 
-// Handles to keys held in memory by OpenSSL. Copies share the key.
-class PrivateKey {
+// A handle to a key held in memory by OpenSSL; copies share the key. The tag keeps private and
+// public keys apart in the type system.
+template <typename Tag>
+class KeyHandle {
 public:
-    explicit PrivateKey(std::shared_ptr<EVP_PKEY> key)
-        : key_(std::move(key))
-    {}
+    explicit KeyHandle(std::shared_ptr<EVP_PKEY> key) : key_(std::move(key)) {}
     EVP_PKEY* get() const { return key_.get(); }
 
 private:
     std::shared_ptr<EVP_PKEY> key_;
 };
-
-class PublicKey {
-public:
-    explicit PublicKey(std::shared_ptr<EVP_PKEY> key)
-        : key_(std::move(key))
-    {}
-    EVP_PKEY* get() const { return key_.get(); }
-
-private:
-    std::shared_ptr<EVP_PKEY> key_;
-};
+using PrivateKey = KeyHandle<struct PrivateKeyTag>;
+using PublicKey = KeyHandle<struct PublicKeyTag>;
 
 struct KeyPair {
     PrivateKey privateKey;

@@ -5,10 +5,7 @@
 
 namespace nerova {
 
-QString hexString(const QByteArray& bytes)
-{
-    return QString::fromLatin1(bytes.toHex());
-}
+QString hexString(const QByteArray& bytes) { return QString::fromLatin1(bytes.toHex()); }
 
 QByteArray hmacSHA256(const QByteArray& key, const QByteArray& message)
 {
@@ -39,9 +36,7 @@ QString requestHash(const QString& secret, const QString& body, qint64 timestamp
 
 NerovaAuthenticatedClient::NerovaAuthenticatedClient(QNetworkAccessManager& session, QUrl baseURL, QString secret,
                                                      const Clock& clock, std::chrono::milliseconds timeout)
-    : NerovaClient(session, std::move(baseURL), timeout)
-    , secret_(std::move(secret))
-    , clock_(clock)
+    : NerovaClient(session, std::move(baseURL), timeout), secret_(std::move(secret)), clock_(clock)
 {}
 
 QCoro::Task<std::optional<QByteArray>> NerovaAuthenticatedClient::postSignedData(QString path, QByteArray body,

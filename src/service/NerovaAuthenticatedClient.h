@@ -51,4 +51,16 @@ private:
     const Clock& clock_;
 };
 
+// Base of the clients of the signed endpoints (check-in, presence, registration completion): each is
+// built for one call and posts through `client`.
+class SignedEndpointClient {
+public:
+    SignedEndpointClient(QNetworkAccessManager& session, QUrl baseURL, QString secret, const Clock& clock,
+                         std::chrono::milliseconds timeout = NerovaClient::defaultTimeout)
+        : client(session, std::move(baseURL), std::move(secret), clock, timeout)
+    {}
+
+    NerovaAuthenticatedClient client;
+};
+
 } // namespace nerova

@@ -23,11 +23,6 @@ AgentCheckinResponse AgentCheckinResponse::fromJson(const Json& json, const QStr
     return response;
 }
 
-NerovaCheckinClient::NerovaCheckinClient(QNetworkAccessManager& session, QUrl baseURL, QString secret,
-                                         const Clock& clock, std::chrono::milliseconds timeout)
-    : client(session, std::move(baseURL), std::move(secret), clock, timeout)
-{}
-
 QCoro::Task<std::optional<AgentCheckinResponse>>
 NerovaCheckinClient::postCheckin(QString agentId, AgentCheckinRequest request, QString projectId, QString instanceId)
 {

@@ -21,16 +21,13 @@ struct AgentCheckinResponse {
 };
 
 // The signed check-in: POST /{agentId}/check-in.
-class NerovaCheckinClient {
+class NerovaCheckinClient : public SignedEndpointClient {
 public:
-    NerovaCheckinClient(QNetworkAccessManager& session, QUrl baseURL, QString secret, const Clock& clock,
-                        std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+    using SignedEndpointClient::SignedEndpointClient;
 
     // Absent when the service answers with an empty body. The client must outlive the task.
     QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QString agentId, AgentCheckinRequest request,
                                                                  QString projectId, QString instanceId);
-
-    NerovaAuthenticatedClient client;
 };
 
 } // namespace nerova

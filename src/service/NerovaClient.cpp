@@ -32,9 +32,7 @@ bool isPermittedServiceEndpoint(const QUrl& url)
 }
 
 NerovaClient::NerovaClient(QNetworkAccessManager& session, QUrl baseURL, std::chrono::milliseconds timeout)
-    : session_(session)
-    , baseURL_(std::move(baseURL))
-    , timeout_(timeout)
+    : session_(session), baseURL_(std::move(baseURL)), timeout_(timeout)
 {}
 
 QUrl NerovaClient::requestURL(const QString& path, const QueryItems& queryItems) const

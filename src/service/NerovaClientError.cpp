@@ -43,10 +43,7 @@ NerovaClientError NerovaClientError::http(HttpResponse response)
     return result;
 }
 
-NerovaClientError NerovaClientError::url()
-{
-    return NerovaClientError(Case::urlError);
-}
+NerovaClientError NerovaClientError::url() { return NerovaClientError(Case::urlError); }
 
 NerovaClientError NerovaClientError::insecure(QUrl endpoint)
 {

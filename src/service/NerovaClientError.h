@@ -60,9 +60,7 @@ public:
     QString description() const override;
 
 private:
-    explicit NerovaClientError(Case errorCase)
-        : case_(errorCase)
-    {}
+    explicit NerovaClientError(Case errorCase) : case_(errorCase) {}
 
     Case case_;
     std::optional<ServerError> serverError_;

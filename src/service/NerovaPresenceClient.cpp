@@ -14,11 +14,6 @@ Json AgentPresenceRequest::toJson() const
     return json;
 }
 
-NerovaPresenceClient::NerovaPresenceClient(QNetworkAccessManager& session, QUrl baseURL, QString secret,
-                                           const Clock& clock, std::chrono::milliseconds timeout)
-    : client(session, std::move(baseURL), std::move(secret), clock, timeout)
-{}
-
 QCoro::Task<std::optional<AgentPresenceResponse>>
 NerovaPresenceClient::postPresence(QString agentId, AgentPresenceRequest request, QString projectId, QString instanceId)
 {

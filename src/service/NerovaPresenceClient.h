@@ -20,16 +20,13 @@ struct AgentPresenceRequest {
 using AgentPresenceResponse = EmptyRecord;
 
 // The signed presence report: POST /{agentId}/presence.
-class NerovaPresenceClient {
+class NerovaPresenceClient : public SignedEndpointClient {
 public:
-    NerovaPresenceClient(QNetworkAccessManager& session, QUrl baseURL, QString secret, const Clock& clock,
-                         std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+    using SignedEndpointClient::SignedEndpointClient;
 
     // The client must outlive the task.
     QCoro::Task<std::optional<AgentPresenceResponse>> postPresence(QString agentId, AgentPresenceRequest request,
                                                                    QString projectId, QString instanceId);
-
-    NerovaAuthenticatedClient client;
 };
 
 } // namespace nerova

@@ -2,16 +2,7 @@
 
 namespace nerova {
 
-Json RegistrationCompletionRequest::toJson() const
-{
-    return Json{{"nonce", toStdString(nonce)}};
-}
-
-NerovaRegistrationCompletionClient::NerovaRegistrationCompletionClient(QNetworkAccessManager& session, QUrl baseURL,
-                                                                       QString secret, const Clock& clock,
-                                                                       std::chrono::milliseconds timeout)
-    : client(session, std::move(baseURL), std::move(secret), clock, timeout)
-{}
+Json RegistrationCompletionRequest::toJson() const { return Json{{"nonce", toStdString(nonce)}}; }
 
 QCoro::Task<std::optional<RegistrationCompletionResponse>>
 NerovaRegistrationCompletionClient::postCompletion(QString agentId, QString nonce, QString projectId,

@@ -15,16 +15,13 @@ using RegistrationCompletionResponse = EmptyRecord;
 
 // The signed call that ends a registration: POST /{agentId}/complete-registration, signed with the
 // secret from the decrypted payload before anything is stored.
-class NerovaRegistrationCompletionClient {
+class NerovaRegistrationCompletionClient : public SignedEndpointClient {
 public:
-    NerovaRegistrationCompletionClient(QNetworkAccessManager& session, QUrl baseURL, QString secret, const Clock& clock,
-                                       std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+    using SignedEndpointClient::SignedEndpointClient;
 
     // The client must outlive the task.
     QCoro::Task<std::optional<RegistrationCompletionResponse>> postCompletion(QString agentId, QString nonce,
                                                                               QString projectId, QString instanceId);
-
-    NerovaAuthenticatedClient client;
 };
 
 } // namespace nerova

@@ -11,10 +11,7 @@ namespace nerova {
 // a TLS failure, a broken transfer. Carries Qt's error code and text.
 class URLLoadingError final : public Error {
 public:
-    URLLoadingError(QNetworkReply::NetworkError code, QString message)
-        : code_(code)
-        , message_(std::move(message))
-    {}
+    URLLoadingError(QNetworkReply::NetworkError code, QString message) : code_(code), message_(std::move(message)) {}
 
     QNetworkReply::NetworkError code() const { return code_; }
     const QString& message() const { return message_; }

@@ -168,24 +168,24 @@ private slots:
 
     void unusableAnswers_data()
     {
+        // clang-format off
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
         const QByteArray block = QByteArray(256, 'x').toBase64();
         QTest::newRow("empty 200") << 200 << QByteArray() << "noResponseError";
-        QTest::newRow("line break in payload")
-            << 200 << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(64) + "\"}"
-            << "noResponseError";
-        QTest::newRow("line break, length kept")
-            << 200 << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}" << "noResponseError";
+        QTest::newRow("line break in payload") << 200
+            << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(64) + "\"}" << "noResponseError";
+        QTest::newRow("line break, length kept") << 200
+            << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}" << "noResponseError";
         QTest::newRow("not Base64") << 200 << QByteArray(R"({"payload":"***"})") << "noResponseError";
         QTest::newRow("missing padding") << 200 << "{\"payload\":\"" + block.left(block.size() - 1) + "\"}"
-                                         << "noResponseError";
-        QTest::newRow("wrong block") << 200 << "{\"payload\":\"" + block + "\"}"
-                                     << "decryptionError";
+            << "noResponseError";
+        QTest::newRow("wrong block") << 200 << "{\"payload\":\"" + block + "\"}" << "decryptionError";
         QTest::newRow("no payload") << 200 << QByteArray("{}") << "payload: required key is missing";
         QTest::newRow("412 ServerError") << 412 << QByteArray(R"({"statusCode":401,"message":"key"})")
-                                         << "serverError(statusCode: 401, message: \"key\")";
+            << "serverError(statusCode: 401, message: \"key\")";
+        // clang-format on
     }
 
     void unusableAnswers()

@@ -58,6 +58,7 @@ private slots:
 
     void outcomes_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("tagBefore"); // "" for none
         QTest::addColumn<bool>("copyBefore");   // a local copy of version 1 exists
         QTest::addColumn<int>("status");
@@ -72,25 +73,26 @@ private slots:
         const QStringList statusAndError{QStringLiteral("debug Fingerprint status code: %ld"),
                                          QStringLiteral("error Error fetching fingerprint %@")};
         QTest::newRow("first download") << "" << false << 200 << servedFile(2) << QByteArray("\"t1\"") << "\"t1\""
-                                        << 2LL << 2LL << statusOnly;
+            << 2LL << 2LL << statusOnly;
         QTest::newRow("200 replaces the copy") << "\"t0\"" << true << 200 << servedFile(2) << QByteArray("W/\"t1\"")
-                                               << "W/\"t1\"" << 2LL << 2LL << statusOnly;
-        QTest::newRow("200 without tag removes it")
-            << "\"t0\"" << true << 200 << servedFile(2) << QByteArray() << "" << 2LL << 2LL << statusOnly;
+            << "W/\"t1\"" << 2LL << 2LL << statusOnly;
+        QTest::newRow("200 without tag removes it") << "\"t0\"" << true << 200 << servedFile(2) << QByteArray() << ""
+            << 2LL << 2LL << statusOnly;
         QTest::newRow("200 undecodable") << "\"t0\"" << true << 200 << QByteArray("<html/>") << QByteArray("\"t2\"")
-                                         << "\"t2\"" << 1LL << 1LL << statusAndError;
+            << "\"t2\"" << 1LL << 1LL << statusAndError;
         QTest::newRow("200 dates without fraction") << "" << true << 200 << servedFile(2).replace(".250Z", "Z")
-                                                    << QByteArray("\"t2\"") << "\"t2\"" << 1LL << 1LL << statusAndError;
-        QTest::newRow("200 undecodable, no copy")
-            << "" << false << 200 << QByteArray("{}") << QByteArray() << "" << 0LL << 0LL << statusAndError;
+            << QByteArray("\"t2\"") << "\"t2\"" << 1LL << 1LL << statusAndError;
+        QTest::newRow("200 undecodable, no copy") << "" << false << 200 << QByteArray("{}") << QByteArray() << "" << 0LL
+            << 0LL << statusAndError;
         QTest::newRow("304") << "\"t0\"" << true << 304 << QByteArray() << QByteArray("\"t0\"") << "\"t0\"" << 1LL
-                             << 1LL << statusOnly;
-        QTest::newRow("304 without a copy")
-            << "\"t0\"" << false << 304 << QByteArray() << QByteArray("\"t0\"") << "\"t0\"" << 0LL << 0LL << statusOnly;
-        QTest::newRow("500 without Etag")
-            << "\"t0\"" << true << 500 << QByteArray("oops") << QByteArray() << "" << 1LL << 1LL << statusOnly;
+            << 1LL << statusOnly;
+        QTest::newRow("304 without a copy") << "\"t0\"" << false << 304 << QByteArray() << QByteArray("\"t0\"")
+            << "\"t0\"" << 0LL << 0LL << statusOnly;
+        QTest::newRow("500 without Etag") << "\"t0\"" << true << 500 << QByteArray("oops") << QByteArray() << "" << 1LL
+            << 1LL << statusOnly;
         QTest::newRow("404 with Etag") << "" << true << 404 << servedFile(3) << QByteArray("\"t3\"") << "\"t3\"" << 1LL
-                                       << 1LL << statusOnly;
+            << 1LL << statusOnly;
+        // clang-format on
     }
 
     void outcomes()
@@ -149,29 +151,22 @@ private slots:
 
     void failuresWithoutAnswerChangeNothing_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("url");
         QTest::addColumn<QString>("error");
-        QTest::newRow("connection refused") << "http://127.0.0.1:%1/f.json"
-                                            << "ConnectionRefusedError";
-        QTest::newRow("missing file") << "file:///nonexistent/f.json"
-                                      << "ContentNotFoundError";
-        QTest::newRow("not a URL") << "http://exa mple/f.json"
-                                   << "urlError";
-        QTest::newRow("empty") << ""
-                               << "urlError";
-        QTest::newRow("no scheme") << "files/f.json"
-                                   << "urlError";
+        QTest::newRow("connection refused") << "http://127.0.0.1:%1/f.json" << "ConnectionRefusedError";
+        QTest::newRow("missing file") << "file:///nonexistent/f.json" << "ContentNotFoundError";
+        QTest::newRow("not a URL") << "http://exa mple/f.json" << "urlError";
+        QTest::newRow("empty") << "" << "urlError";
+        QTest::newRow("no scheme") << "files/f.json" << "urlError";
+        // clang-format on
     }
 
     void failuresWithoutAnswerChangeNothing()
     {
         QFETCH(QString, url);
         QFETCH(QString, error);
-        quint16 closedPort = 0;
-        {
-            ScriptedHttpServer gone;
-            closedPort = gone.port();
-        }
+        const quint16 closedPort = ScriptedHttpServer::unusedPort();
         settings_->setText(tagKey, QStringLiteral("\"t0\""));
         client_->storeFingerprintFile(decodeFingerprintFile(servedFile(1), TimestampForm::served));
         try {

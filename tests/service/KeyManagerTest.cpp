@@ -72,12 +72,14 @@ private slots:
 
     void openSSLCiphertextDecrypts_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("plaintext");
         QTest::newRow("one byte") << QByteArray("x");
-        QTest::newRow("payload JSON") << QByteArray(
-            R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})");
+        QTest::newRow("payload JSON")
+            << QByteArray( R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})");
         QTest::newRow("245 bytes, the limit") << QByteArray(245, '\xfe');
         QTest::newRow("zero bytes inside") << QByteArray("\0\0a\0", 4);
+        // clang-format on
     }
 
     void openSSLCiphertextDecrypts()
@@ -93,6 +95,7 @@ private slots:
 
     void badCiphertextsFail_data()
     {
+        // clang-format off
         QTest::addColumn<int>("length");
         QTest::addColumn<bool>("otherKey");
         QTest::newRow("255 bytes") << 255 << false;
@@ -100,6 +103,7 @@ private slots:
         QTest::newRow("empty") << 0 << false;
         QTest::newRow("256 bytes of zeros") << 256 << false;
         QTest::newRow("block for another key") << 256 << true;
+        // clang-format on
     }
 
     void badCiphertextsFail()

@@ -13,10 +13,7 @@ using namespace nerova::test;
 
 namespace {
 
-QByteArray repeated(char byte, int count)
-{
-    return QByteArray(count, byte);
-}
+QByteArray repeated(char byte, int count) { return QByteArray(count, byte); }
 
 // An independent HMAC for checking what the client sent.
 QByteArray expectedHash(const QString& secret, const RecordedRequest& request)
@@ -38,29 +35,29 @@ class NerovaAuthenticatedClientTest : public QObject {
 private slots:
     void rfc4231_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("key");
         QTest::addColumn<QByteArray>("data");
         QTest::addColumn<QString>("mac");
 
         QTest::newRow("case 1") << repeated('\x0b', 20) << QByteArray("Hi There")
-                                << "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7";
+            << "b0344c61d8db38535ca8afceaf0bf12b881dc200c9833da726e9376c2e32cff7";
         QTest::newRow("case 2") << QByteArray("Jefe") << QByteArray("what do ya want for nothing?")
-                                << "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843";
+            << "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843";
         QTest::newRow("case 3") << repeated('\xaa', 20) << repeated('\xdd', 50)
-                                << "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe";
+            << "773ea91e36800e46854db8ebd09181a72959098b3ef8c122d9635514ced565fe";
         QTest::newRow("case 4") << QByteArray::fromHex("0102030405060708090a0b0c0d0e0f10111213141516171819")
-                                << repeated('\xcd', 50)
-                                << "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b";
+            << repeated('\xcd', 50) << "82558a389a443c0ea4cc819899f2083a85f0faa3e578f8077a2e3ff46729665b";
         QTest::newRow("case 6") << repeated('\xaa', 131)
-                                << QByteArray("Test Using Larger Than Block-Size Key - Hash Key First")
-                                << "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54";
+            << QByteArray("Test Using Larger Than Block-Size Key - Hash Key First")
+            << "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54";
         QTest::newRow("case 7") << repeated('\xaa', 131)
-                                << QByteArray("This is a test using a larger than block-size key and a larger than "
-                                              "block-size data. The key needs to be hashed before being used by the "
-                                              "HMAC algorithm.")
-                                << "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2";
-        QTest::newRow("empty key and data")
-            << QByteArray() << QByteArray() << "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad";
+            << QByteArray("This is a test using a larger than block-size key and a larger than block-size data. "
+                          "The key needs to be hashed before being used by the HMAC algorithm.")
+            << "9b09ffa71b942fcb27635fbcd5b0e944bfdc63644f0713938a7f51535c3a35e2";
+        QTest::newRow("empty key and data") << QByteArray() << QByteArray()
+            << "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad";
+        // clang-format on
     }
 
     void rfc4231()
@@ -73,17 +70,17 @@ private slots:
 
     void requestHashAppendsTheTimestampDigits_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("secret");
         QTest::addColumn<QString>("body");
         QTest::addColumn<qint64>("timestamp");
         QTest::addColumn<QString>("hash");
 
-        QTest::newRow("completion body") << "secret"
-                                         << R"({"nonce":"abc"})" << qint64(1706688900)
-                                         << "d8dfbcf164e60f6cc9cc1d467872878c032fe5197eebfb5c5155729db31bfc31";
-        QTest::newRow("non-ASCII secret and body")
-            << QStringLiteral("sécret-ключ") << QStringLiteral(R"({"a":"é"})") << qint64(1700000000)
-            << "5619eea3705a1f4eb39acfd937218492d64533dbd025b62aff98d7d9e0cdb408";
+        QTest::newRow("completion body") << "secret" << R"({"nonce":"abc"})" << qint64(1706688900)
+            << "d8dfbcf164e60f6cc9cc1d467872878c032fe5197eebfb5c5155729db31bfc31";
+        QTest::newRow("non-ASCII secret and body") << QStringLiteral("sécret-ключ") << QStringLiteral(R"({"a":"é"})")
+            << qint64(1700000000) << "5619eea3705a1f4eb39acfd937218492d64533dbd025b62aff98d7d9e0cdb408";
+        // clang-format on
     }
 
     void requestHashAppendsTheTimestampDigits()
@@ -164,20 +161,21 @@ private slots:
 
     void checkinAnswers_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("expected"); // url|expiry|debug, "-" for absent; "error" when it does not decode
 
         QTest::newRow("empty object") << QByteArray("{}") << "error";
         QTest::newRow("only enableDebug") << QByteArray(R"({"enableDebug":false})") << "-|-|false";
-        QTest::newRow("null expiry") << QByteArray(
-                                            R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})")
-                                     << "u|-|true";
+        QTest::newRow("null expiry")
+            << QByteArray( R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})") << "u|-|true";
         QTest::newRow("both") << QByteArray(R"({"fingerprintFileUrl":"u","urlExpiresAt":5,"enableDebug":false})")
-                              << "u|5|false";
+            << "u|5|false";
         QTest::newRow("expiry as text") << QByteArray(R"({"urlExpiresAt":"5","enableDebug":false})") << "error";
         QTest::newRow("expiry fractional") << QByteArray(R"({"urlExpiresAt":5.5,"enableDebug":false})") << "error";
         QTest::newRow("debug as text") << QByteArray(R"({"enableDebug":"true"})") << "error";
         QTest::newRow("url as number") << QByteArray(R"({"fingerprintFileUrl":1,"enableDebug":true})") << "error";
+        // clang-format on
     }
 
     void checkinAnswers()

@@ -47,6 +47,7 @@ class NerovaClientTest : public QObject {
 private slots:
     void answers_data()
     {
+        // clang-format off
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<bool>("requiredFields"); // decode as a record with required fields
@@ -60,20 +61,21 @@ private slots:
         QTest::newRow("200 shaped like ServerError") << 200 << serverError404 << false << "present";
         QTest::newRow("200 not JSON") << 200 << QByteArray("<html>hi</html>") << false << "JsonDecodeError";
         QTest::newRow("200 array for a record") << 200 << QByteArray("[]") << false << "JsonDecodeError";
-        QTest::newRow("404 with ServerError")
-            << 404 << serverError404 << false << R"(serverError(statusCode: 404, message: "No such agent"))";
+        QTest::newRow("404 with ServerError") << 404 << serverError404 << false
+            << R"(serverError(statusCode: 404, message: "No such agent"))";
         QTest::newRow("400 carrying 412") << 400 << QByteArray(R"({"statusCode":412,"message":"Unknown"})") << false
-                                          << R"(serverError(statusCode: 412, message: "Unknown"))";
+            << R"(serverError(statusCode: 412, message: "Unknown"))";
         QTest::newRow("500 with HTML") << 500 << QByteArray("<html>oops</html>") << false
-                                       << "httpError(statusCode: 500)";
+            << "httpError(statusCode: 500)";
         QTest::newRow("500 without body") << 500 << QByteArray() << false << "httpError(statusCode: 500)";
-        QTest::newRow("500 statusCode as text")
-            << 500 << QByteArray(R"({"statusCode":"500","message":"x"})") << false << "httpError(statusCode: 500)";
-        QTest::newRow("500 message missing")
-            << 500 << QByteArray(R"({"statusCode":500})") << false << "httpError(statusCode: 500)";
+        QTest::newRow("500 statusCode as text") << 500 << QByteArray(R"({"statusCode":"500","message":"x"})") << false
+            << "httpError(statusCode: 500)";
+        QTest::newRow("500 message missing") << 500 << QByteArray(R"({"statusCode":500})") << false
+            << "httpError(statusCode: 500)";
         QTest::newRow("304 is a failure") << 304 << QByteArray() << false << "httpError(statusCode: 304)";
         QTest::newRow("300 is a failure") << 300 << QByteArray("x") << false << "httpError(statusCode: 300)";
         QTest::newRow("299 is a success") << 299 << QByteArray("{}") << false << "present";
+        // clang-format on
     }
 
     void answers()
@@ -118,28 +120,25 @@ private slots:
 
     void requestTarget_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("query"); // name=value pairs; a name alone has no value
         QTest::addColumn<QByteArray>("target"); // as built; the wire form differs only where noted
 
-        QTest::newRow("no base path") << ""
-                                      << "/registration" << QStringList() << QByteArray("/registration?");
-        QTest::newRow("base path /v1") << "/v1"
-                                       << "/presence" << QStringList() << QByteArray("/v1/presence?");
+        QTest::newRow("no base path") << "" << "/registration" << QStringList() << QByteArray("/registration?");
+        QTest::newRow("base path /v1") << "/v1" << "/presence" << QStringList() << QByteArray("/v1/presence?");
         // Qt's HTTP stack sends a leading "//" as "/" (a request line starting "//" would read as an authority).
-        QTest::newRow("base path /") << "/"
-                                     << "/presence" << QStringList() << QByteArray("//presence?");
-        QTest::newRow("base path /api/") << "/api/"
-                                         << "/x/check-in" << QStringList() << QByteArray("/api//x/check-in?");
-        QTest::newRow("base query replaced")
-            << "/v1?old=1"
-            << "/p" << QStringList{"projectId=p1", "instanceId=i1"} << QByteArray("/v1/p?projectId=p1&instanceId=i1");
-        QTest::newRow("values percent-encoded")
-            << ""
-            << "/p" << QStringList{"projectId=a b&c=d/é"} << QByteArray("/p?projectId=a%20b%26c%3Dd%2F%C3%A9");
-        QTest::newRow("item without value") << ""
-                                            << "/p" << QStringList{"flag", "empty="} << QByteArray("/p?flag&empty=");
+        QTest::newRow("base path /") << "/" << "/presence" << QStringList() << QByteArray("//presence?");
+        QTest::newRow("base path /api/") << "/api/" << "/x/check-in" << QStringList()
+            << QByteArray("/api//x/check-in?");
+        QTest::newRow("base query replaced") << "/v1?old=1" << "/p" << QStringList{"projectId=p1", "instanceId=i1"}
+            << QByteArray("/v1/p?projectId=p1&instanceId=i1");
+        QTest::newRow("values percent-encoded") << "" << "/p" << QStringList{"projectId=a b&c=d/é"}
+            << QByteArray("/p?projectId=a%20b%26c%3Dd%2F%C3%A9");
+        QTest::newRow("item without value") << "" << "/p" << QStringList{"flag", "empty="}
+            << QByteArray("/p?flag&empty=");
+        // clang-format on
     }
 
     void requestTarget()
@@ -167,9 +166,11 @@ private slots:
 
     void headersAndBody_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("name");
         QTest::newRow("Content-Type") << "Content-Type";
         QTest::newRow("content-type") << "content-type";
+        // clang-format on
     }
 
     void headersAndBody()
@@ -212,6 +213,7 @@ private slots:
 
     void endpointRule_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("url");
         QTest::addColumn<bool>("permitted");
         QTest::newRow("https") << "https://presence.example.com/v1" << true;
@@ -228,6 +230,7 @@ private slots:
         QTest::newRow("http 127.0.0.1.nip") << "http://127.0.0.1.example.com" << false;
         QTest::newRow("ftp") << "ftp://localhost" << false;
         QTest::newRow("file") << "file:///tmp/x" << false;
+        // clang-format on
     }
 
     void endpointRule()
@@ -239,18 +242,15 @@ private slots:
 
     void refusedEndpointsSendNothing_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("base"); // %1 is the scripted server's port
         QTest::addColumn<QString>("expected");
-        QTest::newRow("plain http to 0.0.0.0") << "http://0.0.0.0:%1"
-                                               << "insecureEndpoint";
-        QTest::newRow("not a URL") << "http://exa mple:%1"
-                                   << "urlError";
-        QTest::newRow("relative") << "v1/api"
-                                  << "urlError";
-        QTest::newRow("empty") << ""
-                               << "urlError";
-        QTest::newRow("no host") << "https:///v1"
-                                 << "urlError";
+        QTest::newRow("plain http to 0.0.0.0") << "http://0.0.0.0:%1" << "insecureEndpoint";
+        QTest::newRow("not a URL") << "http://exa mple:%1" << "urlError";
+        QTest::newRow("relative") << "v1/api" << "urlError";
+        QTest::newRow("empty") << "" << "urlError";
+        QTest::newRow("no host") << "https:///v1" << "urlError";
+        // clang-format on
     }
 
     void refusedEndpointsSendNothing()
@@ -266,11 +266,7 @@ private slots:
 
     void transportFailures()
     {
-        quint16 closedPort = 0;
-        {
-            ScriptedHttpServer gone;
-            closedPort = gone.port();
-        }
+        const quint16 closedPort = ScriptedHttpServer::unusedPort();
         NerovaClient refused(session_, QUrl(QStringLiteral("http://127.0.0.1:%1").arg(closedPort)));
         QCOMPARE(outcome<EmptyRecord>(refused), QStringLiteral("URLLoadingError ConnectionRefusedError"));
 

@@ -46,10 +46,7 @@ Json registrationBody(const QString& pem, const QString& key = registrationKey)
     return body;
 }
 
-QByteArray bytes(const Json& json)
-{
-    return QByteArray::fromStdString(json.dump());
-}
+QByteArray bytes(const Json& json) { return QByteArray::fromStdString(json.dump()); }
 
 // What a failed call came to, for the tables.
 QString failureOf(const std::function<void()>& call)
@@ -178,42 +175,28 @@ private slots:
 
     void refusedRegistrations_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("pointer"); // JSON pointer into the body to change ("" for none)
         QTest::addColumn<QString>("value");   // new JSON value, or <remove>
         QTest::addColumn<QString>("headerKey");
         QTest::addColumn<QString>("expected");
 
-        QTest::newRow("wrong key header") << ""
-                                          << ""
-                                          << "other"
-                                          << "401 registration key refused";
-        QTest::newRow("no key header") << ""
-                                       << ""
-                                       << ""
-                                       << "401 registration key refused";
-        QTest::newRow("body key differs")
-            << "/registrationKey"
-            << R"("other")" << registrationKey
+        QTest::newRow("wrong key header") << "" << "" << "other" << "401 registration key refused";
+        QTest::newRow("no key header") << "" << "" << "" << "401 registration key refused";
+        QTest::newRow("body key differs") << "/registrationKey" << R"("other")" << registrationKey
             << "400 registrationKey: differs from the x-nerova-agent-registrationkey header";
-        QTest::newRow("agent id upper case") << "/agentId"
-                                             << R"("0F8FAD5B-D9CB-469F-A165-70867728950E")" << registrationKey
-                                             << "400 agentId: a lower-case UUID is required";
-        QTest::newRow("PEM with LF lines")
-            << "/publicKey"
-            << "<lf>" << registrationKey
+        QTest::newRow("agent id upper case") << "/agentId" << R"("0F8FAD5B-D9CB-469F-A165-70867728950E")"
+            << registrationKey << "400 agentId: a lower-case UUID is required";
+        QTest::newRow("PEM with LF lines") << "/publicKey" << "<lf>" << registrationKey
             << "400 publicKey: Base64 line 1 is 398 characters (64 per line, CR LF between lines)";
-        QTest::newRow("no device information")
-            << "/deviceInformation"
-            << "<remove>" << registrationKey << "400 malformed request: deviceInformation: required key is missing";
-        QTest::newRow("unknown device type")
-            << "/deviceInformation/deviceType"
-            << R"("toaster")" << registrationKey
+        QTest::newRow("no device information") << "/deviceInformation" << "<remove>" << registrationKey
+            << "400 malformed request: deviceInformation: required key is missing";
+        QTest::newRow("unknown device type") << "/deviceInformation/deviceType" << R"("toaster")" << registrationKey
             << "400 malformed request: deviceInformation.deviceType: \"toaster\" is not a device type";
-        QTest::newRow("version as text")
-            << "/agentInformation/fingerprintVersion"
-            << R"("0")" << registrationKey
-            << "400 malformed request: agentInformation.fingerprintVersion: expected a 64-bit "
-               "integer, found the string \"0\"";
+        QTest::newRow("version as text") << "/agentInformation/fingerprintVersion" << R"("0")" << registrationKey
+            << "400 malformed request: agentInformation.fingerprintVersion: expected a 64-bit integer, "
+               "found the string \"0\"";
+        // clang-format on
     }
 
     void refusedRegistrations()
@@ -238,19 +221,17 @@ private slots:
 
     void refusedSignedCalls_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("unknown agent") << "agent"
-                                       << "412 unknown agent 11111111-2222-4333-8444-555555555555";
-        QTest::newRow("wrong secret") << "secret"
-                                      << "401 x-nerova-agent-hash: signature mismatch";
+        QTest::newRow("unknown agent") << "agent" << "412 unknown agent 11111111-2222-4333-8444-555555555555";
+        QTest::newRow("wrong secret") << "secret" << "401 x-nerova-agent-hash: signature mismatch";
         QTest::newRow("wrong project") << "project"
-                                       << "403 query must be projectId and instanceId of this agent, in that order";
-        QTest::newRow("clock 10 minutes off")
-            << "clock"
+            << "403 query must be projectId and instanceId of this agent, in that order";
+        QTest::newRow("clock 10 minutes off") << "clock"
             << "401 x-nerova-agent-timestamp: 600 seconds away from the service's clock";
-        QTest::newRow("check-in before completion") << "incomplete"
-                                                    << "412 unknown agent " + agentId;
+        QTest::newRow("check-in before completion") << "incomplete" << "412 unknown agent " + agentId;
+        // clang-format on
     }
 
     void refusedSignedCalls()
@@ -318,14 +299,16 @@ private slots:
 
     void badRequestsGetServerErrors_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("path");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
         QTest::newRow("unknown path") << "/nothing" << QByteArray("{}") << "404 no such resource";
         QTest::newRow("not JSON") << "/registration" << QByteArray("{\"agentId\":")
-                                  << "400 body is not JSON: malformed JSON";
+            << "400 body is not JSON: malformed JSON";
         QTest::newRow("JSON array") << "/registration" << QByteArray("[]") << "400 body is not a JSON object";
         QTest::newRow("empty body") << "/registration" << QByteArray() << "400 body is not JSON: malformed JSON";
+        // clang-format on
     }
 
     void badRequestsGetServerErrors()

@@ -5,10 +5,7 @@
 
 namespace nerova::test {
 
-bool haveOpenSSL()
-{
-    return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty();
-}
+bool haveOpenSSL() { return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(); }
 
 QByteArray openssl(const QStringList& arguments)
 {

@@ -76,10 +76,7 @@ QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const
     return values;
 }
 
-QByteArray RecordedRequest::header(const QByteArray& name) const
-{
-    return headerValues(name).value(0);
-}
+QByteArray RecordedRequest::header(const QByteArray& name) const { return headerValues(name).value(0); }
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
@@ -87,6 +84,13 @@ ScriptedHttpServer::ScriptedHttpServer()
     if (!server_.listen(QHostAddress::LocalHost)) {
         qFatal("scripted server cannot listen: %s", qPrintable(server_.errorString()));
     }
+}
+
+quint16 ScriptedHttpServer::unusedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
 }
 
 QUrl ScriptedHttpServer::url(const QString& pathAndQuery) const

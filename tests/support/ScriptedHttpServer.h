@@ -49,6 +49,8 @@ public:
     ScriptedHttpServer();
 
     quint16 port() const { return server_.serverPort(); }
+    // A loopback port that nothing listens on (just released), for refused connections.
+    static quint16 unusedPort();
     // http://127.0.0.1:<port> followed by `pathAndQuery`.
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
 

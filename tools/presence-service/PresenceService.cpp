@@ -35,10 +35,7 @@ struct Refusal {
     QString message;
 };
 
-[[noreturn]] void refuse(int status, QString message)
-{
-    throw Refusal{status, std::move(message)};
-}
+[[noreturn]] void refuse(int status, QString message) { throw Refusal{status, std::move(message)}; }
 
 QByteArray toBytes(const Json& json)
 {
@@ -184,9 +181,7 @@ struct PresenceService::Reply {
 };
 
 PresenceService::PresenceService(PresenceServiceConfig config, const Clock& clock, QObject* parent)
-    : QAbstractHttpServer(parent)
-    , config_(std::move(config))
-    , clock_(clock)
+    : QAbstractHttpServer(parent), config_(std::move(config)), clock_(clock)
 {}
 
 PresenceService::~PresenceService() = default;
