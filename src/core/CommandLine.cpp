@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::array commands{
     Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
+    Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
 };
 
 void writeHelp(QTextStream& stream)

@@ -1,0 +1,114 @@
+#include "common/Channel.h"
+
+#include <QCoro/QCoroTask>
+#include <QTest>
+#include <QTimer>
+
+#include <stdexcept>
+
+using namespace nerova;
+
+namespace {
+
+// What a consumer saw: the values, then "end" or "error: <what>".
+QCoro::Task<QStringList> drain(std::shared_ptr<Channel<int>> channel)
+{
+    QStringList seen;
+    try {
+        while (const auto value = co_await channel->receive()) {
+            seen.append(QString::number(*value));
+        }
+        seen.append(QStringLiteral("end"));
+    } catch (const std::exception& error) {
+        seen.append(QStringLiteral("error: ") + QString::fromUtf8(error.what()));
+    }
+    co_return seen;
+}
+
+} // namespace
+
+class ChannelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Steps before the consumer starts, then steps after it is waiting (each after a turn of the
+    // event loop), encoded as: 1, 2 values; f finish; e fail.
+    void streams_data()
+    {
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QStringList>("seen");
+
+        QTest::newRow("buffered values then end") << "12f"
+                                                  << "" << QStringList{"1", "2", "end"};
+        QTest::newRow("values while waiting") << ""
+                                              << "12f" << QStringList{"1", "2", "end"};
+        QTest::newRow("mixed") << "1"
+                               << "2f" << QStringList{"1", "2", "end"};
+        QTest::newRow("values before an error are delivered") << "1e"
+                                                              << "" << QStringList{"1", "error: broken"};
+        QTest::newRow("error while waiting") << ""
+                                             << "e" << QStringList{"error: broken"};
+        QTest::newRow("nothing after the end") << "f"
+                                               << "1e" << QStringList{"end"};
+        QTest::newRow("nothing after an error") << "e"
+                                                << "1f" << QStringList{"error: broken"};
+    }
+
+    void streams()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QFETCH(QStringList, seen);
+
+        const auto channel = std::make_shared<Channel<int>>();
+        const auto apply = [&](QChar step) {
+            if (step == u'f') {
+                channel->finish();
+            } else if (step == u'e') {
+                channel->fail(std::make_exception_ptr(std::runtime_error("broken")));
+            } else {
+                channel->send(step.digitValue());
+            }
+        };
+        for (const QChar step : before) {
+            apply(step);
+        }
+        auto consumer = drain(channel);
+        for (const QChar step : after) {
+            QTest::qWait(1);
+            apply(step);
+        }
+        QCOMPARE(QCoro::waitFor(consumer), seen);
+        QVERIFY(channel->isFinished());
+    }
+
+    void theFirstEndStays()
+    {
+        const auto channel = std::make_shared<Channel<int>>();
+        QVERIFY(!channel->isFinished());
+        channel->fail(std::make_exception_ptr(std::runtime_error("first")));
+        channel->finish();
+        QCOMPARE(QCoro::waitFor(drain(channel)), QStringList{"error: first"});
+        QCOMPARE(QCoro::waitFor(drain(channel)), QStringList{"error: first"}); // raised again
+    }
+
+    // The consumer is resumed from the event loop, not from inside send(): a producer can end the
+    // stream from its own callbacks without the consumer running in between.
+    void consumerResumesLater()
+    {
+        const auto channel = std::make_shared<Channel<int>>();
+        bool received = false;
+        auto consumer = [](std::shared_ptr<Channel<int>> c, bool& flag) -> QCoro::Task<void> {
+            co_await c->receive();
+            flag = true;
+        }(channel, received);
+        channel->send(1);
+        QVERIFY(!received);
+        QTRY_VERIFY(received);
+        QCoro::waitFor(consumer);
+    }
+};
+
+QTEST_GUILESS_MAIN(ChannelTest)
+#include "ChannelTest.moc"

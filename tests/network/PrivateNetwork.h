@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace nerova::test {
+
+// Moves this process into a network namespace of its own, with loopback up, so that tests can
+// change network sysctls and add links without touching the machine's network. Call it before
+// any thread starts (threads keep the namespace they started in). Yields why it failed.
+std::optional<QString> enterPrivateNetwork();
+
+// Writes a sysctl of the current network namespace, for example "net/ipv4/ping_group_range".
+std::optional<QString> writeSysctl(const QString& name, const QByteArray& value);
+
+// A host that answers ARP but never echo requests: a namespace of its own, joined to the
+// current one by a veth pair, with net.ipv4.icmp_echo_ignore_all set. Removed on destruction.
+class SilentHost {
+public:
+    static constexpr const char* address = "198.18.0.2"; // the range set aside for benchmarking
+    static constexpr const char* localAddress = "198.18.0.1";
+
+    SilentHost();
+    ~SilentHost();
+    SilentHost(const SilentHost&) = delete;
+    SilentHost& operator=(const SilentHost&) = delete;
+
+    // Why the host could not be set up; nothing when it is ready.
+    const std::optional<QString>& error() const { return error_; }
+
+private:
+    std::optional<QString> run(const QStringList& arguments);
+
+    QString namespaceName_;
+    bool created_ = false;
+    std::optional<QString> error_;
+};
+
+} // namespace nerova::test
