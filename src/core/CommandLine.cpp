@@ -15,6 +15,7 @@ namespace {
 constexpr std::array commands{
     Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
+    Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
 };
 
 void writeHelp(QTextStream& stream)

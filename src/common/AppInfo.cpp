@@ -1,0 +1,27 @@
+#include "common/AppInfo.h"
+
+#include "common/BuildInfo.h"
+
+namespace nerova {
+
+namespace {
+
+QString textOrUnknown(const char* text)
+{
+    const QString value = QString::fromUtf8(text).trimmed();
+    return value.isEmpty() ? QStringLiteral("Unknown") : value;
+}
+
+} // namespace
+
+QString appVersion()
+{
+    return textOrUnknown(buildinfo::version);
+}
+
+QString appBuild()
+{
+    return textOrUnknown(buildinfo::build);
+}
+
+} // namespace nerova

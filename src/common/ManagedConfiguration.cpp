@@ -1,0 +1,136 @@
+#include "common/ManagedConfiguration.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <algorithm>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nerova {
+
+namespace {
+
+QString accountName(uid_t uid)
+{
+    if (const passwd* entry = getpwuid(uid)) {
+        return QString::fromLocal8Bit(entry->pw_name);
+    }
+    return QStringLiteral("uid %1").arg(uid);
+}
+
+QString systemError(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+void ignore(const Logger& logger, const QString& path, const QString& reason)
+{
+    logger.error("Ignoring managed configuration %s: %s", path, reason);
+}
+
+} // namespace
+
+ManagedConfiguration::ManagedConfiguration(QString directory, Logger logger, uid_t trustedOwner)
+    : directory_(std::move(directory))
+    , logger_(std::move(logger))
+    , trustedOwner_(trustedOwner)
+{}
+
+QString ManagedConfiguration::distrust(mode_t mode, uid_t owner) const
+{
+    if (owner != trustedOwner_) {
+        return QStringLiteral("owned by %1, not by %2").arg(accountName(owner), accountName(trustedOwner_));
+    }
+    if ((mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return QStringLiteral("writable by others than %1 (mode %2)")
+            .arg(accountName(trustedOwner_), QString::number(mode & 07777, 8).rightJustified(4, u'0'));
+    }
+    return {};
+}
+
+Json ManagedConfiguration::read() const
+{
+    Json merged = Json::object();
+    struct stat info {};
+    const QByteArray nativeDirectory = QFile::encodeName(directory_);
+    if (::stat(nativeDirectory.constData(), &info) != 0) {
+        if (errno != ENOENT) {
+            ignore(logger_, directory_, systemError(errno));
+        }
+        return merged; // no policy directory: an unmanaged machine
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        ignore(logger_, directory_, QStringLiteral("not a directory"));
+        return merged;
+    }
+    if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
+        ignore(logger_, directory_, reason);
+        return merged;
+    }
+
+    const QDir directory(directory_);
+    QStringList names = directory.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::NoSort);
+    std::sort(names.begin(), names.end()); // plain code-point order, independent of the locale
+    for (const QString& name : names) {
+        if (const auto policy = readFile(directory.filePath(name))) {
+            for (const auto& [key, value] : policy->items()) {
+                merged[key] = value;
+            }
+        }
+    }
+    return merged;
+}
+
+std::optional<Json> ManagedConfiguration::readFile(const QString& path) const
+{
+    // Opened first and checked through the descriptor, so the file judged is the file read.
+    // O_NONBLOCK keeps a FIFO from blocking the open.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ignore(logger_, path, systemError(errno));
+        return std::nullopt;
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        ignore(logger_, path, file.errorString());
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        ignore(logger_, path, systemError(errno));
+        return std::nullopt;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ignore(logger_, path, QStringLiteral("not a regular file"));
+        return std::nullopt;
+    }
+    if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
+        ignore(logger_, path, reason);
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        ignore(logger_, path, file.errorString());
+        return std::nullopt;
+    }
+    try {
+        Json policy = parseJson(bytes);
+        if (!policy.is_object()) {
+            ignore(logger_, path, QStringLiteral("not a JSON object but ") + describeJsonValue(policy));
+            return std::nullopt;
+        }
+        return policy;
+    } catch (const JsonDecodeError& error) {
+        ignore(logger_, path, error.description());
+        return std::nullopt;
+    }
+}
+
+} // namespace nerova

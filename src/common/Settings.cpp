@@ -1,0 +1,270 @@
+#include "common/Settings.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace nerova {
+
+namespace {
+
+// Long enough for another process to finish writing; short enough not to hang a caller.
+constexpr int lockTimeoutMs = 10'000;
+constexpr int lockPollMs = 10;
+
+bool isWholeNumber(const QVariant& value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong: return true;
+    default: return false;
+    }
+}
+
+// In the file every value is text; values written by this process may still carry their type.
+std::optional<QString> textOf(const std::optional<QVariant>& stored)
+{
+    if (!stored) {
+        return std::nullopt;
+    }
+    if (stored->typeId() == QMetaType::QString || isWholeNumber(*stored) || stored->typeId() == QMetaType::Double) {
+        return stored->toString();
+    }
+    if (stored->typeId() == QMetaType::Bool) {
+        return stored->toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+// An advisory lock (flock) on a file beside the settings file: shared for reading, exclusive for
+// writing, between all threads and processes that use the settings. QSettings keeps a copy of
+// the file per process and trusts it while the file's size and time are unchanged; a read that
+// overlaps the replacement of the file can pair the new file's size and time with the old
+// contents, and then serve and write back stale values. Under this lock reads and writes never
+// overlap. The lock file is never removed; the kernel drops a lock when its holder exits.
+class Settings::FileLock {
+public:
+    // A lock that cannot be had is logged, and the caller goes on without it.
+    FileLock(const QString& settingsFile, bool exclusive, const Logger& logger)
+    {
+        const QString path = settingsFile + QStringLiteral(".agent-lock");
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        const QDeadlineTimer deadline(lockTimeoutMs);
+        int error = fd_ < 0 ? errno : 0;
+        while (error == 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) {
+                error = errno;
+                break;
+            }
+            QThread::msleep(lockPollMs);
+        }
+        if (error != 0) {
+            logger.error("Cannot lock %s: %s", path, QString::fromLocal8Bit(std::strerror(error)));
+        }
+    }
+    ~FileLock()
+    {
+        if (fd_ >= 0) {
+            ::close(fd_); // releases the lock
+        }
+    }
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+Settings::Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner)
+    : userFile_(std::move(userFile))
+    , managed_(std::move(managedDirectory), logger, managedOwner)
+    , logger_(std::move(logger))
+{}
+
+QString Settings::defaultUserFile()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QStringLiteral("/Nerova/NerovaAgent.conf");
+}
+
+QString Settings::defaultManagedDirectory()
+{
+    return QStringLiteral("/etc/nerova/policies/managed");
+}
+
+std::optional<QString> Settings::managedSetting(const QString& key) const
+{
+    if (auto managed = managedText(key)) {
+        return managed;
+    }
+    return text(key);
+}
+
+std::optional<QString> Settings::managedText(const QString& key) const
+{
+    const Json policy = managed_.read();
+    const auto it = policy.find(toStdString(key));
+    if (it == policy.end()) {
+        return std::nullopt;
+    }
+    if (!it->is_string()) {
+        logger_.error("Managed setting %s is %s, not text: the user's setting applies", key, describeJsonValue(*it));
+        return std::nullopt;
+    }
+    return fromStdString(it->get_ref<const std::string&>());
+}
+
+QString Settings::agentIdentifier()
+{
+    const QString key = QString::fromLatin1(settingskey::agentID);
+    if (auto stored = text(key); stored && !stored->isEmpty()) {
+        return *stored;
+    }
+    // Check and store under one exclusive lock, so that racing callers all return the identifier
+    // that won.
+    QDir().mkpath(QFileInfo(userFile_).absolutePath());
+    const FileLock lock(userFile_, true, logger_);
+    if (auto stored = textOf(readLocked(key)); stored && !stored->isEmpty()) {
+        return *stored;
+    }
+    const QString identifier = QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+    storeLocked(key, identifier);
+    return identifier;
+}
+
+bool Settings::contains(const QString& key) const
+{
+    return value(key).has_value();
+}
+
+std::optional<QString> Settings::text(const QString& key) const
+{
+    return textOf(value(key));
+}
+
+bool Settings::flag(const QString& key) const
+{
+    const auto stored = value(key);
+    if (!stored) {
+        return false;
+    }
+    if (stored->typeId() == QMetaType::Bool) {
+        return stored->toBool();
+    }
+    if (isWholeNumber(*stored)) {
+        return stored->toLongLong() != 0;
+    }
+    if (stored->typeId() == QMetaType::QString) {
+        const QString text = stored->toString().trimmed();
+        return text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1";
+    }
+    return false;
+}
+
+qint64 Settings::integer(const QString& key) const
+{
+    const auto stored = value(key);
+    if (!stored) {
+        return 0;
+    }
+    if (isWholeNumber(*stored)) {
+        return stored->toLongLong();
+    }
+    if (stored->typeId() == QMetaType::QString) {
+        bool ok = false;
+        const qint64 number = stored->toString().trimmed().toLongLong(&ok);
+        return ok ? number : 0;
+    }
+    return 0;
+}
+
+void Settings::setText(const QString& key, const QString& value)
+{
+    write(key, QVariant(value));
+}
+
+void Settings::setFlag(const QString& key, bool value)
+{
+    write(key, QVariant(value));
+}
+
+void Settings::setInteger(const QString& key, qint64 value)
+{
+    write(key, QVariant(value));
+}
+
+void Settings::remove(const QString& key)
+{
+    erase(key);
+}
+
+bool Settings::write(const QString& key, const QVariant& value)
+{
+    QDir().mkpath(QFileInfo(userFile_).absolutePath());
+    const FileLock lock(userFile_, true, logger_);
+    return storeLocked(key, value);
+}
+
+bool Settings::erase(const QString& key)
+{
+    if (!QFileInfo::exists(userFile_)) {
+        return true;
+    }
+    const FileLock lock(userFile_, true, logger_);
+    return storeLocked(key, std::nullopt);
+}
+
+std::optional<QVariant> Settings::value(const QString& key) const
+{
+    if (!QFileInfo::exists(userFile_)) {
+        return std::nullopt; // nothing stored yet; no lock file either
+    }
+    const FileLock lock(userFile_, false, logger_);
+    return readLocked(key);
+}
+
+std::optional<QVariant> Settings::readLocked(const QString& key) const
+{
+    const QSettings settings(userFile_, QSettings::IniFormat);
+    if (!settings.contains(key)) {
+        return std::nullopt;
+    }
+    return settings.value(key);
+}
+
+bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& value)
+{
+    QSettings settings(userFile_, QSettings::IniFormat);
+    settings.setAtomicSyncRequired(true);
+    if (value) {
+        settings.setValue(key, *value);
+    } else {
+        settings.remove(key);
+    }
+    settings.sync();
+    if (settings.status() != QSettings::NoError) {
+        logger_.error("Cannot write the setting %s to %s", key, userFile_);
+        return false;
+    }
+    return true;
+}
+
+} // namespace nerova

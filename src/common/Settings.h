@@ -1,0 +1,81 @@
+#pragma once
+
+#include "common/Logger.h"
+#include "common/ManagedConfiguration.h"
+
+#include <QString>
+#include <QVariant>
+
+#include <optional>
+
+namespace nerova {
+
+// The keys of the settings store, spelled exactly as stored.
+namespace settingskey {
+inline constexpr const char* agentEndpoint = "agentEndpoint";
+inline constexpr const char* registrationKey = "registrationKey";
+inline constexpr const char* username = "username";
+inline constexpr const char* isRegistered = "isRegistered";
+inline constexpr const char* agentID = "agentID";
+inline constexpr const char* projectID = "projectID";
+inline constexpr const char* instanceID = "instanceID";
+inline constexpr const char* fingerprintURL = "fingerprintURL";
+inline constexpr const char* fingerprintExpiry = "fingerprintExpiry";
+inline constexpr const char* fingerprintETag = "fingerprintETag";
+inline constexpr const char* allowQuit = "allowQuit";
+inline constexpr const char* publicIpEndpoint = "publicIpEndpoint";
+} // namespace settingskey
+
+// The agent's persistent configuration: the user's settings file (INI) and, above it, the
+// administrator's managed configuration. Every read goes to the files at the moment of use;
+// nothing is cached here.
+class Settings {
+public:
+    // `userFile`: the per-user settings file; `managedDirectory`: the policy directory. Tests pass
+    // temporary paths, and `managedOwner` when they cannot create root-owned files.
+    Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner = 0);
+
+    static QString defaultUserFile();         // $XDG_CONFIG_HOME/Nerova/NerovaAgent.conf
+    static QString defaultManagedDirectory(); // /etc/nerova/policies/managed
+
+    const QString& userFile() const { return userFile_; }
+    const QString& managedDirectory() const { return managed_.directory(); }
+
+    // The managed text under `key` when there is one, else the user's value as text (a stored
+    // number counts as its decimal text); absent when neither exists.
+    std::optional<QString> managedSetting(const QString& key) const;
+    // The managed value alone; a value that is not text is ignored with an error line.
+    std::optional<QString> managedText(const QString& key) const;
+
+    // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a
+    // lock file beside the settings file, so concurrent callers, in this process or in others of
+    // the same user, all get the one identifier that was stored.
+    QString agentIdentifier();
+
+    // Plain reads and writes of the user's settings.
+    bool contains(const QString& key) const;
+    std::optional<QString> text(const QString& key) const; // numbers and flags as their text; absent otherwise
+    bool flag(const QString& key) const;                   // "true" or "1"; false when missing
+    qint64 integer(const QString& key) const;              // 0 when missing or not a whole number
+    void setText(const QString& key, const QString& value);
+    void setFlag(const QString& key, bool value);
+    void setInteger(const QString& key, qint64 value);
+    void remove(const QString& key);
+
+    // The same writes, telling whether the file was written; a failure is also logged.
+    bool write(const QString& key, const QVariant& value);
+    bool erase(const QString& key);
+
+private:
+    class FileLock;
+    std::optional<QVariant> value(const QString& key) const;
+    // The caller holds the file lock.
+    std::optional<QVariant> readLocked(const QString& key) const;
+    bool storeLocked(const QString& key, const std::optional<QVariant>& value);
+
+    QString userFile_;
+    ManagedConfiguration managed_;
+    Logger logger_;
+};
+
+} // namespace nerova

@@ -1,0 +1,311 @@
+#include "core/ConfigCommand.h"
+
+#include "common/BuildInfo.h"
+#include "core/Command.h"
+#include "core/Commands.h"
+
+#include <QSet>
+#include <QUrl>
+
+#include <algorithm>
+#include <array>
+#include <variant>
+
+namespace nerova {
+
+namespace {
+
+const QString usage = QStringLiteral("config list | get KEY | set KEY VALUE | unset KEY");
+const QString secretKey = QString::fromLatin1(AgentSecret::key);
+
+enum class Kind { text, url, flag, integer };
+
+// Every key of the settings store, how the agent reads it, and what applies when it is not set.
+// Keys marked `managed` are read through the managed configuration first.
+struct KnownKey {
+    const char* name;
+    Kind kind;
+    bool managed;
+    const char* whenAbsent;
+};
+
+constexpr std::array knownKeys{
+    KnownKey{settingskey::agentEndpoint, Kind::url, true, "not configured"},
+    KnownKey{settingskey::registrationKey, Kind::text, true, "not configured"},
+    KnownKey{settingskey::username, Kind::text, true, "the login name"},
+    KnownKey{settingskey::isRegistered, Kind::flag, false, "false"},
+    KnownKey{settingskey::agentID, Kind::text, false, "generated on first use"},
+    KnownKey{settingskey::projectID, Kind::text, false, "set at enrolment"},
+    KnownKey{settingskey::instanceID, Kind::text, false, "set at enrolment"},
+    KnownKey{settingskey::fingerprintURL, Kind::url, false, "requested at check-in"},
+    KnownKey{settingskey::fingerprintExpiry, Kind::integer, false, "0"},
+    KnownKey{settingskey::fingerprintETag, Kind::text, false, "none"},
+    KnownKey{settingskey::allowQuit, Kind::flag, false, "false"},
+    KnownKey{settingskey::publicIpEndpoint, Kind::url, false, "https://api.ipify.org?format=json"},
+};
+
+const KnownKey* findKey(const QString& name)
+{
+    const auto it = std::find_if(knownKeys.begin(), knownKeys.end(),
+                                 [&](const KnownKey& key) { return name == QLatin1String(key.name); });
+    return it == knownKeys.end() ? nullptr : &*it;
+}
+
+QString knownKeyList()
+{
+    QStringList names;
+    for (const KnownKey& key : knownKeys) {
+        names << QString::fromLatin1(key.name);
+    }
+    names << secretKey;
+    return names.join(QStringLiteral(", "));
+}
+
+// The value the agent would use, and where it comes from.
+struct Effective {
+    std::optional<QString> value;
+    QString source;
+};
+
+Effective effectiveValue(const KnownKey& key, const Settings& settings)
+{
+    const QString name = QString::fromLatin1(key.name);
+    if (key.managed) {
+        if (auto managed = settings.managedText(name)) {
+            return {std::move(managed), QStringLiteral("managed")};
+        }
+    }
+    if (!settings.contains(name)) {
+        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.whenAbsent)};
+    }
+    switch (key.kind) {
+    case Kind::flag:
+        return {settings.flag(name) ? QStringLiteral("true") : QStringLiteral("false"), QStringLiteral("user")};
+    case Kind::integer: return {QString::number(settings.integer(name)), QStringLiteral("user")};
+    case Kind::text:
+    case Kind::url: break;
+    }
+    return {settings.text(name), QStringLiteral("user")};
+}
+
+// Present, absent, or why the credential store cannot tell.
+struct SecretState {
+    std::optional<bool> present;
+    QString problem;
+};
+
+QCoro::Task<SecretState> secretState(AgentSecret& secret)
+{
+    try {
+        const auto stored = co_await secret.lookup();
+        co_return SecretState{stored.has_value(), {}};
+    } catch (const AgentSecretError& error) {
+        co_return SecretState{std::nullopt, error.message()};
+    }
+}
+
+QString secretText(const SecretState& state)
+{
+    if (!state.present) {
+        return QStringLiteral("unknown");
+    }
+    return *state.present ? QStringLiteral("present") : QStringLiteral("absent");
+}
+
+QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
+{
+    QList<std::array<QString, 3>> rows;
+    for (const KnownKey& key : knownKeys) {
+        const Effective effective = effectiveValue(key, settings);
+        rows.append({QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
+    }
+    const SecretState state = co_await secretState(secret);
+    const QString store = QStringLiteral("credential store");
+    rows.append({secretKey, secretText(state), state.present ? store : store + QStringLiteral(": ") + state.problem});
+
+    qsizetype nameWidth = 0;
+    qsizetype valueWidth = 0;
+    for (const auto& row : rows) {
+        nameWidth = std::max(nameWidth, row[0].size());
+        valueWidth = std::max(valueWidth, row[1].size());
+    }
+    console.out() << "# user settings: " << settings.userFile() << '\n'
+                  << "# managed configuration: " << settings.managedDirectory() << '\n';
+    for (const auto& row : rows) {
+        console.out() << row[0].leftJustified(nameWidth + 2) << row[1].leftJustified(valueWidth + 2) << row[2] << '\n';
+    }
+    co_return exitcode::success;
+}
+
+QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, const QString& name)
+{
+    if (name == secretKey) {
+        const SecretState state = co_await secretState(secret);
+        if (!state.present) {
+            console.err() << "nerova-agent: cannot tell whether an agent secret is stored: " << state.problem << '\n';
+            co_return exitcode::failure;
+        }
+        console.out() << secretText(state) << '\n';
+        co_return *state.present ? exitcode::success : exitcode::failure;
+    }
+    const KnownKey& key = *findKey(name);
+    const Effective effective = effectiveValue(key, settings);
+    if (!effective.value) {
+        console.err() << "nerova-agent: " << name << " is not set (" << effective.source << ")\n";
+        co_return exitcode::failure;
+    }
+    console.out() << *effective.value << '\n';
+    co_return exitcode::success;
+}
+
+// The value to store for `text`, or the reason it does not fit the key.
+std::variant<QVariant, QString> parseValue(const KnownKey& key, const QString& text)
+{
+    switch (key.kind) {
+    case Kind::flag:
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1") {
+            return QVariant(true);
+        }
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == u"0") {
+            return QVariant(false);
+        }
+        return QStringLiteral("expects true or false");
+    case Kind::integer: {
+        bool ok = false;
+        const qint64 number = text.toLongLong(&ok);
+        return ok ? std::variant<QVariant, QString>(QVariant(number)) : QStringLiteral("expects a whole number");
+    }
+    case Kind::url: {
+        const QUrl url(text, QUrl::StrictMode);
+        const QString scheme = url.scheme();
+        if (!url.isValid() || url.host().isEmpty() || (scheme != u"https" && scheme != u"http")) {
+            return QStringLiteral("expects an http or https URL");
+        }
+        return QVariant(text);
+    }
+    case Kind::text: break;
+    }
+    if (text.isEmpty()) {
+        return QStringLiteral("expects a text; use 'config unset' to remove the value");
+    }
+    return QVariant(text);
+}
+
+void noteManagedOverride(Console& console, const KnownKey& key, const Settings& settings)
+{
+    if (!key.managed) {
+        return;
+    }
+    if (const auto managed = settings.managedText(QString::fromLatin1(key.name))) {
+        console.err() << "nerova-agent: note: the managed configuration sets " << key.name << " to " << *managed
+                      << ", which overrides the user setting\n";
+    }
+}
+
+int set(Console& console, Settings& settings, const KnownKey& key, const QString& text)
+{
+    const auto parsed = parseValue(key, text);
+    if (const auto* problem = std::get_if<QString>(&parsed)) {
+        console.err() << "nerova-agent: " << key.name << ' ' << *problem << "\nUsage: nerova-agent " << usage << '\n';
+        return exitcode::usage;
+    }
+    if (!settings.write(QString::fromLatin1(key.name), std::get<QVariant>(parsed))) {
+        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        return exitcode::failure;
+    }
+    noteManagedOverride(console, key, settings);
+    return exitcode::success;
+}
+
+int unset(Console& console, Settings& settings, const KnownKey& key)
+{
+    if (!settings.erase(QString::fromLatin1(key.name))) {
+        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        return exitcode::failure;
+    }
+    noteManagedOverride(console, key, settings);
+    return exitcode::success;
+}
+
+int usageError(Console& console, const QString& problem)
+{
+    console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
+    return exitcode::usage;
+}
+
+// Error lines of the stores go to the command's standard error, where the user sees them.
+class ConsoleLogSink final : public LogSink {
+public:
+    explicit ConsoleLogSink(Console& console)
+        : console_(console)
+    {}
+    bool isDebugEnabled(const QString&) const override { return false; }
+    void write(const LogRecord& record) override
+    {
+        // The policy directory is read for every managed key: say each problem once.
+        if (record.level == LogLevel::error && !written_.contains(record.message)) {
+            written_.insert(record.message);
+            console_.err() << "nerova-agent: " << record.message << '\n';
+        }
+    }
+
+private:
+    Console& console_;
+    QSet<QString> written_;
+};
+
+} // namespace
+
+QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& settings, AgentSecret& secret)
+{
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("list, get, set or unset"));
+    parser.addPositionalArgument(QStringLiteral("KEY"), QStringLiteral("one of: ") + knownKeyList());
+    parser.addPositionalArgument(QStringLiteral("VALUE"), QStringLiteral("the value to store in the user settings"));
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+        co_return *done;
+    }
+    const QStringList positional = parser.positionalArguments();
+    const QString action = positional.value(0);
+    const qsizetype expected = action == u"list"                        ? 1
+                               : action == u"set"                       ? 3
+                               : action == u"get" || action == u"unset" ? 2
+                                                                        : 0;
+    if (expected == 0) {
+        co_return usageError(console, positional.isEmpty() ? QStringLiteral("config needs an action")
+                                                           : QStringLiteral("unknown config action '%1'").arg(action));
+    }
+    if (positional.size() != expected) {
+        co_return usageError(console, QStringLiteral("config %1 takes %2 argument(s)").arg(action).arg(expected - 1));
+    }
+    if (action == u"list") {
+        co_return co_await list(console, settings, secret);
+    }
+    const QString name = positional[1];
+    if (name != secretKey && !findKey(name)) {
+        console.err() << "nerova-agent: unknown key '" << name << "'. Known keys: " << knownKeyList() << '\n';
+        co_return exitcode::usage;
+    }
+    if (action == u"get") {
+        co_return co_await get(console, settings, secret, name);
+    }
+    if (name == secretKey) {
+        console.err() << "nerova-agent: " << secretKey
+                      << " lives in the credential store and is written by enrolment only; it cannot be set or unset "
+                         "here\n";
+        co_return exitcode::usage;
+    }
+    co_return action == u"set" ? set(console, settings, *findKey(name), positional[2])
+                               : unset(console, settings, *findKey(name));
+}
+
+QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console)
+{
+    const Logger logger(QString::fromLatin1(buildinfo::identifier), QStringLiteral("Settings"),
+                        std::make_shared<ConsoleLogSink>(console));
+    Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger);
+    AgentSecret secret(logger.withCategory(QString::fromLatin1(buildinfo::identifier), QStringLiteral("AgentSecret")));
+    co_return co_await runConfig(std::move(arguments), console, settings, secret);
+}
+
+} // namespace nerova

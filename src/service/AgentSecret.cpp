@@ -1,0 +1,215 @@
+#include "service/AgentSecret.h"
+
+#include <QCoro/QCoroDBusPendingCall>
+#include <QCoro/QCoroSignal>
+#include <QDBusConnection>
+#include <QDBusError>
+#include <QDBusMessage>
+#include <QDBusPendingCall>
+#include <QDeadlineTimer>
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+#include <qt6keychain/keychain.h>
+
+#include <memory>
+
+namespace nerova {
+
+namespace {
+
+using Case = AgentSecretError::Case;
+using std::chrono::milliseconds;
+
+const QString secretServiceName = QStringLiteral("org.freedesktop.secrets");
+
+struct DeleteLater {
+    void operator()(QObject* object) const { object->deleteLater(); }
+};
+template <typename T>
+using JobPointer = std::unique_ptr<T, DeleteLater>;
+
+milliseconds remaining(const QDeadlineTimer& deadline)
+{
+    return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(deadline.remainingTimeAsDuration()));
+}
+
+AgentSecretError timedOut(milliseconds timeout)
+{
+    return AgentSecretError(Case::timedOut,
+                            QStringLiteral("the Secret Service did not answer within %1 ms; a locked keyring may be "
+                                           "waiting for its password: unlock it and try again")
+                                .arg(timeout.count()));
+}
+
+AgentSecretError noSessionBus(const QString& detail)
+{
+    return AgentSecretError(Case::noSessionBus,
+                            QStringLiteral("no D-Bus session bus is reachable (%1); the agent keeps its secret in the "
+                                           "Secret Service of the desktop session: run it inside a logged-in desktop "
+                                           "session")
+                                .arg(detail));
+}
+
+AgentSecretError noSecretService()
+{
+    return AgentSecretError(Case::noSecretService,
+                            QStringLiteral("no Secret Service (org.freedesktop.secrets) runs or can be started on the "
+                                           "D-Bus session bus; install and start a keyring that provides it, for "
+                                           "example GNOME Keyring (gnome-keyring-daemon --start --components=secrets) "
+                                           "or KWallet with its Secret Service enabled"));
+}
+
+QDBusMessage busCall(const QString& method, const QVariantList& arguments)
+{
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus"), method);
+    message.setArguments(arguments);
+    return message;
+}
+
+// The first argument of the bus's reply, or the error it stands for.
+QVariant busAnswer(const QDBusMessage& reply, milliseconds timeout)
+{
+    if (reply.type() != QDBusMessage::ErrorMessage) {
+        return reply.arguments().value(0);
+    }
+    if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") ||
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.Timeout")) {
+        throw timedOut(timeout);
+    }
+    throw AgentSecretError(Case::failed, QStringLiteral("the D-Bus session bus failed: ") + reply.errorMessage());
+}
+
+// One call to the message bus itself, bounded by `deadline`.
+QCoro::Task<QVariant> askBus(QDBusConnection bus, QDBusMessage message, QDeadlineTimer deadline, milliseconds timeout)
+{
+    const QDBusPendingCall call = bus.asyncCall(message, int(remaining(deadline).count()));
+    const QDBusMessage reply = co_await call;
+    co_return busAnswer(reply, timeout);
+}
+
+// Fails fast, and says what to do, when no Secret Service can answer: without this check the
+// keychain library would only report an opaque error, or wait for a service that never comes.
+QCoro::Task<void> requireSecretService(QDeadlineTimer deadline, milliseconds timeout)
+{
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        throw noSessionBus(bus.lastError().message());
+    }
+    const QDBusMessage hasOwner = busCall(QStringLiteral("NameHasOwner"), QVariantList{secretServiceName});
+    const QVariant owned = co_await askBus(bus, hasOwner, deadline, timeout);
+    if (owned.toBool()) {
+        co_return;
+    }
+    const QDBusMessage listActivatable = busCall(QStringLiteral("ListActivatableNames"), QVariantList());
+    const QVariant activatable = co_await askBus(bus, listActivatable, deadline, timeout);
+    if (!activatable.toStringList().contains(secretServiceName)) {
+        throw noSecretService();
+    }
+}
+
+// Runs `job` until it finishes or `deadline` passes. A job that timed out is released to delete
+// itself when it finishes at last, because the keychain library still refers to it.
+template <typename Job>
+QCoro::Task<void> runJob(JobPointer<Job>& job, QDeadlineTimer deadline, milliseconds timeout)
+{
+    job->setAutoDelete(false);
+    job->setInsecureFallback(false);
+    job->setKey(QString::fromLatin1(AgentSecret::key));
+    auto finished = qCoro(static_cast<QKeychain::Job*>(job.get()), &QKeychain::Job::finished, remaining(deadline));
+    job->start();
+    const auto result = co_await finished;
+    if (!result) {
+        job.release()->setAutoDelete(true);
+        throw timedOut(timeout);
+    }
+}
+
+AgentSecretError keychainError(const QKeychain::Job& job)
+{
+    switch (job.error()) {
+    case QKeychain::AccessDenied:
+    case QKeychain::AccessDeniedByUser:
+        return AgentSecretError(Case::failed, QStringLiteral("access to the keyring was denied (%1); unlock the "
+                                                             "keyring and try again")
+                                                  .arg(job.errorString()));
+    case QKeychain::NoBackendAvailable:
+        return AgentSecretError(Case::noSecretService,
+                                QStringLiteral("no usable credential store: %1").arg(job.errorString()));
+    default: return AgentSecretError(Case::failed, QStringLiteral("the Secret Service failed: ") + job.errorString());
+    }
+}
+
+} // namespace
+
+AgentSecret::AgentSecret(Logger logger, milliseconds timeout)
+    : logger_(std::move(logger))
+    , timeout_(timeout)
+{}
+
+QCoro::Task<std::optional<QString>> AgentSecret::read()
+{
+    try {
+        auto secret = co_await lookup();
+        if (secret) {
+            logger_.debug("Agent secret found");
+        } else {
+            logger_.debug("No agent secret stored");
+        }
+        co_return secret;
+    } catch (const AgentSecretError& error) {
+        logger_.error("Cannot read the agent secret: %@", error);
+        co_return std::nullopt;
+    }
+}
+
+QCoro::Task<std::optional<QString>> AgentSecret::lookup()
+{
+    const QDeadlineTimer deadline(timeout_);
+    co_await requireSecretService(deadline, timeout_);
+    JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(QString::fromLatin1(service)));
+    co_await runJob(job, deadline, timeout_);
+    if (job->error() == QKeychain::EntryNotFound) {
+        co_return std::nullopt;
+    }
+    if (job->error() != QKeychain::NoError) {
+        throw keychainError(*job);
+    }
+    // Strict decoding: invalid UTF-8 reads as no secret rather than as a damaged one, and a
+    // leading byte-order mark is part of the secret.
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::ConvertInitialBom);
+    QString secret = decoder.decode(job->binaryData());
+    if (decoder.hasError()) {
+        throw AgentSecretError(Case::invalidText, QStringLiteral("the stored secret is not valid UTF-8"));
+    }
+    co_return secret;
+}
+
+QCoro::Task<void> AgentSecret::write(QString secret)
+{
+    try {
+        // The store keeps the text as a C string of UTF-8: refuse what would come back changed.
+        QStringEncoder encoder(QStringEncoder::Utf8);
+        const QByteArray bytes = encoder.encode(secret);
+        if (encoder.hasError() || bytes.contains('\0')) {
+            throw AgentSecretError(Case::invalidText,
+                                   QStringLiteral("the secret is not text that can be stored as UTF-8 unchanged"));
+        }
+        const QDeadlineTimer deadline(timeout_);
+        co_await requireSecretService(deadline, timeout_);
+        JobPointer<QKeychain::WritePasswordJob> job(new QKeychain::WritePasswordJob(QString::fromLatin1(service)));
+        job->setTextData(secret);
+        co_await runJob(job, deadline, timeout_);
+        if (job->error() != QKeychain::NoError) {
+            throw keychainError(*job);
+        }
+        logger_.debug("Agent secret stored");
+    } catch (const AgentSecretError& error) {
+        logger_.error("Cannot store the agent secret: %@", error);
+        throw;
+    }
+}
+
+} // namespace nerova

@@ -1,0 +1,235 @@
+#include "core/MachineState.h"
+#include "common/CaptureLogSink.h"
+#include "core/UserState.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <unistd.h>
+
+using namespace nerova;
+
+namespace {
+
+const QByteArray absent = QByteArrayLiteral("<absent>");
+
+// A fake DMI directory: each file is written unless its contents are <absent>; "<directory>"
+// makes an unreadable entry.
+QString writeDmiTree(const QTemporaryDir& dir, const QByteArray& productName, const QByteArray& chassisType,
+                     const QByteArray& serial)
+{
+    const QString root = dir.filePath(QStringLiteral("dmi"));
+    QDir().mkpath(root);
+    const std::pair<const char*, QByteArray> files[] = {
+        {"product_name", productName}, {"chassis_type", chassisType}, {"product_serial", serial}};
+    for (const auto& [name, contents] : files) {
+        if (contents == "<directory>") {
+            QDir(root).mkdir(QString::fromLatin1(name));
+        } else if (contents != absent) {
+            test::writeFile(dir, QStringLiteral("dmi/") + QString::fromLatin1(name), contents);
+        }
+    }
+    return root;
+}
+
+Logger machineLogger(std::shared_ptr<CaptureLogSink> sink = std::make_shared<CaptureLogSink>())
+{
+    return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("MachineState"), std::move(sink));
+}
+
+} // namespace
+
+class MachineStateTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void hardware_data()
+    {
+        QTest::addColumn<QByteArray>("productName");
+        QTest::addColumn<QByteArray>("chassisType");
+        QTest::addColumn<QByteArray>("serial");
+        QTest::addColumn<QString>("modelName");
+        QTest::addColumn<QString>("deviceSymbol");
+        QTest::addColumn<QString>("serialNumber"); // "<absent>" for none
+
+        QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n")
+                                  << "Macmini9,1"
+                                  << "macmini"
+                                  << "H2WDK0ABQ6NV";
+        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n")
+                                     << QByteArray("C02XK0AAJGH5\n") << "MacBookAir10,1"
+                                     << "macbook"
+                                     << "C02XK0AAJGH5";
+        QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1"
+                              << "desktopcomputer"
+                              << "<absent>";
+        QTest::newRow("ThinkPad with laptop chassis")
+            << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE"
+            << "macbook"
+            << "PF3ABCDE";
+        QTest::newRow("chassis with lock bit")
+            << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE"
+            << "macbook"
+            << "<absent>";
+        QTest::newRow("convertible") << QByteArray("Yoga 7\n") << QByteArray("31\n") << absent << "Yoga 7"
+                                     << "macbook"
+                                     << "<absent>";
+        QTest::newRow("detachable") << QByteArray("Surface Pro\n") << QByteArray("32\n") << absent << "Surface Pro"
+                                    << "macbook"
+                                    << "<absent>";
+        QTest::newRow("mini PC chassis") << QByteArray("NUC11PAHi5\n") << QByteArray("35\n") << absent << "NUC11PAHi5"
+                                         << "macmini"
+                                         << "<absent>";
+        QTest::newRow("tower") << QByteArray("OptiPlex 7090\n") << QByteArray("3\n") << absent << "OptiPlex 7090"
+                               << "desktopcomputer"
+                               << "<absent>";
+        QTest::newRow("model wins over chassis")
+            << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent << "EliteBook 840"
+            << "macbook"
+            << "<absent>";
+        QTest::newRow("trailing zero byte and blanks")
+            << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3"
+            << "macbook"
+            << "<absent>";
+        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC"
+                                         << "desktopcomputer"
+                                         << "<absent>";
+        QTest::newRow("model not UTF-8") << QByteArray("Mac\xff\xfemini\n") << absent << absent << "Unknown Device"
+                                         << "desktopcomputer"
+                                         << "<absent>";
+        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device"
+                                     << "macbook"
+                                     << "<absent>";
+        QTest::newRow("serial readable by root only")
+            << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("<directory>") << "Macmini9,1"
+            << "macmini"
+            << "<absent>";
+        QTest::newRow("placeholder serial")
+            << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X"
+            << "desktopcomputer"
+            << "<absent>";
+        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X"
+                                      << "desktopcomputer"
+                                      << "<absent>";
+        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device"
+                                       << "desktopcomputer"
+                                       << "<absent>";
+    }
+
+    void hardware()
+    {
+        QFETCH(QByteArray, productName);
+        QFETCH(QByteArray, chassisType);
+        QFETCH(QByteArray, serial);
+        QFETCH(QString, modelName);
+        QFETCH(QString, deviceSymbol);
+        QFETCH(QString, serialNumber);
+
+        QTemporaryDir dir;
+        const bool noDmi = productName == absent && chassisType == absent && serial == absent;
+        const QString root =
+            noDmi ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, productName, chassisType, serial);
+        auto log = std::make_shared<CaptureLogSink>();
+        const MachineState machine(machineLogger(log),
+                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+
+        QCOMPARE(machine.modelName(), modelName);
+        QCOMPARE(machine.deviceSymbol(), deviceSymbol);
+        QCOMPARE(machine.serialNumber().value_or(QStringLiteral("<absent>")), serialNumber);
+        QCOMPARE(log->messages(),
+                 machine.serialNumber() ? QStringList() : QStringList{"debug No readable serial number"});
+    }
+
+    void serialIsReadOnceModelAtEachUse()
+    {
+        QTemporaryDir dir;
+        const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", "FIRST\n");
+        const MachineState machine(machineLogger(), makeMachineFacts(root, QStringLiteral("/nonexistent")));
+        test::writeFile(dir, QStringLiteral("dmi/product_serial"), "SECOND\n");
+        test::writeFile(dir, QStringLiteral("dmi/product_name"), "MacBookPro18,3\n");
+        QCOMPARE(machine.serialNumber(), QStringLiteral("FIRST"));
+        QCOMPARE(machine.modelName(), QStringLiteral("MacBookPro18,3"));
+        QCOMPARE(machine.deviceSymbol(), QStringLiteral("macbook"));
+    }
+
+    void computerName_data()
+    {
+        QTest::addColumn<QByteArray>("machineInfo"); // "<absent>": no file
+        QTest::addColumn<QString>("expected");       // HOST: the host name
+
+        QTest::newRow("quoted pretty name")
+            << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n") << "Anna's Laptop";
+        QTest::newRow("escaped quote") << QByteArray("PRETTY_HOSTNAME=\"The \\\"Big\\\" One\"\n") << "The \"Big\" One";
+        QTest::newRow("single quotes keep backslashes") << QByteArray("PRETTY_HOSTNAME='a\\b'\n") << "a\\b";
+        QTest::newRow("unquoted") << QByteArray("ICON_NAME=computer\nPRETTY_HOSTNAME=Büro\n") << "Büro";
+        QTest::newRow("empty pretty name") << QByteArray("PRETTY_HOSTNAME=\n") << "HOST";
+        QTest::newRow("commented out") << QByteArray("# PRETTY_HOSTNAME=Old\n") << "HOST";
+        QTest::newRow("no pretty name") << QByteArray("CHASSIS=desktop\n") << "HOST";
+        QTest::newRow("no machine-info") << absent << "HOST";
+    }
+
+    void computerName()
+    {
+        QFETCH(QByteArray, machineInfo);
+        QFETCH(QString, expected);
+        QTemporaryDir dir;
+        const QString path = machineInfo == absent ? dir.filePath(QStringLiteral("machine-info"))
+                                                   : test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
+        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
+        if (expected == u"HOST") {
+            expected = QSysInfo::machineHostName();
+        }
+        QCOMPARE(machine.computerName(), std::optional(expected));
+    }
+
+    void deviceInformation_data()
+    {
+        QTest::addColumn<QByteArray>("policy"); // managed configuration; empty: none
+        QTest::addColumn<QString>("userName");  // the user's own "username" setting; empty: none
+        QTest::addColumn<QString>("expected");  // LOGIN: the login name
+
+        QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set"
+                                               << "a.admin";
+        QTest::newRow("user setting serves without managed one") << QByteArray() << "user-set"
+                                                                 << "user-set";
+        QTest::newRow("login name otherwise") << QByteArray() << ""
+                                              << "LOGIN";
+        QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << ""
+                                                                     << "LOGIN";
+    }
+
+    void deviceInformation()
+    {
+        QFETCH(QByteArray, policy);
+        QFETCH(QString, userName);
+        QFETCH(QString, expected);
+
+        QTemporaryDir dir;
+        if (!policy.isEmpty()) {
+            QDir().mkpath(dir.filePath(QStringLiteral("managed")));
+            test::writeFile(dir, QStringLiteral("managed/policy.json"), policy);
+        }
+        Settings settings(dir.filePath(QStringLiteral("NerovaAgent.conf")), dir.filePath(QStringLiteral("managed")),
+                          Logger(QStringLiteral("test"), QStringLiteral("Settings")), geteuid());
+        if (!userName.isEmpty()) {
+            settings.setText(QStringLiteral("username"), userName);
+        }
+        const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", absent);
+        test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
+        const MachineState machine(machineLogger(),
+                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+
+        const DeviceInformation information = makeDeviceInformation(machine, settings);
+        QCOMPARE(information.localUsername, expected == u"LOGIN" ? loginName() : expected);
+        QVERIFY(!information.localUsername.isEmpty());
+        QCOMPARE(information.deviceType, AgentDeviceType::mac);
+        QCOMPARE(information.serialNumber, QStringLiteral("unknown"));
+        QCOMPARE(information.name, QStringLiteral("Front Desk"));
+    }
+};
+
+QTEST_GUILESS_MAIN(MachineStateTest)
+#include "MachineStateTest.moc"
