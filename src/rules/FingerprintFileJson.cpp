@@ -99,6 +99,8 @@ Json encodeRule(const FingerprintRule& rule)
     return json;
 }
 
+} // namespace
+
 Json encodeLocationPoint(const LocationPoint& point)
 {
     Json json = Json::object();
@@ -112,6 +114,8 @@ Json encodeLocationPoint(const LocationPoint& point)
     }
     return json;
 }
+
+namespace {
 
 Json encodeFingerprint(const Fingerprint& fingerprint)
 {

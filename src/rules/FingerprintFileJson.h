@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/Json.h"
 #include "rules/FingerprintFile.h"
 
 #include <QByteArray>
@@ -20,6 +21,9 @@ FingerprintFile decodeFingerprintFile(const QByteArray& json, TimestampForm form
 
 // Encodes a file in the stored form: keys in field order, absent location parts left out.
 QByteArray encodeFingerprintFile(const FingerprintFile& file);
+
+// A location point as it appears in the file and in presence reports: absent parts left out.
+Json encodeLocationPoint(const LocationPoint& point);
 
 // Parses a timestamp text in the given form; an invalid text yields an invalid QDateTime.
 QDateTime parseFingerprintTimestamp(QStringView text, TimestampForm form);

@@ -1,0 +1,88 @@
+#include "service/AgentRegistration.h"
+
+#include "common/AppInfo.h"
+#include "common/Settings.h"
+#include "service/KeyManager.h"
+#include "service/NerovaRegistrationCompletionClient.h"
+
+namespace nerova {
+
+QString AgentRegistrationError::description() const
+{
+    return case_ == Case::keyError ? QStringLiteral("keyError") : QStringLiteral("noResponseError");
+}
+
+Json RegistrationRequest::toJson() const
+{
+    Json json = Json::object();
+    json["agentId"] = toStdString(agentId);
+    json["publicKey"] = toStdString(publicKey);
+    json["registrationKey"] = toStdString(registrationKey);
+    json["deviceInformation"] = deviceInformation.toJson();
+    json["agentInformation"] = agentInformation.toJson();
+    return json;
+}
+
+RegistrationResponse RegistrationResponse::fromJson(const Json& json, const QString& path)
+{
+    return {JsonObjectReader(json, path).string("payload")};
+}
+
+RegistrationResponsePayload RegistrationResponsePayload::fromJson(const Json& json, const QString& path)
+{
+    const JsonObjectReader reader(json, path);
+    return {reader.string("secret"), reader.string("projectId"), reader.string("instanceId"), reader.string("nonce")};
+}
+
+AgentRegistration::AgentRegistration(QNetworkAccessManager& session, QUrl baseURL, Settings& settings,
+                                     const Clock& clock, std::chrono::milliseconds timeout)
+    : session_(session), baseURL_(std::move(baseURL)), settings_(settings), clock_(clock), timeout_(timeout)
+{}
+
+QCoro::Task<AgentCredentials> AgentRegistration::registerAgent(QString agentId, QString registrationKey,
+                                                               DeviceInformation deviceInformation)
+{
+    const QString tag = QString::fromLatin1(KeyManager::registrationTag);
+    std::optional<KeyPair> keys = KeyManager::findKeyPair(tag);
+    if (!keys) {
+        keys = co_await KeyManager::createKeyPairInBackground(tag);
+    }
+    RegistrationRequest request;
+    request.agentId = agentId;
+    request.publicKey = KeyManager::publicKeyPEM(keys->publicKey);
+    request.registrationKey = registrationKey;
+    request.deviceInformation = std::move(deviceInformation);
+    request.agentInformation.fingerprintVersion = 0;
+    request.agentInformation.agentVersion = appVersion();
+
+    const QByteArray ciphertext = co_await sendRegistration(std::move(request));
+    const QByteArray plaintext = KeyManager::decryptPayload(ciphertext, keys->privateKey);
+    const RegistrationResponsePayload payload = RegistrationResponsePayload::fromJson(parseJson(plaintext), {});
+
+    NerovaRegistrationCompletionClient completion(session_, baseURL_, payload.secret, clock_, timeout_);
+    co_await completion.postCompletion(agentId, payload.nonce, payload.projectId, payload.instanceId);
+
+    settings_.setFlag(QString::fromLatin1(settingskey::isRegistered), true);
+    co_return AgentCredentials{payload.secret, payload.projectId, payload.instanceId};
+}
+
+QCoro::Task<QByteArray> AgentRegistration::sendRegistration(RegistrationRequest request)
+{
+    NerovaClient client(session_, baseURL_, timeout_);
+    const HeaderMap headers{{QStringLiteral("x-nerova-agent-registrationkey"), request.registrationKey}};
+    const std::string body = request.toJson().dump();
+    const std::optional<RegistrationResponse> response = co_await client.post<RegistrationResponse>(
+        QStringLiteral("/registration"), QByteArray(body.data(), qsizetype(body.size())), headers, QueryItems());
+    if (!response) {
+        throw AgentRegistrationError(AgentRegistrationError::Case::noResponseError);
+    }
+    // Strict Base64 with padding: no line breaks, no other characters.
+    const QByteArray text = response->payload.toLatin1();
+    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || text.size() % 4 != 0) {
+        throw AgentRegistrationError(AgentRegistrationError::Case::noResponseError);
+    }
+    co_return decoded.decoded;
+}
+
+} // namespace nerova

@@ -1,0 +1,94 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "common/Error.h"
+#include "common/Json.h"
+#include "service/AgentInformation.h"
+#include "service/DeviceInformation.h"
+#include "service/NerovaClient.h"
+
+#include <QByteArray>
+#include <QCoro/QCoroTask>
+#include <QUrl>
+
+class QNetworkAccessManager;
+
+namespace nerova {
+
+class Settings;
+
+class AgentRegistrationError final : public Error {
+public:
+    enum class Case {
+        keyError,        // not raised: key failures arrive as KeyManagerError
+        noResponseError, // no answer to the registration, or a payload that is not strict Base64
+    };
+
+    explicit AgentRegistrationError(Case errorCase) : case_(errorCase) {}
+    Case errorCase() const { return case_; }
+    QString description() const override;
+
+private:
+    Case case_;
+};
+
+// Body of POST /registration.
+struct RegistrationRequest {
+    QString agentId;
+    QString publicKey; // PEM text
+    QString registrationKey;
+    DeviceInformation deviceInformation;
+    AgentInformation agentInformation;
+
+    Json toJson() const;
+};
+
+// Answer of POST /registration: Base64 of one RSA block.
+struct RegistrationResponse {
+    QString payload;
+
+    static RegistrationResponse fromJson(const Json& json, const QString& path);
+};
+
+// The decrypted payload.
+struct RegistrationResponsePayload {
+    QString secret;
+    QString projectId;
+    QString instanceId;
+    QString nonce;
+
+    static RegistrationResponsePayload fromJson(const Json& json, const QString& path);
+};
+
+// What an enrolment hands back to be stored: the secret in the secret store, the ids in the settings.
+struct AgentCredentials {
+    QString secret;
+    QString projectId;
+    QString instanceId;
+};
+
+// Enrols this agent with the service: a fresh key pair, the registration call carrying the public
+// key, decryption of the returned credentials, and the signed completion that proves them. Only
+// a completed enrolment sets "isRegistered". Neither logs nor retries.
+class AgentRegistration {
+public:
+    AgentRegistration(QNetworkAccessManager& session, QUrl baseURL, Settings& settings, const Clock& clock,
+                      std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+
+    // Raises KeyManagerError, NerovaClientError, URLLoadingError, JsonDecodeError or
+    // AgentRegistrationError; on any failure "isRegistered" is left as it was.
+    QCoro::Task<AgentCredentials> registerAgent(QString agentId, QString registrationKey,
+                                                DeviceInformation deviceInformation);
+
+    // POST /registration; yields the decoded ciphertext.
+    QCoro::Task<QByteArray> sendRegistration(RegistrationRequest request);
+
+private:
+    QNetworkAccessManager& session_;
+    QUrl baseURL_;
+    Settings& settings_;
+    const Clock& clock_;
+    std::chrono::milliseconds timeout_;
+};
+
+} // namespace nerova

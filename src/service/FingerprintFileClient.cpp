@@ -1,0 +1,111 @@
+#include "service/FingerprintFileClient.h"
+
+#include "common/Settings.h"
+#include "rules/FingerprintFileJson.h"
+#include "service/HttpExchange.h"
+#include "service/NerovaClientError.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+#include <QStandardPaths>
+
+namespace nerova {
+
+QString FingerprintStoreError::description() const
+{
+    static const char* const names[] = {"noDirectory", "readFailed", "writeFailed"};
+    return describeCase(QString::fromLatin1(names[int(case_)]), detail_);
+}
+
+FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
+                                             QString directory, std::chrono::milliseconds timeout)
+    : session_(session),
+      settings_(settings),
+      logger_(logger.withCategory(QStringLiteral("com.nerova.nerovaagent"), QStringLiteral("FingerprintFileClient"))),
+      directory_(std::move(directory)),
+      timeout_(timeout)
+{}
+
+QString FingerprintFileClient::localCopyPath() const
+{
+    const QString directory =
+        directory_.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) : directory_;
+    if (directory.isEmpty()) {
+        throw FingerprintStoreError(FingerprintStoreError::Case::noDirectory,
+                                    QStringLiteral("Unable to access document directory"));
+    }
+    return QDir(directory).filePath(QString::fromLatin1(localCopyName));
+}
+
+QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerprintFile(QString url)
+{
+    const QUrl address(url, QUrl::StrictMode);
+    if (!address.isValid() || address.scheme().isEmpty()) {
+        throw NerovaClientError::url();
+    }
+    QNetworkRequest request(address);
+    request.setTransferTimeout(int(timeout_.count()));
+    const QString tagKey = QString::fromLatin1(settingskey::fingerprintETag);
+    if (const std::optional<QString> tag = settings_.text(tagKey)) {
+        request.setRawHeader("If-None-Match", tag->toUtf8());
+        // Only the server may answer "not modified".
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    }
+    const HttpAnswer answer =
+        co_await exchange(session_, request, QByteArrayLiteral("GET"), {}, RedirectRule::standard);
+
+    if (answer.statusCode) {
+        const HttpResponse response{*answer.statusCode, answer.headers};
+        if (const std::optional<QByteArray> tag = response.header("Etag")) {
+            settings_.setText(tagKey, QString::fromUtf8(*tag));
+        } else {
+            settings_.remove(tagKey);
+        }
+        logger_.debug("Fingerprint status code: %ld", response.statusCode);
+        if (response.statusCode != 200) {
+            co_return loadStoredFingerprintFile();
+        }
+    }
+    try {
+        FingerprintFile file = decodeFingerprintFile(answer.body, TimestampForm::served);
+        storeFingerprintFile(file);
+        co_return file;
+    } catch (const std::exception& error) {
+        logger_.error("Error fetching fingerprint %@", error);
+    }
+    co_return loadStoredFingerprintFile();
+}
+
+void FingerprintFileClient::storeFingerprintFile(const FingerprintFile& file) const
+{
+    const QByteArray bytes = encodeFingerprintFile(file);
+    const QString path = localCopyPath();
+    QSaveFile save(path);
+    if (!QDir().mkpath(QFileInfo(path).path()) || !save.open(QIODevice::WriteOnly) ||
+        save.write(bytes) != bytes.size() || !save.commit()) {
+        throw FingerprintStoreError(FingerprintStoreError::Case::writeFailed,
+                                    path + QStringLiteral(": ") + save.errorString());
+    }
+}
+
+std::optional<FingerprintFile> FingerprintFileClient::loadStoredFingerprintFile() const
+{
+    const QString path = localCopyPath();
+    QFile file(path);
+    if (!file.exists()) {
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw FingerprintStoreError(FingerprintStoreError::Case::readFailed,
+                                    path + QStringLiteral(": ") + file.errorString());
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        throw FingerprintStoreError(FingerprintStoreError::Case::readFailed,
+                                    path + QStringLiteral(": ") + file.errorString());
+    }
+    return decodeFingerprintFile(bytes, TimestampForm::stored);
+}
+
+} // namespace nerova

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "common/Error.h"
+#include "common/Logger.h"
+#include "rules/FingerprintFile.h"
+#include "service/NerovaClient.h"
+
+#include <QCoro/QCoroTask>
+#include <QString>
+
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace nerova {
+
+class Settings;
+
+// The local copy of the fingerprint file could not be kept or read.
+class FingerprintStoreError final : public Error {
+public:
+    enum class Case {
+        noDirectory, // no application-data directory: "Unable to access document directory"
+        readFailed,
+        writeFailed,
+    };
+
+    FingerprintStoreError(Case errorCase, QString detail) : case_(errorCase), detail_(std::move(detail)) {}
+
+    Case errorCase() const { return case_; }
+    const QString& detail() const { return detail_; }
+    QString description() const override;
+
+private:
+    Case case_;
+    QString detail_;
+};
+
+// Downloads the fingerprint file from the address the check-in handed out, conditionally on the
+// entity tag of the last answer ("fingerprintETag"), and keeps the last good file as a local copy
+// ("fingerprintFile.json" in the application-data directory), which it answers whenever the
+// server has nothing new or sends something unusable.
+class FingerprintFileClient {
+public:
+    static constexpr const char* localCopyName = "fingerprintFile.json";
+
+    // `directory`: where the local copy lives; empty for QStandardPaths::AppDataLocation.
+    FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
+                          QString directory = {}, std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+
+    // The new file, else the local copy, else nothing. Raises NerovaClientError::urlError for a
+    // text that is not a URL, URLLoadingError when no answer came, and the local copy's errors.
+    QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url);
+
+    // Replaces the local copy atomically: a failed or interrupted write leaves the old copy whole.
+    void storeFingerprintFile(const FingerprintFile& file) const;
+    // Absent when there is no local copy; raises FingerprintStoreError or JsonDecodeError.
+    std::optional<FingerprintFile> loadStoredFingerprintFile() const;
+
+private:
+    QString localCopyPath() const;
+
+    QNetworkAccessManager& session_;
+    Settings& settings_;
+    Logger logger_;
+    QString directory_;
+    std::chrono::milliseconds timeout_;
+};
+
+} // namespace nerova

@@ -1,0 +1,21 @@
+#include "support/OpenSSLCommand.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+
+namespace nerova::test {
+
+bool haveOpenSSL() { return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(); }
+
+QByteArray openssl(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral("openssl"), arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        qWarning("openssl %s: %s", qPrintable(arguments.join(u' ')), process.readAllStandardError().constData());
+        return QByteArrayLiteral("<openssl failed>");
+    }
+    return process.readAllStandardOutput();
+}
+
+} // namespace nerova::test

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <chrono>
+#include <deque>
+#include <functional>
+
+class QTcpSocket;
+
+namespace nerova::test {
+
+using RawHeaders = QList<QPair<QByteArray, QByteArray>>;
+
+// One request as it arrived on the wire.
+struct RecordedRequest {
+    QByteArray method;
+    QByteArray target; // the request-target exactly as sent: path and query
+    RawHeaders headers;
+    QByteArray body;
+
+    QByteArray path() const;
+    // The values of every header named `name` (any letter case), in order.
+    QList<QByteArray> headerValues(const QByteArray& name) const;
+    // The first value, or an empty array.
+    QByteArray header(const QByteArray& name) const;
+    bool hasHeader(const QByteArray& name) const { return !headerValues(name).isEmpty(); }
+};
+
+struct ScriptedResponse {
+    int status = 200;
+    RawHeaders headers;
+    QByteArray body;
+    std::chrono::milliseconds delay{0};
+};
+
+// A loopback HTTP/1.1 server that records every request and answers each with the next scripted
+// response (or what the handler returns). Every answer closes its connection. Unscripted requests
+// get status 599 so that a test cannot mistake them for a real answer.
+class ScriptedHttpServer : public QObject {
+    Q_OBJECT
+
+public:
+    ScriptedHttpServer();
+
+    quint16 port() const { return server_.serverPort(); }
+    // A loopback port that nothing listens on (just released), for refused connections.
+    static quint16 unusedPort();
+    // http://127.0.0.1:<port> followed by `pathAndQuery`.
+    QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
+
+    void enqueue(ScriptedResponse response) { script_.push_back(std::move(response)); }
+    void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler) { handler_ = std::move(handler); }
+
+    const QList<RecordedRequest>& requests() const { return requests_; }
+
+private:
+    void accept();
+    void answer(QTcpSocket* socket, const RecordedRequest& request);
+
+    QTcpServer server_;
+    std::deque<ScriptedResponse> script_;
+    std::function<ScriptedResponse(const RecordedRequest&)> handler_;
+    QList<RecordedRequest> requests_;
+};
+
+} // namespace nerova::test

@@ -1,0 +1,102 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "common/Json.h"
+
+#include <QAbstractHttpServer>
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QUrl>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+namespace nerova::presence {
+
+struct PresenceServiceConfig {
+    QString registrationKey;     // what agents must present to enrol
+    QString fingerprintFilePath; // served at /fingerprint-file, read afresh for every download
+    QString projectId = QStringLiteral("project-demo");
+    std::chrono::seconds urlLifetime{3600}; // validity of the fingerprint-file address handed out
+    std::chrono::seconds allowedSkew{300};  // accepted distance of a request's timestamp from now
+    bool enableDebug = false;               // the check-in answer's switch
+    QString presenceLogPath;                // presence reports appended as JSON lines, when set
+    bool echoPresence = false;              // presence reports also written to standard output
+    bool logRequests = false;               // one line per request on standard error
+};
+
+// What the service knows about one enrolled (or enrolling) agent.
+struct AgentRecord {
+    std::shared_ptr<EVP_PKEY> publicKey;
+    QString secret;
+    QString projectId;
+    QString instanceId;
+    QString nonce;          // until the completion call consumed it
+    bool completed = false; // the completion call succeeded
+};
+
+// A strict, in-memory presence service for development, the demo and the tests. It speaks the
+// service side of the agent's protocol, verifies every signature against the raw body it
+// received, and answers every refusal with a ServerError body.
+class PresenceService : public QAbstractHttpServer {
+    Q_OBJECT
+
+public:
+    PresenceService(PresenceServiceConfig config, const Clock& clock, QObject* parent = nullptr);
+    ~PresenceService() override;
+
+    // http://<host>:<port> of the first listening socket (after listen()).
+    QUrl baseUrl() const;
+
+    const QHash<QString, AgentRecord>& agents() const { return agents_; }
+    const QList<Json>& checkins() const { return checkins_; }
+    const QList<Json>& presenceReports() const { return presenceReports_; }
+    // Every refusal as "<path>: <status> <message>", in order; empty while the agent behaves.
+    const QStringList& refusals() const { return refusals_; }
+
+    // Fault injection for tests.
+    void failNextCheckin(int statusCode = 412) { nextCheckinFailure_ = statusCode; }
+    // Every request for `path` is answered with `status` (and a ServerError body where a body is allowed).
+    void setStatus(const QString& path, int status) { statuses_.insert(path, status); }
+    // Every answer for `path` is held back for `delay`.
+    void setDelay(const QString& path, std::chrono::milliseconds delay) { delays_.insert(path, delay); }
+    void clearFaults();
+    void forgetAgent(const QString& agentId) { agents_.remove(agentId); }
+
+signals:
+    void presenceReported(const nerova::Json& report);
+
+protected:
+    bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
+    void missingHandler(const QHttpServerRequest& request, QTcpSocket* socket) override;
+
+private:
+    struct Reply;
+
+    Reply route(const QHttpServerRequest& request);
+    Reply registration(const QHttpServerRequest& request);
+    Reply completeRegistration(const QHttpServerRequest& request, const QString& agentId);
+    Reply checkin(const QHttpServerRequest& request, const QString& agentId);
+    Reply presence(const QHttpServerRequest& request, const QString& agentId);
+    Reply fingerprintFile(const QHttpServerRequest& request);
+    Reply publicAddress(const QHttpServerRequest& request) const;
+    AgentRecord& verifySigned(const QHttpServerRequest& request, const QString& agentId, bool completed);
+    void recordPresence(const Json& report);
+
+    PresenceServiceConfig config_;
+    const Clock& clock_;
+    QHash<QString, AgentRecord> agents_;
+    QList<Json> checkins_;
+    QList<Json> presenceReports_;
+    QStringList refusals_;
+    QByteArray servedTag_;
+    std::optional<int> nextCheckinFailure_;
+    QHash<QString, int> statuses_;
+    QHash<QString, std::chrono::milliseconds> delays_;
+};
+
+} // namespace nerova::presence
