@@ -3,7 +3,8 @@
 #include "common/Error.h"
 
 #include <QMetaEnum>
-#include <QNetworkReply>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTimer>
 
 namespace nerova {
@@ -11,51 +12,74 @@ namespace nerova {
 namespace {
 
 // Why limitReply stopped a reply, kept on the reply itself.
-constexpr const char* failureProperty = "nerovaFailure";
+constexpr const char* limitCodeProperty = "nerovaLimitCode";
+constexpr const char* limitMessageProperty = "nerovaLimitMessage";
 
-// Marks the reply as failed for `reason` and stops it if it is still running.
-void failFor(QNetworkReply& reply, const QString& reason)
+// Records the first limit the reply ran into and stops it if it is still running.
+void stop(QNetworkReply& reply, QNetworkReply::NetworkError code, const QString& message)
 {
-    if (reply.property(failureProperty).isNull()) {
-        reply.setProperty(failureProperty, reason);
+    if (reply.property(limitCodeProperty).isNull()) {
+        reply.setProperty(limitCodeProperty, int(code));
+        reply.setProperty(limitMessageProperty, message);
     }
     if (reply.isRunning()) {
         reply.abort();
     }
 }
 
+// Qt reports HTTP error statuses as reply errors too: these mean "the server answered with an
+// error status", not "there was no answer".
+bool isStatusError(QNetworkReply::NetworkError code)
+{
+    return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
+           code == QNetworkReply::ProtocolInvalidOperationError ||
+           (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+}
+
 } // namespace
+
+QNetworkRequest verifiedRequest(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    request.setSslConfiguration(tls);
+    return request;
+}
 
 void limitReply(QNetworkReply& reply, std::chrono::milliseconds deadline, qint64 maxBodyBytes)
 {
     QTimer::singleShot(deadline, &reply, [&reply, deadline] {
-        failFor(reply, describeCase(QStringLiteral("TimeoutError"),
-                                    QStringLiteral("no complete answer within %1 ms").arg(deadline.count())));
+        stop(reply, QNetworkReply::TimeoutError,
+             QStringLiteral("no complete answer within %1 ms").arg(deadline.count()));
     });
     QObject::connect(&reply, &QNetworkReply::downloadProgress, &reply, [&reply, maxBodyBytes](qint64 received, qint64) {
         if (received > maxBodyBytes) {
-            failFor(reply, describeCase(QStringLiteral("bodyTooLarge"),
-                                        QStringLiteral("more than %1 bytes").arg(maxBodyBytes)));
+            stop(reply, QNetworkReply::UnknownContentError,
+                 QStringLiteral("answer larger than %1 bytes").arg(maxBodyBytes));
         }
     });
 }
 
-std::optional<QString> replyFailure(const QNetworkReply& reply)
+QString ReplyFailure::description() const
 {
-    const QVariant limit = reply.property(failureProperty);
+    const char* name = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(code);
+    return describeCase(name ? QString::fromLatin1(name) : QString::number(int(code)), message);
+}
+
+std::optional<ReplyFailure> replyFailure(const QNetworkReply& reply)
+{
+    const QVariant limit = reply.property(limitCodeProperty);
     if (!limit.isNull()) {
-        return limit.toString();
+        return ReplyFailure{QNetworkReply::NetworkError(limit.toInt()),
+                            reply.property(limitMessageProperty).toString()};
     }
     const QNetworkReply::NetworkError error = reply.error();
-    const bool httpAnswer =
-        reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() &&
-        ((error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError) ||
-         (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError));
-    if (error == QNetworkReply::NoError || httpAnswer) {
+    if (error == QNetworkReply::NoError ||
+        (reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() && isStatusError(error))) {
         return std::nullopt;
     }
-    const char* key = QMetaEnum::fromType<QNetworkReply::NetworkError>().valueToKey(error);
-    return describeCase(key ? QString::fromLatin1(key) : QString::number(error), reply.errorString());
+    return ReplyFailure{error, reply.errorString()};
 }
 
 } // namespace nerova

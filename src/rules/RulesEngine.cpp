@@ -362,7 +362,7 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
         co_return false;
     }
 
-    QNetworkRequest request(url);
+    QNetworkRequest request = verifiedRequest(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     const LaterDeleted<QNetworkReply> reply(network_.get(request));
@@ -370,9 +370,10 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     limitReply(*reply, webContentTimeout_, maxWebContentBytes);
     co_await reply.get();
 
-    if (const std::optional<QString> failure = replyFailure(*reply)) {
-        logger_.debug("Caught error checking url %@", *failure);
-        observe(evaluation, QStringLiteral("request failed: %1").arg(*failure));
+    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
+        const QString error = failure->description();
+        logger_.debug("Caught error checking url %@", error);
+        observe(evaluation, QStringLiteral("request failed: %1").arg(error));
         co_return false;
     }
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {

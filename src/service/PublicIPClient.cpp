@@ -2,6 +2,7 @@
 
 #include "common/Json.h"
 #include "network/HttpReply.h"
+#include "service/URLLoadingError.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
@@ -19,12 +20,12 @@ QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
 {
     // A fresh manager per lookup: nothing is shared with the service client. It owns the reply.
     const LaterDeleted<QNetworkAccessManager> session(new QNetworkAccessManager);
-    QNetworkReply* reply = session->get(QNetworkRequest(ipApi_));
+    QNetworkReply* reply = session->get(verifiedRequest(ipApi_));
     limitReply(*reply, timeout_, maxAnswerBytes);
     co_await reply;
 
-    if (const std::optional<QString> failure = replyFailure(*reply)) {
-        throw PublicIPError(*failure);
+    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
+        throw URLLoadingError(failure->code, failure->message);
     }
     if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
         co_return std::nullopt;

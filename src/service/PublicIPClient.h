@@ -1,7 +1,5 @@
 #pragma once
 
-#include "common/Error.h"
-
 #include <QCoro/QCoroTask>
 #include <QString>
 #include <QUrl>
@@ -10,17 +8,6 @@
 #include <optional>
 
 namespace nerova {
-
-// The lookup request did not get an answer: no connection, a TLS failure, a timeout. Describes
-// itself as the transport error, for example ConnectionRefusedError("Connection refused").
-class PublicIPError final : public Error {
-public:
-    explicit PublicIPError(QString transportError) : transportError_(std::move(transportError)) {}
-    QString description() const override { return transportError_; }
-
-private:
-    QString transportError_;
-};
 
 // Asks a public-IP lookup service for the address under which this machine reaches the
 // internet: one GET answered by a JSON object whose "ip" field holds the address.
@@ -38,8 +25,9 @@ public:
 
     // The "ip" text of a 200 answer exactly as received (neither validated nor normalised);
     // nothing for any other status. Each call uses a session of its own that keeps no cookies,
-    // cache or credentials. Raises PublicIPError when the request fails and JsonDecodeError when
-    // a 200 answer does not hold a text "ip".
+    // cache or credentials. Raises URLLoadingError when the request gets no answer within the
+    // timeout (or one larger than maxAnswerBytes) and JsonDecodeError when a 200 answer does not
+    // hold a text "ip".
     QCoro::Task<std::optional<QString>> fetchPublicIP() const;
 
 private:

@@ -1,7 +1,7 @@
 #include "common/CaptureLogSink.h"
 #include "common/Json.h"
 #include "core/CommandLine.h"
-#include "support/LoopbackHttpServer.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 
 #include <QCoro/QCoroTask>
@@ -217,8 +217,8 @@ private slots:
         QFETCH(int, exitCode);
         QFETCH(QString, expectedErr);
 
-        test::LoopbackHttpServer server;
-        server.route(QStringLiteral("/"), {status, R"({"ip":"203.0.113.9"})", {}, false});
+        test::ScriptedHttpServer server;
+        server.route("/", {status, {}, R"({"ip":"203.0.113.9"})"});
         options.replaceInStrings(QRegularExpression(QStringLiteral("^ENDPOINT$")),
                                  server.url(QStringLiteral("/?format=json")).toString());
         const Result result = run(QStringList{"check", "FILE", "--live"} + options, externalOffice);
@@ -247,8 +247,8 @@ private slots:
         QFETCH(QString, externalIPv4);
         QFETCH(QString, expectedErr);
 
-        test::LoopbackHttpServer server;
-        server.route(QStringLiteral("/"), {200, R"({"ip":"203.0.113.9"})", {}, false});
+        test::ScriptedHttpServer server;
+        server.route("/", {200, {}, R"({"ip":"203.0.113.9"})"});
         options.replaceInStrings(QStringLiteral("ENDPOINT"), server.url(QString()).toString());
         const Result json = run(QStringList{"snapshot", "--json"} + options);
         QCOMPARE(json.code, 0);
@@ -272,8 +272,8 @@ private slots:
     // The command's own network access: the verdict is printed from inside the reply's signal.
     void webContentThroughTheCommand()
     {
-        test::LoopbackHttpServer server;
-        server.route(QStringLiteral("/status"), {200, "Branch OK", {}, false});
+        test::ScriptedHttpServer server;
+        server.route("/status", {200, {}, "Branch OK"});
         const QByteArray file = fingerprintFile(R"([{"type":"webContent","arguments":[{"name":"url","value":")" +
                                                 server.url(QStringLiteral("/status")).toEncoded() +
                                                 R"("},{"name":"match","value":"OK$"}],"rules":[],"inverted":false}])");

@@ -1,6 +1,6 @@
 #include "rules/RulesEngine.h"
 #include "common/CaptureLogSink.h"
-#include "support/LoopbackHttpServer.h"
+#include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 
 #include <QCoro/QCoroTimer>
@@ -604,6 +604,8 @@ private slots:
                                                << "fine" << false << "debug HTTP response from URL was 299";
         QTest::newRow("404") << "/missing"
                              << "not found" << false << "debug HTTP response from URL was 404";
+        QTest::newRow("400") << "/400"
+                             << ".*" << false << "debug HTTP response from URL was 400";
         QTest::newRow("503") << "/503"
                              << ".*" << false << "debug HTTP response from URL was 503";
         QTest::newRow("body not UTF-8") << "/latin1"
@@ -622,9 +624,10 @@ private slots:
         QTest::newRow("data trickling in past the timeout")
             << "/drip"
             << ".*" << false << "debug Caught error checking url TimeoutError(\"no complete answer within 300 ms\")";
-        QTest::newRow("body too large") << "/huge"
-                                        << ".*" << false
-                                        << "debug Caught error checking url bodyTooLarge(\"more than 16777216 bytes\")";
+        QTest::newRow("body too large")
+            << "/huge"
+            << ".*" << false
+            << "debug Caught error checking url UnknownContentError(\"answer larger than 16777216 bytes\")";
         QTest::newRow("no answer within the timeout")
             << "/silent"
             << ".*" << false << "debug Caught error checking url TimeoutError(\"no complete answer within 300 ms\")";
@@ -637,19 +640,20 @@ private slots:
         QFETCH(bool, matches);
         QFETCH(QString, lastLine);
 
-        test::LoopbackHttpServer server;
-        server.route(QStringLiteral("/ok"), {200, "Hello, welcome to Desk 7", {}, false});
-        server.route(QStringLiteral("/204"), {204, "", {}, false});
-        server.route(QStringLiteral("/298"), {298, "fine", {}, false});
-        server.route(QStringLiteral("/299"), {299, "fine", {}, false});
-        server.route(QStringLiteral("/503"), {503, "busy", {}, false});
-        server.route(QStringLiteral("/latin1"), {200, "caf\xe9!", {}, false});
-        server.route(QStringLiteral("/latin1-404"), {404, "caf\xe9!", {}, false});
-        server.route(QStringLiteral("/redirect"), {302, "", {{"Location", server.url("/ok").toEncoded()}}, false});
-        server.route(QStringLiteral("/loop"), {302, "", {{"Location", server.url("/loop").toEncoded()}}, false});
-        server.route(QStringLiteral("/silent"), {200, "", {}, true});
-        server.route(QStringLiteral("/drip"), {200, "still here ", {}, false, 20ms});
-        server.route(QStringLiteral("/huge"), {200, QByteArray(RulesEngine::maxWebContentBytes + 1, 'x'), {}, false});
+        test::ScriptedHttpServer server;
+        server.route("/ok", {200, {}, "Hello, welcome to Desk 7"});
+        server.route("/204", {204, {}, ""});
+        server.route("/298", {298, {}, "fine"});
+        server.route("/299", {299, {}, "fine"});
+        server.route("/400", {400, {}, "bad"});
+        server.route("/503", {503, {}, "busy"});
+        server.route("/latin1", {200, {}, "caf\xe9!"});
+        server.route("/latin1-404", {404, {}, "caf\xe9!"});
+        server.route("/redirect", {302, {{"Location", server.url("/ok").toEncoded()}}, ""});
+        server.route("/loop", {302, {{"Location", server.url("/loop").toEncoded()}}, ""});
+        server.route("/silent", {200, {}, "late", 60s});
+        server.route("/drip", {200, {}, "still here ", 0ms, 20ms});
+        server.route("/huge", {200, {}, QByteArray(RulesEngine::maxWebContentBytes + 1, 'x')});
         makeEngine(300ms);
 
         const QString url = server.url(path).toString();
@@ -657,7 +661,11 @@ private slots:
         QCOMPARE(run(singleCondition(subject)).matchedId.has_value(), matches);
         QCOMPARE(conditionLines().first(), QStringLiteral("debug Checking %1 for %2").arg(url, pattern));
         QCOMPARE(conditionLines().last(), QString(lastLine).replace(QLatin1String("URL"), url));
-        QVERIFY(server.requests().first().startsWith("GET " + path.toUtf8() + " HTTP/1.1\r\n"));
+        const test::RecordedRequest& request = server.requests().first();
+        QCOMPARE(request.method, QByteArray("GET"));
+        QCOMPARE(request.target, path.toUtf8());
+        QVERIFY(request.body.isEmpty() && !request.hasHeader("content-length"));
+        QCOMPARE(request.header("cache-control"), QByteArray("no-cache")); // no cached answer anywhere
     }
 
     void webContentWithoutUsableArguments_data()
