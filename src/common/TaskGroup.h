@@ -19,6 +19,9 @@ namespace nerova {
 // Usage: add() the children, then call `co_await next()` until it yields nothing (all children
 // finished) or raises. A consumer that drains the group this way never leaves a child running
 // behind it. One consumer at a time; main thread only.
+//
+// A waiting consumer is resumed directly by the child that finishes, inside whatever resumed that
+// child (a signal of a network reply, for example): it must not destroy the emitter there.
 template <typename T>
 class TaskGroup {
     struct State;
