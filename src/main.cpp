@@ -1,7 +1,7 @@
+#include "common/Await.h"
 #include "core/CommandLine.h"
 
 #include <QCoreApplication>
-#include <QCoro/QCoroTask>
 
 #include <cstdio>
 
@@ -14,7 +14,7 @@ int main(int argc, char* argv[])
     QTextStream out(stdout);
     QTextStream err(stderr);
     nerova::Console console(out, err);
-    const int code = QCoro::waitFor(nerova::runCommandLine(QCoreApplication::arguments(), console));
+    const int code = nerova::await(nerova::runCommandLine(QCoreApplication::arguments(), console));
     out.flush();
     err.flush();
     return code;

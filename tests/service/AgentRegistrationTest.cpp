@@ -8,7 +8,7 @@
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
 #include "service/NerovaPresenceClient.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"

@@ -4,7 +4,7 @@
 #include "rules/FingerprintFileJson.h"
 #include "service/NerovaClientError.h"
 #include "service/URLLoadingError.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 

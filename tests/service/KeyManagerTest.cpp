@@ -1,5 +1,5 @@
 #include "service/KeyManager.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/OpenSSLCommand.h"
 #include "support/TestSupport.h"
 

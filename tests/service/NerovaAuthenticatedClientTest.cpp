@@ -1,7 +1,7 @@
 #include "service/NerovaAuthenticatedClient.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaPresenceClient.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QMessageAuthenticationCode>

@@ -2,7 +2,7 @@
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
 #include "service/URLLoadingError.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QCoro/QCoroTask>

@@ -5,7 +5,7 @@
 #include "service/NerovaClientError.h"
 #include "service/NerovaPresenceClient.h"
 #include "service/URLLoadingError.h"
-#include "support/Await.h"
+#include "common/Await.h"
 #include "support/OpenSSLCommand.h"
 #include "support/TestSupport.h"
 

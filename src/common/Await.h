@@ -7,10 +7,11 @@
 #include <optional>
 #include <type_traits>
 
-namespace nerova::test {
+namespace nerova {
 
-// Runs the event loop until `task` ends and yields its result or rethrows its error.
-// (QCoro::waitFor of QCoro 0.8 never returns when the task raises.)
+// Runs a nested event loop until `task` ends and yields its result or rethrows its error.
+// For the program's entry and for tests; QCoro::waitFor of QCoro 0.8 never returns when the
+// task raises.
 template <typename T>
 T await(QCoro::Task<T> task)
 {
@@ -43,4 +44,4 @@ T await(QCoro::Task<T> task)
     }
 }
 
-} // namespace nerova::test
+} // namespace nerova
