@@ -2,9 +2,9 @@
 // loopback and to a host that never answers, TCP connections to local servers that greet, stay
 // silent or refuse.
 #include "PrivateNetwork.h"
+#include "common/Await.h"
 #include "common/CaptureLogSink.h"
 #include "rules/RulesEngine.h"
-#include "support/TestSupport.h"
 
 #include <QNetworkAccessManager>
 #include <QTcpServer>
@@ -81,7 +81,7 @@ private:
                                {{QStringLiteral("Main"), std::move(conditions)}}}},
                              1,
                              QDateTime::currentDateTimeUtc()};
-        return test::waitFor(engine.checkFingerprints(std::move(file), NetworkContext{})).has_value();
+        return await(engine.checkFingerprints(std::move(file), NetworkContext{})).has_value();
     }
 
     QStringList engineLines() const
@@ -123,15 +123,16 @@ private slots:
         QTest::newRow("ping loopback") << ping("127.0.0.1") << true << "debug Ping completed in %fs";
         QTest::newRow("ping silent host") << ping(silent) << false << "debug Ping failed with error: %@";
         QTest::newRow("ping silent host, inverted") << ping(silent, true) << true << "debug Ping failed with error: %@";
-        QTest::newRow("banner matches") << connection("BANNER", "^SSH-2\\.0-") << true << "debug Regex result is %{bool}d";
-        QTest::newRow("banner does not match") << connection("BANNER", "^HTTP") << false
-                                               << "debug Regex result is %{bool}d";
-        QTest::newRow("silent server gives the empty text") << connection("QUIET", "^$") << true
-                                                            << "debug Regex result is %{bool}d";
-        QTest::newRow("bytes that are not UTF-8 give the empty text") << connection("BINARY", "^$") << true
-                                                                      << "debug Regex result is %{bool}d";
-        QTest::newRow("connection refused") << connection("REFUSED", ".*") << false
-                                            << "info Caught error in async connection %@";
+        QTest::newRow("banner matches") << connection("BANNER", "^SSH-2\\.0-") << true
+                                        << "debug Regex result is %{bool}d";
+        QTest::newRow("banner does not match")
+            << connection("BANNER", "^HTTP") << false << "debug Regex result is %{bool}d";
+        QTest::newRow("silent server gives the empty text")
+            << connection("QUIET", "^$") << true << "debug Regex result is %{bool}d";
+        QTest::newRow("bytes that are not UTF-8 give the empty text")
+            << connection("BINARY", "^$") << true << "debug Regex result is %{bool}d";
+        QTest::newRow("connection refused")
+            << connection("REFUSED", ".*") << false << "info Caught error in async connection %@";
     }
 
     void probes()
@@ -167,8 +168,8 @@ private slots:
     // Each ping condition has a pinger of its own, so pings of one evaluation never refuse each other.
     void concurrentPingsEachGetAPinger()
     {
-        QVERIFY(matches({ping(QStringLiteral("127.0.0.1")), ping(QStringLiteral("127.0.0.1")),
-                         ping(QStringLiteral("127.0.0.1"))}));
+        QVERIFY(matches(
+            {ping(QStringLiteral("127.0.0.1")), ping(QStringLiteral("127.0.0.1")), ping(QStringLiteral("127.0.0.1"))}));
         QCOMPARE(engineLines().count(QStringLiteral("debug Ping completed in %fs")), 3);
     }
 };

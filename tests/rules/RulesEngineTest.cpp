@@ -1,7 +1,7 @@
 #include "rules/RulesEngine.h"
+#include "common/Await.h"
 #include "common/CaptureLogSink.h"
 #include "support/ScriptedHttpServer.h"
-#include "support/TestSupport.h"
 
 #include <QCoro/QCoroTimer>
 #include <QNetworkAccessManager>
@@ -144,7 +144,7 @@ class RulesEngineTest : public QObject {
         Outcome outcome;
         try {
             const std::optional<Fingerprint> match =
-                test::waitFor(engine_->checkFingerprints(std::move(file), std::move(context), evaluation));
+                await(engine_->checkFingerprints(std::move(file), std::move(context), evaluation));
             if (match) {
                 outcome.matchedId = match->fingerprintId;
             }

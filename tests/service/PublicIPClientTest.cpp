@@ -1,7 +1,7 @@
 #include "service/PublicIPClient.h"
+#include "common/Await.h"
 #include "common/Json.h"
 #include "support/ScriptedHttpServer.h"
-#include "support/TestSupport.h"
 
 #include <QTest>
 
@@ -14,7 +14,7 @@ namespace {
 QString lookUp(const QUrl& endpoint)
 {
     try {
-        const std::optional<QString> ip = test::waitFor(PublicIPClient(endpoint, 300ms).fetchPublicIP());
+        const std::optional<QString> ip = await(PublicIPClient(endpoint, 300ms).fetchPublicIP());
         return ip ? QStringLiteral("ip:") + *ip : QStringLiteral("absent");
     } catch (const std::exception& error) {
         return QStringLiteral("error:") + describeException(error);

@@ -1,15 +1,12 @@
 #pragma once
 
 #include <QByteArray>
-#include <QCoro/QCoroTask>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTextStream>
 
-#include <exception>
 #include <memory>
-#include <optional>
 
 namespace nerova::test {
 
@@ -34,27 +31,5 @@ private:
     QTextStream out_;
     QTextStream err_;
 };
-
-// Runs `task` on a nested event loop to its end and returns its value or rethrows its error.
-// (QCoro::waitFor never returns when the task raises.)
-template <typename T>
-T waitFor(QCoro::Task<T> task)
-{
-    std::optional<T> value;
-    std::exception_ptr error;
-    const auto settle = [](QCoro::Task<T> awaited, std::optional<T>& result,
-                           std::exception_ptr& failure) -> QCoro::Task<void> {
-        try {
-            result.emplace(co_await awaited);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    QCoro::waitFor(settle(std::move(task), value, error));
-    if (error) {
-        std::rethrow_exception(error);
-    }
-    return std::move(*value);
-}
 
 } // namespace nerova::test
