@@ -19,7 +19,6 @@
 
 #include <cstdio>
 #include <memory>
-#include <sys/resource.h>
 #include <vector>
 
 using namespace nerova;
@@ -121,15 +120,9 @@ int main(int argc, char* argv[])
         std::printf("skipped: %s\n", qPrintable(*isolationFailure));
         return 0;
     }
-    // Datagram ICMP sockets, as an unprivileged agent uses them.
-    if (const auto failure = test::writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), "0 2147483647")) {
+    if (const auto failure = test::prepareForManyProbes()) {
         std::printf("skipped: %s\n", qPrintable(*failure));
         return 0;
-    }
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
-        limit.rlim_cur = 4096;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
     }
     const test::SilentHost host;
     if (host.error()) {

@@ -1,53 +1,178 @@
 #include "common/Json.h"
 #include "core/Command.h"
 #include "core/Commands.h"
+#include "core/CurrentNetwork.h"
+#include "core/EvaluationReport.h"
 #include "core/FingerprintSummary.h"
+#include "network/HttpReply.h"
+#include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
+#include "rules/RulesEngine.h"
 
 #include <QFile>
+#include <QNetworkAccessManager>
 
 namespace nerova {
 
+namespace {
+
+// The whole content of `path`, or nothing after reporting why it cannot be read.
+std::optional<QByteArray> readInput(const QString& path, Console& console)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        QByteArray bytes = file.readAll();
+        if (file.error() == QFileDevice::NoError) {
+            return bytes;
+        }
+    }
+    console.err() << "nerova-agent: cannot read " << path << ": " << file.errorString() << '\n';
+    return std::nullopt;
+}
+
+struct Verdict {
+    std::optional<Fingerprint> match;
+    std::optional<QString> error;
+};
+
+// Evaluates `file` against `context` with the real probes and prints the verdict.
+QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool explain, bool json, Console& console)
+{
+    const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"));
+    // The evaluation may end inside a signal of one of the manager's replies: release it later.
+    const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
+    RulesEngine engine(logger, *network, makeSystemProbes(logger));
+    RulesEngineEvaluation evaluation;
+    Verdict verdict;
+    try {
+        verdict.match =
+            co_await engine.checkFingerprints(std::move(file), std::move(context), explain ? &evaluation : nullptr);
+    } catch (const std::exception& error) {
+        verdict.error = describeException(error);
+    }
+
+    if (json) {
+        Json answer = {{"match", nullptr}, {"error", nullptr}};
+        if (verdict.match) {
+            answer["match"] = {{"fingerprintId", toStdString(verdict.match->fingerprintId)},
+                               {"name", toStdString(verdict.match->name)}};
+        }
+        if (verdict.error) {
+            answer["error"] = toStdString(*verdict.error);
+        }
+        if (explain) {
+            answer["explain"] = evaluation.toJson();
+        }
+        console.out() << QString::fromStdString(answer.dump(2)) << '\n';
+    } else {
+        if (explain) {
+            writeEvaluationReport(console.out(), evaluation);
+        }
+        if (verdict.error) {
+            console.err() << "nerova-agent: check: evaluation failed: " << *verdict.error << '\n';
+        } else if (verdict.match) {
+            console.out() << "Matched fingerprint \"" << verdict.match->name << "\" (id \""
+                          << verdict.match->fingerprintId << "\")\n";
+        } else {
+            console.out() << "No fingerprint matched\n";
+        }
+    }
+    if (verdict.error) {
+        co_return exitcode::evaluation;
+    }
+    co_return verdict.match ? exitcode::success : exitcode::failure;
+}
+
+} // namespace
+
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
 {
-    const QString usage = QStringLiteral("check FILE [--stored] [--json]");
+    const QString usage = QStringLiteral("check FILE [--stored] [--json] [--live [--no-public-ip | "
+                                         "--public-ip-endpoint URL] | --snapshot SNAPSHOT.json] "
+                                         "[--explain]");
     QCommandLineParser parser;
     const QCommandLineOption stored(QStringLiteral("stored"),
                                     QStringLiteral("Read the stored form (createdAt in whole seconds)."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the decoded file as JSON."));
-    parser.addOptions({stored, json});
+    const QCommandLineOption json(QStringLiteral("json"),
+                                  QStringLiteral("Print as JSON: the decoded file, or the result of an evaluation."));
+    const QCommandLineOption live(QStringLiteral("live"),
+                                  QStringLiteral("Evaluate the file against the current network."));
+    const QCommandLineOption snapshot(QStringLiteral("snapshot"),
+                                      QStringLiteral("Evaluate the file against a saved network snapshot (see "
+                                                     "'nerova-agent snapshot --json')."),
+                                      QStringLiteral("SNAPSHOT.json"));
+    const QCommandLineOption explain(QStringLiteral("explain"),
+                                     QStringLiteral("With an evaluation: print every fingerprint, rule and condition "
+                                                    "with its values and what its test observed."));
+    parser.addOptions({stored, json, live, snapshot, explain});
+    const PublicIpOptions publicIp(parser);
     if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
         co_return *done;
     }
+    const auto usageError = [&](const QString& problem) {
+        console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
+        return exitcode::usage;
+    };
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        console.err() << "nerova-agent: check needs exactly one FILE\nUsage: nerova-agent " << usage << '\n';
-        co_return exitcode::usage;
+        co_return usageError(QStringLiteral("check needs exactly one FILE"));
     }
+    if (parser.isSet(live) && parser.isSet(snapshot)) {
+        co_return usageError(QStringLiteral("--live and --snapshot exclude each other"));
+    }
+    const bool evaluating = parser.isSet(live) || parser.isSet(snapshot);
+    if (parser.isSet(explain) && !evaluating) {
+        co_return usageError(QStringLiteral("--explain needs --live or --snapshot"));
+    }
+    if (publicIp.isSet(parser) && !parser.isSet(live)) {
+        co_return usageError(QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"));
+    }
+    QString endpointError;
+    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, endpointError);
+    if (!endpointError.isEmpty()) {
+        co_return usageError(endpointError);
+    }
+
     const QString path = positional[0];
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        console.err() << "nerova-agent: cannot read " << path << ": " << file.errorString() << '\n';
+    const std::optional<QByteArray> bytes = readInput(path, console);
+    if (!bytes) {
         co_return exitcode::usage;
     }
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        console.err() << "nerova-agent: cannot read " << path << ": " << file.errorString() << '\n';
-        co_return exitcode::usage;
-    }
+    FingerprintFile decoded;
     try {
-        const FingerprintFile decoded =
-            decodeFingerprintFile(bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
+        decoded = decodeFingerprintFile(*bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
+    } catch (const JsonDecodeError& error) {
+        console.err() << "nerova-agent: " << path << ": " << error.description() << '\n';
+        co_return exitcode::usage;
+    }
+    if (!evaluating) {
         if (parser.isSet(json)) {
             console.out() << QString::fromUtf8(encodeFingerprintFile(decoded)) << '\n';
         } else {
             writeFingerprintSummary(console.out(), decoded);
         }
-    } catch (const JsonDecodeError& error) {
-        console.err() << "nerova-agent: " << path << ": " << error.description() << '\n';
-        co_return exitcode::usage;
+        co_return exitcode::success;
     }
-    co_return exitcode::success;
+
+    NetworkContext context;
+    if (parser.isSet(snapshot)) {
+        const QString snapshotPath = parser.value(snapshot);
+        const std::optional<QByteArray> snapshotBytes = readInput(snapshotPath, console);
+        if (!snapshotBytes) {
+            co_return exitcode::usage;
+        }
+        try {
+            context = decodeNetworkContext(*snapshotBytes);
+        } catch (const JsonDecodeError& error) {
+            console.err() << "nerova-agent: " << snapshotPath << ": " << error.description() << '\n';
+            co_return exitcode::usage;
+        }
+    } else {
+        const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
+        context = co_await readCurrentNetwork(*reader, endpoint, console.err());
+    }
+    co_return co_await evaluate(std::move(decoded), std::move(context), parser.isSet(explain), parser.isSet(json),
+                                console);
 }
 
 } // namespace nerova

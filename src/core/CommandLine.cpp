@@ -13,8 +13,13 @@ namespace nerova {
 namespace {
 
 constexpr std::array commands{
-    Command{"check", "check FILE [--stored] [--json]   decode a fingerprint file and summarise it", runCheckCommand},
+    Command{"check",
+            "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
+            "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
+            "                                   evaluate it: the fingerprint that matches the network",
+            runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
+    Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
     Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
 };
 

@@ -10,6 +10,7 @@ namespace nerova {
 // The subcommands; each takes its own name as the first argument.
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console);
 
 } // namespace nerova

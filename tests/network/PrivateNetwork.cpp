@@ -9,6 +9,7 @@
 #include <net/if.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,12 +44,37 @@ std::optional<QString> writeSysctl(const QString& name, const QByteArray& value)
     return std::nullopt;
 }
 
+std::optional<QString> prepareForManyProbes()
+{
+    if (const auto failure = writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), "0 2147483647")) {
+        return failure;
+    }
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 4096 && limit.rlim_max >= 4096) {
+        limit.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> runIp(const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QStringLiteral("ip"), arguments);
+    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return QStringLiteral("ip %1 failed: %2 %3")
+            .arg(arguments.join(u' '), process.errorString(), QString::fromLocal8Bit(process.readAll()).trimmed());
+    }
+    return std::nullopt;
+}
+
 SilentHost::SilentHost()
     : namespaceName_(QStringLiteral("nerova-silent-%1").arg(QCoreApplication::applicationPid()))
 {
     const QString ours = QStringLiteral("nsv%1a").arg(QCoreApplication::applicationPid());
     const QString theirs = QStringLiteral("nsv%1b").arg(QCoreApplication::applicationPid());
-    error_ = run({"netns", "add", namespaceName_});
+    error_ = runIp({"netns", "add", namespaceName_});
     created_ = !error_;
     const QList<QStringList> steps{
         {"link", "add", ours, "type", "veth", "peer", "name", theirs, "netns", namespaceName_},
@@ -60,7 +86,7 @@ SilentHost::SilentHost()
     };
     for (const QStringList& step : steps) {
         if (!error_) {
-            error_ = run(step);
+            error_ = runIp(step);
         }
     }
 }
@@ -68,20 +94,8 @@ SilentHost::SilentHost()
 SilentHost::~SilentHost()
 {
     if (created_) {
-        run({"netns", "del", namespaceName_}); // takes the veth pair with it
+        runIp({"netns", "del", namespaceName_}); // takes the veth pair with it
     }
-}
-
-std::optional<QString> SilentHost::run(const QStringList& arguments)
-{
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("ip"), arguments);
-    if (!process.waitForFinished(20000) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        return QStringLiteral("ip %1 failed: %2 %3")
-            .arg(arguments.join(u' '), process.errorString(), QString::fromLocal8Bit(process.readAll()).trimmed());
-    }
-    return std::nullopt;
 }
 
 } // namespace nerova::test

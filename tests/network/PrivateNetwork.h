@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -14,6 +15,14 @@ std::optional<QString> enterPrivateNetwork();
 
 // Writes a sysctl of the current network namespace, for example "net/ipv4/ping_group_range".
 std::optional<QString> writeSysctl(const QString& name, const QByteArray& value);
+
+// Readies the private namespace for hundreds of probes at once: unprivileged ICMP datagram sockets
+// for every group (as an unprivileged agent uses them) and room for 4096 open descriptors, as far
+// as the hard limit allows. Yields why it failed.
+std::optional<QString> prepareForManyProbes();
+
+// Runs `ip` with `arguments`; yields why it failed.
+std::optional<QString> runIp(const QStringList& arguments);
 
 // A host that answers ARP but never echo requests: a namespace of its own, joined to the
 // current one by a veth pair, with net.ipv4.icmp_echo_ignore_all set. Removed on destruction.
@@ -31,8 +40,6 @@ public:
     const std::optional<QString>& error() const { return error_; }
 
 private:
-    std::optional<QString> run(const QStringList& arguments);
-
     QString namespaceName_;
     bool created_ = false;
     std::optional<QString> error_;

@@ -119,6 +119,8 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& reque
     ScriptedResponse response;
     if (handler_) {
         response = handler_(request);
+    } else if (!routes_.isEmpty()) {
+        response = routes_.value(request.path(), ScriptedResponse{404, {}, "not found"});
     } else if (!script_.empty()) {
         response = std::move(script_.front());
         script_.pop_front();
@@ -129,6 +131,16 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& reque
     QByteArray bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
     for (const auto& [name, value] : response.headers) {
         bytes += name + ": " + value + "\r\n";
+    }
+    if (response.drip > std::chrono::milliseconds(0) && !response.body.isEmpty()) {
+        socket->write(bytes + "Connection: close\r\n\r\n");
+        auto* timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket, [socket, body = response.body, next = qsizetype(0)]() mutable {
+            socket->write(body.mid(next, 1));
+            next = (next + 1) % body.size();
+        });
+        timer->start(response.drip);
+        return;
     }
     if (response.status != 204 && response.status != 304) {
         bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPair>
@@ -37,6 +38,9 @@ struct ScriptedResponse {
     RawHeaders headers;
     QByteArray body;
     std::chrono::milliseconds delay{0};
+    // When set (and the body is not empty): send the head, then the body one byte at this
+    // interval, round and round, until the client goes away.
+    std::chrono::milliseconds drip{0};
 };
 
 // A loopback HTTP/1.1 server that records every request and answers each with the next scripted
@@ -56,6 +60,8 @@ public:
 
     void enqueue(ScriptedResponse response) { script_.push_back(std::move(response)); }
     void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler) { handler_ = std::move(handler); }
+    // Answers every request for `path` with `response`; requests for paths without a route get 404.
+    void route(const QByteArray& path, ScriptedResponse response) { routes_.insert(path, std::move(response)); }
 
     const QList<RecordedRequest>& requests() const { return requests_; }
 
@@ -66,6 +72,7 @@ private:
     QTcpServer server_;
     std::deque<ScriptedResponse> script_;
     std::function<ScriptedResponse(const RecordedRequest&)> handler_;
+    QHash<QByteArray, ScriptedResponse> routes_;
     QList<RecordedRequest> requests_;
 };
 

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "network/NetworkContext.h"
+#include "network/NetworkReader.h"
+
+#include <QCommandLineParser>
+#include <QCoro/QCoroTask>
+#include <QTextStream>
+#include <QUrl>
+
+#include <optional>
+
+namespace nerova {
+
+// One snapshot of the network as it is now: the interfaces, the filtered addresses and, when
+// `publicIpEndpoint` is given, the public address looked up there. A lookup that fails or gives
+// no address leaves `externalIPv4` absent and says so on `err`.
+QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std::optional<QUrl> publicIpEndpoint,
+                                               QTextStream& err);
+
+// The options --no-public-ip and --public-ip-endpoint URL of the commands that read the network.
+class PublicIpOptions {
+public:
+    explicit PublicIpOptions(QCommandLineParser& parser);
+
+    bool isSet(const QCommandLineParser& parser) const;
+    // After parsing: where to look the public address up, nothing with --no-public-ip. A bad
+    // choice (both options, or a URL that is not http or https) yields nothing and sets `error`.
+    std::optional<QUrl> endpoint(const QCommandLineParser& parser, QString& error) const;
+
+private:
+    QCommandLineOption skip_;
+    QCommandLineOption endpoint_;
+};
+
+} // namespace nerova

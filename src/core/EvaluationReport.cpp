@@ -1,0 +1,77 @@
+#include "core/EvaluationReport.h"
+
+namespace nerova {
+
+namespace {
+
+QString quoted(const QString& text) { return u'"' + text + u'"'; }
+
+QString truth(const std::optional<bool>& value)
+{
+    if (!value) {
+        return QStringLiteral("undecided");
+    }
+    return *value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+void writeRule(QTextStream& out, const RuleEvaluation& rule, int depth);
+
+void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int depth)
+{
+    out << QString(depth * 2, u' ') << "- " << (condition.inverted ? "NOT " : "") << rawValue(condition.type);
+    for (const FingerprintConditionArgument& argument : condition.arguments) {
+        out << ' ' << argument.name << '=' << quoted(argument.value);
+    }
+    if (condition.error) {
+        out << ": error " << *condition.error << '\n';
+    } else {
+        out << ": own " << truth(condition.own);
+        if (!condition.rules.empty()) {
+            out << ", nested " << truth(condition.nested);
+        }
+        if (condition.inverted) {
+            out << ", inverted";
+        }
+        out << " -> " << truth(condition.value);
+        if (!condition.observed.isEmpty()) {
+            out << " (" << condition.observed << ')';
+        }
+        out << '\n';
+    }
+    for (const RuleEvaluation& rule : condition.rules) {
+        writeRule(out, rule, depth + 1);
+    }
+}
+
+void writeRule(QTextStream& out, const RuleEvaluation& rule, int depth)
+{
+    out << QString(depth * 2, u' ') << "rule " << quoted(rule.name) << ": " << truth(rule.value);
+    if (rule.conditions.empty()) {
+        out << " (no conditions)";
+    }
+    out << '\n';
+    for (const ConditionEvaluation& condition : rule.conditions) {
+        writeCondition(out, condition, depth + 1);
+    }
+}
+
+} // namespace
+
+void writeEvaluationReport(QTextStream& out, const RulesEngineEvaluation& evaluation)
+{
+    for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
+        out << "fingerprint " << quoted(fingerprint.name) << " (id " << quoted(fingerprint.fingerprintId) << "): "
+            << (!fingerprint.matched   ? "undecided"
+                : *fingerprint.matched ? "matched"
+                                       : "not matched");
+        if (fingerprint.rules.empty()) {
+            out << " (no rules)";
+        }
+        out << '\n';
+        for (const RuleEvaluation& rule : fingerprint.rules) {
+            writeRule(out, rule, 1);
+        }
+    }
+}
+
+} // namespace nerova
