@@ -38,12 +38,17 @@ bool isStatusError(QNetworkReply::NetworkError code)
 
 } // namespace
 
-QNetworkRequest verifiedRequest(const QUrl& url)
+void requireVerifiedPeer(QNetworkRequest& request)
 {
-    QNetworkRequest request(url);
     QSslConfiguration tls = request.sslConfiguration();
     tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
     request.setSslConfiguration(tls);
+}
+
+QNetworkRequest verifiedRequest(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    requireVerifiedPeer(request);
     return request;
 }
 

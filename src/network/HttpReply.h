@@ -10,7 +10,9 @@
 
 namespace nerova {
 
-// A request for `url` whose TLS peer is always verified, whatever the process-wide default says.
+// Makes `request` verify its TLS peer, whatever the process-wide default says.
+void requireVerifiedPeer(QNetworkRequest& request);
+// A request for `url` whose TLS peer is always verified.
 QNetworkRequest verifiedRequest(const QUrl& url);
 
 // Bounds a request under way: aborts it once `deadline` has passed since now, however slowly data

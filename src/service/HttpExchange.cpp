@@ -1,5 +1,6 @@
 #include "service/HttpExchange.h"
 
+#include "network/HttpReply.h"
 #include "service/NerovaClient.h"
 #include "service/NerovaClientError.h"
 #include "service/URLLoadingError.h"
@@ -7,29 +8,8 @@
 #include <QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QSslConfiguration>
-#include <QSslSocket>
-
-#include <memory>
 
 namespace nerova {
-
-namespace {
-
-struct DeleteLater {
-    void operator()(QObject* object) const { object->deleteLater(); }
-};
-
-// Qt reports HTTP error statuses as reply errors too; these codes mean "the server answered with
-// an error status", not "there was no answer".
-bool isStatusError(QNetworkReply::NetworkError code)
-{
-    return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
-           code == QNetworkReply::ProtocolInvalidOperationError ||
-           (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
-}
-
-} // namespace
 
 QCoro::Task<HttpAnswer> exchange(QNetworkAccessManager& session, QNetworkRequest request, QByteArray verb,
                                  QByteArray body, RedirectRule redirects)
@@ -37,12 +17,9 @@ QCoro::Task<HttpAnswer> exchange(QNetworkAccessManager& session, QNetworkRequest
     if (redirects == RedirectRule::serviceEndpoint) {
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     }
-    // Certificates are always verified, whatever the process-wide default says.
-    QSslConfiguration tls = request.sslConfiguration();
-    tls.setPeerVerifyMode(QSslSocket::VerifyPeer);
-    request.setSslConfiguration(tls);
-    const std::unique_ptr<QNetworkReply, DeleteLater> reply(
-        verb == "GET" ? session.get(request) : session.sendCustomRequest(request, verb, body));
+    requireVerifiedPeer(request);
+    const LaterDeleted<QNetworkReply> reply(verb == "GET" ? session.get(request)
+                                                          : session.sendCustomRequest(request, verb, body));
     std::optional<QUrl> refused;
     QMetaObject::Connection redirectCheck;
     if (redirects == RedirectRule::serviceEndpoint) {
@@ -64,11 +41,10 @@ QCoro::Task<HttpAnswer> exchange(QNetworkAccessManager& session, QNetworkRequest
     if (refused) {
         throw NerovaClientError::insecure(*refused);
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const QNetworkReply::NetworkError error = reply->error();
-    if (error != QNetworkReply::NoError && !(status.isValid() && isStatusError(error))) {
-        throw URLLoadingError(error, reply->errorString());
+    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
+        throw URLLoadingError(failure->code, failure->message);
     }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     HttpAnswer answer;
     if (status.isValid()) {
         answer.statusCode = status.toInt();
