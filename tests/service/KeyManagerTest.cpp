@@ -1,29 +1,12 @@
 #include "service/KeyManager.h"
-#include "common/Await.h"
 #include "support/OpenSSLCommand.h"
 #include "support/TestSupport.h"
 
+#include <QRegularExpression>
 #include <QTest>
-#include <QThread>
 
 using namespace nerova;
 using namespace nerova::test;
-
-Q_DECLARE_METATYPE(KeyManagerError::Case)
-
-namespace {
-
-// `plaintext` encrypted with PKCS#1 v1.5 padding for the public key in the PEM file at `pemPath`.
-QByteArray encryptWithOpenSSL(const QString& pemPath, const QByteArray& plaintext)
-{
-    QTemporaryDir dir;
-    const QString plainPath = writeFile(dir, QStringLiteral("plain.bin"), plaintext);
-    return openssl({QStringLiteral("pkeyutl"), QStringLiteral("-encrypt"), QStringLiteral("-pubin"),
-                    QStringLiteral("-inkey"), pemPath, QStringLiteral("-pkeyopt"),
-                    QStringLiteral("rsa_padding_mode:pkcs1"), QStringLiteral("-in"), plainPath});
-}
-
-} // namespace
 
 class KeyManagerTest : public QObject {
     Q_OBJECT
@@ -31,6 +14,15 @@ class KeyManagerTest : public QObject {
     std::optional<KeyPair> pair_;
     QTemporaryDir dir_;
     QString pemPath_;
+
+    // `plaintext` encrypted with PKCS#1 v1.5 padding for the public key in the PEM file at `pemPath`.
+    QByteArray encryptWithOpenSSL(const QString& pemPath, const QByteArray& plaintext)
+    {
+        const QString plainPath = writeFile(dir_, QStringLiteral("plain.bin"), plaintext);
+        return openssl({QStringLiteral("pkeyutl"), QStringLiteral("-encrypt"), QStringLiteral("-pubin"),
+                        QStringLiteral("-inkey"), pemPath, QStringLiteral("-pkeyopt"),
+                        QStringLiteral("rsa_padding_mode:pkcs1"), QStringLiteral("-in"), plainPath});
+    }
 
 private slots:
     void initTestCase()
@@ -41,42 +33,27 @@ private slots:
 
     void pemLayout()
     {
+        // A line feed after the first line, CR LF between the six full Base64 lines and the last one
+        // of 8 characters, a line feed before the end marker and nothing after it.
         const QString pem = KeyManager::publicKeyPEM(pair_->publicKey);
         QCOMPARE(pem.size(), 456);
-        QVERIFY(
-            pem.startsWith(QLatin1String("-----BEGIN PUBLIC KEY-----\nMIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA")));
-        QVERIFY(pem.endsWith(QLatin1String("\n-----END PUBLIC KEY-----")));
-        const QString base64 = pem.mid(27, 392 + 12);
-        const QStringList lines = base64.split(QLatin1String("\r\n"));
-        QCOMPARE(lines.size(), 7);
-        for (int i = 0; i < 6; ++i) {
-            QCOMPARE(lines[i].size(), 64);
-        }
-        QCOMPARE(lines[6].size(), 8);
-        QCOMPARE(pem.count(u'\n'), 8); // six CR LF pairs and two bare line feeds
-        QCOMPARE(pem.count(u'\r'), 6);
-        QCOMPARE(pem[26], QChar(u'\n'));
-        QCOMPARE(pem[25], QChar(u'-'));
-    }
+        static const QRegularExpression layout(QStringLiteral("^-----BEGIN PUBLIC KEY-----\n"
+                                                              "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA"
+                                                              "[A-Za-z0-9+/]{20}\r\n(?:[A-Za-z0-9+/]{64}\r\n){5}"
+                                                              "[A-Za-z0-9+/]{8}\n-----END PUBLIC KEY-----$"));
+        QVERIFY2(layout.match(pem).hasMatch(), qPrintable(pem));
 
-    void pemParsesWithOpenSSL()
-    {
-        if (!haveOpenSSL()) {
-            QSKIP("the openssl command is not installed (scripts/bootstrap installs it)");
-        }
         const QByteArray text = openssl({QStringLiteral("pkey"), QStringLiteral("-pubin"), QStringLiteral("-in"),
                                          pemPath_, QStringLiteral("-noout"), QStringLiteral("-text")});
-        QVERIFY2(text.contains("Public-Key: (2048 bit)"), text.constData());
-        QVERIFY(text.contains("Exponent: 65537"));
+        QVERIFY2(text.contains("Public-Key: (2048 bit)") && text.contains("Exponent: 65537"), text.constData());
     }
 
     void openSSLCiphertextDecrypts_data()
     {
         // clang-format off
         QTest::addColumn<QByteArray>("plaintext");
-        QTest::newRow("one byte") << QByteArray("x");
         QTest::newRow("payload JSON")
-            << QByteArray( R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})");
+            << QByteArray(R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})");
         QTest::newRow("245 bytes, the limit") << QByteArray(245, '\xfe');
         QTest::newRow("zero bytes inside") << QByteArray("\0\0a\0", 4);
         // clang-format on
@@ -85,9 +62,6 @@ private slots:
     void openSSLCiphertextDecrypts()
     {
         QFETCH(QByteArray, plaintext);
-        if (!haveOpenSSL()) {
-            QSKIP("the openssl command is not installed (scripts/bootstrap installs it)");
-        }
         const QByteArray ciphertext = encryptWithOpenSSL(pemPath_, plaintext);
         QCOMPARE(ciphertext.size(), 256);
         QCOMPARE(KeyManager::decryptPayload(ciphertext, pair_->privateKey), plaintext);
@@ -100,7 +74,6 @@ private slots:
         QTest::addColumn<bool>("otherKey");
         QTest::newRow("255 bytes") << 255 << false;
         QTest::newRow("257 bytes") << 257 << false;
-        QTest::newRow("empty") << 0 << false;
         QTest::newRow("256 bytes of zeros") << 256 << false;
         QTest::newRow("block for another key") << 256 << true;
         // clang-format on
@@ -112,9 +85,6 @@ private slots:
         QFETCH(bool, otherKey);
         QByteArray ciphertext(length, '\0');
         if (otherKey) {
-            if (!haveOpenSSL()) {
-                QSKIP("the openssl command is not installed (scripts/bootstrap installs it)");
-            }
             const KeyPair other = KeyManager::createKeyPair(QStringLiteral("other"));
             const QString pem =
                 writeFile(dir_, QStringLiteral("other.pem"), KeyManager::publicKeyPEM(other.publicKey).toLatin1());
@@ -122,47 +92,10 @@ private slots:
             QCOMPARE(KeyManager::decryptPayload(ciphertext, other.privateKey), QByteArray("secret"));
         }
         try {
-            const QByteArray plain = KeyManager::decryptPayload(ciphertext, pair_->privateKey);
-            QFAIL(qPrintable("decrypted to " + plain.toHex()));
+            QFAIL(qPrintable("decrypted to " + KeyManager::decryptPayload(ciphertext, pair_->privateKey).toHex()));
         } catch (const KeyManagerError& error) {
             QCOMPARE(error.errorCase(), KeyManagerError::Case::decryptionError);
             QVERIFY(error.detail());
-        }
-    }
-
-    void nothingIsEverFound()
-    {
-        const QString tag = QString::fromLatin1(KeyManager::registrationTag);
-        QVERIFY(!KeyManager::findKeyPair(tag));
-        KeyManager::createKeyPair(tag);
-        QVERIFY(!KeyManager::findKeyPair(tag));
-    }
-
-    void tagsMustBeText()
-    {
-        const QString loneSurrogate(QChar(0xd800));
-        for (const auto& call : {std::function<void()>([&] { KeyManager::findKeyPair(loneSurrogate); }),
-                                 std::function<void()>([&] { KeyManager::createKeyPair(loneSurrogate); })}) {
-            try {
-                call();
-                QFAIL("accepted");
-            } catch (const KeyManagerError& error) {
-                QCOMPARE(error.errorCase(), KeyManagerError::Case::tagConversionError);
-                QCOMPARE(error.description(), QStringLiteral("tagConversionError"));
-            }
-        }
-    }
-
-    void generationInTheBackground()
-    {
-        const KeyPair pair = await(KeyManager::createKeyPairInBackground(QStringLiteral("t")));
-        QCOMPARE(KeyManager::publicKeyPEM(pair.publicKey).size(), 456);
-        QVERIFY(KeyManager::publicKeyPEM(pair.publicKey) != KeyManager::publicKeyPEM(pair_->publicKey));
-        try {
-            await(KeyManager::createKeyPairInBackground(QString(QChar(0xdc00))));
-            QFAIL("accepted");
-        } catch (const KeyManagerError& error) {
-            QCOMPARE(error.errorCase(), KeyManagerError::Case::tagConversionError);
         }
     }
 };

@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command on a private D-Bus session bus, in a scratch home, so that nothing reaches the
-# host's session or keyring.
-#   with-session-bus.sh keyring COMMAND...  the bus has an unlocked GNOME Keyring (Secret Service)
-#   with-session-bus.sh bare COMMAND...     the bus offers no services, so no Secret Service can start
-#   with-session-bus.sh none COMMAND...     there is no session bus at all
+# host's session or keyring. Modes: keyring (the bus has an unlocked GNOME Keyring), bare (the bus
+# offers no services, so no Secret Service can start), none (there is no session bus at all).
 set -euo pipefail
 
 mode=$1
@@ -32,12 +30,8 @@ keyring)
         echo "with-session-bus.sh: gnome-keyring-daemon did not provide the Secret Service" >&2
         exit 1' bash "$@"
     ;;
-bare)
-    dbus-run-session --config-file="$here/bare-session-bus.conf" -- "$@"
-    ;;
-none)
-    DBUS_SESSION_BUS_ADDRESS="unix:path=$scratch/no-bus" "$@"
-    ;;
+bare) dbus-run-session --config-file="$here/bare-session-bus.conf" -- "$@" ;;
+none) DBUS_SESSION_BUS_ADDRESS="unix:path=$scratch/no-bus" "$@" ;;
 *)
     echo "usage: with-session-bus.sh keyring|bare|none COMMAND..." >&2
     exit 2

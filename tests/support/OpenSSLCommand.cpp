@@ -1,11 +1,8 @@
 #include "support/OpenSSLCommand.h"
 
 #include <QProcess>
-#include <QStandardPaths>
 
 namespace nerova::test {
-
-bool haveOpenSSL() { return !QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty(); }
 
 QByteArray openssl(const QStringList& arguments)
 {

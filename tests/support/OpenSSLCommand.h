@@ -5,11 +5,8 @@
 
 namespace nerova::test {
 
-// Whether the openssl command line is installed (scripts/bootstrap installs it).
-bool haveOpenSSL();
-
-// Runs `openssl arguments...` and yields its standard output; on failure warns with its error
-// output and yields "<openssl failed>", which no comparison accepts.
+// Runs `openssl arguments...` (scripts/bootstrap installs it) and yields its standard output; on
+// failure warns with its error output and yields "<openssl failed>", which no comparison accepts.
 QByteArray openssl(const QStringList& arguments);
 
 } // namespace nerova::test

@@ -8,7 +8,7 @@ namespace nerova::test {
 
 namespace {
 
-// Parses one complete request from the front of `buffer`; false while more bytes are needed.
+// Takes one complete request from the front of `buffer`; false while more bytes are needed.
 bool takeRequest(QByteArray& buffer, RecordedRequest& request)
 {
     const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
@@ -17,53 +17,23 @@ bool takeRequest(QByteArray& buffer, RecordedRequest& request)
     }
     const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
     const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-    request = {};
-    request.method = requestLine.value(0);
-    request.target = requestLine.value(1);
-    qsizetype contentLength = 0;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines[i].trimmed();
-        const qsizetype colon = line.indexOf(':');
-        if (colon <= 0) {
-            continue;
-        }
-        const QByteArray name = line.left(colon);
-        const QByteArray value = line.mid(colon + 1).trimmed();
-        request.headers.append({name, value});
-        if (name.compare("content-length", Qt::CaseInsensitive) == 0) {
-            contentLength = value.toLongLong();
+    request = {requestLine.value(0), requestLine.value(1), {}, {}};
+    for (const QByteArray& line : lines.mid(1)) {
+        if (const qsizetype colon = line.indexOf(':'); colon > 0) {
+            request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         }
     }
     const qsizetype bodyStart = headerEnd + 4;
-    if (buffer.size() < bodyStart + contentLength) {
+    const qsizetype end = bodyStart + request.header("content-length").toLongLong();
+    if (buffer.size() < end) {
         return false;
     }
-    request.body = buffer.mid(bodyStart, contentLength);
-    buffer.remove(0, bodyStart + contentLength);
+    request.body = buffer.mid(bodyStart, end - bodyStart);
+    buffer.remove(0, end);
     return true;
 }
 
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 304: return "Not Modified";
-    case 307: return "Temporary Redirect";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 412: return "Precondition Failed";
-    case 500: return "Internal Server Error";
-    default: return "Status";
-    }
-}
-
 } // namespace
-
-QByteArray RecordedRequest::path() const
-{
-    return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
-}
 
 QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const
 {
@@ -75,8 +45,6 @@ QList<QByteArray> RecordedRequest::headerValues(const QByteArray& name) const
     }
     return values;
 }
-
-QByteArray RecordedRequest::header(const QByteArray& name) const { return headerValues(name).value(0); }
 
 ScriptedHttpServer::ScriptedHttpServer()
 {
@@ -105,8 +73,7 @@ void ScriptedHttpServer::accept()
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
             buffer->append(socket->readAll());
-            RecordedRequest request;
-            if (takeRequest(*buffer, request)) {
+            if (RecordedRequest request; takeRequest(*buffer, request)) {
                 requests_.append(request);
                 answer(socket, request);
             }
@@ -116,7 +83,7 @@ void ScriptedHttpServer::accept()
 
 void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& request)
 {
-    ScriptedResponse response;
+    ScriptedResponse response{599, {}, "no scripted response"};
     if (handler_) {
         response = handler_(request);
     } else if (!routes_.isEmpty()) {
@@ -124,11 +91,8 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& reque
     } else if (!script_.empty()) {
         response = std::move(script_.front());
         script_.pop_front();
-    } else {
-        response.status = 599;
-        response.body = "no scripted response";
     }
-    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' + reasonPhrase(response.status) + "\r\n";
+    QByteArray bytes = "HTTP/1.1 " + QByteArray::number(response.status) + " Scripted\r\n";
     for (const auto& [name, value] : response.headers) {
         bytes += name + ": " + value + "\r\n";
     }
@@ -146,9 +110,7 @@ void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& reque
         bytes += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     }
     bytes += "Connection: close\r\n\r\n" + response.body;
-
-    QPointer<QTcpSocket> target(socket);
-    QTimer::singleShot(response.delay, this, [target, bytes] {
+    QTimer::singleShot(response.delay, this, [target = QPointer<QTcpSocket>(socket), bytes] {
         if (target) {
             target->write(bytes);
             target->disconnectFromHost();

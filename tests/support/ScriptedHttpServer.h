@@ -21,15 +21,14 @@ using RawHeaders = QList<QPair<QByteArray, QByteArray>>;
 // One request as it arrived on the wire.
 struct RecordedRequest {
     QByteArray method;
-    QByteArray target; // the request-target exactly as sent: path and query
+    QByteArray target; // path and query exactly as sent
     RawHeaders headers;
     QByteArray body;
 
-    QByteArray path() const;
-    // The values of every header named `name` (any letter case), in order.
+    QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
+    // Every value of the header `name` (any letter case), in order.
     QList<QByteArray> headerValues(const QByteArray& name) const;
-    // The first value, or an empty array.
-    QByteArray header(const QByteArray& name) const;
+    QByteArray header(const QByteArray& name) const { return headerValues(name).value(0); }
     bool hasHeader(const QByteArray& name) const { return !headerValues(name).isEmpty(); }
 };
 
@@ -43,9 +42,9 @@ struct ScriptedResponse {
     std::chrono::milliseconds drip{0};
 };
 
-// A loopback HTTP/1.1 server that records every request and answers each with the next scripted
-// response (or what the handler returns). Every answer closes its connection. Unscripted requests
-// get status 599 so that a test cannot mistake them for a real answer.
+// A loopback HTTP/1.1 server that records every request and answers it with the next scripted
+// response (or what the handler returns), closing the connection. Unscripted requests get status
+// 599, which no test mistakes for a real answer.
 class ScriptedHttpServer : public QObject {
     Q_OBJECT
 
@@ -53,7 +52,7 @@ public:
     ScriptedHttpServer();
 
     quint16 port() const { return server_.serverPort(); }
-    // A loopback port that nothing listens on (just released), for refused connections.
+    // A loopback port that nothing listens on, for refused connections.
     static quint16 unusedPort();
     // http://127.0.0.1:<port> followed by `pathAndQuery`.
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
