@@ -46,7 +46,6 @@ private slots:
             << QStringList{} << "fingerprints[0].rules[0].conditions[0].rules[0].conditions[0].inverted: expected a boolean";
         QTest::newRow("not JSON") << QStringList{"check", "FILE"} << QByteArray("\xff\xfe garbage") << 2 << QStringList{}
                                   << "malformed JSON";
-        QTest::newRow("empty file") << QStringList{"check", "FILE"} << QByteArray() << 2 << QStringList{} << "malformed JSON";
         QTest::newRow("missing file") << QStringList{"check", "/nonexistent/file.json"} << QByteArray() << 2 << QStringList{}
                                       << "cannot read /nonexistent/file.json: No such file or directory";
         QTest::newRow("directory") << QStringList{"check", "/"} << QByteArray() << 2 << QStringList{} << "cannot read /";

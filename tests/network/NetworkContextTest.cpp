@@ -17,7 +17,6 @@ private slots:
         QTest::newRow("IPv4") << "IPv4" << true;
         QTest::newRow("IPv6") << "IPv6" << true;
         QTest::newRow("lower case") << "ipv4" << false;
-        QTest::newRow("empty") << "" << false;
         // clang-format on
     }
 
@@ -32,24 +31,20 @@ private slots:
         }
     }
 
-    void addressIdentityIgnoresTheInterface()
+    // The id (for list views) ignores the interface; equality and hashing do not.
+    void identity()
     {
         const NetworkAddress onEth0{AddressType::IPv4, "eth0", "10.1.2.3"};
         const NetworkAddress onWlan0{AddressType::IPv4, "wlan0", "10.1.2.3"};
         QCOMPARE(onEth0.id(), QStringLiteral("IPv410.1.2.3"));
         QCOMPARE(onEth0.id(), onWlan0.id());
-        QVERIFY(onEth0 != onWlan0);
         QCOMPARE(QSet<NetworkAddress>({onEth0, onWlan0, onEth0}).size(), 2);
         QVERIFY((NetworkAddress{AddressType::IPv6, "eth0", "10.1.2.3"}) != onEth0);
-    }
 
-    void interfaceListsCompareAsSets()
-    {
-        const NetworkInterface a{"en0", "aa:bb:cc:dd:ee:ff"};
-        const NetworkInterface b{"en1", "11:22:33:44:55:66"};
-        QCOMPARE(a.id(), QStringLiteral("en0aa:bb:cc:dd:ee:ff"));
-        QCOMPARE(QSet<NetworkInterface>({a, b}), QSet<NetworkInterface>({b, a}));
-        QVERIFY(QSet<NetworkInterface>({a}) != QSet<NetworkInterface>({NetworkInterface{"en0", "AA:BB:CC:DD:EE:FF"}}));
+        const NetworkInterface en0{"en0", "aa:bb:cc:dd:ee:ff"};
+        QCOMPARE(en0.id(), QStringLiteral("en0aa:bb:cc:dd:ee:ff"));
+        QCOMPARE(QSet<NetworkInterface>({en0, {"en1", "11:22:33:44:55:66"}}).size(), 2);
+        QVERIFY(QSet<NetworkInterface>({en0}) != QSet<NetworkInterface>({{"en0", "AA:BB:CC:DD:EE:FF"}}));
     }
 };
 
