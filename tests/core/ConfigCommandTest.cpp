@@ -100,11 +100,7 @@ private slots:
                                  [&](const QString& line) { return expression.match(line).hasMatch(); }),
                      qPrintable(QStringLiteral("no line matches %1 in:\n%2").arg(pattern, out)));
         }
-        if (expectedErr.isEmpty()) {
-            QVERIFY2(err.isEmpty(), qPrintable(err));
-        } else {
-            QVERIFY2(err.contains(expectedErr), qPrintable(err));
-        }
+        QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr), qPrintable(err));
     }
 
     // Through the program's command line, with the default paths.

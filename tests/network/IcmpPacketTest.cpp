@@ -63,32 +63,14 @@ private slots:
         QCOMPARE(checksumBytes(data), expected);
     }
 
-    void defaultPayload_data()
-    {
-        // clang-format off
-        QTest::addColumn<int>("sequenceNumber");
-        QTest::addColumn<QByteArray>("count");
-        QTest::newRow("0") << 0 << QByteArray("99");
-        QTest::newRow("99") << 99 << QByteArray("0");
-        QTest::newRow("100 starts over") << 100 << QByteArray("99");
-        // clang-format on
-    }
-
-    void defaultPayload()
-    {
-        QFETCH(int, sequenceNumber);
-        QFETCH(QByteArray, count);
-        const QByteArray payload = icmp::defaultPayload(quint16(sequenceNumber));
-        QCOMPARE(payload.size(), 56);
-        QCOMPARE(payload, QByteArray(28 - count.size(), ' ') + count + " bottles of beer on the wall");
-    }
-
     void requestLayout()
     {
         const QByteArray v4 = icmp::pingPacket(icmp::echoRequestV4, 0x1234, 0x0102, icmp::defaultPayload(0), true);
         QCOMPARE(v4.left(2) + v4.mid(4, 4), QByteArray::fromHex("080012340102"));
-        QCOMPARE(v4.mid(8), icmp::defaultPayload(0));
-        QCOMPARE(icmp::internetChecksum(v4), quint16(0)); // a correct checksum sums to zero
+        QCOMPARE(v4.mid(8), QByteArray(26, ' ') + "99 bottles of beer on the wall"); // 56 bytes for sequence 0
+        QCOMPARE(icmp::internetChecksum(v4), quint16(0));                            // a correct checksum sums to zero
+        QCOMPARE(icmp::defaultPayload(99), QByteArray(27, ' ') + "0 bottles of beer on the wall");
+        QCOMPARE(icmp::defaultPayload(100), icmp::defaultPayload(0));
         // ICMPv6: the kernel fills in the checksum.
         QCOMPARE(icmp::pingPacket(icmp::echoRequestV6, 0xfffe, 7, "abc", false),
                  QByteArray::fromHex("80000000fffe0007") + "abc");
@@ -103,7 +85,6 @@ private slots:
         const QByteArray message = echoMessage(icmp::echoReplyV4, 1, 0);
         QTest::newRow("bare ICMP header fits") << ipv4Datagram(message.left(8)) << 20;
         QTest::newRow("27 bytes") << ipv4Datagram(message.left(7)) << -1;
-        QTest::newRow("24-byte header") << ipv4Datagram(message, 6) << 24;
         QTest::newRow("ICMP header cut off after options") << ipv4Datagram(message, 15).left(64) << -1;
         QTest::newRow("version 6") << ipv4Datagram(message, 5, 6) << -1;
         QTest::newRow("UDP") << ipv4Datagram(message, 5, 4, 17) << -1;
@@ -158,13 +139,10 @@ private slots:
         const QByteArray reply = echoMessage(icmp::echoReplyV4, 0x4242, 3);
         QByteArray badChecksum = reply;
         badChecksum[20] = 'X';
-        QTest::newRow("raw, 20-byte header") << false << ipv4Datagram(reply) << true << Verdict::valid;
         QTest::newRow("raw, 24-byte header") << false << ipv4Datagram(reply, 6) << true << Verdict::valid;
-        QTest::newRow("datagram socket, no header") << false << reply << false << Verdict::valid;
         QTest::newRow("bad checksum") << false << ipv4Datagram(badChecksum) << true << Verdict::invalid;
         QTest::newRow("our own request") << false << ipv4Datagram(echoMessage(icmp::echoRequestV4, 0x4242, 3)) << true << Verdict::invalid;
         QTest::newRow("code 1") << false << echoMessage(icmp::echoReplyV4, 0x4242, 3, 1) << false << Verdict::invalid;
-        QTest::newRow("another identifier") << false << ipv4Datagram(echoMessage(icmp::echoReplyV4, 0x4243, 3)) << true << Verdict::otherIdentifier;
         QTest::newRow("sequence not sent") << false << echoMessage(icmp::echoReplyV4, 0x4242, 10) << false << Verdict::invalid;
         QTest::newRow("datagram shorter than a header") << false << reply.left(7) << false << Verdict::invalid;
         QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
