@@ -4,8 +4,6 @@
 #include "common/CaptureLogSink.h"
 #include "network/IcmpPacket.h"
 #include "network/PingError.h"
-#include "network/SimplePingDelegate.h"
-#include "network/SimplePingError.h"
 #include "network/SimplePinger.h"
 
 #include <QCoro/QCoroTask>
@@ -33,6 +31,7 @@ public:
     QList<IcmpSocketKind> refused;
     // The datagrams that answer one request.
     std::function<QList<QByteArray>(const QByteArray& request, IcmpSocketKind kind)> answer;
+    int sent = 0;
 
     int open(QAbstractSocket::NetworkLayerProtocol, IcmpSocketKind kind) override
     {
@@ -58,6 +57,7 @@ public:
         if (!socket.connected) {
             return -EDESTADDRREQ; // as an unconnected ICMP socket answers send()
         }
+        ++sent;
         const QList<QByteArray> replies = answer ? answer(packet.toByteArray(), socket.kind) : QList<QByteArray>{};
         QTimer::singleShot(0, [this, descriptor, replies] {
             if (const auto open = sockets_.find(descriptor); open != sockets_.end()) {
@@ -117,24 +117,6 @@ QCoro::Task<QString> outcome(SimplePinger& pinger, QString host, double timeout)
         co_return error.description();
     }
 }
-
-// Records the engine's events as text.
-class RecordingDelegate final : public SimplePingDelegate {
-public:
-    QStringList events;
-
-    void didStartWithAddress(SimplePing&, const QHostAddress& to) override { events << "start " + to.toString(); }
-    void didFailWithError(SimplePing&, const SimplePingError& e) override { events << "fail " + e.description(); }
-    void didSendPacket(SimplePing&, const QByteArray& packet, quint16 sequenceNumber) override
-    {
-        events << QString("sent %1 (%2 bytes)").arg(sequenceNumber).arg(packet.size());
-    }
-    void didFailToSendPacket(SimplePing&, const QByteArray&, quint16 sequenceNumber,
-                             const SimplePingError& error) override
-    {
-        events << QString("not sent %1: %2").arg(sequenceNumber).arg(error.code());
-    }
-};
 
 } // namespace
 
@@ -219,34 +201,19 @@ private slots:
         QCOMPARE(QCoro::waitFor(outcome(pinger, QStringLiteral("127.0.0.1"), 30)), QStringLiteral("reply")); // reusable
     }
 
-    void engineResolvesSendsStopsAndRestarts()
+    // A stopped engine starts again, and connects its new socket before it sends.
+    void engineRestarts()
     {
-        RecordingDelegate delegate;
         const auto sockets = std::make_shared<FakeIcmpSockets>();
         SimplePing ping(QStringLiteral("127.0.0.1"), sockets);
-        ping.setDelegate(&delegate);
-        ping.setAddressStyle(AddressStyle::ipv6Only);
-        ping.start();
-        QTRY_COMPARE(delegate.events.size(), 1);
-        ping.setAddressStyle(AddressStyle::ipv4Only);
-        ping.sendPing(); // no socket yet
-        ping.start();
-        QTRY_COMPARE(delegate.events.size(), 3);
-        ping.sendPing();
-        ping.sendPing(QByteArray("x"));
-        QCOMPARE(delegate.events,
-                 (QStringList{"fail hostResolution(1, \"no acceptable address for \\\"127.0.0.1\\\"\")",
-                              QString("not sent 0: %1").arg(EBADF), "start 127.0.0.1", "sent 1 (64 bytes)",
-                              "sent 2 (9 bytes)"}));
-        QCOMPARE(ping.identifier(), kernelIdentifier); // learnt when the datagram socket was connected
-
-        ping.stop();
-        ping.stop();
-        QVERIFY(sockets->allClosed());
-        ping.start(); // a stopped engine starts again, and connects its new socket before sending
-        QTRY_COMPARE(delegate.events.size(), 6);
-        ping.sendPing();
-        QCOMPARE(delegate.events.mid(5), (QStringList{"start 127.0.0.1", "sent 3 (64 bytes)"}));
+        for (int run = 1; run <= 2; ++run) {
+            ping.start();
+            QTRY_VERIFY(ping.socketKind());
+            ping.sendPing();
+            QCOMPARE(sockets->sent, run);
+            ping.stop();
+            QVERIFY(sockets->allClosed());
+        }
     }
 };
 
