@@ -2,6 +2,8 @@
 #include "support/TestSupport.h"
 
 #include <QCoro/QCoroTask>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -24,7 +26,7 @@ private slots:
     void commands_data()
     {
         // clang-format off
-        QTest::addColumn<QStringList>("arguments"); // FILE stands for the written file
+        QTest::addColumn<QStringList>("arguments"); // FILE: the written file; <open>: a local server's port; <closed>: a closed one on ::1
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("expectedOut");
@@ -46,7 +48,6 @@ private slots:
             << QStringList{} << "fingerprints[0].rules[0].conditions[0].rules[0].conditions[0].inverted: expected a boolean";
         QTest::newRow("not JSON") << QStringList{"check", "FILE"} << QByteArray("\xff\xfe garbage") << 2 << QStringList{}
                                   << "malformed JSON";
-        QTest::newRow("empty file") << QStringList{"check", "FILE"} << QByteArray() << 2 << QStringList{} << "malformed JSON";
         QTest::newRow("missing file") << QStringList{"check", "/nonexistent/file.json"} << QByteArray() << 2 << QStringList{}
                                       << "cannot read /nonexistent/file.json: No such file or directory";
         QTest::newRow("directory") << QStringList{"check", "/"} << QByteArray() << 2 << QStringList{} << "cannot read /";
@@ -60,6 +61,32 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{}
                                          << "unknown command 'frobnicate'";
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given";
+
+        const QByteArray none;
+        const QString kinds = QStringLiteral("expected 'ping HOST' or 'tcp HOST:PORT'");
+        const QString timeout = QStringLiteral("--timeout needs a positive number of seconds");
+        const QString port = QStringLiteral("the port must be a number from 1 to 65535");
+        QTest::newRow("probe: no host") << QStringList{"probe", "ping"} << none << 2 << QStringList{} << kinds;
+        QTest::newRow("probe: unknown kind") << QStringList{"probe", "udp", "h:1"} << none << 2 << QStringList{} << kinds;
+        QTest::newRow("probe: timeout not a number") << QStringList{"probe", "ping", "h", "--timeout", "abc"} << none << 2 << QStringList{} << timeout;
+        QTest::newRow("probe: zero timeout") << QStringList{"probe", "ping", "h", "--timeout", "0"} << none << 2 << QStringList{} << timeout;
+        QTest::newRow("probe: infinite timeout") << QStringList{"probe", "ping", "h", "--timeout", "inf"} << none << 2 << QStringList{} << timeout;
+        QTest::newRow("probe: timeout for tcp") << QStringList{"probe", "tcp", "h:1", "--timeout", "1"} << none << 2 << QStringList{} << "applies to ping only";
+        QTest::newRow("probe: no port") << QStringList{"probe", "tcp", "host"} << none << 2 << QStringList{} << "expected HOST:PORT";
+        QTest::newRow("probe: bare IPv6") << QStringList{"probe", "tcp", "::1:80"} << none << 2 << QStringList{} << "expected HOST:PORT";
+        QTest::newRow("probe: bracket without port") << QStringList{"probe", "tcp", "[::1]80"} << none << 2 << QStringList{} << "expected [ADDRESS]:PORT";
+        QTest::newRow("probe: empty host") << QStringList{"probe", "tcp", ":80"} << none << 2 << QStringList{} << "no host";
+        QTest::newRow("probe: port 0") << QStringList{"probe", "tcp", "h:0"} << none << 2 << QStringList{} << port;
+        QTest::newRow("probe: port too large") << QStringList{"probe", "tcp", "h:65536"} << none << 2 << QStringList{} << port;
+        QTest::newRow("probe: signed port") << QStringList{"probe", "tcp", "h:+80"} << none << 2 << QStringList{} << port;
+        QTest::newRow("probe: tcp prints what arrived") << QStringList{"probe", "tcp", "127.0.0.1:<open>"} << none << 0
+            << QStringList{"received 8 bytes: \"hi\\r\\n\\x01\\xff\\\"\\\\\"\nstream from 127.0.0.1:<open> ended normally\n"} << "";
+        QTest::newRow("probe: tcp refused") << QStringList{"probe", "tcp", "[::1]:<closed>"} << none << 1 << QStringList{}
+            << "tcp ::1:<closed>: stream ended with error connectionFailed(\"Connection refused\")";
+        QTest::newRow("probe: ping loopback") << QStringList{"probe", "ping", "127.0.0.1", "--timeout", "5"} << none << 0
+            << QStringList{"reply from 127.0.0.1 in "} << "";
+        QTest::newRow("probe: ping empty host name") << QStringList{"probe", "ping", "", "--timeout", "5"} << none << 1
+            << QStringList{} << "nerova-agent: ping : failed(hostResolution(2, ";
         // clang-format on
     }
 
@@ -75,22 +102,36 @@ private slots:
         const QString path = test::writeFile(dir, QStringLiteral("fingerprints.json"), contents);
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), path);
         arguments.prepend(QStringLiteral("nerova-agent"));
+        QTcpServer server; // sends the same 8 bytes to every client
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        connect(&server, &QTcpServer::newConnection, &server,
+                [&server] { server.nextPendingConnection()->write(QByteArray("hi\r\n\x01\xff\"\\", 8)); });
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHostIPv6));
+        const quint16 closedPort = closed.serverPort();
+        closed.close();
+        for (const auto& [name, value] : {std::pair{"<open>", server.serverPort()}, {"<closed>", closedPort}}) {
+            arguments.replaceInStrings(QLatin1String(name), QString::number(value));
+            expectedOut.replaceInStrings(QLatin1String(name), QString::number(value));
+            expectedErr.replace(QLatin1String(name), QString::number(value));
+        }
 
         test::ConsoleCapture capture;
         Console console(capture.out(), capture.err());
         const int code = QCoro::waitFor(runCommandLine(arguments, console));
         const QString out = capture.outText();
         const QString err = capture.errText();
+        if (err.contains(QLatin1String("not permitted"))) {
+            QSKIP(qPrintable(QStringLiteral("this process may not open ICMP sockets: ") + err));
+        }
         QVERIFY2(code == exitCode, qPrintable(QStringLiteral("exit %1\nout: %2\nerr: %3").arg(code).arg(out, err)));
+        QVERIFY2(expectedOut.isEmpty() == out.isEmpty(), qPrintable(out));
         for (const QString& line : expectedOut) {
             QVERIFY2(out.contains(line), qPrintable(QStringLiteral("missing \"%1\" in:\n%2").arg(line, out)));
         }
-        if (expectedErr.isEmpty()) {
-            QVERIFY2(err.isEmpty(), qPrintable(err));
-        } else {
-            QVERIFY2(err.contains(expectedErr), qPrintable(err));
-            QVERIFY2(err.count(u'\n') <= 2, qPrintable(err));
-        }
+        // An error is short: the message and at most a usage line.
+        QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr) && err.count(u'\n') <= 2,
+                 qPrintable(err));
     }
 };
 

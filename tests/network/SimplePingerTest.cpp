@@ -9,23 +9,17 @@
 #include <QElapsedTimer>
 #include <QTest>
 
-#include <cerrno>
-
 using namespace nerova;
 
 namespace {
 
-// The system's sockets, with a record of the kinds opened; may refuse datagram sockets itself.
+// The system's sockets, with a record of the kinds opened.
 class RecordingSockets final : public IcmpSocketApi {
 public:
     QList<IcmpSocketKind> opened;
-    bool refuseDatagram = false;
 
     int open(QAbstractSocket::NetworkLayerProtocol family, IcmpSocketKind kind) override
     {
-        if (refuseDatagram && kind == IcmpSocketKind::datagram) {
-            return -EACCES;
-        }
         const int descriptor = system_->open(family, kind);
         if (descriptor >= 0) {
             opened.append(kind);
@@ -53,10 +47,7 @@ QCoro::Task<QString> outcome(SimplePinger& pinger, QString host, double timeout)
     }
 }
 
-Logger testLogger()
-{
-    return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("SimplePinger"));
-}
+Logger testLogger() { return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("SimplePinger")); }
 
 const QByteArray everyGroup = "0 2147483647";
 const QByteArray noGroup = "1 0";
@@ -69,8 +60,7 @@ class SimplePingerTest : public QObject {
     Q_OBJECT
 
 public:
-    explicit SimplePingerTest(std::optional<QString> isolationFailure)
-        : isolationFailure_(std::move(isolationFailure))
+    explicit SimplePingerTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure))
     {}
 
 private slots:
@@ -83,38 +73,31 @@ private slots:
 
     void loopback_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("host");
         QTest::addColumn<QByteArray>("pingGroups");
-        QTest::addColumn<bool>("refuseDatagram"); // refused by the socket interface rather than the system
         QTest::addColumn<IcmpSocketKind>("kind");
 
-        const auto datagram = IcmpSocketKind::datagram;
-        const auto raw = IcmpSocketKind::raw;
-        QTest::newRow("IPv4 datagram socket") << "127.0.0.1" << everyGroup << false << datagram;
-        QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup << false << datagram;
-        QTest::newRow("IPv4 raw socket when the system refuses datagram sockets")
-            << "127.0.0.1" << noGroup << false << raw;
-        QTest::newRow("IPv6 raw socket when the system refuses datagram sockets") << "::1" << noGroup << false << raw;
-        QTest::newRow("IPv4 raw socket forced through the socket interface")
-            << "127.0.0.1" << everyGroup << true << raw;
+        QTest::newRow("IPv4 datagram socket") << "127.0.0.1" << everyGroup << IcmpSocketKind::datagram;
+        QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup << IcmpSocketKind::datagram;
+        QTest::newRow("IPv4 raw socket when datagram sockets are refused") << "127.0.0.1" << noGroup << IcmpSocketKind::raw;
+        QTest::newRow("IPv6 raw socket when datagram sockets are refused") << "::1" << noGroup << IcmpSocketKind::raw;
+        // clang-format on
     }
 
     void loopback()
     {
         QFETCH(QString, host);
         QFETCH(QByteArray, pingGroups);
-        QFETCH(bool, refuseDatagram);
         QFETCH(IcmpSocketKind, kind);
 
         if (const auto failure = test::writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), pingGroups)) {
             QSKIP(qPrintable(*failure));
         }
         const auto sockets = std::make_shared<RecordingSockets>();
-        sockets->refuseDatagram = refuseDatagram;
         SimplePinger pinger(testLogger(), sockets);
         for (int round = 0; round < 2; ++round) { // a pinger is reusable once a ping has ended
             QCOMPARE(QCoro::waitFor(outcome(pinger, host, 5)), QStringLiteral("reply"));
-            QVERIFY(pinger.isIdle());
         }
         QCOMPARE(sockets->opened, (QList<IcmpSocketKind>{kind, kind}));
     }
@@ -139,7 +122,6 @@ private slots:
         const QString result = QCoro::waitFor(outcome(pinger, QStringLiteral("nonexistent.invalid"), 60));
         QVERIFY2(result.startsWith(QLatin1String("failed(hostResolution(2, ")), qPrintable(result));
         QVERIFY2(clock.elapsed() < 30000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(pinger.isIdle());
     }
 
     void silentHost_data()
@@ -163,13 +145,12 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         auto ping = outcome(pinger, QString::fromLatin1(test::SilentHost::address), 1.0);
-        auto second = outcome(pinger, QStringLiteral("127.0.0.1"), 1.0);
+        auto second = outcome(pinger, QStringLiteral("127.0.0.1"), 60); // must not lengthen the running ping
         QVERIFY(second.isReady());
         QCOMPARE(QCoro::waitFor(second), QStringLiteral("alreadyPinging"));
         QCOMPARE(QCoro::waitFor(ping), QStringLiteral("timedOut"));
         // Timers are coarse and the machine may be loaded: only the order of magnitude is checked.
         QVERIFY2(clock.elapsed() >= 800 && clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
-        QVERIFY(pinger.isIdle());
     }
 
 private:
