@@ -33,24 +33,19 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("outcome");
 
-        QTest::newRow("address") << 200 << QByteArray(R"({"ip":"203.0.113.7"})") << "ip:203.0.113.7";
-        QTest::newRow("extra fields ignored")
-            << 200 << QByteArray(R"({"country":"NL","ip":"198.51.100.1","asn":1})") << "ip:198.51.100.1";
-        QTest::newRow("IPv6 text returned unchanged")
-            << 200 << QByteArray(R"({"ip":"2001:DB8::1"})") << "ip:2001:DB8::1";
-        QTest::newRow("204") << 204 << QByteArray() << "absent";
-        QTest::newRow("503") << 503 << QByteArray(R"({"ip":"203.0.113.7"})") << "absent";
-        QTest::newRow("400") << 400 << QByteArray("bad request") << "absent";
-        QTest::newRow("404") << 404 << QByteArray("not here") << "absent";
-        QTest::newRow("201 is not 200") << 201 << QByteArray(R"({"ip":"203.0.113.7"})") << "absent";
-        QTest::newRow("no ip") << 200 << QByteArray(R"({"address":"203.0.113.7"})")
-                               << "error:ip: required key is missing";
-        QTest::newRow("ip null") << 200 << QByteArray(R"({"ip":null})") << "error:ip: required value is null";
-        QTest::newRow("ip not text") << 200 << QByteArray(R"({"ip":3})")
-                                     << "error:ip: expected a string, found the number 3";
+        const QByteArray address = R"({"ip":"203.0.113.7"})";
+        // clang-format off
+        QTest::newRow("address") << 200 << QByteArray(R"({"country":"NL","ip":"203.0.113.7"})") << "ip:203.0.113.7";
+        QTest::newRow("IPv6 text unchanged") << 200 << QByteArray(R"({"ip":"2001:DB8::1"})") << "ip:2001:DB8::1";
+        QTest::newRow("503") << 503 << address << "absent";
+        QTest::newRow("400 is an answer") << 400 << QByteArray("bad request") << "absent";
+        QTest::newRow("201 is not 200") << 201 << address << "absent";
+        QTest::newRow("no ip") << 200 << QByteArray(R"({"address":"1.2.3.4"})") << "error:ip: required key is missing";
+        QTest::newRow("ip not text") << 200 << QByteArray(R"({"ip":3})") << "error:ip: expected a string";
         QTest::newRow("not JSON") << 200 << QByteArray("203.0.113.7\n") << "error:malformed JSON";
-        QTest::newRow("not an object") << 200 << QByteArray(R"(["203.0.113.7"])")
-                                       << "error:expected an object, found an array";
+        QTest::newRow("answer too large") << 200 << QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')
+                                          << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
+        // clang-format on
     }
 
     void answers()
@@ -68,40 +63,15 @@ private slots:
         QCOMPARE(server.requests().first().target, QByteArray("/?format=json"));
     }
 
-    void failures_data()
-    {
-        QTest::addColumn<QString>("path"); // empty: nothing listens
-        QTest::addColumn<QString>("outcome");
-        QTest::newRow("connection refused") << ""
-                                            << R"(error:ConnectionRefusedError("Connection refused"))";
-        QTest::newRow("answer trickling in past the timeout")
-            << "/drip"
-            << R"(error:TimeoutError("no complete answer within 300 ms"))";
-        QTest::newRow("answer too large") << "/huge"
-                                          << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
-        QTest::newRow("no answer within the timeout") << "/silent"
-                                                      << R"(error:TimeoutError("no complete answer within 300 ms"))";
-    }
-
+    // No answer: a refused connection, or one that trickles in past the deadline of the whole lookup.
     void failures()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, outcome);
         test::ScriptedHttpServer server;
-        server.route("/silent", {200, {}, "late", 60s});
         server.route("/drip", {200, {}, R"({"ip":"203.0.113.7"})", 0ms, 20ms});
-        server.route("/huge", {200, {}, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')});
-        const QUrl endpoint =
-            path.isEmpty() ? QUrl(QStringLiteral("http://127.0.0.1:1/?format=json")) : server.url(path);
-        QCOMPARE(lookUp(endpoint), outcome);
-    }
-
-    void redirectIsFollowed()
-    {
-        test::ScriptedHttpServer server;
-        server.route("/", {302, {{"Location", server.url("/v2?format=json").toEncoded()}}, ""});
-        server.route("/v2", {200, {}, R"({"ip":"192.0.2.9"})"});
-        QCOMPARE(lookUp(server.url(QStringLiteral("/?format=json"))), QStringLiteral("ip:192.0.2.9"));
+        QCOMPARE(lookUp(server.url(QStringLiteral("/drip"))),
+                 QStringLiteral(R"(error:TimeoutError("no complete answer within 300 ms"))"));
+        QCOMPARE(lookUp(QUrl(QStringLiteral("http://127.0.0.1:1/?format=json"))),
+                 QStringLiteral(R"(error:ConnectionRefusedError("Connection refused"))"));
     }
 
     // Every lookup has a session of its own: a cookie set by one answer is not sent with the next.
