@@ -29,7 +29,15 @@ std::string toStdString(const QString& text)
 Json parseJson(const QByteArray& bytes)
 {
     try {
-        return Json::parse(bytes.cbegin(), bytes.cend());
+        const auto limitDepth = [](int depth, Json::parse_event_t, Json&) {
+            if (depth > maxJsonDepth) {
+                throw JsonDecodeError(
+                    JsonDecodeError::Case::dataCorrupted, {},
+                    QStringLiteral("malformed JSON: nested more than %1 levels deep").arg(maxJsonDepth));
+            }
+            return true;
+        };
+        return Json::parse(bytes.cbegin(), bytes.cend(), limitDepth);
     } catch (const Json::exception& error) { // parse_error, and out_of_range for numbers too large for a double
         // nlohmann's message starts with "[json.exception.parse_error.101] parse error at ...": keep the readable part.
         QString message = QString::fromUtf8(error.what());

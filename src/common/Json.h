@@ -41,7 +41,11 @@ private:
 QString fromStdString(const std::string& text);
 std::string toStdString(const QString& text);
 
-// Parses a whole document; malformed JSON raises JsonDecodeError (dataCorrupted).
+// Documents nested deeper than this are refused while parsing: no document of ours comes close,
+// and the JSON library copies deep values recursively, so a hostile one would exhaust the stack.
+inline constexpr int maxJsonDepth = 512;
+
+// Parses a whole document; malformed or too deeply nested JSON raises JsonDecodeError (dataCorrupted).
 Json parseJson(const QByteArray& bytes);
 
 // A short description of a JSON value for error messages: its type and, for scalars, the value.

@@ -139,6 +139,10 @@ private slots:
                                  decodeFingerprintFile(nestedRules(maxRuleNesting + 1), TimestampForm::served));
         // Far beyond the limit the decoder still answers with an error instead of running out of stack.
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(nestedRules(20000), TimestampForm::served));
+        // Also when the deep list comes before other keys, as in the stored copy: the parser refuses it.
+        const QByteArray deepFirst = "{\"fingerprints\":" + QByteArray("[").repeated(20000) +
+                                     QByteArray("]").repeated(20000) + ",\"fingerprintVersion\":1}";
+        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(deepFirst, TimestampForm::served));
     }
 
     void storedFormRoundTrip()
