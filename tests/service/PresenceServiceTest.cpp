@@ -206,6 +206,10 @@ private slots:
 
     void untrustedCertificateIsRefused()
     {
+#ifdef NEROVA_SANITIZED_BUILD
+        QSKIP("Qt's TLS backend leaves OpenSSL state behind at exit, which the leak checker reports; "
+              "this test runs in the regular build");
+#endif
         const QString key = dir_.filePath(QStringLiteral("tls.key"));
         const QString certificate = dir_.filePath(QStringLiteral("tls.crt"));
         openssl(QStringLiteral("req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -days 1 -keyout %1 -out %2")
