@@ -29,4 +29,11 @@ private:
     QDateTime now_;
 };
 
+// Whether `date` falls on the current day of the user's calendar: the local time zone as it is at
+// the moment of the call, so a change of time zone while the agent runs is followed at once.
+inline bool isToday(const QDateTime& date, const Clock& clock)
+{
+    return date.toLocalTime().date() == clock.now().toLocalTime().date();
+}
+
 } // namespace nerova
