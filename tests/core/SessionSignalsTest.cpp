@@ -1,7 +1,8 @@
-// The lock monitor on its real sources: stand-in logind, screen-saver and idle-monitor services on
-// private buses (tests/core/with-private-buses.sh), and real clicks on an Xvfb display.
+// The session's signals as the monitors receive them: stand-in logind, screen-saver and idle-monitor
+// services on private buses (tests/core/with-private-buses.sh), and real clicks on an Xvfb display.
 #include "common/Clock.h"
 #include "core/LockMonitor.h"
+#include "network/NetworkChangeSource.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -83,7 +84,7 @@ void emitSessionProperty(QDBusConnection bus, const QString& path, const QString
 
 } // namespace
 
-class LockSourcesTest : public QObject {
+class SessionSignalsTest : public QObject {
     Q_OBJECT
 
     QDBusConnection system_ = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("stand-in"));
@@ -220,6 +221,25 @@ private slots:
         idleMonitor->deleteLater();
     }
 
+    // Waking up from suspend asks the network monitor for a refresh; going to sleep does not.
+    void resumeRequestsARefresh()
+    {
+        int triggers = 0;
+        const std::unique_ptr<NetworkChangeSource> source = makeResumeChangeSource([&triggers] { ++triggers; });
+        QVERIFY(source);
+        const QString manager = QStringLiteral("org.freedesktop.login1.Manager");
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {true});
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {false});
+        QTRY_COMPARE(triggers, 1);
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {true});
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {false});
+        QTRY_COMPARE(triggers, 2);
+    }
+
     // Real clicks on an X display: the left button counts, the right one does not.
     void x11Clicks()
     {
@@ -254,6 +274,6 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(LockSourcesTest)
+QTEST_GUILESS_MAIN(SessionSignalsTest)
 
-#include "LockSourcesTest.moc"
+#include "SessionSignalsTest.moc"
