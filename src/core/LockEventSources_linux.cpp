@@ -1,11 +1,9 @@
 #include "core/DBusEventSources_linux.h"
+#include "core/LockMonitorLogging.h"
 
 #include <QDBusError>
-#include <QLoggingCategory>
 
 namespace nerova {
-
-Q_DECLARE_LOGGING_CATEGORY(lcLockMonitor)
 
 namespace {
 

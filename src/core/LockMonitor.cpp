@@ -1,8 +1,8 @@
 #include "core/LockMonitor.h"
 
 #include "common/Clock.h"
+#include "core/LockMonitorLogging.h"
 
-#include <QLoggingCategory>
 #include <QTimer>
 
 namespace nerova {

@@ -1,4 +1,5 @@
 #include "core/DBusEventSources_linux.h"
+#include "core/LockMonitorLogging.h"
 
 #include <QSocketNotifier>
 
@@ -20,6 +21,10 @@ public:
           clicked_(std::move(clicked)),
           notifier_(ConnectionNumber(display), QSocketNotifier::Read)
     {
+        // Without these, Xlib ends the whole process when the display goes away. The process-wide
+        // handler only stops Xlib's own exit; other displays keep their default exit handler.
+        XSetIOErrorHandler([](Display*) { return 0; });
+        XSetIOErrorExitHandler(display_, &X11ClickMonitor::connectionLost, this);
         QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { readEvents(); });
         readEvents(); // events that arrived while selecting wait in Xlib's queue already
     }
@@ -31,9 +36,11 @@ public:
     }
 
 private:
+    static void connectionLost(Display*, void* monitor) { static_cast<X11ClickMonitor*>(monitor)->lost_ = true; }
+
     void readEvents()
     {
-        while (XPending(display_) > 0) {
+        while (!lost_ && XPending(display_) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
             XGenericEventCookie* cookie = &event.xcookie;
@@ -47,12 +54,17 @@ private:
                 clicked_();
             }
         }
+        if (lost_ && notifier_.isEnabled()) {
+            notifier_.setEnabled(false);
+            qCWarning(lcLockMonitor, "The X display closed the connection, clicks are no longer seen");
+        }
     }
 
     Display* display_;
     int opcode_;
     LockEventSources::Handler clicked_;
     QSocketNotifier notifier_;
+    bool lost_ = false;
 };
 
 } // namespace
