@@ -2,6 +2,7 @@
 
 #include "network/NetworkMonitor.h"
 
+#include <QCoreApplication>
 #include <QCoro/QCoroTask>
 
 #include <memory>
@@ -9,8 +10,8 @@
 
 namespace nerova::test {
 
-// Receives every context that a monitor yields into `received`, for QTRY_COMPARE on its size.
-// The collector stays suspended (and is never resumed) once the monitor is gone.
+// Receives every context that a monitor yields into `received`, for QTRY_COMPARE on its size,
+// until stopCollecting.
 inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<std::vector<NetworkContext>> received)
 {
     Channel<NetworkContext>& sequence = monitor.networkContextSequence();
@@ -21,6 +22,13 @@ inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<st
         }
         received->push_back(std::move(*context));
     }
+}
+
+// Ends the monitor's stream and lets the collector finish, before the monitor (and its stream) go.
+inline void stopCollecting(NetworkMonitor& monitor)
+{
+    monitor.networkContextSequence().finish();
+    QCoreApplication::processEvents();
 }
 
 } // namespace nerova::test

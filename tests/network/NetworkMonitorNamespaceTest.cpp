@@ -69,7 +69,13 @@ private slots:
         QCOMPARE(received_->size(), std::size_t(1));
     }
 
-    void cleanupTestCase() { monitor_.reset(); }
+    void cleanupTestCase()
+    {
+        if (monitor_) {
+            test::stopCollecting(*monitor_);
+        }
+        monitor_.reset();
+    }
 
     // Each row changes the namespace's network from where the previous row left it. A link that goes
     // down keeps its addresses.

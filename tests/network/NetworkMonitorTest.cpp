@@ -103,7 +103,13 @@ private slots:
         received_ = std::make_shared<std::vector<NetworkContext>>();
     }
 
-    void cleanup() { monitor_.reset(); }
+    void cleanup()
+    {
+        if (monitor_) {
+            test::stopCollecting(*monitor_);
+        }
+        monitor_.reset();
+    }
 
     // Construction alone yields one context, read after the debounce, with the loopback and
     // link-local addresses filtered out and no IPv6 external address.
