@@ -1,4 +1,4 @@
-#include "core/DBusEventSources_linux.h"
+#include "core/SessionEventSources_linux.h"
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>

@@ -1,5 +1,5 @@
-#include "core/DBusEventSources_linux.h"
 #include "core/LockMonitorLogging.h"
+#include "core/SessionEventSources_linux.h"
 
 #include <QSocketNotifier>
 
@@ -9,6 +9,9 @@
 namespace nerova {
 
 namespace {
+
+// Called by Xlib instead of ending the process when the connection to the display breaks.
+void connectionLost(Display*, void* lost) { *static_cast<bool*>(lost) = true; }
 
 // Raw button-release events reach the root window for input to every client, like a global
 // monitor. Only the left button (1) counts. The connection's descriptor is watched with a socket
@@ -21,10 +24,7 @@ public:
           clicked_(std::move(clicked)),
           notifier_(ConnectionNumber(display), QSocketNotifier::Read)
     {
-        // Without these, Xlib ends the whole process when the display goes away. The process-wide
-        // handler only stops Xlib's own exit; other displays keep their default exit handler.
-        XSetIOErrorHandler([](Display*) { return 0; });
-        XSetIOErrorExitHandler(display_, &X11ClickMonitor::connectionLost, this);
+        XSetIOErrorExitHandler(display_, connectionLost, &lost_);
         QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { readEvents(); });
         readEvents(); // events that arrived while selecting wait in Xlib's queue already
     }
@@ -36,8 +36,6 @@ public:
     }
 
 private:
-    static void connectionLost(Display*, void* monitor) { static_cast<X11ClickMonitor*>(monitor)->lost_ = true; }
-
     void readEvents()
     {
         while (!lost_ && XPending(display_) > 0) {
@@ -80,6 +78,11 @@ std::unique_ptr<EventRegistration> watchX11Clicks(LockEventSources::Handler clic
         whyNot = QStringLiteral("cannot open the X display %1").arg(qEnvironmentVariable("DISPLAY"));
         return nullptr;
     }
+    // Without these, Xlib ends the whole process when the display goes away. The process-wide
+    // handler only stops Xlib's own exit; other displays keep their default exit handler.
+    XSetIOErrorHandler([](Display*) { return 0; });
+    bool lost = false;
+    XSetIOErrorExitHandler(display, connectionLost, &lost);
     int opcode = 0;
     int firstEvent = 0;
     int firstError = 0;
@@ -96,6 +99,11 @@ std::unique_ptr<EventRegistration> watchX11Clicks(LockEventSources::Handler clic
     XIEventMask mask{XIAllMasterDevices, static_cast<int>(sizeof bits), bits};
     XISelectEvents(display, DefaultRootWindow(display), &mask, 1);
     XSync(display, False);
+    if (lost) {
+        XCloseDisplay(display);
+        whyNot = QStringLiteral("the X display closed the connection");
+        return nullptr;
+    }
     return std::make_unique<X11ClickMonitor>(display, opcode, std::move(clicked));
 }
 

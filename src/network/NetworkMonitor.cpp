@@ -1,7 +1,6 @@
 #include "network/NetworkMonitor.h"
 
 #include "common/Error.h"
-
 #include "network/NetworkMonitorLogging.h"
 
 #include <QSet>
