@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <functional>
+#include <memory>
 
 namespace nerova {
 
