@@ -13,6 +13,8 @@ FUZZ_TIME  ?= 60
 PACKAGE_BUILD ?= build-package
 # The build number of a package: the commit count unless given (make package BUILD_NUMBER=1234).
 BUILD_NUMBER  ?= $(shell git rev-list --count HEAD 2>/dev/null)
+# Hardening of the packaged programs (the rest of Debian's build flags: linked with full RELRO below).
+PACKAGE_CXXFLAGS ?= -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection
 
 .PHONY: all bootstrap build test demo sanitize fuzz bench package check-package format clean
 
@@ -47,10 +49,11 @@ fuzz: bootstrap
 bench: build
 	scripts/run-benchmarks $(BUILD)
 
-# The packages get a build directory of their own, without tests and benchmarks, linked with full RELRO.
+# The packages get a build directory of their own, without tests and benchmarks, with hardening flags.
 package: bootstrap
 	cmake -S . -B $(PACKAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEROVA_TESTS=OFF -DNEROVA_BENCH=OFF \
-		-DNEROVA_BUILD_NUMBER=$(BUILD_NUMBER) -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+		-DNEROVA_BUILD_NUMBER=$(BUILD_NUMBER) \
+		-DCMAKE_CXX_FLAGS="$(PACKAGE_CXXFLAGS)" -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
 	cmake --build $(PACKAGE_BUILD) --target package -j $(JOBS)
 
 # Lint, install, run, and purge the packages (a real install needs root; else a staging root).
