@@ -5,6 +5,7 @@
 #   make fuzz      libFuzzer build (clang) of the decoders, and a short run
 #   make bench     build and run the benchmarks
 #   make package   build the Debian packages (nerova-agent, nerova-presence-service) in $(PACKAGE_BUILD)
+#   make check-package  lint, install, run and purge them
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
@@ -13,7 +14,7 @@ FUZZ_TIME  ?= 60
 PACKAGE_BUILD ?= build-package
 # The build number of a package: the commit count unless given (make package BUILD_NUMBER=1234).
 BUILD_NUMBER  ?= $(shell git rev-list --count HEAD 2>/dev/null)
-# Hardening of the packaged programs (the rest of Debian's build flags: linked with full RELRO below).
+# Hardening flags of the packaged programs, as Debian builds its own (linked with full RELRO below).
 PACKAGE_CXXFLAGS ?= -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection
 
 .PHONY: all bootstrap build test demo sanitize fuzz bench package check-package format clean
