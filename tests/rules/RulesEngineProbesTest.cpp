@@ -13,6 +13,8 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <sys/resource.h>
+
 using namespace nerova;
 using Type = FingerprintConditionType;
 
@@ -57,6 +59,7 @@ private:
             while (QTcpSocket* socket = server->nextPendingConnection()) {
                 socket->setParent(server);
                 socket->write(greeting);
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
         return QString::number(server->serverPort());
@@ -150,6 +153,20 @@ private slots:
             }
         }
         QCOMPARE(categories, (QSet<QString>{"SimplePinger", "AsyncConnection"}));
+    }
+
+    // More probes than descriptors: the probes wait for each other instead of failing with "Too many
+    // open files". Each connection takes two descriptors here, one of them the server's.
+    void probesStayWithinTheDescriptorLimit()
+    {
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        const rlimit lowered{128, limit.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        const std::vector conditions(100, connection("127.0.0.1:" + ports_.value("BANNER"), "^SSH-2\\.0-"));
+        const bool matched = matches(conditions);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        QVERIFY(matched);
     }
 
     // Resolving a name counts against the ping's timeout: with a DNS server that never answers, the
