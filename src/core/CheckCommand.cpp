@@ -4,6 +4,7 @@
 #include "core/CurrentNetwork.h"
 #include "core/EvaluationReport.h"
 #include "core/FingerprintSummary.h"
+#include "core/TerminalText.h"
 #include "network/HttpReply.h"
 #include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
@@ -69,10 +70,10 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
             writeEvaluationReport(console.out(), evaluation);
         }
         if (verdict.error) {
-            console.err() << "nerova-agent: check: evaluation failed: " << *verdict.error << '\n';
+            console.err() << "nerova-agent: check: evaluation failed: " << printable(*verdict.error) << '\n';
         } else if (verdict.match) {
-            console.out() << "Matched fingerprint \"" << verdict.match->name << "\" (id \""
-                          << verdict.match->fingerprintId << "\")\n";
+            console.out() << "Matched fingerprint " << quoted(verdict.match->name) << " (id "
+                          << quoted(verdict.match->fingerprintId) << ")\n";
         } else {
             console.out() << "No fingerprint matched\n";
         }
@@ -142,7 +143,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     try {
         decoded = decodeFingerprintFile(*bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
     } catch (const JsonDecodeError& error) {
-        console.err() << "nerova-agent: " << path << ": " << error.description() << '\n';
+        console.err() << "nerova-agent: " << path << ": " << printable(error.description()) << '\n';
         co_return exitcode::usage;
     }
     if (!evaluating) {
@@ -164,7 +165,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         try {
             context = decodeNetworkContext(*snapshotBytes);
         } catch (const JsonDecodeError& error) {
-            console.err() << "nerova-agent: " << snapshotPath << ": " << error.description() << '\n';
+            console.err() << "nerova-agent: " << snapshotPath << ": " << printable(error.description()) << '\n';
             co_return exitcode::usage;
         }
     } else {

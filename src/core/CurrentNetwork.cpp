@@ -1,6 +1,7 @@
 #include "core/CurrentNetwork.h"
 
 #include "common/Error.h"
+#include "core/TerminalText.h"
 #include "service/PublicIPClient.h"
 
 namespace nerova {
@@ -19,7 +20,7 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
             }
         } catch (const std::exception& error) {
             err << "nerova-agent: the public IP lookup at " << publicIpEndpoint->toString()
-                << " failed: " << describeException(error) << '\n';
+                << " failed: " << printable(describeException(error)) << '\n';
         }
     }
     co_return context;

@@ -1,10 +1,10 @@
 #include "core/EvaluationReport.h"
 
+#include "core/TerminalText.h"
+
 namespace nerova {
 
 namespace {
-
-QString quoted(const QString& text) { return u'"' + text + u'"'; }
 
 QString truth(const std::optional<bool>& value)
 {
@@ -20,10 +20,10 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
 {
     out << QString(depth * 2, u' ') << "- " << (condition.inverted ? "NOT " : "") << rawValue(condition.type);
     for (const FingerprintConditionArgument& argument : condition.arguments) {
-        out << ' ' << argument.name << '=' << quoted(argument.value);
+        out << ' ' << printable(argument.name) << '=' << quoted(argument.value);
     }
     if (condition.error) {
-        out << ": error " << *condition.error << '\n';
+        out << ": error " << printable(*condition.error) << '\n';
     } else {
         out << ": own " << truth(condition.own);
         if (!condition.rules.empty()) {
@@ -34,7 +34,7 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
         }
         out << " -> " << truth(condition.value);
         if (!condition.observed.isEmpty()) {
-            out << " (" << condition.observed << ')';
+            out << " (" << printable(condition.observed) << ')';
         }
         out << '\n';
     }

@@ -1,10 +1,10 @@
 #include "core/FingerprintSummary.h"
 
+#include "core/TerminalText.h"
+
 namespace nerova {
 
 namespace {
-
-QString quoted(const QString& text) { return u'"' + text + u'"'; }
 
 QString optionalText(const std::optional<QString>& value) { return value ? quoted(*value) : QStringLiteral("-"); }
 
@@ -14,7 +14,7 @@ void writeCondition(QTextStream& out, const FingerprintCondition& condition, int
 {
     out << QString(depth * 2, u' ') << "- " << (condition.inverted ? "NOT " : "") << rawValue(condition.type);
     for (const FingerprintConditionArgument& argument : condition.arguments) {
-        out << ' ' << argument.name << '=' << quoted(argument.value);
+        out << ' ' << printable(argument.name) << '=' << quoted(argument.value);
     }
     out << '\n';
     for (const FingerprintRule& rule : condition.rules) {

@@ -1,6 +1,7 @@
 #include "core/Command.h"
 #include "core/Commands.h"
 #include "core/CurrentNetwork.h"
+#include "core/TerminalText.h"
 #include "network/NetworkContextJson.h"
 
 namespace nerova {
@@ -32,14 +33,16 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
         console.out() << QString::fromStdString(encodeNetworkContext(context).dump(2)) << '\n';
         co_return exitcode::success;
     }
-    console.out() << "External IPv4: " << context.externalIPv4.value_or(QStringLiteral("none")) << '\n'
+    console.out() << "External IPv4: " << printable(context.externalIPv4.value_or(QStringLiteral("none"))) << '\n'
                   << "Interfaces:\n";
     for (const NetworkInterface& networkInterface : context.networkInterfaces) {
-        console.out() << "  " << networkInterface.name << "  " << networkInterface.hardwareAddress << '\n';
+        console.out() << "  " << printable(networkInterface.name) << "  " << printable(networkInterface.hardwareAddress)
+                      << '\n';
     }
     console.out() << "Addresses:\n";
     for (const NetworkAddress& address : context.internalAddresses) {
-        console.out() << "  " << rawValue(address.type) << "  " << address.name << "  " << address.address << '\n';
+        console.out() << "  " << rawValue(address.type) << "  " << printable(address.name) << "  "
+                      << printable(address.address) << '\n';
     }
     co_return exitcode::success;
 }

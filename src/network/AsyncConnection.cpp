@@ -1,9 +1,9 @@
 #include "network/AsyncConnection.h"
 
 #include "network/AsyncConnectionError.h"
+#include "network/HostLookup.h"
 #include "network/TcpSocket.h"
 
-#include <QHostInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -31,7 +31,10 @@ public:
         deadline_.setTimerType(Qt::PreciseTimer); // a coarse timer may close the window up to 5 % late
         QObject::connect(&deadline_, &QTimer::timeout, this, [this] { end(); });
         deadline_.start(AsyncConnection::window);
-        lookupId_ = QHostInfo::lookupHost(host_, this, [this](const QHostInfo& info) {
+        lookupId_ = lookupHost(host_, this, [this](const QHostInfo& info) {
+            if (lookupId_ < 0) {
+                return; // the window closed meanwhile
+            }
             lookupId_ = -1;
             resolved(info);
         });
@@ -131,7 +134,7 @@ private:
         ended_ = true;
         deadline_.stop();
         if (lookupId_ >= 0) {
-            QHostInfo::abortHostLookup(lookupId_);
+            abortHostLookup(lookupId_);
             lookupId_ = -1;
         }
         closeSocket();

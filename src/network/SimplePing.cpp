@@ -1,5 +1,6 @@
 #include "network/SimplePing.h"
 
+#include "network/HostLookup.h"
 #include "network/IcmpPacket.h"
 #include "network/SimplePingDelegate.h"
 #include "network/SimplePingError.h"
@@ -46,7 +47,10 @@ void SimplePing::start()
         return;
     }
     // Results are always delivered from the event loop, never from inside lookupHost.
-    lookupId_ = QHostInfo::lookupHost(hostName_, this, [this](const QHostInfo& info) {
+    lookupId_ = lookupHost(hostName_, this, [this](const QHostInfo& info) {
+        if (lookupId_ < 0) {
+            return; // stopped meanwhile
+        }
         lookupId_ = -1;
         if (info.error() != QHostInfo::NoError) {
             didFailWithError(SimplePingError(SimplePingError::Domain::hostResolution, SimplePingError::resolutionFailed,
@@ -199,7 +203,7 @@ void SimplePing::stop()
 void SimplePing::stopHostResolution()
 {
     if (lookupId_ >= 0) {
-        QHostInfo::abortHostLookup(lookupId_);
+        abortHostLookup(lookupId_);
         lookupId_ = -1;
     }
 }

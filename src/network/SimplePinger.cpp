@@ -33,6 +33,7 @@ QCoro::Task<double> SimplePinger::ping(QString hostName, double timeoutSeconds)
     startTime_.reset();
     pinger_ = std::make_unique<SimplePing>(hostName, sockets_);
     pinger_->setDelegate(this);
+    startTimerIfNeeded(); // the window includes resolving the host name
     pinger_->start();
     logger_.debug("Pinging %s", hostName);
 

@@ -17,7 +17,8 @@
 namespace nerova {
 
 // One ICMP echo at a time: ping() starts an engine, sends one request and yields the time to the
-// reply. The timeout runs from the moment the socket is ready, so resolution is not counted.
+// reply. The timeout runs from the call, so resolving the host name counts against it: a resolver
+// that never answers cannot hold a ping longer than its timeout.
 // The pinger must outlive a ping() in progress.
 class SimplePinger : private SimplePingDelegate {
 public:

@@ -3,11 +3,11 @@
 #include "common/TaskGroup.h"
 #include "network/HttpReply.h"
 #include "rules/CIDRv4.h"
+#include "rules/PatternMatcher.h"
 
 #include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QRegularExpression>
 #include <QStringDecoder>
 
 namespace nerova {
@@ -30,16 +30,6 @@ std::optional<QString> decodeUtf8(const QByteArray& bytes)
         return std::nullopt;
     }
     return text;
-}
-
-// A pattern compiled with the default options (case-sensitive, unanchored).
-std::optional<QRegularExpression> compilePattern(const QString& pattern)
-{
-    QRegularExpression expression(pattern);
-    if (!expression.isValid()) {
-        return std::nullopt;
-    }
-    return expression;
 }
 
 // "host:port": exactly two non-empty segments around colons, the port decimal from 0 to 65535
@@ -86,9 +76,18 @@ QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
 // as parsing it there would.
 class RulesEngine::Snapshot {
 public:
-    explicit Snapshot(const NetworkContext& context) : context_(context), values_(context.internalAddresses.size()) {}
+    Snapshot(const NetworkContext& context, std::chrono::nanoseconds patternBudget)
+        : context_(context), values_(context.internalAddresses.size()), patternTimeLeft_(patternBudget)
+    {}
 
     const NetworkContext& context() const { return context_; }
+
+    // Searches `text` with `matcher` within what is left of the check's budget for patterns;
+    // nothing once that is spent.
+    std::optional<bool> search(PatternMatcher& matcher, const QString& text)
+    {
+        return matcher.search(text, patternTimeLeft_);
+    }
 
     qint64 addressValue(std::size_t index)
     {
@@ -116,19 +115,25 @@ private:
 
     const NetworkContext& context_;
     std::vector<Parsed> values_;
+    std::chrono::nanoseconds patternTimeLeft_;
 };
 
 QString RulesEngineError::description() const
 {
     switch (case_) {
     case Case::invalidPattern: return describeCase(QStringLiteral("invalidPattern"), text_);
+    case Case::patternTimedOut: return describeCase(QStringLiteral("patternTimedOut"), text_);
     }
     return {};
 }
 
 RulesEngine::RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
-                         std::chrono::milliseconds webContentTimeout)
-    : logger_(std::move(logger)), network_(network), probes_(std::move(probes)), webContentTimeout_(webContentTimeout)
+                         std::chrono::milliseconds webContentTimeout, std::chrono::milliseconds patternBudget)
+    : logger_(std::move(logger)),
+      network_(network),
+      probes_(std::move(probes)),
+      webContentTimeout_(webContentTimeout),
+      patternBudget_(patternBudget)
 {}
 
 QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(FingerprintFile file, NetworkContext context,
@@ -140,7 +145,7 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
     }
     // The children refer to `file`, `context` and `snapshot`, which live in this frame until the
     // group is drained.
-    Snapshot snapshot(context);
+    Snapshot snapshot(context, patternBudget_);
     TaskGroup<std::pair<std::size_t, bool>> group;
     for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = file.fingerprints[i];
@@ -246,8 +251,8 @@ QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condit
     case FingerprintConditionType::externalIp:
         co_return checkExternalIP(condition, snapshot.context().externalIPv4, evaluation);
     case FingerprintConditionType::ping: co_return co_await checkPing(condition, evaluation);
-    case FingerprintConditionType::webContent: co_return co_await checkWebContent(condition, evaluation);
-    case FingerprintConditionType::connection: co_return co_await checkConnection(condition, evaluation);
+    case FingerprintConditionType::webContent: co_return co_await checkWebContent(condition, snapshot, evaluation);
+    case FingerprintConditionType::connection: co_return co_await checkConnection(condition, snapshot, evaluation);
     case FingerprintConditionType::or_:
         observe(evaluation, condition.rules.empty() ? QStringLiteral("no nested rules")
                                                     : QStringLiteral("holds through its nested rules"));
@@ -342,7 +347,8 @@ QCoro::Task<bool> RulesEngine::checkPing(const FingerprintCondition& condition, 
     co_return false;
 }
 
-QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condition, ConditionEvaluation* evaluation)
+QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condition, Snapshot& snapshot,
+                                               ConditionEvaluation* evaluation)
 {
     const std::optional<QString> urlText = condition.argument(u"url");
     const QUrl url = urlText ? QUrl(*urlText, QUrl::StrictMode) : QUrl();
@@ -395,21 +401,29 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
         co_return false;
     }
-    const std::optional<QRegularExpression> expression = compilePattern(*pattern);
-    if (!expression) {
+    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
+    if (!matcher) {
         const RulesEngineError error(RulesEngineError::Case::invalidPattern, *pattern);
         logger_.debug("Caught error checking url %@", error);
         observe(evaluation,
                 QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description()));
         co_return false;
     }
-    const bool result = expression->match(*text).hasMatch();
-    logger_.debug("Regex result is %{bool}d", result);
+    const std::optional<bool> result = snapshot.search(*matcher, *text);
+    if (!result) {
+        const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
+        logger_.debug("Caught error checking url %@", error);
+        observe(evaluation,
+                QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description()));
+        co_return false;
+    }
+    logger_.debug("Regex result is %{bool}d", *result);
     observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
-    co_return result;
+    co_return *result;
 }
 
-QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condition, ConditionEvaluation* evaluation)
+QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condition, Snapshot& snapshot,
+                                               ConditionEvaluation* evaluation)
 {
     const std::optional<QString> hostport = condition.argument(u"hostport");
     const std::optional<QString> pattern = condition.argument(u"match");
@@ -425,8 +439,8 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
         co_return false;
     }
     const auto& [host, port] = *target;
-    const std::optional<QRegularExpression> expression = compilePattern(*pattern);
-    if (!expression) {
+    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
+    if (!matcher) {
         throw RulesEngineError(RulesEngineError::Case::invalidPattern, *pattern);
     }
     logger_.debug("Checking %s:%hu for %s", host, port, *pattern);
@@ -438,10 +452,16 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
         observe(evaluation, QStringLiteral("connection failed: %1").arg(describeException(error)));
         co_return false;
     }
-    const bool result = expression->match(decodeUtf8(received).value_or(QString())).hasMatch();
-    logger_.debug("Regex result is %{bool}d", result);
+    const std::optional<bool> result = snapshot.search(*matcher, decodeUtf8(received).value_or(QString()));
+    if (!result) {
+        const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
+        logger_.info("Caught error in async connection %@", error);
+        observe(evaluation, QStringLiteral("%1 bytes received, %2").arg(received.size()).arg(error.description()));
+        co_return false;
+    }
+    logger_.debug("Regex result is %{bool}d", *result);
     observe(evaluation, QStringLiteral("%1 bytes received").arg(received.size()));
-    co_return result;
+    co_return *result;
 }
 
 } // namespace nerova

@@ -18,11 +18,11 @@ class QNetworkAccessManager;
 
 namespace nerova {
 
-// A condition that cannot be evaluated at all; unlike a failed probe it makes the whole check
-// raise.
+// A condition that cannot be evaluated. An invalid TCP pattern makes the whole check raise; a
+// pattern that runs out of the check's time for patterns only makes its condition false.
 class RulesEngineError final : public Error {
 public:
-    enum class Case { invalidPattern };
+    enum class Case { invalidPattern, patternTimedOut };
 
     RulesEngineError(Case errorCase, QString text) : case_(errorCase), text_(std::move(text)) {}
 
@@ -44,11 +44,15 @@ public:
     static constexpr double pingTimeoutSeconds = 2.0;
     // A web page larger than this fails the condition instead of filling the memory.
     static constexpr qint64 maxWebContentBytes = 16 * 1024 * 1024;
+    // The time all pattern searches of one check may take together, on the event loop; a search
+    // still running when it is spent stops, and its condition is false.
+    static constexpr std::chrono::milliseconds defaultPatternBudget{1000};
 
     // `network` is the process's shared access manager, used for web-content conditions; it and
     // `probes` must outlive the engine.
     RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
-                std::chrono::milliseconds webContentTimeout = defaultWebContentTimeout);
+                std::chrono::milliseconds webContentTimeout = defaultWebContentTimeout,
+                std::chrono::milliseconds patternBudget = defaultPatternBudget);
 
     // The matching fingerprint, or nothing. When several match, the one whose evaluation finished
     // first wins. Raises the first error of any condition (malformed CIDR or address text, an
@@ -78,13 +82,16 @@ private:
     bool checkExternalIP(const FingerprintCondition& condition, const std::optional<QString>& externalIPv4,
                          ConditionEvaluation* evaluation) const;
     QCoro::Task<bool> checkPing(const FingerprintCondition& condition, ConditionEvaluation* evaluation);
-    QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, ConditionEvaluation* evaluation);
-    QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, ConditionEvaluation* evaluation);
+    QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, Snapshot& snapshot,
+                                      ConditionEvaluation* evaluation);
+    QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, Snapshot& snapshot,
+                                      ConditionEvaluation* evaluation);
 
     Logger logger_;
     QNetworkAccessManager& network_;
     std::shared_ptr<RulesEngineProbes> probes_;
     std::chrono::milliseconds webContentTimeout_;
+    std::chrono::milliseconds patternBudget_;
 };
 
 } // namespace nerova

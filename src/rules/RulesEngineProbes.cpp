@@ -1,7 +1,11 @@
 #include "rules/RulesEngineProbes.h"
 
+#include "common/DescriptorLimit.h"
+#include "common/Limiter.h"
 #include "network/AsyncConnection.h"
 #include "network/SimplePinger.h"
+
+#include <algorithm>
 
 namespace nerova {
 
@@ -9,16 +13,25 @@ namespace {
 
 constexpr const char* probeSubsystem = "com.nerova.NerovaAgent";
 
+// Probes in flight, each holding a socket, may take half of the descriptors left when the probes
+// are made; the other half stays for the rest of the agent (web requests, downloads, files, D-Bus).
+// Probes beyond that wait for a slot instead of failing with "Too many open files", and their
+// window starts once they run.
+std::size_t probeSlots() { return std::size_t(std::clamp<std::int64_t>(descriptorsLeft() / 2, 1, 1 << 20)); }
+
 class SystemProbes final : public RulesEngineProbes {
 public:
     explicit SystemProbes(Logger logger)
         : pingerLogger_(logger.withCategory(QString::fromLatin1(probeSubsystem), QStringLiteral("SimplePinger"))),
-          connectionLogger_(logger.withCategory(QString::fromLatin1(probeSubsystem), QStringLiteral("AsyncConnection")))
+          connectionLogger_(
+              logger.withCategory(QString::fromLatin1(probeSubsystem), QStringLiteral("AsyncConnection"))),
+          slots_(probeSlots())
     {}
 
     // A pinger per ping: one pinger refuses a second ping while one is running.
     QCoro::Task<double> ping(QString hostName, double timeoutSeconds) override
     {
+        const Limiter::Permit slot = co_await slots_.acquire();
         SimplePinger pinger(pingerLogger_);
         const double seconds = co_await pinger.ping(std::move(hostName), timeoutSeconds);
         co_return seconds;
@@ -26,6 +39,7 @@ public:
 
     QCoro::Task<QByteArray> receive(QString host, quint16 port) override
     {
+        const Limiter::Permit slot = co_await slots_.acquire();
         const auto stream = std::make_shared<Channel<QByteArray>>();
         AsyncConnection connection(std::move(host), port, connectionLogger_);
         connection.connect(stream);
@@ -39,6 +53,7 @@ public:
 private:
     Logger pingerLogger_;
     Logger connectionLogger_;
+    Limiter slots_;
 };
 
 } // namespace

@@ -26,7 +26,8 @@ public:
 };
 
 // The real probes: a fresh ICMP pinger per ping and a TCP connection per receive, logging with
-// `logger`'s sink under the subsystem "com.nerova.NerovaAgent".
+// `logger`'s sink under the subsystem "com.nerova.NerovaAgent". They share one limit: at most half
+// of the descriptors left when they are made are in use by probes at once; others wait their turn.
 std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger logger);
 
 } // namespace nerova

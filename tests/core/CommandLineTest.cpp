@@ -39,6 +39,9 @@ private slots:
                                                 "    - internalIp cidrRange=\"10.1.0.0/16\"", "      rule \"Nested\"",
                                                 "        - NOT ping address=\"gw\""}
                                  << "";
+        QTest::newRow("summary escapes control characters")
+            << QStringList{"check", "FILE"} << QByteArray(validFile).replace("\"Office\"", "\"Off\\u001b[2Jice\"") << 0
+            << QStringList{"fingerprint \"Off\\x1b[2Jice\" (id \"fp-1\")"} << "";
         QTest::newRow("json") << QStringList{"check", "FILE", "--json"} << validFile << 0
                               << QStringList{"\"fingerprintVersion\": 9007199254740993", "\"createdAt\": \"2026-11-30T09:15:00Z\""} << "";
         QTest::newRow("served file read as stored") << QStringList{"check", "--stored", "FILE"} << validFile << 2 << QStringList{}

@@ -114,6 +114,13 @@ private slots:
             << QStringList{"fingerprint \"Office\" (id \"fp-office\"): undecided", "rule \"Main\": undecided",
                            "- internalIp cidrRange=\"10.1.0.0/33\": error invalidCIDR(\"33\")"}
             << "evaluation failed: invalidCIDR(\"33\")";
+        // Names from outside reach the terminal with their control characters escaped.
+        QTest::newRow("escape sequence in a fingerprint name") << QStringList{}
+            << QByteArray(internalOffice).replace("\"name\":\"Office\"", "\"name\":\"Off\\u001b]0;x\\u0007ice\"")
+            << inOffice << 0 << QStringList{"Matched fingerprint \"Off\\x1b]0;x\\x07ice\""} << "";
+        QTest::newRow("escape sequence in an interface name") << QStringList{"--explain"} << internalOffice
+            << QByteArray(inOffice).replace("\"name\":\"en0\"", "\"name\":\"en0\\u001b[2J\"") << 0
+            << QStringList{"(10.1.2.3 (en0\\x1b[2J) is in the range)"} << "";
         QTest::newRow("snapshot missing") << QStringList{"--snapshot", "/nonexistent/snapshot.json"} << internalOffice
                                           << QByteArray() << 2 << QStringList{}
                                           << "cannot read /nonexistent/snapshot.json";
@@ -142,6 +149,7 @@ private slots:
         }
         const Result result = run(arguments + options, file, snapshot);
         QVERIFY2(result.code == exitCode, qPrintable(result.describe()));
+        QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
         for (const QString& text : expectedOut) {
             QVERIFY2(result.out.contains(text),
                      qPrintable(QStringLiteral("missing \"%1\" in:\n%2").arg(text, result.out)));

@@ -24,6 +24,28 @@ std::optional<QString> prepareForManyProbes();
 // Runs `ip` with `arguments`; yields why it failed.
 std::optional<QString> runIp(const QStringList& arguments);
 
+// A DNS server that takes every query and answers none, for this process alone: a mount namespace
+// of its own in which /etc/resolv.conf names a loopback address where a socket receives the
+// queries. Create it after enterPrivateNetwork() and before any thread starts.
+class SilentResolver {
+public:
+    static constexpr const char* address = "127.0.0.53";
+
+    SilentResolver();
+    ~SilentResolver();
+    SilentResolver(const SilentResolver&) = delete;
+    SilentResolver& operator=(const SilentResolver&) = delete;
+
+    // Why the resolver could not be set up; nothing when it is ready.
+    const std::optional<QString>& error() const { return error_; }
+    // The number of queries that arrived since the last call.
+    int takeQueries();
+
+private:
+    int socket_ = -1;
+    std::optional<QString> error_;
+};
+
 // A host that answers ARP but never echo requests: a namespace of its own, joined to the
 // current one by a veth pair, with net.ipv4.icmp_echo_ignore_all set. Removed on destruction.
 class SilentHost {

@@ -77,12 +77,19 @@ private slots:
         QTest::newRow("rules an object") << f + "/rules" << "{}" << false << false;
         QTest::newRow("version fractional") << "/fingerprintVersion" << "7.5" << false << false;
         QTest::newRow("version beyond 64 bits") << "/fingerprintVersion" << "9223372036854775808" << false << false;
+        QTest::newRow("version written with a fraction") << "/fingerprintVersion" << "7.0" << false << true;
+        QTest::newRow("version as an exponent beyond 64 bits") << "/fingerprintVersion" << "1e19" << false << false;
+        QTest::newRow("brackets inside strings are not nesting")
+            << f + "/name" << u'"' + QString(u'[').repeated(600) + "\\\"{\"" << false << true;
         QTest::newRow("served without fraction") << "/createdAt" << R"("2026-11-30T09:15:00Z")" << false << false;
         QTest::newRow("stored with fraction") << "/createdAt" << R"("2026-11-30T09:15:00.123Z")" << true << false;
         QTest::newRow("served impossible date") << "/createdAt" << R"("2026-02-30T09:15:00.1Z")" << false << false;
         QTest::newRow("served offset hour 24") << "/createdAt" << R"("2026-11-30T09:15:00.1+24:00")" << false << false;
         QTest::newRow("malformed JSON") << "" << R"({"fingerprints": [)" << false << false;
         QTest::newRow("document an array") << "" << "[]" << false << false;
+        QTest::newRow("a repeated key takes the last value") << ""
+            << R"({"fingerprintVersion":"seven","fingerprints":[],"fingerprintVersion":7,"createdAt":"2026-11-30T09:15:00.1Z"})"
+            << false << true;
         QTest::newRow("number beyond a double") << "" << R"({"fingerprintVersion": 1e999})" << false << false;
         // clang-format on
     }
@@ -115,6 +122,9 @@ private slots:
         const FingerprintFile file =
             decodeFingerprintFile(mutated("/fingerprintVersion", "9007199254740993"), TimestampForm::served);
         QCOMPARE(file.fingerprintVersion, 9007199254740993LL);
+        QCOMPARE(
+            decodeFingerprintFile(mutated("/fingerprintVersion", "-3.0"), TimestampForm::served).fingerprintVersion,
+            -3);
         QCOMPARE(file.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 123), Qt::UTC));
         QCOMPARE(file.fingerprints.size(), 1u);
         QCOMPARE(file.fingerprints[0].fingerprintId, QStringLiteral("fp-1"));

@@ -1,9 +1,10 @@
-// The engine with the real ICMP and TCP probes, in a network namespace of the test's own: pings to
-// loopback and to a host that never answers, TCP connections to local servers that greet, stay
-// silent or refuse.
+// The engine with the real ICMP and TCP probes, in a network namespace of the test's own whose DNS
+// server never answers: pings to local addresses and to a host that never answers, TCP connections
+// to local servers that greet, stay silent or refuse.
 #include "PrivateNetwork.h"
 #include "common/Await.h"
 #include "common/CaptureLogSink.h"
+#include "network/PingError.h"
 #include "rules/RulesEngine.h"
 #include "support/ScriptedHttpServer.h"
 
@@ -11,6 +12,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <sys/resource.h>
 
 using namespace nerova;
 using Type = FingerprintConditionType;
@@ -35,29 +38,31 @@ class RulesEngineProbesTest : public QObject {
     Q_OBJECT
 
 public:
-    explicit RulesEngineProbesTest(std::optional<QString> isolationFailure)
-        : isolationFailure_(std::move(isolationFailure))
+    RulesEngineProbesTest(std::optional<QString> isolationFailure, test::SilentResolver* resolver)
+        : isolationFailure_(std::move(isolationFailure)), resolver_(resolver)
     {}
 
 private:
     std::optional<QString> isolationFailure_;
+    test::SilentResolver* resolver_;
     std::unique_ptr<test::SilentHost> silentHost_;
     std::vector<std::unique_ptr<QTcpServer>> servers_;
-    QHash<QString, QString> hostports_; // stand-ins of the table -> 127.0.0.1:port
+    QHash<QString, QString> ports_; // stand-ins of the table -> port
     std::shared_ptr<CaptureLogSink> sink_;
 
-    // A loopback server that writes `greeting` to every connection.
+    // A server on every local IPv4 address that writes `greeting` to every connection.
     QString serve(const QByteArray& greeting)
     {
         QTcpServer* server = servers_.emplace_back(std::make_unique<QTcpServer>()).get();
-        server->listen(QHostAddress::LocalHost);
+        server->listen(QHostAddress::AnyIPv4);
         QObject::connect(server, &QTcpServer::newConnection, server, [server, greeting] {
             while (QTcpSocket* socket = server->nextPendingConnection()) {
                 socket->setParent(server);
                 socket->write(greeting);
+                QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
-        return QStringLiteral("127.0.0.1:%1").arg(server->serverPort());
+        return QString::number(server->serverPort());
     }
 
     // Whether one fingerprint holding one rule with `conditions` matches.
@@ -81,11 +86,10 @@ private slots:
         if (silentHost_->error()) {
             QSKIP(qPrintable(*silentHost_->error()));
         }
-        hostports_.insert(QStringLiteral("BANNER"), serve("SSH-2.0-OpenSSH_9.2\r\n"));
-        hostports_.insert(QStringLiteral("QUIET"), serve(QByteArray()));
-        hostports_.insert(QStringLiteral("BINARY"), serve(QByteArray("\xc3\x28\xff", 3)));
-        hostports_.insert(QStringLiteral("REFUSED"),
-                          QStringLiteral("127.0.0.1:%1").arg(test::ScriptedHttpServer::unusedPort()));
+        ports_.insert(QStringLiteral("BANNER"), serve("SSH-2.0-OpenSSH_9.2\r\n"));
+        ports_.insert(QStringLiteral("QUIET"), serve(QByteArray()));
+        ports_.insert(QStringLiteral("BINARY"), serve(QByteArray("\xc3\x28\xff", 3)));
+        ports_.insert(QStringLiteral("REFUSED"), QString::number(test::ScriptedHttpServer::unusedPort()));
     }
 
     void probes_data()
@@ -94,18 +98,26 @@ private slots:
         QTest::addColumn<bool>("expected");
         QTest::addColumn<QString>("line"); // the engine's verdict line, as its format
 
+        // Addresses that no hosts file names: looking them up would wait for the DNS server. (The TCP
+        // rows come first: Qt caches what it looked up.)
         const QString silent = QString::fromLatin1(test::SilentHost::address);
+        const QString local = QString::fromLatin1(test::SilentHost::localAddress);
         const QString regex = QStringLiteral("debug Regex result is %{bool}d");
         // clang-format off
+        QTest::newRow("banner matches") << connection("127.0.0.1:BANNER", "^SSH-2\\.0-") << true << regex;
+        QTest::newRow("banner of a local address") << connection(local + ":BANNER", "^SSH-2\\.0-") << true << regex;
+        QTest::newRow("banner does not match") << connection("127.0.0.1:BANNER", "^HTTP") << false << regex;
+        QTest::newRow("silent server gives the empty text") << connection("127.0.0.1:QUIET", "^$") << true << regex;
+        QTest::newRow("bytes that are not UTF-8 give the empty text") << connection("127.0.0.1:BINARY", "^$") << true
+                                                                      << regex;
+        QTest::newRow("connection refused") << connection("127.0.0.1:REFUSED", ".*") << false
+                                            << "info Caught error in async connection %@";
+        QTest::newRow("connection to another host refused") << connection(silent + ":REFUSED", ".*") << false
+                                                               << "info Caught error in async connection %@";
         QTest::newRow("ping loopback") << ping("127.0.0.1") << true << "debug Ping completed in %fs";
+        QTest::newRow("ping another loopback address") << ping("127.0.0.2") << true << "debug Ping completed in %fs";
         QTest::newRow("ping silent host") << ping(silent) << false << "debug Ping failed with error: %@";
         QTest::newRow("ping silent host, inverted") << ping(silent, true) << true << "debug Ping failed with error: %@";
-        QTest::newRow("banner matches") << connection("BANNER", "^SSH-2\\.0-") << true << regex;
-        QTest::newRow("banner does not match") << connection("BANNER", "^HTTP") << false << regex;
-        QTest::newRow("silent server gives the empty text") << connection("QUIET", "^$") << true << regex;
-        QTest::newRow("bytes that are not UTF-8 give the empty text") << connection("BINARY", "^$") << true << regex;
-        QTest::newRow("connection refused") << connection("REFUSED", ".*") << false
-                                            << "info Caught error in async connection %@";
         // clang-format on
     }
 
@@ -116,10 +128,14 @@ private slots:
         QFETCH(QString, line);
 
         for (FingerprintConditionArgument& argument : condition.arguments) {
-            argument.value = hostports_.value(argument.value, argument.value);
+            for (auto port = ports_.cbegin(); port != ports_.cend(); ++port) {
+                argument.value.replace(port.key(), port.value());
+            }
         }
+        resolver_->takeQueries();
         QCOMPARE(matches({condition}), expected);
         QVERIFY2(sink_->formats().contains(line), qPrintable(sink_->formats().join(u'\n')));
+        QVERIFY2(resolver_->takeQueries() == 0, "an address was looked up"); // only names are
     }
 
     // Each ping condition has a pinger of its own, so pings of one evaluation never refuse each other;
@@ -127,7 +143,7 @@ private slots:
     void concurrentProbesEachHaveTheirOwn()
     {
         const FingerprintCondition loopback = ping(QStringLiteral("127.0.0.1"));
-        QVERIFY(matches({loopback, loopback, loopback, connection(hostports_.value("BANNER"), QStringLiteral("SSH"))}));
+        QVERIFY(matches({loopback, loopback, loopback, connection("127.0.0.1:" + ports_.value("BANNER"), "SSH")}));
         QCOMPARE(sink_->formats().count(QStringLiteral("debug Ping completed in %fs")), 3);
         QSet<QString> categories;
         for (const LogRecord& record : sink_->records()) {
@@ -138,6 +154,37 @@ private slots:
         }
         QCOMPARE(categories, (QSet<QString>{"SimplePinger", "AsyncConnection"}));
     }
+
+    // More probes than descriptors: the probes wait for each other instead of failing with "Too many
+    // open files". Each connection takes two descriptors here, one of them the server's.
+    void probesStayWithinTheDescriptorLimit()
+    {
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        const rlimit lowered{128, limit.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        const std::vector conditions(100, connection("127.0.0.1:" + ports_.value("BANNER"), "^SSH-2\\.0-"));
+        const bool matched = matches(conditions);
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+        QVERIFY(matched);
+    }
+
+    // Resolving a name counts against the ping's timeout: with a DNS server that never answers, the
+    // ping times out instead of waiting for the resolver to give up.
+    void resolutionCountsAgainstThePingTimeout()
+    {
+        const std::shared_ptr<RulesEngineProbes> probes =
+            makeSystemProbes(Logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"),
+                                    std::make_shared<CaptureLogSink>()));
+        QString outcome;
+        try {
+            await(probes->ping(QStringLiteral("printer.nerova.test"), 0.5));
+        } catch (const PingError& error) {
+            outcome = error.description();
+        }
+        QCOMPARE(outcome, QStringLiteral("timedOut"));
+        QVERIFY(resolver_->takeQueries() > 0);
+    }
 };
 
 int main(int argc, char* argv[])
@@ -145,8 +192,12 @@ int main(int argc, char* argv[])
     // Before QCoreApplication and any thread, so that every thread (the resolver's included)
     // lives in the private namespace.
     std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    std::optional<nerova::test::SilentResolver> resolver;
+    if (!isolationFailure) {
+        isolationFailure = resolver.emplace().error();
+    }
     QCoreApplication app(argc, argv);
-    RulesEngineProbesTest test(std::move(isolationFailure));
+    RulesEngineProbesTest test(std::move(isolationFailure), resolver ? &*resolver : nullptr);
     return QTest::qExec(&test, argc, argv);
 }
 

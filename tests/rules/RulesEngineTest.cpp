@@ -121,11 +121,12 @@ class RulesEngineTest : public QObject {
     std::unique_ptr<QNetworkAccessManager> network_;
     std::unique_ptr<RulesEngine> engine_;
 
+    // Patterns get a tenth of a second per check.
     void makeEngine(std::chrono::milliseconds webTimeout = RulesEngine::defaultWebContentTimeout)
     {
         engine_ = std::make_unique<RulesEngine>(
             Logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"), sink_), *network_, probes_,
-            webTimeout);
+            webTimeout, 100ms);
     }
 
     Outcome run(FingerprintFile file, NetworkContext context = standardContext())
@@ -201,8 +202,8 @@ private slots:
     }
 
     // The conditions of one rule against the standard context. The fake probes answer the ping to
-    // "gw" in 5 ms and the TCP services "banner:22" with "SSH-2.0-test" and "truncated:22" with a
-    // UTF-8 sequence cut short; everything else fails.
+    // "gw" in 5 ms and the TCP services "banner:22" with "SSH-2.0-test", "truncated:22" with a
+    // UTF-8 sequence cut short and "as:22" with 40 a's; everything else fails.
     void conditions_data()
     {
         QTest::addColumn<Conditions>("subject");
@@ -267,6 +268,9 @@ private slots:
             << QStringList{"debug Checking banner:22 for ^SSH-2\\.0", "debug Regex result is true"};
         QTest::newRow("connection: a sequence cut short is not UTF-8") << one(connectTo("truncated:22", "abc")) << false
             << QStringList{"debug Checking truncated:22 for abc", "debug Regex result is false"};
+        QTest::newRow("connection: a pattern past its budget is false") << one(connectTo("as:22", "(a+)+c$")) << false
+            << QStringList{"debug Checking as:22 for (a+)+c$",
+                           "info Caught error in async connection patternTimedOut(\"(a+)+c$\")"};
         for (const char* bad : {"banner", "banner:65536", "banner:2x", "banner:+", "2001:db8::1:22"}) {
             QTest::addRow("connection: invalid host format %s", bad) << one(connectTo(bad, ".*")) << false
                 << QStringList{QStringLiteral("error Invalid host format ") + bad};
@@ -295,6 +299,7 @@ private slots:
         probes_->answers.insert(QStringLiteral("gw"), {QByteArray("0.005"), 0ms});
         probes_->answers.insert(QStringLiteral("banner:22"), {QByteArray("SSH-2.0-test\r\n"), 0ms});
         probes_->answers.insert(QStringLiteral("truncated:22"), {QByteArray("abc\xe2\x82"), 0ms});
+        probes_->answers.insert(QStringLiteral("as:22"), {QByteArray(40, 'a'), 0ms});
         const Outcome outcome = run(fileOf({oneRule("Office", subject)}));
         QCOMPARE(outcome.error, QString());
         QCOMPARE(outcome.matchedId.has_value(), matches);
@@ -396,6 +401,8 @@ private slots:
                                         << "info HTTPResponse(url: \"URL\", statusCode: 200, bodyBytes: 5)";
         QTest::newRow("redirect followed") << "/redirect" << "welcome" << true << found;
         QTest::newRow("invalid pattern") << "/ok" << "(" << false << caught + "invalidPattern(\"(\")";
+        QTest::newRow("pattern past its budget") << "/backtracking" << "(a+)+c$" << false
+                                                 << caught + "patternTimedOut(\"(a+)+c$\")";
         QTest::newRow("no answer within the timeout") << "/silent" << ".*" << false << late;
         QTest::newRow("data trickling in past the timeout") << "/drip" << ".*" << false << late;
         QTest::newRow("body too large") << "/huge" << ".*" << false
@@ -417,6 +424,7 @@ private slots:
         server.route("/299", {299, {}, "fine"});
         server.route("/400", {400, {}, "bad"});
         server.route("/latin1", {200, {}, "caf\xe9!"});
+        server.route("/backtracking", {200, {}, QByteArray(QByteArray(48, 'a') + "c\n").repeated(100)});
         server.route("/redirect", {302, {{"Location", server.url("/ok").toEncoded()}}, ""});
         server.route("/silent", {200, {}, "late", 60s});
         server.route("/drip", {200, {}, "still here ", 0ms, 20ms});
