@@ -1,5 +1,7 @@
 #include "common/ManagedConfiguration.h"
 
+#include "common/ManagedConfigurationJson.h"
+
 #include <QDir>
 #include <QFile>
 
@@ -121,12 +123,7 @@ std::optional<Json> ManagedConfiguration::readFile(const QString& path) const
         return std::nullopt;
     }
     try {
-        Json policy = parseJson(bytes);
-        if (!policy.is_object()) {
-            ignore(logger_, path, QStringLiteral("not a JSON object but ") + describeJsonValue(policy));
-            return std::nullopt;
-        }
-        return policy;
+        return decodeManagedPolicy(bytes);
     } catch (const JsonDecodeError& error) {
         ignore(logger_, path, error.description());
         return std::nullopt;

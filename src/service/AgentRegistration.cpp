@@ -23,17 +23,6 @@ Json RegistrationRequest::toJson() const
     return json;
 }
 
-RegistrationResponse RegistrationResponse::fromJson(const Json& json, const QString& path)
-{
-    return {JsonObjectReader(json, path).string("payload")};
-}
-
-RegistrationResponsePayload RegistrationResponsePayload::fromJson(const Json& json, const QString& path)
-{
-    const JsonObjectReader reader(json, path);
-    return {reader.string("secret"), reader.string("projectId"), reader.string("instanceId"), reader.string("nonce")};
-}
-
 AgentRegistration::AgentRegistration(QNetworkAccessManager& session, QUrl baseURL, Settings& settings,
                                      const Clock& clock, std::chrono::milliseconds timeout)
     : session_(session), baseURL_(std::move(baseURL)), settings_(settings), clock_(clock), timeout_(timeout)
@@ -76,13 +65,11 @@ QCoro::Task<QByteArray> AgentRegistration::sendRegistration(RegistrationRequest 
     if (!response) {
         throw AgentRegistrationError(AgentRegistrationError::Case::noResponseError);
     }
-    // Strict Base64 with padding: no line breaks, no other characters.
-    const QByteArray text = response->payload.toLatin1();
-    const auto decoded = QByteArray::fromBase64Encoding(text, QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || text.size() % 4 != 0) {
+    const std::optional<QByteArray> ciphertext = response->ciphertext();
+    if (!ciphertext) {
         throw AgentRegistrationError(AgentRegistrationError::Case::noResponseError);
     }
-    co_return decoded.decoded;
+    co_return *ciphertext;
 }
 
 } // namespace nerova

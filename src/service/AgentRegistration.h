@@ -6,6 +6,7 @@
 #include "service/AgentInformation.h"
 #include "service/DeviceInformation.h"
 #include "service/NerovaClient.h"
+#include "service/RegistrationResponse.h"
 
 #include <QByteArray>
 #include <QCoro/QCoroTask>
@@ -41,23 +42,6 @@ struct RegistrationRequest {
     AgentInformation agentInformation;
 
     Json toJson() const;
-};
-
-// Answer of POST /registration: Base64 of one RSA block.
-struct RegistrationResponse {
-    QString payload;
-
-    static RegistrationResponse fromJson(const Json& json, const QString& path);
-};
-
-// The decrypted payload.
-struct RegistrationResponsePayload {
-    QString secret;
-    QString projectId;
-    QString instanceId;
-    QString nonce;
-
-    static RegistrationResponsePayload fromJson(const Json& json, const QString& path);
 };
 
 // What an enrolment hands back to be stored: the secret in the secret store, the ids in the settings.

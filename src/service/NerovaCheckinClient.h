@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/AgentCheckinResponse.h"
 #include "service/NerovaAuthenticatedClient.h"
 
 namespace nerova {
@@ -10,14 +11,6 @@ struct AgentCheckinRequest {
     bool requestNewUrl = false;
 
     Json toJson() const;
-};
-
-struct AgentCheckinResponse {
-    std::optional<QString> fingerprintFileUrl;
-    std::optional<qint64> urlExpiresAt; // whole seconds since 2001-01-01T00:00:00Z
-    bool enableDebug = false;           // required in the answer; not acted on
-
-    static AgentCheckinResponse fromJson(const Json& json, const QString& path);
 };
 
 // The signed check-in: POST /{agentId}/check-in.

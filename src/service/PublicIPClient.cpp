@@ -2,6 +2,7 @@
 
 #include "common/Json.h"
 #include "network/HttpReply.h"
+#include "service/PublicIPAnswer.h"
 #include "service/URLLoadingError.h"
 
 #include <QCoro/QCoroNetworkReply>
@@ -31,7 +32,7 @@ QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
         co_return std::nullopt;
     }
     const Json answer = parseJson(reply->readAll());
-    co_return JsonObjectReader(answer, {}).string("ip");
+    co_return PublicIPAnswer::fromJson(answer, {}).ip;
 }
 
 } // namespace nerova
