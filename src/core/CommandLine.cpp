@@ -21,6 +21,11 @@ constexpr std::array commands{
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
     Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
+    Command{"status", "status [--json] [--explain]   show the state of the agent running in this session",
+            runStatusCommand},
+    Command{"refresh", "refresh   ask the running agent to evaluate the network again", runRefreshCommand},
+    Command{"reset-enrolment", "reset-enrolment   forget the enrolment, so that the agent enrols anew",
+            runResetEnrolmentCommand},
 };
 
 void writeHelp(QTextStream& stream)
@@ -49,7 +54,7 @@ QString versionText()
 } // namespace
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                           const QString& usage)
+                                         const QString& usage)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -92,7 +97,8 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
+                              << '\n';
                 co_return exitcode::failure;
             }
         }

@@ -12,5 +12,8 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runStatusCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runRefreshCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& console);
 
 } // namespace nerova
