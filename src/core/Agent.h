@@ -140,6 +140,8 @@ signals:
     void contextHandled();
     // A presence report ended, accepted or not.
     void presenceSendFinished();
+    // stop() has run.
+    void stopped();
 
 private:
     struct UnsentPresence {
