@@ -13,6 +13,7 @@ namespace nerova {
 namespace {
 
 constexpr std::array commands{
+    Command{"run", "run   run the agent without a desktop until SIGINT or SIGTERM", runRunCommand},
     Command{"check",
             "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
             "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
@@ -20,6 +21,11 @@ constexpr std::array commands{
             runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
+    Command{"watch",
+            "watch [--no-public-ip | --public-ip-endpoint URL]\n"
+            "                                   print each network snapshot as the monitor yields it, and the\n"
+            "                                   lock and activity events, until interrupted",
+            runWatchCommand},
     Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
     Command{"status", "status [--json] [--explain]   show the state of the agent running in this session",
             runStatusCommand},
