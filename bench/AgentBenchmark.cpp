@@ -11,6 +11,7 @@
 #include "PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
+#include "support/FingerprintFiles.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
@@ -102,14 +103,6 @@ bool runUntil(const std::function<bool()>& done, int timeoutMs)
     return done();
 }
 
-QByteArray fingerprintJson(const char* id, const char* range)
-{
-    return QByteArray(R"({"fingerprintId":")") + id + R"(","name":")" + id +
-           R"(","locationPoint":{"locationId":"site-)" + id +
-           R"("},"rules":[{"name":"LAN","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange",)" +
-           R"("value":")" + range + R"("}],"rules":[],"inverted":false}]}]})";
-}
-
 int fail(const QString& message)
 {
     std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
@@ -144,9 +137,9 @@ int main(int argc, char* argv[])
 
     QTemporaryDir dir;
     QFile served(dir.filePath(QStringLiteral("served.json")));
-    if (!served.open(QIODevice::WriteOnly) ||
-        served.write(R"({"fingerprintVersion":1,"createdAt":"2026-05-01T09:30:00.000Z","fingerprints":[)" +
-                     fingerprintJson("a", "10.77.0.0/24") + ',' + fingerprintJson("b", "10.78.0.0/24") + "]}") < 0) {
+    const QByteArray file = test::fingerprintFile(
+        1, {test::internalIpFingerprint("a", "10.77.0.0/24"), test::internalIpFingerprint("b", "10.78.0.0/24")});
+    if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
         return fail(QStringLiteral("cannot write the fingerprint file"));
     }
     served.close();

@@ -23,15 +23,7 @@ Json fingerprintJson(const Fingerprint& fingerprint)
 
 Json evaluationJson(const AgentEvaluation& evaluation)
 {
-    Json answer = {{"match", nullptr}, {"error", nullptr}};
-    if (evaluation.match) {
-        answer["match"] = {{"fingerprintId", toStdString(evaluation.match->fingerprintId)},
-                           {"name", toStdString(evaluation.match->name)}};
-    }
-    if (evaluation.error) {
-        answer["error"] = toStdString(*evaluation.error);
-    }
-    answer["explain"] = evaluation.explanation.toJson();
+    Json answer = evaluationVerdictJson(evaluation.match, evaluation.error, &evaluation.explanation);
     QString text;
     QTextStream stream(&text);
     writeEvaluationReport(stream, evaluation.explanation);

@@ -6,6 +6,7 @@
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "core/AgentBusAdaptor.h"
+#include "support/FingerprintFiles.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
@@ -22,14 +23,6 @@ using namespace nerova;
 using namespace nerova::presence;
 
 namespace {
-
-QByteArray fingerprintJson(const char* id, const char* range)
-{
-    return QByteArray(R"({"fingerprintId":")") + id + R"(","name":")" + id +
-           R"(","locationPoint":{"locationId":"site-)" + id +
-           R"("},"rules":[{"name":"LAN","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange",)" +
-           R"("value":")" + range + R"("}],"rules":[],"inverted":false}]}]})";
-}
 
 QString key(const char* name) { return QString::fromLatin1(name); }
 
@@ -82,11 +75,10 @@ private slots:
         }
         PresenceServiceConfig config;
         config.registrationKey = QStringLiteral("e2e-key");
-        config.fingerprintFilePath = test::writeFile(
-            dir_, QStringLiteral("served.json"),
-            R"({"fingerprintVersion":3,"createdAt":"2026-05-01T09:30:00.000Z",)"
-            R"("fingerprints":[)" +
-                fingerprintJson("a", "10.67.0.0/24") + ',' + fingerprintJson("b", "10.68.0.0/24") + "]}");
+        config.fingerprintFilePath =
+            test::writeFile(dir_, QStringLiteral("served.json"),
+                            test::fingerprintFile(3, {test::internalIpFingerprint("a", "10.67.0.0/24"),
+                                                      test::internalIpFingerprint("b", "10.68.0.0/24")}));
         PresenceService service(config, clock_);
         QVERIFY(service.listen(QHostAddress::LocalHost, 0) != 0);
         const QString base = service.baseUrl().toString();

@@ -4,6 +4,7 @@
 #include "common/Await.h"
 #include "core/NerovaServiceConnection.h"
 #include "rules/FingerprintFileJson.h"
+#include "support/FingerprintFiles.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
@@ -25,20 +26,11 @@ const QDateTime day2 = day1.addDays(1);
 
 QString key(const char* name) { return QString::fromLatin1(name); }
 
-QByteArray fingerprintJson(const char* id, const char* range)
-{
-    return QByteArray(R"({"fingerprintId":")") + id + R"(","name":")" + id +
-           R"(","locationPoint":{"locationId":"site-)" + id +
-           R"("},"rules":[{"name":"LAN","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange",)" +
-           R"("value":")" + range + R"("}],"rules":[],"inverted":false}]}]})";
-}
-
 // Fingerprint "a" matches 10.1.0.0/16, "b" 10.2.0.0/16.
 QByteArray fingerprintFileJson(qint64 version)
 {
-    return R"({"fingerprintVersion":)" + QByteArray::number(version) +
-           R"(,"createdAt":"2026-05-01T09:30:00.000Z","fingerprints":[)" + fingerprintJson("a", "10.1.0.0/16") + ',' +
-           fingerprintJson("b", "10.2.0.0/16") + "]}";
+    return fingerprintFile(version,
+                           {internalIpFingerprint("a", "10.1.0.0/16"), internalIpFingerprint("b", "10.2.0.0/16")});
 }
 
 NetworkContext contextAt(const QString& address)
@@ -208,6 +200,10 @@ private slots:
         agent_->stop();
         QVERIFY(!agent_->isStarted());
         QVERIFY(lock_->detached);
+        // After stop no context is evaluated.
+        network_->contexts.send(atA);
+        QTest::qWait(50);
+        QVERIFY(!agent_->context());
     }
 
     // A call while the task runs does nothing; once it has ended, the next call starts a new one.
