@@ -113,7 +113,6 @@ public:
 
     const MachineState& machineState() const { return *components_.machineState; }
     const UserState& userState() const { return userState_; }
-    Settings& settings() const { return settings_; }
 
     // The steps of the check-in cycle and the fingerprint refresh.
     QCoro::Task<void> runCheckinCycle();
@@ -205,8 +204,8 @@ private:
 
     std::optional<UnsentPresence> unsentPresence_;
     bool presenceInFlight_ = false;
-    bool registered_ = false;                   // the stored flag as last signalled
-    std::optional<QString> secretStoreProblem_; // the last failure to reach the secret store
+    bool registered_ = false; // the stored flag as last signalled
+    QString accessProblem_;   // why the last signed call could not be made; empty when it could
     // Cleared when the agent is destroyed, so a coroutine resumed later ends without touching it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -3,6 +3,7 @@
 
 #include "common/AppInfo.h"
 #include "core/AgentLog.h"
+#include "service/AgentSecretError.h"
 #include "service/NerovaClientError.h"
 
 namespace nerova {
@@ -15,6 +16,11 @@ QString key(const char* name) { return QString::fromLatin1(name); }
 const QDateTime referenceDate(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
 
 constexpr qint64 expiryMarginSeconds = 60;
+
+QString secretStoreProblem(const std::exception& error)
+{
+    return QStringLiteral("Secret store unavailable: %1").arg(describeException(error));
+}
 
 bool isDisowned(const NerovaClientError& error)
 {
@@ -49,26 +55,30 @@ QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
     try {
         QCoro::Task<std::optional<QString>> loading = components_.secretStore->loadSecret();
         secret = co_await loading;
-        secretStoreProblem_.reset();
     } catch (const std::exception& error) {
         // Counts as no secret; the user learns why nothing is sent.
-        secretStoreProblem_ = QStringLiteral("Secret store unavailable: %1").arg(describeException(error));
+        accessProblem_ = secretStoreProblem(error);
         if (isConfigured()) {
-            setMessage(*secretStoreProblem_);
+            setMessage(accessProblem_);
         }
+        co_return std::nullopt;
     }
     if (!secret) {
+        accessProblem_ = QStringLiteral("Not enrolled: no secret stored");
         co_return std::nullopt;
     }
     const std::optional<QUrl> url = endpoint();
     if (!url) {
+        accessProblem_ = QString::fromLatin1(notConfiguredMessage);
         co_return std::nullopt;
     }
     const std::optional<QString> projectId = settings_.text(key(settingskey::projectID));
     const std::optional<QString> instanceId = settings_.text(key(settingskey::instanceID));
     if (!projectId || !instanceId) {
+        accessProblem_ = QStringLiteral("Not enrolled: no project or instance identifier stored");
         co_return std::nullopt;
     }
+    accessProblem_.clear();
     std::optional<ServiceAccess> access(std::in_place);
     access->endpoint = *url;
     access->secret = *secret;
@@ -85,16 +95,19 @@ void Agent::updateMessage(const QString& problem)
 QCoro::Task<void> Agent::runCheckinCycle()
 {
     if (!isRegistered()) {
-        std::optional<QString> failure;
+        std::optional<QString> problem;
         try {
             co_await registerAgent();
+        } catch (const AgentSecretError& error) {
+            // Enrolled, but the secret could not be kept.
+            qCCritical(lcAgent, "Failed to register - %s", qUtf8Printable(describeException(error)));
+            problem = secretStoreProblem(error);
         } catch (const std::exception& error) {
             qCCritical(lcAgent, "Failed to register - %s", qUtf8Printable(describeException(error)));
-            failure = describeException(error);
+            problem = QStringLiteral("Enrolment failed: %1").arg(describeException(error));
         }
-        if (failure) {
-            updateMessage(secretStoreProblem_ ? *secretStoreProblem_
-                                              : QStringLiteral("Enrolment failed: %1").arg(*failure));
+        if (problem) {
+            updateMessage(*problem);
             co_return;
         }
     }
@@ -113,7 +126,7 @@ QCoro::Task<void> Agent::runCheckinCycle()
         updateMessage({});
     } else {
         // Nothing was sent, so this was no check-in.
-        updateMessage(secretStoreProblem_ ? *secretStoreProblem_ : QStringLiteral("Not enrolled: no secret stored"));
+        updateMessage(accessProblem_);
     }
 }
 
@@ -133,18 +146,16 @@ QCoro::Task<void> Agent::registerAgent()
     try {
         QCoro::Task<void> storing = components_.secretStore->storeSecret(credentials.secret);
         co_await storing;
-    } catch (const std::exception& error) {
-        // Without its secret the agent could never sign a request: it stays unenrolled, so that
-        // the next cycle enrols anew.
-        secretStoreProblem_ = QStringLiteral("Secret store unavailable: %1").arg(describeException(error));
+    } catch (const std::exception&) {
         storeFailure = std::current_exception();
     }
     if (storeFailure) {
+        // Without its secret the agent could never sign a request: it stays unenrolled, so that
+        // the next cycle enrols anew.
         settings_.setFlag(key(settingskey::isRegistered), false);
         noteRegistration();
         std::rethrow_exception(storeFailure);
     }
-    secretStoreProblem_.reset();
     settings_.setText(key(settingskey::projectID), credentials.projectId);
     settings_.setText(key(settingskey::instanceID), credentials.instanceId);
     noteRegistration();

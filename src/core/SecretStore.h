@@ -13,9 +13,10 @@ class SecretStore {
 public:
     virtual ~SecretStore() = default;
 
-    // The stored secret, or absent when there is none; raises when the store cannot be reached.
+    // The stored secret, or absent when there is none; raises AgentSecretError when the store
+    // cannot be reached.
     virtual QCoro::Task<std::optional<QString>> loadSecret() = 0;
-    // Adds or replaces the secret; raises when it could not be stored.
+    // Adds or replaces the secret; raises AgentSecretError when it could not be stored.
     virtual QCoro::Task<void> storeSecret(QString secret) = 0;
 };
 

@@ -560,6 +560,8 @@ private slots:
                                            << "Secret store unavailable: noSecretService(\"no keyring\")";
         QTest::newRow("no secret") << "secret"
                                    << "Not enrolled: no secret stored";
+        QTest::newRow("no project") << "project"
+                                    << "Not enrolled: no project or instance identifier stored";
         QTest::newRow("refused") << "refused"
                                  << "Check-in failed";
     }
@@ -576,6 +578,8 @@ private slots:
             settings_->remove(key(settingskey::agentEndpoint));
         } else if (problem == QLatin1String("bad endpoint")) {
             settings_->setText(key(settingskey::agentEndpoint), QStringLiteral("not a url"));
+        } else if (problem == QLatin1String("project")) {
+            settings_->remove(key(settingskey::projectID));
         } else if (problem == QLatin1String("store")) {
             secrets_->failLoad = true;
         } else if (problem == QLatin1String("refused")) {
