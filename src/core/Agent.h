@@ -116,7 +116,8 @@ public:
 
     // The steps of the check-in cycle and the fingerprint refresh.
     QCoro::Task<void> runCheckinCycle();
-    // Enrols the agent; raises the enrolment's error, or AgentError::notConfigured.
+    // Enrols the agent; raises the enrolment's error, AgentSecretError when the secret cannot be
+    // stored (the agent then stays unenrolled), or AgentError::notConfigured.
     QCoro::Task<void> registerAgent();
     // Tells whether a check-in was sent; raises the client's or the enrolment's error.
     QCoro::Task<bool> sendCheckin();
