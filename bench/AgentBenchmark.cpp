@@ -8,6 +8,7 @@
 //   machine to the other of two fingerprints: the time from the change to the presence report the
 //   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
+#include "EventLoopWaits.h"
 #include "PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
@@ -29,6 +30,7 @@
 #include <unistd.h>
 
 using namespace nerova;
+using namespace nerova::bench;
 using namespace nerova::presence;
 
 namespace {
@@ -84,23 +86,6 @@ qint64 wakeUpsSince(const ProcessUsage& start, const ProcessUsage& end)
         total += it.value() - start.wakeUps.value(it.key());
     }
     return total;
-}
-
-void runEventLoopFor(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done() && elapsed.elapsed() < timeoutMs) {
-        runEventLoopFor(5);
-    }
-    return done();
 }
 
 int fail(const QString& message)
@@ -170,7 +155,7 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("nerova-agent run did not start"));
     }
     // Enrolled, file installed and reported, and the first context evaluated.
-    if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000)) {
+    if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000, 5)) {
         return fail(QStringLiteral("the agent did not enrol and check in"));
     }
     runEventLoopFor(7000);
@@ -198,7 +183,7 @@ int main(int argc, char* argv[])
                 test::runIp({"addr", "add", QString::fromLatin1(next), "dev", "nb0"})) {
             return fail(*failure);
         }
-        if (!runUntil([&] { return service.presenceReports().size() > reports; }, 30'000)) {
+        if (!runUntil([&] { return service.presenceReports().size() > reports; }, 30'000, 5)) {
             return fail(QStringLiteral("no presence report after change %1").arg(change + 1));
         }
         latencies.push_back(sinceChange.elapsed());
