@@ -4,6 +4,7 @@
 //   under 0.1 s CPU in 10 minutes.
 // - burst: 1,000 netlink address notifications within about a second, from a separate `ip`
 //   process. Goal: one refresh after the burst, under 50 ms CPU for the burst and that refresh.
+#include "EventLoopWaits.h"
 #include "PrivateNetwork.h"
 #include "network/NetworkMonitor.h"
 
@@ -17,6 +18,7 @@
 #include <sys/resource.h>
 
 using namespace nerova;
+using namespace nerova::bench;
 
 namespace {
 
@@ -37,24 +39,6 @@ Usage since(const Usage& start)
 {
     const Usage now = usageNow();
     return {now.cpuSeconds - start.cpuSeconds, now.wakeUps - start.wakeUps};
-}
-
-void runEventLoopFor(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Runs the event loop until `done` holds or `timeoutMs` passed.
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done() && elapsed.elapsed() < timeoutMs) {
-        runEventLoopFor(20);
-    }
-    return done();
 }
 
 } // namespace

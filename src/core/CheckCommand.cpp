@@ -53,17 +53,7 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
     }
 
     if (json) {
-        Json answer = {{"match", nullptr}, {"error", nullptr}};
-        if (verdict.match) {
-            answer["match"] = {{"fingerprintId", toStdString(verdict.match->fingerprintId)},
-                               {"name", toStdString(verdict.match->name)}};
-        }
-        if (verdict.error) {
-            answer["error"] = toStdString(*verdict.error);
-        }
-        if (explain) {
-            answer["explain"] = evaluation.toJson();
-        }
+        const Json answer = evaluationVerdictJson(verdict.match, verdict.error, explain ? &evaluation : nullptr);
         console.out() << QString::fromStdString(answer.dump(2)) << '\n';
     } else {
         if (explain) {

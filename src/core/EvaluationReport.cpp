@@ -74,4 +74,20 @@ void writeEvaluationReport(QTextStream& out, const RulesEngineEvaluation& evalua
     }
 }
 
+Json evaluationVerdictJson(const std::optional<Fingerprint>& match, const std::optional<QString>& error,
+                           const RulesEngineEvaluation* explanation)
+{
+    Json answer = {{"match", nullptr}, {"error", nullptr}};
+    if (match) {
+        answer["match"] = {{"fingerprintId", toStdString(match->fingerprintId)}, {"name", toStdString(match->name)}};
+    }
+    if (error) {
+        answer["error"] = toStdString(*error);
+    }
+    if (explanation) {
+        answer["explain"] = explanation->toJson();
+    }
+    return answer;
+}
+
 } // namespace nerova

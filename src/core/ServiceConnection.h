@@ -1,0 +1,35 @@
+#pragma once
+
+#include "rules/FingerprintFile.h"
+#include "service/AgentRegistration.h"
+#include "service/NerovaCheckinClient.h"
+#include "service/NerovaPresenceClient.h"
+
+#include <QCoro/QCoroTask>
+#include <QString>
+#include <QUrl>
+
+#include <optional>
+
+namespace nerova {
+
+// The agent's calls to the presence service: enrolment, check-in, presence report and the
+// download of the fingerprint file. Each call raises the error of the client that made it.
+class ServiceConnection {
+public:
+    virtual ~ServiceConnection() = default;
+
+    // The whole enrolment; sets "isRegistered" when it completes.
+    virtual QCoro::Task<AgentCredentials> registerAgent(QUrl baseURL, QString agentId, QString registrationKey,
+                                                        DeviceInformation deviceInformation) = 0;
+    // Absent when the service answers with an empty body.
+    virtual QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QUrl baseURL, QString secret, QString agentId,
+                                                                         AgentCheckinRequest request, QString projectId,
+                                                                         QString instanceId) = 0;
+    virtual QCoro::Task<void> postPresence(QUrl baseURL, QString secret, QString agentId, AgentPresenceRequest request,
+                                           QString projectId, QString instanceId) = 0;
+    // The current file (downloaded, or the local copy when the server has nothing new), or nothing.
+    virtual QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url) = 0;
+};
+
+} // namespace nerova

@@ -1,0 +1,605 @@
+#include "core/Agent.h"
+
+#include "AgentStandIns.h"
+#include "common/Await.h"
+#include "core/NerovaServiceConnection.h"
+#include "rules/FingerprintFileJson.h"
+#include "support/FingerprintFiles.h"
+#include "support/TestSupport.h"
+#include "tools/presence-service/PresenceService.h"
+
+#include <QCoroSignal>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace nerova;
+using namespace nerova::presence;
+using namespace nerova::test;
+
+namespace {
+
+const QString registrationKey = QStringLiteral("demo-key");
+// Monday 2 March 2026, 10:00 in the test's time zone (UTC, set in main).
+const QDateTime day1(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC);
+const QDateTime day2 = day1.addDays(1);
+
+QString key(const char* name) { return QString::fromLatin1(name); }
+
+// Fingerprint "a" matches 10.1.0.0/16, "b" 10.2.0.0/16.
+QByteArray fingerprintFileJson(qint64 version)
+{
+    return fingerprintFile(version,
+                           {internalIpFingerprint("a", "10.1.0.0/16"), internalIpFingerprint("b", "10.2.0.0/16")});
+}
+
+NetworkContext contextAt(const QString& address)
+{
+    NetworkContext context;
+    context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("eth0"), address});
+    return context;
+}
+
+const NetworkContext atA = contextAt(QStringLiteral("10.1.0.5"));
+const NetworkContext atB = contextAt(QStringLiteral("10.2.0.5"));
+const NetworkContext nowhere = contextAt(QStringLiteral("192.168.7.5"));
+
+} // namespace
+
+class AgentTest : public QObject {
+    Q_OBJECT
+
+    QStringList events_;
+    ManualClock clock_{day1};
+    QNetworkAccessManager session_;
+    std::unique_ptr<QTemporaryDir> dir_;
+    std::unique_ptr<Settings> settings_;
+    std::unique_ptr<PresenceService> service_;
+    std::unique_ptr<FingerprintFileClient> files_;
+    StandInNetwork* network_ = nullptr;
+    StandInLock* lock_ = nullptr;
+    StandInSecrets* secrets_ = nullptr;
+    ScriptedService* scripted_ = nullptr;
+    std::unique_ptr<Agent> agent_;
+    // Outlive the agent: a restarted agent gets the same secret store contents.
+    std::optional<QString> keptSecret_;
+
+    Logger logger() const { return Logger(QStringLiteral("test"), QStringLiteral("test")); }
+    QString agentId() const { return settings_->agentIdentifier(); }
+
+    void serve(qint64 version) { writeFile(*dir_, QStringLiteral("served.json"), fingerprintFileJson(version)); }
+
+    // An agent talking to the reference service, or to the scripted one.
+    void makeAgent(bool scripted, AgentIntervals intervals = slow())
+    {
+        AgentComponents parts;
+        parts.machineState = std::make_unique<MachineState>(logger());
+        auto network = std::make_unique<StandInNetwork>(events_);
+        network_ = network.get();
+        parts.networkMonitor = std::move(network);
+        parts.rulesEngine = std::make_unique<RulesEngine>(logger(), session_, makeSystemProbes(logger()));
+        auto lock = std::make_unique<StandInLock>();
+        lock_ = lock.get();
+        parts.lockMonitor = std::move(lock);
+        auto secrets = std::make_unique<StandInSecrets>();
+        secrets->secret = keptSecret_;
+        secrets_ = secrets.get();
+        parts.secretStore = std::move(secrets);
+        if (scripted) {
+            auto service = std::make_unique<ScriptedService>(events_);
+            scripted_ = service.get();
+            parts.service = std::move(service);
+        } else {
+            files_ = std::make_unique<FingerprintFileClient>(session_, *settings_, logger(),
+                                                             dir_->filePath(QStringLiteral("data")));
+            parts.service = std::make_unique<NerovaServiceConnection>(session_, *settings_, clock_, *files_);
+        }
+        agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);
+    }
+
+    static AgentIntervals slow()
+    {
+        AgentIntervals intervals;
+        intervals.checkin = intervals.fingerprintCheck = intervals.timeOfDay = std::chrono::hours(24);
+        return intervals;
+    }
+
+    void enrolledInSettings()
+    {
+        settings_->setFlag(key(settingskey::isRegistered), true);
+        settings_->setText(key(settingskey::projectID), QStringLiteral("p"));
+        settings_->setText(key(settingskey::instanceID), QStringLiteral("i"));
+        keptSecret_ = QStringLiteral("secret");
+    }
+
+    // Waits until no check-in, refresh or report is under way.
+    bool settled()
+    {
+        return QTest::qWaitFor([this] { return !agent_->isCheckinRunning() && !agent_->isFingerprintCheckRunning(); });
+    }
+
+    // A started agent of the reference service, enrolled, with version 1 installed.
+    void startInstalled()
+    {
+        makeAgent(false);
+        agent_->start();
+        QVERIFY(QTest::qWaitFor([this] { return agent_->fingerprintFile().has_value(); }, 20'000));
+        QVERIFY(settled());
+    }
+
+    // Sends `context` to the monitor loop and waits until it is handled.
+    void deliver(const NetworkContext& context)
+    {
+        QSignalSpy handled(agent_.get(), &Agent::contextHandled);
+        network_->contexts.send(context);
+        QVERIFY(handled.wait(10'000));
+    }
+
+    QStringList reports() const
+    {
+        QStringList result;
+        for (const Json& report : service_->presenceReports()) {
+            result << QStringLiteral("%1@%2")
+                          .arg(QString::fromStdString(report.at("fingerprintId").get<std::string>()))
+                          .arg(report.at("fingerprintVersion").get<qint64>());
+        }
+        return result;
+    }
+
+private slots:
+    void init()
+    {
+        events_.clear();
+        keptSecret_.reset();
+        clock_.set(day1);
+        dir_ = std::make_unique<QTemporaryDir>();
+        settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
+                                               dir_->filePath(QStringLiteral("managed")), logger());
+        serve(1);
+        PresenceServiceConfig config;
+        config.registrationKey = registrationKey;
+        config.fingerprintFilePath = dir_->filePath(QStringLiteral("served.json"));
+        service_ = std::make_unique<PresenceService>(config, clock_);
+        QVERIFY(service_->listen(QHostAddress::LocalHost, 0) != 0);
+        settings_->setText(key(settingskey::agentEndpoint), service_->baseUrl().toString());
+        settings_->setText(key(settingskey::registrationKey), registrationKey);
+    }
+
+    void cleanup()
+    {
+        if (agent_) {
+            QVERIFY(settled());
+        }
+        agent_.reset();
+        files_.reset();
+        service_.reset();
+    }
+
+    // Start runs one refresh and one check-in; each timer first fires one full interval later, so
+    // the first timed events come in the order of the intervals (2 : 10 : 60).
+    void timersFireFirstAfterTheirInterval()
+    {
+        enrolledInSettings();
+        settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
+        settings_->setInteger(key(settingskey::fingerprintExpiry), 1'000'000'000'000);
+        AgentIntervals intervals;
+        intervals.timeOfDay = std::chrono::milliseconds(60);
+        intervals.fingerprintCheck = std::chrono::milliseconds(300);
+        intervals.checkin = std::chrono::milliseconds(1800);
+        makeAgent(true, intervals);
+        lock_->click = clock_.now(); // the time-of-day check forces a refresh at each tick
+        agent_->start();
+        agent_->start(); // a second start changes nothing
+        // No file is installed, so the check-in asks for one more refresh.
+        QCOMPARE(events_, QStringList({"download", "check-in", "download"}));
+        const qsizetype atStart = events_.size();
+        QTRY_VERIFY_WITH_TIMEOUT(events_.lastIndexOf(QStringLiteral("check-in")) >= atStart, 10'000);
+        const QStringList timed = events_.mid(atStart);
+        QCOMPARE(timed.first(), QStringLiteral("refresh"));
+        QVERIFY(timed.indexOf(QStringLiteral("download")) < timed.indexOf(QStringLiteral("check-in")));
+        agent_->stop();
+        QVERIFY(!agent_->isStarted());
+        QVERIFY(lock_->detached);
+        // After stop no context is evaluated.
+        network_->contexts.send(atA);
+        QTest::qWait(50);
+        QVERIFY(!agent_->context());
+    }
+
+    // A call while the task runs does nothing; once it has ended, the next call starts a new one.
+    void runsOneTaskOfEachKindAtATime_data()
+    {
+        QTest::addColumn<bool>("checkin");
+        QTest::newRow("check-in") << true;
+        QTest::newRow("fingerprint refresh") << false;
+    }
+    void runsOneTaskOfEachKindAtATime()
+    {
+        QFETCH(bool, checkin);
+        enrolledInSettings();
+        settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
+        settings_->setInteger(key(settingskey::fingerprintExpiry), 1'000'000'000'000);
+        makeAgent(true);
+        scripted_->hold = true;
+        const QString event = checkin ? QStringLiteral("check-in") : QStringLiteral("download");
+        const auto call = [&] { checkin ? agent_->checkin() : agent_->checkFingerprintFile(); };
+        call();
+        call();
+        QCOMPARE(events_.count(event), 1);
+        scripted_->hold = false;
+        emit scripted_->released();
+        QVERIFY(settled());
+        call();
+        QVERIFY(settled());
+        // The check-in without a file also asked for one refresh.
+        QCOMPARE(events_.count(event), 2);
+    }
+
+    // A cycle with nothing to do ends at once and leaves no handle behind.
+    void taskThatEndsAtOnceLeavesNoHandle()
+    {
+        makeAgent(true);
+        QTest::ignoreMessage(QtCriticalMsg, "Failed to register - Not configured");
+        settings_->remove(key(settingskey::registrationKey));
+        agent_->checkin();
+        QVERIFY(!agent_->isCheckinRunning());
+        agent_->checkFingerprintFile(); // no secret, no address: ends at once too
+        QVERIFY(!agent_->isFingerprintCheckRunning());
+        QCOMPARE(agent_->message(), QStringLiteral("Not configured"));
+        QVERIFY(!agent_->lastCheckin().isValid());
+    }
+
+    // First start on a configured, unenrolled machine: enrol, check in, download, install, check in
+    // again with the new version, re-evaluate.
+    void firstStartEnrolsChecksInAndInstalls()
+    {
+        startInstalled();
+        QVERIFY(agent_->isRegistered());
+        QVERIFY(service_->agents().value(agentId()).completed);
+        QCOMPARE(secrets_->secret, service_->agents().value(agentId()).secret);
+        QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, 1);
+        QCOMPARE(service_->checkins().size(), 2);
+        QCOMPARE(service_->checkins().last().at("fingerprintVersion").get<qint64>(), 1);
+        QCOMPARE(network_->refreshes, 1);
+        QCOMPARE(agent_->lastCheckin(), clock_.now());
+        QCOMPARE(agent_->message(), QString());
+        QVERIFY2(service_->refusals().isEmpty(), qPrintable(service_->refusals().join(u'\n')));
+    }
+
+    // A restarted agent with a valid address asks for none and installs the cached copy.
+    void restartInstallsTheCachedCopy()
+    {
+        startInstalled();
+        keptSecret_ = secrets_->secret;
+        agent_.reset();
+        const qsizetype before = service_->checkins().size();
+        clock_.set(day1.addSecs(600));
+        startInstalled();
+        QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, 1);
+        QCOMPARE(service_->checkins().at(before).at("requestNewUrl").get<bool>(), false);
+        QCOMPARE(service_->agents().size(), 1);
+    }
+
+    void reportsEachChangeOfMatch_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("A then A") << QStringList{"a", "a"} << QStringList{"a@1"};
+        QTest::newRow("A, none, A") << QStringList{"a", "none", "a"} << QStringList{"a@1", "a@1"};
+        QTest::newRow("A then B with a newer file") << QStringList{"a", "v2", "b"} << QStringList{"a@1", "b@2"};
+        QTest::newRow("newer file, same match") << QStringList{"a", "v2", "a"} << QStringList{"a@1"};
+    }
+    void reportsEachChangeOfMatch()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QStringList, expected);
+        startInstalled();
+        for (const QString& step : steps) {
+            if (step == QLatin1String("v2")) {
+                serve(2);
+                agent_->checkFingerprintFile();
+                QTRY_COMPARE(agent_->fingerprintFile()->fingerprintVersion, 2);
+                QVERIFY(settled());
+            } else {
+                deliver(step == QLatin1String("a") ? atA : step == QLatin1String("b") ? atB : nowhere);
+            }
+        }
+        QCOMPARE(reports(), expected);
+        QCOMPARE(agent_->fingerprint() ? agent_->fingerprint()->fingerprintId : QString(), QString(steps.last()));
+        QCOMPARE(agent_->lastPresenceSend(), clock_.now());
+    }
+
+    // Only contexts the user is present for are evaluated.
+    void evaluatesOnlyWhileTheUserIsPresent_data()
+    {
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<QDateTime>("click");
+        QTest::addColumn<bool>("evaluated");
+        QTest::newRow("no click since start") << false << LockState::distantPast() << true;
+        QTest::newRow("clicked today") << false << day1.addSecs(-3600) << true;
+        QTest::newRow("locked") << true << day1.addSecs(-3600) << false;
+        QTest::newRow("last click yesterday") << false << day1.addDays(-1) << false;
+    }
+    void evaluatesOnlyWhileTheUserIsPresent()
+    {
+        QFETCH(bool, locked);
+        QFETCH(QDateTime, click);
+        QFETCH(bool, evaluated);
+        startInstalled();
+        lock_->locked = locked;
+        lock_->click = click;
+        deliver(atA);
+        QCOMPARE(agent_->context().has_value(), evaluated);
+        QCOMPARE(agent_->lastPresenceCheck().isValid(), evaluated);
+        QCOMPARE(service_->presenceReports().size(), evaluated ? 1 : 0);
+    }
+
+    // The daily check forces one report per day, once the user is active and nothing was
+    // evaluated yet that day.
+    void forcesOneReportADay_data()
+    {
+        QTest::addColumn<QDateTime>("lastEvaluation"); // when the earlier context was accepted
+        QTest::addColumn<QDateTime>("click");
+        QTest::addColumn<QDateTime>("tick");
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<bool>("forced");
+        const QDateTime morning(day2.date(), QTime(8, 59), Qt::UTC);
+        QTest::newRow("first click at 09:00") << day1 << morning.addSecs(60) << morning.addSecs(120) << false << true;
+        QTest::newRow("no click today") << day1 << day1 << morning.addSecs(120) << false << false;
+        QTest::newRow("no click since start") << day1 << LockState::distantPast() << morning << false << false;
+        QTest::newRow("locked") << day1 << morning << morning.addSecs(120) << true << false;
+        QTest::newRow("00:05 marks the day")
+            << QDateTime(day2.date(), QTime(0, 5), Qt::UTC) << QDateTime(day2.date(), QTime(0, 4), Qt::UTC)
+            << QDateTime(day2.date(), QTime(15, 0), Qt::UTC) << false << false;
+    }
+    void forcesOneReportADay()
+    {
+        QFETCH(QDateTime, lastEvaluation);
+        QFETCH(QDateTime, click);
+        QFETCH(QDateTime, tick);
+        QFETCH(bool, locked);
+        QFETCH(bool, forced);
+        startInstalled();
+        lock_->click = lastEvaluation;
+        clock_.set(lastEvaluation);
+        deliver(lastEvaluation == day1 ? atA : nowhere);
+        const qsizetype reportsBefore = service_->presenceReports().size();
+
+        // Yesterday's last click: a context of the morning is dropped.
+        clock_.set(QDateTime(day2.date(), QTime(8, 59), Qt::UTC));
+        lock_->click = day1;
+        if (lastEvaluation == day1) {
+            deliver(atA);
+            QCOMPARE(agent_->lastPresenceCheck(), day1);
+        }
+
+        lock_->click = click;
+        lock_->locked = locked;
+        clock_.set(tick);
+        network_->current = atA;
+        const int refreshes = network_->refreshes;
+        QSignalSpy handled(agent_.get(), &Agent::contextHandled);
+        agent_->checkTimeOfDay();
+        QCOMPARE(network_->refreshes - refreshes, forced ? 1 : 0);
+        if (forced) {
+            QVERIFY(handled.wait(10'000));
+            QCOMPARE(reports(), QStringList({"a@1", "a@1"}));
+            QCOMPARE(service_->presenceReports().size(), reportsBefore + 1);
+            agent_->checkTimeOfDay(); // the day is checked now
+            QCOMPARE(network_->refreshes - refreshes, 1);
+        } else {
+            QCOMPARE(service_->presenceReports().size(), reportsBefore);
+        }
+    }
+
+    // Without a file the context is recorded and nothing is evaluated or sent.
+    void recordsContextsWithoutAFile()
+    {
+        enrolledInSettings();
+        makeAgent(true);
+        agent_->start();
+        QVERIFY(settled());
+        deliver(atA);
+        QVERIFY(agent_->context().has_value());
+        QCOMPARE(agent_->lastPresenceCheck(), clock_.now());
+        QVERIFY(!agent_->lastEvaluation());
+        QCOMPARE(events_.count(QStringLiteral("presence")), 0);
+    }
+
+    // A report the service did not accept is sent again at the next tick or when the same match
+    // comes back, until it is accepted; it is given up when the match changes.
+    void retriesAReportUntilAccepted_data()
+    {
+        QTest::addColumn<QString>("retry");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("at the next tick") << "tick" << QStringList{"a@1"};
+        QTest::newRow("same match again") << "a" << QStringList{"a@1"};
+        QTest::newRow("match changes") << "b" << QStringList{"b@1"};
+        QTest::newRow("no match any more") << "none" << QStringList{};
+    }
+    void retriesAReportUntilAccepted()
+    {
+        QFETCH(QString, retry);
+        QFETCH(QStringList, expected);
+        startInstalled();
+        const QString path = u'/' + agentId() + QStringLiteral("/presence");
+        service_->setStatus(path, 503);
+        QTest::ignoreMessage(QtCriticalMsg,
+                             qPrintable(QStringLiteral("Error sending presence serverError(statusCode: 503, message: "
+                                                       "\"fault injected for %1\")")
+                                            .arg(path)));
+        deliver(atA);
+        QVERIFY(agent_->hasUnsentPresence());
+        QVERIFY(!agent_->lastPresenceSend().isValid());
+
+        service_->clearFaults();
+        clock_.advance(120'000);
+        const auto again = [&] {
+            if (retry == QLatin1String("tick")) {
+                QSignalSpy sent(agent_.get(), &Agent::presenceSendFinished);
+                agent_->checkTimeOfDay();
+                QVERIFY(sent.wait(10'000));
+            } else {
+                deliver(retry == QLatin1String("a") ? atA : retry == QLatin1String("b") ? atB : nowhere);
+            }
+        };
+        again();
+        QCOMPARE(reports(), expected);
+        QVERIFY(!agent_->hasUnsentPresence());
+        if (!expected.isEmpty()) {
+            // The retried report carries the time it was sent.
+            QCOMPARE(QString::fromStdString(service_->presenceReports().last().at("timestamp").get<std::string>()),
+                     clock_.now().toString(Qt::ISODate));
+            QCOMPARE(agent_->lastPresenceSend(), clock_.now());
+        }
+        // An accepted report is never sent again.
+        agent_->checkTimeOfDay();
+        deliver(retry == QLatin1String("b") ? atB : retry == QLatin1String("none") ? nowhere : atA);
+        QCOMPARE(reports(), expected);
+    }
+
+    void requestsANewAddressOnlyAfterExpiry_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::addColumn<qint64>("secondsBeforeNow"); // of the stored expiry
+        QTest::addColumn<bool>("expected");
+        QTest::newRow("no address") << false << qint64(0) << true;
+        QTest::newRow("valid") << true << qint64(-3600) << false;
+        QTest::newRow("expired exactly a minute ago") << true << qint64(60) << false;
+        QTest::newRow("one second later") << true << qint64(61) << true;
+    }
+    void requestsANewAddressOnlyAfterExpiry()
+    {
+        QFETCH(bool, stored);
+        QFETCH(qint64, secondsBeforeNow);
+        QFETCH(bool, expected);
+        makeAgent(true);
+        clock_.set(clock_.now().addMSecs(900)); // fractions of a second are dropped
+        const qint64 now = QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(day1);
+        if (stored) {
+            settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
+            settings_->setInteger(key(settingskey::fingerprintExpiry), now - secondsBeforeNow);
+        }
+        QCOMPARE(agent_->needsNewFingerprintURL(), expected);
+    }
+
+    // The same version again: nothing installed, no extra check-in, no re-evaluation.
+    void ignoresADownloadOfTheInstalledVersion()
+    {
+        startInstalled();
+        QSignalSpy installed(agent_.get(), &Agent::fingerprintFileChanged);
+        const qsizetype checkins = service_->checkins().size();
+        agent_->checkFingerprintFile();
+        QVERIFY(settled());
+        QCOMPARE(installed.size(), 0);
+        QCOMPARE(service_->checkins().size(), checkins);
+        QCOMPARE(network_->refreshes, 1);
+    }
+
+    // 412: the agent enrols again at once, in a cycle and in a refresh.
+    void enrolsAgainWhenTheServiceForgetsIt_data()
+    {
+        QTest::addColumn<bool>("inRefresh");
+        QTest::newRow("check-in cycle") << false;
+        QTest::newRow("fingerprint refresh") << true;
+    }
+    void enrolsAgainWhenTheServiceForgetsIt()
+    {
+        QFETCH(bool, inRefresh);
+        startInstalled();
+        const QString firstSecret = *secrets_->secret;
+        service_->failNextCheckin(412);
+        serve(2);
+        clock_.advance(3600'000);
+        if (inRefresh) {
+            settings_->setInteger(key(settingskey::fingerprintExpiry), 0);
+            agent_->checkFingerprintFile();
+        } else {
+            agent_->checkin();
+        }
+        QVERIFY(settled());
+        QVERIFY(agent_->isRegistered());
+        QVERIFY(*secrets_->secret != firstSecret);
+        QCOMPARE(*secrets_->secret, service_->agents().value(agentId()).secret);
+        // The refresh goes on to its download; the cycle counts as a check-in.
+        QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, inRefresh ? 2 : 1);
+        QCOMPARE(agent_->lastCheckin() == clock_.now(), !inRefresh);
+    }
+
+    // A secret that cannot be stored leaves the agent unenrolled, and the next cycle enrols anew.
+    void staysUnenrolledWhenTheSecretCannotBeStored()
+    {
+        makeAgent(false);
+        secrets_->failStore = true;
+        QTest::ignoreMessage(QtCriticalMsg, "Failed to register - timedOut(\"keyring locked\")");
+        agent_->checkin();
+        QVERIFY(settled());
+        QVERIFY(!agent_->isRegistered());
+        QVERIFY(!settings_->contains(key(settingskey::projectID)));
+        QVERIFY(!agent_->lastCheckin().isValid());
+        QVERIFY(agent_->message().contains(QStringLiteral("keyring locked")));
+
+        secrets_->failStore = false;
+        agent_->checkin();
+        QVERIFY(settled());
+        QVERIFY(agent_->isRegistered());
+        QVERIFY(agent_->lastCheckin().isValid());
+        QCOMPARE(agent_->message(), QString());
+    }
+
+    // `message` names what keeps the agent from checking in, and only a sent check-in counts.
+    void tellsWhatKeepsItFromCheckingIn_data()
+    {
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no endpoint") << "endpoint"
+                                     << "Not configured";
+        QTest::newRow("endpoint not a URL") << "bad endpoint"
+                                            << "Not configured";
+        QTest::newRow("store unreachable") << "store"
+                                           << "Secret store unavailable: noSecretService(\"no keyring\")";
+        QTest::newRow("no secret") << "secret"
+                                   << "Not enrolled: no secret stored";
+        QTest::newRow("no project") << "project"
+                                    << "Not enrolled: no project or instance identifier stored";
+        QTest::newRow("refused") << "refused"
+                                 << "Check-in failed";
+    }
+    void tellsWhatKeepsItFromCheckingIn()
+    {
+        QFETCH(QString, problem);
+        QFETCH(QString, message);
+        enrolledInSettings();
+        if (problem == QLatin1String("secret")) {
+            keptSecret_.reset();
+        }
+        makeAgent(false);
+        if (problem == QLatin1String("endpoint")) {
+            settings_->remove(key(settingskey::agentEndpoint));
+        } else if (problem == QLatin1String("bad endpoint")) {
+            settings_->setText(key(settingskey::agentEndpoint), QStringLiteral("not a url"));
+        } else if (problem == QLatin1String("project")) {
+            settings_->remove(key(settingskey::projectID));
+        } else if (problem == QLatin1String("store")) {
+            secrets_->failLoad = true;
+        } else if (problem == QLatin1String("refused")) {
+            service_->setStatus(u'/' + agentId() + QStringLiteral("/check-in"), 500);
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^error during check in ")));
+        }
+        agent_->checkin();
+        QVERIFY(settled());
+        QVERIFY(agent_->message().startsWith(message));
+        QVERIFY(!agent_->message().contains(QStringLiteral("secret\"")));
+        QVERIFY(!agent_->lastCheckin().isValid());
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    qputenv("TZ", "UTC");
+    QCoreApplication app(argc, argv);
+    AgentTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "AgentTest.moc"
