@@ -4,13 +4,17 @@
 #   make sanitize  ASan + UBSan build (g++) of the unit tests, and run them
 #   make fuzz      libFuzzer build (clang) of the decoders, and a short run
 #   make bench     build and run the benchmarks
+#   make package   build the Debian packages (nerova-agent, nerova-presence-service) in $(PACKAGE_BUILD)
 
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 GENERATOR  := -G Ninja
 FUZZ_TIME  ?= 60
+PACKAGE_BUILD ?= build-package
+# The build number of a package: the commit count unless given (make package BUILD_NUMBER=1234).
+BUILD_NUMBER  ?= $(shell git rev-list --count HEAD 2>/dev/null)
 
-.PHONY: all bootstrap build test demo sanitize fuzz bench format clean
+.PHONY: all bootstrap build test demo sanitize fuzz bench package check-package format clean
 
 all: build
 
@@ -43,8 +47,18 @@ fuzz: bootstrap
 bench: build
 	scripts/run-benchmarks $(BUILD)
 
+# The packages get a build directory of their own, without tests and benchmarks, linked with full RELRO.
+package: bootstrap
+	cmake -S . -B $(PACKAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEROVA_TESTS=OFF -DNEROVA_BENCH=OFF \
+		-DNEROVA_BUILD_NUMBER=$(BUILD_NUMBER) -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,relro,-z,now"
+	cmake --build $(PACKAGE_BUILD) --target package -j $(JOBS)
+
+# Lint, install, run, and purge the packages (a real install needs root; else a staging root).
+check-package: package
+	scripts/check-package $(PACKAGE_BUILD)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz
+	rm -rf $(BUILD) build-asan build-fuzz $(PACKAGE_BUILD)

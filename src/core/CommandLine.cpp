@@ -1,6 +1,6 @@
 #include "core/CommandLine.h"
 
-#include "common/BuildInfo.h"
+#include "common/AppInfo.h"
 #include "common/Error.h"
 #include "common/Logger.h"
 #include "core/Command.h"
@@ -39,17 +39,12 @@ void writeHelp(QTextStream& stream)
               "Run 'nerova-agent COMMAND --help' for the options of a command.\n";
 }
 
-QString versionText()
-{
-    const QString build = QString::fromUtf8(buildinfo::build);
-    return QStringLiteral("nerova-agent %1 (build %2)")
-        .arg(QString::fromUtf8(buildinfo::version), build.isEmpty() ? QStringLiteral("Unknown") : build);
-}
+QString versionText() { return QStringLiteral("nerova-agent %1 (build %2)").arg(appVersion(), appBuild()); }
 
 } // namespace
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                           const QString& usage)
+                                         const QString& usage)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -92,7 +87,8 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
+                              << '\n';
                 co_return exitcode::failure;
             }
         }
