@@ -20,6 +20,11 @@ constexpr std::array commands{
             runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
+    Command{"watch",
+            "watch [--no-public-ip | --public-ip-endpoint URL]\n"
+            "                                   print each network snapshot as the monitor yields it, and the\n"
+            "                                   lock and activity events, until interrupted",
+            runWatchCommand},
     Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
 };
 

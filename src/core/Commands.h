@@ -12,5 +12,6 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console);
 
 } // namespace nerova

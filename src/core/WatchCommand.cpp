@@ -1,0 +1,60 @@
+#include "common/Clock.h"
+#include "core/Command.h"
+#include "core/Commands.h"
+#include "core/CurrentNetwork.h"
+#include "core/LockMonitor.h"
+#include "core/StopSignals.h"
+#include "core/SystemMonitors.h"
+#include "network/NetworkContextJson.h"
+
+namespace nerova {
+
+QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console)
+{
+    const QString usage = QStringLiteral("watch [--no-public-ip | --public-ip-endpoint URL]");
+    QCommandLineParser parser;
+    const PublicIpOptions publicIp(parser);
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+        co_return *done;
+    }
+    QString error;
+    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
+    if (error.isEmpty() && !parser.positionalArguments().isEmpty()) {
+        error = QStringLiteral("watch takes no arguments");
+    }
+    if (!error.isEmpty()) {
+        console.err() << "nerova-agent: " << error << "\nUsage: nerova-agent " << usage << '\n';
+        co_return exitcode::usage;
+    }
+
+    const SystemClock clock;
+    LockMonitor lockMonitor(clock, makeSystemLockEventSources());
+    QObject::connect(&lockMonitor, &LockMonitor::lockSignalled, [&console](bool locked) {
+        console.err() << (locked ? "screen locked\n" : "screen unlocked\n");
+        console.err().flush();
+    });
+    QObject::connect(&lockMonitor, &LockMonitor::mouseClickSeen, [&console] {
+        console.err() << "activity\n";
+        console.err().flush();
+    });
+    QObject::connect(&lockMonitor, &LockMonitor::lastMouseClickChanged, [&console](const QDateTime& time) {
+        console.err() << "first activity of the day: " << time.toLocalTime().toString(Qt::ISODate) << '\n';
+        console.err().flush();
+    });
+
+    const std::unique_ptr<NetworkContextSource> networkMonitor = makeSystemNetworkMonitor(endpoint);
+    Channel<NetworkContext>& contexts = networkMonitor->networkContextSequence();
+    // Ending the stream ends the loop below; nothing else is waiting on it.
+    const StopSignals stop([&contexts] { contexts.finish(); });
+    while (true) {
+        std::optional<NetworkContext> context = co_await contexts.receive();
+        if (!context) {
+            break;
+        }
+        console.out() << QString::fromStdString(encodeNetworkContext(*context).dump()) << '\n';
+        console.out().flush();
+    }
+    co_return exitcode::success;
+}
+
+} // namespace nerova

@@ -1,0 +1,299 @@
+// The session's signals as the monitors receive them: stand-in logind, screen-saver and idle-monitor
+// services on private buses (tests/core/with-private-buses.sh), and real clicks on an Xvfb display.
+#include "common/Clock.h"
+#include "core/LockMonitor.h"
+#include "network/NetworkChangeSource.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+#include <QThread>
+
+using namespace nerova;
+
+namespace {
+
+const QString ourSession = QStringLiteral("/org/freedesktop/login1/session/_31");
+const QString otherSession = QStringLiteral("/org/freedesktop/login1/session/_32");
+const QString sessionInterface = QStringLiteral("org.freedesktop.login1.Session");
+
+// logind's manager, as far as the monitor asks it: our process belongs to session "1".
+class StandInLogind : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.login1.Manager")
+
+public slots:
+    QDBusObjectPath GetSessionByPID(uint) { return QDBusObjectPath(ourSession); }
+};
+
+// The compositor's idle monitor: hands out watch ids and remembers what was asked of it. It
+// answers on the stand-in thread, the test reads it on the main thread.
+class StandInIdleMonitor : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.gnome.Mutter.IdleMonitor")
+
+public:
+    QStringList calls() const
+    {
+        const QMutexLocker lock(&mutex_);
+        return calls_;
+    }
+
+public slots:
+    uint AddUserActiveWatch() { return addWatch(QStringLiteral("active")); }
+    uint AddIdleWatch(qulonglong interval) { return addWatch(QStringLiteral("idle %1").arg(interval)); }
+    void RemoveWatch(uint id)
+    {
+        const QMutexLocker lock(&mutex_);
+        calls_ << QStringLiteral("remove %1").arg(id);
+    }
+
+private:
+    uint addWatch(const QString& call)
+    {
+        const QMutexLocker lock(&mutex_);
+        calls_ << call;
+        return ++lastId_;
+    }
+
+    mutable QMutex mutex_;
+    QStringList calls_;
+    uint lastId_ = 0;
+};
+
+void emitSignal(QDBusConnection bus, const QString& path, const QString& interface, const QString& name,
+                const QVariantList& arguments)
+{
+    QDBusMessage message = QDBusMessage::createSignal(path, interface, name);
+    message.setArguments(arguments);
+    QVERIFY(bus.send(message));
+}
+
+void emitSessionProperty(QDBusConnection bus, const QString& path, const QString& interface, const QString& property,
+                         bool value)
+{
+    emitSignal(bus, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+               {interface, QVariantMap{{property, value}}, QStringList{}});
+}
+
+QStringList& warnings()
+{
+    static QStringList list;
+    return list;
+}
+
+void recordWarning(QtMsgType type, const QMessageLogContext&, const QString& message)
+{
+    if (type == QtWarningMsg) {
+        warnings().append(message);
+    }
+}
+
+} // namespace
+
+class SessionSignalsTest : public QObject {
+    Q_OBJECT
+
+    QDBusConnection system_ = QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("stand-in"));
+    QDBusConnection session_ =
+        QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("stand-in-session"));
+    // The monitor asks logind with blocking calls, so the stand-ins answer on a thread of their own.
+    QThread standIns_;
+    StandInLogind* logind_ = new StandInLogind; // deleted on its thread when that ends
+    const SystemClock clock_;
+
+    // One lock signal from the named source: "hint" (LockedHint), "logind" (Lock or Unlock),
+    // "freedesktop" and "gnome" (ActiveChanged), and two that are not ours: "other session" and
+    // "other interface" (a LockedHint of another session or interface).
+    void sendLockSignal(const QString& source, bool locked)
+    {
+        if (source == u"hint") {
+            emitSessionProperty(system_, ourSession, sessionInterface, QStringLiteral("LockedHint"), locked);
+        } else if (source == u"logind") {
+            emitSignal(system_, ourSession, sessionInterface,
+                       locked ? QStringLiteral("Lock") : QStringLiteral("Unlock"), {});
+        } else if (source == u"freedesktop" || source == u"gnome") {
+            emitSignal(session_, QStringLiteral("/org/%1/ScreenSaver").arg(source),
+                       QStringLiteral("org.%1.ScreenSaver").arg(source), QStringLiteral("ActiveChanged"), {locked});
+        } else if (source == u"other session") {
+            emitSessionProperty(system_, otherSession, sessionInterface, QStringLiteral("LockedHint"), locked);
+        } else if (source == u"other interface") {
+            emitSessionProperty(system_, ourSession, QStringLiteral("org.freedesktop.login1.User"),
+                                QStringLiteral("LockedHint"), locked);
+        } else {
+            QFAIL(qPrintable(source));
+        }
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (!system_.isConnected() || !session_.isConnected()) {
+            QSKIP("needs private session and system buses: run through tests/core/with-private-buses.sh");
+        }
+        logind_->moveToThread(&standIns_);
+        connect(&standIns_, &QThread::finished, logind_, &QObject::deleteLater);
+        standIns_.start();
+        QVERIFY(system_.registerObject(QStringLiteral("/org/freedesktop/login1"), logind_,
+                                       QDBusConnection::ExportAllSlots));
+        QVERIFY(system_.registerService(QStringLiteral("org.freedesktop.login1")));
+    }
+
+    void cleanupTestCase()
+    {
+        standIns_.quit();
+        standIns_.wait();
+    }
+
+    void cleanup()
+    {
+        qunsetenv("XDG_SESSION_TYPE");
+        qunsetenv("DISPLAY");
+    }
+
+    // Each row: lock signals in order ("source:1" locks, "source:0" unlocks), the final state and
+    // how many of the signals reached the monitor. Signals that are not ours come first.
+    void lockSignals_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<int>("delivered");
+        // clang-format off
+        QTest::newRow("LockedHint") << QStringList{"hint:1", "hint:0"} << false << 2;
+        QTest::newRow("logind's Lock and Unlock") << QStringList{"logind:1", "logind:0", "logind:1"} << true << 3;
+        QTest::newRow("lock, unlock, lock from three sources")
+            << QStringList{"hint:1", "freedesktop:0", "gnome:1"} << true << 3;
+        QTest::newRow("a second source repeats the lock") << QStringList{"gnome:1", "hint:1"} << true << 2;
+        QTest::newRow("another session is not ours") << QStringList{"other session:1", "hint:0"} << false << 1;
+        QTest::newRow("another interface is not ours") << QStringList{"other interface:1", "gnome:0"} << false << 1;
+        // clang-format on
+    }
+
+    void lockSignals()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(bool, locked);
+        QFETCH(int, delivered);
+        LockMonitor monitor(clock_, makeSystemLockEventSources());
+        QSignalSpy spy(&monitor, &LockMonitor::lockSignalled);
+        for (const QString& step : steps) {
+            sendLockSignal(step.section(u':', 0, 0), step.section(u':', 1) == u"1");
+        }
+        QTRY_COMPARE(spy.size(), delivered);
+        QCOMPARE(monitor.isScreenLocked(), locked);
+    }
+
+    // On Wayland without the compositor's idle monitor, the end of the session's idleness counts
+    // as a click; the start of it does not.
+    void idleHintFallingEdgeCountsAsClick()
+    {
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        LockMonitor monitor(clock_, makeSystemLockEventSources());
+        QTRY_VERIFY(monitor.hasMouseMonitor());
+        QSignalSpy seen(&monitor, &LockMonitor::mouseClickSeen);
+        emitSessionProperty(system_, ourSession, sessionInterface, QStringLiteral("IdleHint"), true);
+        emitSessionProperty(system_, ourSession, sessionInterface, QStringLiteral("IdleHint"), false);
+        QTRY_COMPARE(seen.size(), 1);
+        QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
+    }
+
+    // With the compositor's idle monitor: its user-active watch counts as a click, and is armed
+    // again after the next idle period.
+    void idleMonitorWatchIsRearmed()
+    {
+        auto* idleMonitor = new StandInIdleMonitor;
+        idleMonitor->moveToThread(&standIns_);
+        const QString path = QStringLiteral("/org/gnome/Mutter/IdleMonitor/Core");
+        const QString service = QStringLiteral("org.gnome.Mutter.IdleMonitor");
+        QVERIFY(session_.registerObject(path, idleMonitor, QDBusConnection::ExportAllSlots));
+        QVERIFY(session_.registerService(service));
+        qputenv("XDG_SESSION_TYPE", "wayland");
+        {
+            LockMonitor monitor(clock_, makeSystemLockEventSources());
+            QTRY_VERIFY(monitor.hasMouseMonitor());
+            QSignalSpy seen(&monitor, &LockMonitor::mouseClickSeen);
+            QCOMPARE(idleMonitor->calls(), QStringList{"active"});
+            emitSignal(session_, path, service, QStringLiteral("WatchFired"), {1u});
+            QTRY_COMPARE(idleMonitor->calls(), (QStringList{"active", "idle 60000"}));
+            QCOMPARE(seen.size(), 1);
+            emitSignal(session_, path, service, QStringLiteral("WatchFired"), {2u});
+            QTRY_COMPARE(idleMonitor->calls(), (QStringList{"active", "idle 60000", "remove 2", "active"}));
+            emitSignal(session_, path, service, QStringLiteral("WatchFired"), {3u});
+            QTRY_COMPARE(seen.size(), 2);
+            QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
+        }
+        QTRY_COMPARE(idleMonitor->calls().last(), QStringLiteral("remove 4")); // the pending idle watch
+        session_.unregisterService(service);
+        session_.unregisterObject(path);
+        idleMonitor->deleteLater();
+    }
+
+    // Waking up from suspend asks the network monitor for a refresh; going to sleep does not.
+    void resumeRequestsARefresh()
+    {
+        int triggers = 0;
+        const std::unique_ptr<NetworkChangeSource> source = makeResumeChangeSource([&triggers] { ++triggers; });
+        QVERIFY(source);
+        const QString manager = QStringLiteral("org.freedesktop.login1.Manager");
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {true});
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {false});
+        QTRY_COMPARE(triggers, 1);
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {true});
+        emitSignal(system_, QStringLiteral("/org/freedesktop/login1"), manager, QStringLiteral("PrepareForSleep"),
+                   {false});
+        QTRY_COMPARE(triggers, 2);
+    }
+
+    // Real clicks on an X display: the left button counts, the right one does not. When the display
+    // goes away, the monitor says so and the process lives on.
+    void x11Clicks()
+    {
+        const QString xvfb = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        const QString xdotool = QStandardPaths::findExecutable(QStringLiteral("xdotool"));
+        if (xvfb.isEmpty() || xdotool.isEmpty()) {
+            QSKIP("needs Xvfb and xdotool (scripts/bootstrap installs them)");
+        }
+        QProcess server;
+        server.setProcessChannelMode(QProcess::SeparateChannels);
+        server.start(xvfb, {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+                            QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+                            QStringLiteral("640x480x24")});
+        QVERIFY(server.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(server.canReadLine(), 20000);
+        const QByteArray display = ':' + server.readLine().trimmed();
+        qputenv("DISPLAY", display);
+
+        {
+            LockMonitor monitor(clock_, makeSystemLockEventSources());
+            QTRY_VERIFY(monitor.hasMouseMonitor());
+            QSignalSpy seen(&monitor, &LockMonitor::mouseClickSeen);
+            for (const char* button : {"3", "1"}) {
+                QCOMPARE(QProcess::execute(xdotool, {QStringLiteral("click"), QString::fromLatin1(button)}), 0);
+            }
+            // X delivers in order: once the left click is seen, the right one was passed over.
+            QTRY_COMPARE(seen.size(), 1);
+            QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
+
+            warnings().clear();
+            const QtMessageHandler previous = qInstallMessageHandler(recordWarning);
+            server.kill();
+            QVERIFY(server.waitForFinished());
+            QTRY_VERIFY(
+                warnings().contains(QStringLiteral("The X display closed the connection, clicks are no longer seen")));
+            qInstallMessageHandler(previous);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(SessionSignalsTest)
+
+#include "SessionSignalsTest.moc"
