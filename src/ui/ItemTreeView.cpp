@@ -1,0 +1,52 @@
+#include "ui/ItemTreeView.h"
+
+#include "ui/ItemTreeModel.h"
+
+#include <QHeaderView>
+#include <QLabel>
+#include <QStackedLayout>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+namespace nerova {
+
+ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(parent), model_(model)
+{
+    pages_ = new QStackedLayout(this);
+    auto* none = new QLabel(QStringLiteral("None"));
+    none->setAlignment(Qt::AlignCenter);
+    pages_->addWidget(none);
+
+    auto* content = new QWidget;
+    auto* column = new QVBoxLayout(content);
+    heading_ = new QLabel;
+    heading_->setWordWrap(true);
+    column->addWidget(heading_);
+    tree_ = new QTreeView;
+    tree_->setModel(&model_);
+    tree_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tree_->setSelectionMode(QAbstractItemView::NoSelection);
+    tree_->setUniformRowHeights(false);
+    tree_->setWordWrap(true);
+    tree_->header()->setStretchLastSection(true);
+    tree_->setStyleSheet(QStringLiteral("QTreeView { background: transparent; border: none; }"));
+    column->addWidget(tree_);
+    pages_->addWidget(content);
+
+    connect(&model_, &QAbstractItemModel::modelReset, this, [this] {
+        tree_->expandAll();
+        tree_->resizeColumnToContents(0);
+    });
+}
+
+void ItemTreeView::setHeading(const std::optional<QString>& heading)
+{
+    heading_->setText(heading.value_or(QString()));
+    pages_->setCurrentIndex(heading ? 1 : 0);
+}
+
+bool ItemTreeView::showsNone() const { return pages_->currentIndex() == 0; }
+
+QString ItemTreeView::heading() const { return heading_->text(); }
+
+} // namespace nerova
