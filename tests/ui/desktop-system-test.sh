@@ -5,9 +5,16 @@
 #                            a second launch shows the first instance's window and exits 0
 #   StatusNotifierWatcher -> the item registers with the (stand-in) watcher
 # Usage: desktop-system-test.sh NEROVA_AGENT STAND_IN_WATCHER
+#        desktop-system-test.sh --memory NEROVA_AGENT   (the benchmark: resident memory of the agent
+#                                                        with its tray icon and hidden window)
 set -euo pipefail
+memory=0
+if [ "${1:-}" = "--memory" ]; then
+  memory=1
+  shift
+fi
 agent=${1:?agent binary}
-watcher=${2:?stand-in watcher binary}
+watcher=${2:-}
 for tool in Xvfb trayer xdotool xwininfo xprop dbus-run-session; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
 done
@@ -22,7 +29,9 @@ if [ -z "${NEROVA_DESKTOP_TEST_WORK:-}" ]; then
     XDG_CONFIG_DIRS=$work/xdg XDG_RUNTIME_DIR=$work/runtime
   mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
   status=0
-  dbus-run-session --config-file="$here/../service/bare-session-bus.conf" -- "$0" "$@" || status=$?
+  arguments=("$@")
+  [ $memory -eq 0 ] || arguments=(--memory "$@")
+  dbus-run-session --config-file="$here/../service/bare-session-bus.conf" -- "$0" "${arguments[@]}" || status=$?
   exit $status
 fi
 work=$NEROVA_DESKTOP_TEST_WORK
@@ -55,8 +64,9 @@ wait_for() { # wait_for SECONDS COMMAND...
 }
 stop_agent() { kill "$1"; wait "$1" 2>/dev/null || true; }
 
-# 1. No tray: the window is shown at launch.
 start_x
+if [ $memory -eq 0 ]; then
+# 1. No tray: the window is shown at launch.
 "$agent" >"$work/agent1.log" 2>&1 &
 first=$!
 pids+=($first)
@@ -66,6 +76,7 @@ wait_for 20 grep -q 'Login item is enabled.' "$work/agent1.log" || { cat "$work/
 stop_agent "$first"
 [ -f "$XDG_CONFIG_HOME/autostart/app.nerova.NerovaAgent.desktop" ] || fail "no autostart entry written"
 echo "PASS: the autostart entry is written"
+fi
 
 # 2. XEmbed tray: the icon is embedded in trayer and its menu opens; the window stays hidden.
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true >"$work/trayer.log" 2>&1 &
@@ -91,6 +102,19 @@ icon=$(embedded)
 echo "PASS: the icon is embedded in the XEmbed tray (window $icon)"
 ! window_shown || fail "with a tray the window is shown at launch"
 echo "PASS: with a tray the window stays hidden"
+
+if [ $memory -eq 1 ]; then
+  # Settled: the launch sequence is done and the first network context handled.
+  wait_for 30 grep -q 'Login item is' "$work/agent2.log" || fail "the launch did not finish"
+  sleep 10
+  rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$first/status")
+  pss=$(awk '/^Pss:/ {print $2}' "/proc/$first/smaps_rollup")
+  echo "bench: desktop agent with tray icon and hidden window: resident $((rss / 1024)) MB ($rss kB)," \
+    "proportional $((pss / 1024)) MB (goal: resident under 90 MB)"
+  stop_agent "$first"
+  [ "$rss" -lt $((90 * 1024)) ] || fail "resident memory $rss kB is not under 90 MB"
+  exit 0
+fi
 
 menu_open() { # a mapped pop-up (override-redirect) window of the agent besides the icon
   for window in $(xdotool search --onlyvisible --pid "$first" 2>/dev/null); do
