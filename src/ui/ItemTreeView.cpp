@@ -29,13 +29,15 @@ ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(pare
     tree_->setUniformRowHeights(false);
     tree_->setWordWrap(true);
     tree_->header()->setStretchLastSection(true);
-    tree_->setStyleSheet(QStringLiteral("QTreeView { background: transparent; border: none; }"));
+    tree_->setFrameShape(QFrame::NoFrame);
     column->addWidget(tree_);
     pages_->addWidget(content);
 
     connect(&model_, &QAbstractItemModel::modelReset, this, [this] {
         tree_->expandAll();
-        tree_->resizeColumnToContents(0);
+        for (int column = 0; column + 1 < model_.columnCount(); ++column) {
+            tree_->resizeColumnToContents(column);
+        }
     });
 }
 
