@@ -1,6 +1,7 @@
 # The two commands of the README, and the extra builds that CI runs.
 #   make test      install what is needed, build, run every test
-#   make demo      build and run the agent's main job
+#   make demo      the agent's main job: enrol with the reference service and report presence
+#   make run       run the agent without a desktop in the user's own session
 #   make sanitize  ASan + UBSan build (g++) of the unit tests, and run them
 #   make fuzz      libFuzzer build (clang) of the decoders, and a short run
 #   make bench     build and run the benchmarks
@@ -14,7 +15,7 @@ PACKAGE_BUILD ?= build-package
 # The build number of a package: the commit count unless given (make package BUILD_NUMBER=1234).
 BUILD_NUMBER  ?= $(shell git rev-list --count HEAD 2>/dev/null)
 
-.PHONY: all bootstrap build test demo sanitize fuzz bench package check-package format clean
+.PHONY: all bootstrap build test demo run sanitize fuzz bench package check-package format clean
 
 all: build
 
@@ -30,8 +31,13 @@ build: bootstrap $(BUILD)/build.ninja
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-demo: build
-	$(BUILD)/src/nerova-agent check samples/fingerprints.json
+demo: bootstrap $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target nerova-agent nerova-presence-service -j $(JOBS)
+	scripts/demo $(BUILD)
+
+run: bootstrap $(BUILD)/build.ninja
+	cmake --build $(BUILD) --target nerova-agent -j $(JOBS)
+	$(BUILD)/src/nerova-agent run
 
 sanitize: bootstrap
 	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DNEROVA_SANITIZE=ON -DNEROVA_BENCH=OFF

@@ -52,6 +52,7 @@ void Agent::stop()
     fingerprintCheckTimer_.reset();
     monitorTask_.reset();
     components_.lockMonitor->detach();
+    emit stopped();
 }
 
 void Agent::refresh() { components_.networkMonitor->sendInterfaceChange(); }

@@ -37,6 +37,13 @@ struct AgentIntervals {
     std::chrono::milliseconds timeOfDay = timeOfDayInterval;
 };
 
+// The last evaluation of the rules engine: its verdict and how it was reached.
+struct AgentEvaluation {
+    std::optional<Fingerprint> match;
+    std::optional<QString> error; // the description of the error the evaluation raised
+    RulesEngineEvaluation explanation;
+};
+
 // The long-lived parts the agent owns, built by the application (or by a test with stand-ins).
 struct AgentComponents {
     std::unique_ptr<MachineState> machineState;
@@ -95,8 +102,8 @@ public:
     const QString& message() const { return message_; }
     // The stored flag "isRegistered".
     bool isRegistered() const;
-    // The explanation of the last evaluation of the rules engine; absent before the first one.
-    const std::optional<RulesEngineEvaluation>& lastEvaluation() const { return lastEvaluation_; }
+    // The last evaluation of the rules engine; absent before the first one.
+    const std::optional<AgentEvaluation>& lastEvaluation() const { return lastEvaluation_; }
 
     bool isStarted() const { return monitorTask_.has_value(); }
     bool isCheckinRunning() const { return checkinTask_.has_value(); }
@@ -133,6 +140,8 @@ signals:
     void contextHandled();
     // A presence report ended, accepted or not.
     void presenceSendFinished();
+    // stop() has run.
+    void stopped();
 
 private:
     struct UnsentPresence {
@@ -183,7 +192,7 @@ private:
     QDateTime lastPresenceSend_;
     QDateTime lastCheckin_;
     QString message_;
-    std::optional<RulesEngineEvaluation> lastEvaluation_;
+    std::optional<AgentEvaluation> lastEvaluation_;
 
     std::unique_ptr<QTimer> checkinTimer_;
     std::unique_ptr<QTimer> fingerprintCheckTimer_;

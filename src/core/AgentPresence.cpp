@@ -66,18 +66,24 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
     // The evaluation and its report use this copy even if a newer file is installed meanwhile.
     const FingerprintFile file = *fingerprintFile_;
     qCDebug(lcAgent, "Checking with rules engine");
-    RulesEngineEvaluation evaluation = RulesEngineEvaluation::outline(file);
+    AgentEvaluation& evaluation = lastEvaluation_.emplace();
+    evaluation.explanation = RulesEngineEvaluation::outline(file);
+    std::optional<QString> failure;
     std::optional<Fingerprint> result;
     try {
         QCoro::Task<std::optional<Fingerprint>> checking =
-            components_.rulesEngine->checkFingerprints(file, std::move(context), &evaluation);
+            components_.rulesEngine->checkFingerprints(file, std::move(context), &evaluation.explanation);
         result = co_await checking;
     } catch (const std::exception& error) {
-        qCCritical(lcAgent, "Error checking fingerprint %s", qUtf8Printable(describeException(error)));
-        lastEvaluation_ = std::move(evaluation);
+        failure = describeException(error);
+    }
+    // The record lives in the agent, which outlives every evaluation.
+    lastEvaluation_->match = result;
+    lastEvaluation_->error = failure;
+    if (failure) {
+        qCCritical(lcAgent, "Error checking fingerprint %s", qUtf8Printable(*failure));
         co_return;
     }
-    lastEvaluation_ = std::move(evaluation);
 
     if (identifierOf(result) == identifierOf(fingerprint_)) {
         qCDebug(lcAgent, "Fingerprint is unchanged");

@@ -13,6 +13,7 @@ namespace nerova {
 namespace {
 
 constexpr std::array commands{
+    Command{"run", "run   run the agent without a desktop until SIGINT or SIGTERM", runRunCommand},
     Command{"check",
             "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
             "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
@@ -26,6 +27,11 @@ constexpr std::array commands{
             "                                   lock and activity events, until interrupted",
             runWatchCommand},
     Command{"config", "config list | get KEY | set KEY VALUE | unset KEY   show or change settings", runConfigCommand},
+    Command{"status", "status [--json] [--explain]   show the state of the agent running in this session",
+            runStatusCommand},
+    Command{"refresh", "refresh   ask the running agent to evaluate the network again", runRefreshCommand},
+    Command{"reset-enrolment", "reset-enrolment   forget the enrolment, so that the agent enrols anew",
+            runResetEnrolmentCommand},
 };
 
 void writeHelp(QTextStream& stream)

@@ -144,10 +144,7 @@ AgentSecretError keychainError(const QKeychain::Job& job)
 
 } // namespace
 
-AgentSecret::AgentSecret(Logger logger, milliseconds timeout)
-    : logger_(std::move(logger))
-    , timeout_(timeout)
-{}
+AgentSecret::AgentSecret(Logger logger, milliseconds timeout) : logger_(std::move(logger)), timeout_(timeout) {}
 
 QCoro::Task<std::optional<QString>> AgentSecret::read()
 {
@@ -209,6 +206,17 @@ QCoro::Task<void> AgentSecret::write(QString secret)
     } catch (const AgentSecretError& error) {
         logger_.error("Cannot store the agent secret: %@", error);
         throw;
+    }
+}
+
+QCoro::Task<void> AgentSecret::remove()
+{
+    const QDeadlineTimer deadline(timeout_);
+    co_await requireSecretService(deadline, timeout_);
+    JobPointer<QKeychain::DeletePasswordJob> job(new QKeychain::DeletePasswordJob(QString::fromLatin1(service)));
+    co_await runJob(job, deadline, timeout_);
+    if (job->error() != QKeychain::NoError && job->error() != QKeychain::EntryNotFound) {
+        throw keychainError(*job);
     }
 }
 

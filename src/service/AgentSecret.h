@@ -26,6 +26,8 @@ public:
     QCoro::Task<std::optional<QString>> read();
     // Adds the item or replaces its data; raises AgentSecretError on failure (also logged).
     QCoro::Task<void> write(QString secret);
+    // Deletes the item; nothing happens when there is none. Raises AgentSecretError on failure.
+    QCoro::Task<void> remove();
     // Like read(), but a failure raises AgentSecretError instead of reading as absent.
     QCoro::Task<std::optional<QString>> lookup();
 

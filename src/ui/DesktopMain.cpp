@@ -1,14 +1,9 @@
 #include "ui/DesktopMain.h"
 
-#include "common/Await.h"
 #include "common/BuildInfo.h"
-#include "common/Clock.h"
-#include "core/Agent.h"
-#include "core/KeychainSecretStore.h"
-#include "core/NerovaServiceConnection.h"
-#include "core/SystemMonitors.h"
-#include "service/FingerprintFileClient.h"
-#include "service/PublicIPClient.h"
+#include "core/AgentBusAdaptor.h"
+#include "core/AgentWiring.h"
+#include "core/StopSignals.h"
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"
@@ -18,7 +13,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
+
+#include <cstdio>
 
 namespace nerova {
 
@@ -26,48 +22,21 @@ Q_LOGGING_CATEGORY(lcView, "nerova.View")
 
 namespace {
 
-constexpr const char* serviceName = "app.nerova.NerovaAgent";
-constexpr const char* objectPath = "/app/nerova/NerovaAgent";
-
-// Asks the agent that owns the name to show its window; false when nobody answers.
-bool showRunningWindow(QDBusConnection& bus)
+// Asks the agent that owns the name to show its window: exit code 0 when it did.
+int showRunningWindow(QDBusConnection& bus)
 {
-    const QDBusMessage reply = bus.call(
-        QDBusMessage::createMethodCall(QString::fromLatin1(serviceName), QString::fromLatin1(objectPath),
-                                       QString::fromLatin1(desktopbus::interfaceName), QStringLiteral("ShowWindow")),
-        QDBus::Block, 5000);
-    return reply.type() == QDBusMessage::ReplyMessage;
-}
-
-Logger logger(const char* subsystem, const char* category)
-{
-    return Logger(QString::fromLatin1(subsystem), QString::fromLatin1(category));
-}
-
-// The agent of this session with the system's monitors, credential store and service clients.
-struct SystemAgent {
-    SystemClock clock;
-    QNetworkAccessManager session;
-    Settings settings{Settings::defaultUserFile(), Settings::defaultManagedDirectory(),
-                      logger(buildinfo::identifier, "Settings")};
-    FingerprintFileClient files{session, settings, logger("com.nerova.nerovaagent", "FingerprintFileClient")};
-    std::unique_ptr<Agent> agent;
-
-    SystemAgent()
-    {
-        const std::optional<QString> endpoint = settings.text(QString::fromLatin1(settingskey::publicIpEndpoint));
-        AgentComponents parts;
-        parts.machineState = std::make_unique<MachineState>(logger("com.nerova.NerovaAgent", "MachineState"));
-        parts.networkMonitor = makeSystemNetworkMonitor(endpoint ? QUrl(*endpoint) : PublicIPClient::defaultEndpoint());
-        const Logger engineLogger = logger(buildinfo::identifier, "RulesEngine");
-        parts.rulesEngine = std::make_unique<RulesEngine>(engineLogger, session, makeSystemProbes(engineLogger));
-        parts.lockMonitor = makeSystemLockMonitor(clock);
-        parts.secretStore =
-            std::make_unique<KeychainSecretStore>(AgentSecret(logger(buildinfo::identifier, "AgentSecret")));
-        parts.service = std::make_unique<NerovaServiceConnection>(session, settings, clock, files);
-        agent = std::make_unique<Agent>(std::move(parts), settings, clock);
+    const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
+                                                                       QString::fromLatin1(agentbus::objectPath),
+                                                                       QString::fromLatin1(desktopbus::interfaceName),
+                                                                       QStringLiteral("ShowWindow")),
+                                        QDBus::Block, 5000);
+    if (reply.type() == QDBusMessage::ReplyMessage) {
+        return 0;
     }
-};
+    std::fprintf(stderr, "nerova-agent: an agent without a window is already running in this session (%s)\n",
+                 qPrintable(reply.errorMessage()));
+    return 1;
+}
 
 } // namespace
 
@@ -81,27 +50,30 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(serviceName))) {
-        return showRunningWindow(bus) ? 0 : 1;
+    if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName))) {
+        return showRunningWindow(bus);
     }
 
-    SystemAgent system;
-    DesktopApplication desktop(*system.agent, [] { QCoreApplication::quit(); });
-    new DesktopBusAdaptor(*system.agent, [&desktop] { desktop.showWindow(); });
-    if (!bus.isConnected()) {
-        qCWarning(lcView, "No session bus: a second launch cannot find this agent");
-    } else if (!bus.registerObject(QString::fromLatin1(objectPath), system.agent.get(),
-                                   QDBusConnection::ExportAdaptors) ||
-               !bus.registerService(QString::fromLatin1(serviceName))) {
-        // Another agent took the name meanwhile: it is the one the user sees.
-        return showRunningWindow(bus) ? 0 : 1;
+    const SystemClock clock;
+    Settings settings = makeUserSettings();
+    SystemAgentParts parts = makeSystemAgentParts(settings, clock);
+    Agent agent(std::move(parts.components), settings, clock);
+    DesktopApplication desktop(agent, [] { QCoreApplication::quit(); });
+    new DesktopBusAdaptor(agent, [&desktop] { desktop.showWindow(); });
+    if (const std::optional<QString> problem = publishAgent(agent, bus)) {
+        if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName))) {
+            return showRunningWindow(bus); // another agent took the name meanwhile
+        }
+        qCWarning(lcView, "The agent is not on the session bus: %s", qUtf8Printable(*problem));
     }
 
     AutostartLoginItem loginItem = AutostartLoginItem::forCurrentUser();
     QCoro::Task<void> launching =
         desktop.launch(QSystemTrayIcon::isSystemTrayAvailable(), KeyPairSource::system(), loginItem);
+    // Logging out ends the session's processes with SIGTERM: stop the agent on the way out.
+    const StopSignals stopSignals([] { QCoreApplication::quit(); });
     const int code = QApplication::exec();
-    system.agent->stop();
+    agent.stop();
     return code;
 }
 

@@ -93,17 +93,19 @@ void StatusWindow::updateFingerprints()
 
 void StatusWindow::updateEvaluation()
 {
-    const std::optional<RulesEngineEvaluation>& evaluation = agent_.lastEvaluation();
-    evaluationModel_.setNodes(evaluation ? evaluationNodes(*evaluation) : std::vector<ItemNode>());
+    const std::optional<AgentEvaluation>& evaluation = agent_.lastEvaluation();
+    evaluationModel_.setNodes(evaluation ? evaluationNodes(evaluation->explanation) : std::vector<ItemNode>());
     if (!evaluation) {
         evaluationView_->setHeading(std::nullopt);
         return;
     }
-    const std::optional<Fingerprint>& match = agent_.fingerprint();
+    QString verdict = evaluation->match ? QStringLiteral("Matched: ") + evaluation->match->name
+                                        : QStringLiteral("No fingerprint matched.");
+    if (evaluation->error) {
+        verdict = QStringLiteral("The evaluation failed: ") + *evaluation->error;
+    }
     evaluationView_->setHeading(
-        QStringLiteral("Last evaluation: %1. %2")
-            .arg(shortDateTime(agent_.lastPresenceCheck()),
-                 match ? QStringLiteral("Matched: ") + match->name : QStringLiteral("No fingerprint matched.")));
+        QStringLiteral("Last evaluation: %1. %2").arg(shortDateTime(agent_.lastPresenceCheck()), verdict));
 }
 
 } // namespace nerova

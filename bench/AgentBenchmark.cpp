@@ -1,0 +1,233 @@
+// The headless agent (`nerova-agent run`) as a process, in a network namespace of its own (needs
+// root), on a private session bus with a keyring (run through bench_agent), against the reference
+// presence service:
+// - idle: N seconds without any change (--idle-seconds, default 10; the goal is stated for 10
+//   minutes): CPU seconds, wake-ups (context switches of all threads) and resident memory. Goals:
+//   under 0.2 s CPU in 10 minutes, no wake-ups besides the agent's timers, under 40 MB resident.
+// - changes: M address changes (--changes, default 20; the goal is stated for 200), each moving the
+//   machine to the other of two fingerprints: the time from the change to the presence report the
+//   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
+//   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
+#include "PrivateNetwork.h"
+#include "common/Json.h"
+#include "common/Settings.h"
+#include "tools/presence-service/PresenceService.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHash>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace nerova;
+using namespace nerova::presence;
+
+namespace {
+
+struct ProcessUsage {
+    double cpuSeconds = 0;
+    QHash<qint64, qint64> wakeUps; // context switches of each thread
+    qint64 residentKiB = 0;
+    qint64 descriptors = 0;
+};
+
+qint64 statusField(const QString& path, const QByteArray& name)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith(name + ':')) {
+            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
+        }
+    }
+    return 0;
+}
+
+ProcessUsage usageOf(qint64 pid)
+{
+    ProcessUsage usage;
+    const QString base = QStringLiteral("/proc/%1").arg(pid);
+    QFile stat(base + QStringLiteral("/stat"));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // Fields after the command name (which may hold blanks): utime and stime are the 12th and 13th.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        usage.cpuSeconds =
+            double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
+    }
+    for (const QString& task : QDir(base + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        const QString status = base + QStringLiteral("/task/") + task + QStringLiteral("/status");
+        usage.wakeUps.insert(task.toLongLong(), statusField(status, "voluntary_ctxt_switches") +
+                                                    statusField(status, "nonvoluntary_ctxt_switches"));
+    }
+    usage.residentKiB = statusField(base + QStringLiteral("/status"), "VmRSS");
+    usage.descriptors = QDir(base + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
+    return usage;
+}
+
+// Context switches since `start`; a thread started meanwhile counts from zero.
+qint64 wakeUpsSince(const ProcessUsage& start, const ProcessUsage& end)
+{
+    qint64 total = 0;
+    for (auto it = end.wakeUps.begin(); it != end.wakeUps.end(); ++it) {
+        total += it.value() - start.wakeUps.value(it.key());
+    }
+    return total;
+}
+
+void runEventLoopFor(int milliseconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    while (!done() && elapsed.elapsed() < timeoutMs) {
+        runEventLoopFor(5);
+    }
+    return done();
+}
+
+QByteArray fingerprintJson(const char* id, const char* range)
+{
+    return QByteArray(R"({"fingerprintId":")") + id + R"(","name":")" + id +
+           R"(","locationPoint":{"locationId":"site-)" + id +
+           R"("},"rules":[{"name":"LAN","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange",)" +
+           R"("value":")" + range + R"("}],"rules":[],"inverted":false}]}]})";
+}
+
+int fail(const QString& message)
+{
+    std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
+    return 1;
+}
+
+int optionValue(const QStringList& arguments, const QString& name, int fallback)
+{
+    const qsizetype index = arguments.indexOf(name);
+    return index >= 0 && index + 1 < arguments.size() ? arguments[index + 1].toInt() : fallback;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const std::optional<QString> isolation = test::enterPrivateNetwork();
+    QCoreApplication app(argc, argv);
+    if (isolation) {
+        return fail(*isolation);
+    }
+    const QStringList arguments = QCoreApplication::arguments();
+    const int idleSeconds = optionValue(arguments, QStringLiteral("--idle-seconds"), 10);
+    const int changes = optionValue(arguments, QStringLiteral("--changes"), 20);
+    for (const QStringList& step : QList<QStringList>{{"link", "add", "nb0", "type", "veth", "peer", "name", "nb1"},
+                                                      {"link", "set", "nb0", "up"},
+                                                      {"link", "set", "nb1", "up"}}) {
+        if (const std::optional<QString> failure = test::runIp(step)) {
+            return fail(*failure);
+        }
+    }
+
+    QTemporaryDir dir;
+    QFile served(dir.filePath(QStringLiteral("served.json")));
+    if (!served.open(QIODevice::WriteOnly) ||
+        served.write(R"({"fingerprintVersion":1,"createdAt":"2026-05-01T09:30:00.000Z","fingerprints":[)" +
+                     fingerprintJson("a", "10.77.0.0/24") + ',' + fingerprintJson("b", "10.78.0.0/24") + "]}") < 0) {
+        return fail(QStringLiteral("cannot write the fingerprint file"));
+    }
+    served.close();
+    PresenceServiceConfig config;
+    config.registrationKey = QStringLiteral("bench-key");
+    config.fingerprintFilePath = served.fileName();
+    const SystemClock clock;
+    PresenceService service(config, clock);
+    if (service.listen(QHostAddress::LocalHost, 0) == 0) {
+        return fail(QStringLiteral("the presence service cannot listen"));
+    }
+    {
+        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(),
+                          Logger(QStringLiteral("bench"), QStringLiteral("bench")));
+        settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service.baseUrl().toString());
+        settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
+        settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),
+                         service.baseUrl().toString() + QStringLiteral("/?format=json"));
+    }
+
+    QProcess agent;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    agent.setProcessEnvironment(environment);
+    agent.setStandardErrorFile(dir.filePath(QStringLiteral("agent.log")));
+    agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
+    if (!agent.waitForStarted()) {
+        return fail(QStringLiteral("nerova-agent run did not start"));
+    }
+    // Enrolled, file installed and reported, and the first context evaluated.
+    if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000)) {
+        return fail(QStringLiteral("the agent did not enrol and check in"));
+    }
+    runEventLoopFor(7000);
+
+    const ProcessUsage idleStart = usageOf(agent.processId());
+    runEventLoopFor(idleSeconds * 1000);
+    const ProcessUsage idleEnd = usageOf(agent.processId());
+    std::printf("idle %d s: %.3f s CPU, %lld wake-ups, %lld KiB resident, %lld descriptors\n", idleSeconds,
+                idleEnd.cpuSeconds - idleStart.cpuSeconds, wakeUpsSince(idleStart, idleEnd), idleEnd.residentKiB,
+                idleEnd.descriptors);
+
+    std::vector<qint64> latencies;
+    const char* addresses[] = {"10.77.0.1/24", "10.78.0.1/24"};
+    for (int change = 0; change < changes; ++change) {
+        const qsizetype reports = service.presenceReports().size();
+        const char* next = addresses[change % 2];
+        const char* previous = addresses[(change + 1) % 2];
+        // The change starts with the removal of the old address, its first notification.
+        QElapsedTimer sinceChange;
+        sinceChange.start();
+        if (change > 0) {
+            test::runIp({"addr", "del", QString::fromLatin1(previous), "dev", "nb0"});
+        }
+        if (const std::optional<QString> failure =
+                test::runIp({"addr", "add", QString::fromLatin1(next), "dev", "nb0"})) {
+            return fail(*failure);
+        }
+        if (!runUntil([&] { return service.presenceReports().size() > reports; }, 30'000)) {
+            return fail(QStringLiteral("no presence report after change %1").arg(change + 1));
+        }
+        latencies.push_back(sinceChange.elapsed());
+        runEventLoopFor(300);
+        if (change == 0) {
+            std::printf("after the first change: %lld KiB resident, %lld descriptors\n",
+                        usageOf(agent.processId()).residentKiB, usageOf(agent.processId()).descriptors);
+        }
+    }
+    const ProcessUsage after = usageOf(agent.processId());
+    std::sort(latencies.begin(), latencies.end());
+    if (!latencies.empty()) {
+        std::printf("%d changes: report after median %lld ms, max %lld ms (debounce 5000 ms)\n", changes,
+                    latencies[latencies.size() / 2], latencies.back());
+    }
+    std::printf("after %d changes: %lld KiB resident (%+lld KiB since idle), %lld descriptors (%+lld)\n", changes,
+                after.residentKiB, after.residentKiB - idleEnd.residentKiB, after.descriptors,
+                after.descriptors - idleEnd.descriptors);
+    std::printf("presence reports received: %lld, refusals: %lld\n", qint64(service.presenceReports().size()),
+                qint64(service.refusals().size()));
+
+    ::kill(pid_t(agent.processId()), SIGTERM);
+    agent.waitForFinished(10'000);
+    return agent.exitCode();
+}

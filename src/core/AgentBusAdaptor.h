@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
+#include <QVariantMap>
+
+namespace nerova {
+
+class Agent;
+
+// Where the running agent is found on the session bus.
+namespace agentbus {
+inline constexpr const char* serviceName = "app.nerova.NerovaAgent";
+inline constexpr const char* objectPath = "/app/nerova/NerovaAgent";
+inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1";
+} // namespace agentbus
+
+// The running agent seen from the session bus: what the status window shows, as read-only
+// properties whose changes are announced with PropertiesChanged, and the commands Refresh,
+// CheckIn and Status (the whole state as JSON text). Times are ISO 8601 UTC text, empty when absent.
+class AgentBusAdaptor : public QDBusAbstractAdaptor {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1")
+    Q_PROPERTY(bool Registered READ registered)
+    Q_PROPERTY(QString LocationName READ locationName)
+    Q_PROPERTY(QString LocationId READ locationId)
+    Q_PROPERTY(QString LastCheckin READ lastCheckin)
+    Q_PROPERTY(QString LastPresenceCheck READ lastPresenceCheck)
+    Q_PROPERTY(QString LastPresenceSend READ lastPresenceSend)
+    Q_PROPERTY(QString Message READ message)
+    Q_PROPERTY(qlonglong FingerprintFileVersion READ fingerprintFileVersion)
+
+public:
+    // Becomes a child of `agent`; announces changes on `connection`.
+    AgentBusAdaptor(Agent& agent, QDBusConnection connection);
+
+    bool registered() const;
+    QString locationName() const;
+    QString locationId() const;
+    QString lastCheckin() const;
+    QString lastPresenceCheck() const;
+    QString lastPresenceSend() const;
+    QString message() const;
+    qlonglong fingerprintFileVersion() const; // 0 while no file is installed
+
+public slots:
+    void Refresh();
+    void CheckIn();
+    QString Status();
+
+private:
+    QVariantMap properties() const;
+    void announceChanges();
+
+    Agent& agent_;
+    QDBusConnection connection_;
+    QVariantMap announced_;
+};
+
+// Owns the agent's name on `connection` and exports `agent` there. Fails with a sentence for the
+// user when there is no bus or when another agent owns the name (only one agent per session).
+std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection);
+
+} // namespace nerova

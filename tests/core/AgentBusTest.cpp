@@ -1,0 +1,158 @@
+#include "core/AgentBusAdaptor.h"
+
+#include "AgentStandIns.h"
+#include "common/Await.h"
+#include "common/Json.h"
+#include "core/Agent.h"
+#include "core/CommandLine.h"
+#include "rules/FingerprintFileJson.h"
+#include "support/TestSupport.h"
+
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusMessage>
+#include <QNetworkAccessManager>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace nerova;
+using namespace nerova::test;
+
+namespace {
+
+const QDateTime now(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC);
+
+QString key(const char* name) { return QString::fromLatin1(name); }
+
+// Calls a command in this process and yields its exit code and output.
+std::pair<int, QString> command(QStringList arguments)
+{
+    ConsoleCapture capture;
+    Console console(capture.out(), capture.err());
+    const int code = await(runCommandLine(std::move(arguments), console));
+    return {code, capture.outText() + capture.errText()};
+}
+
+} // namespace
+
+// The running agent on a private session bus: single instance, properties with their change
+// signals, and the commands that talk to it.
+class AgentBusTest : public QObject {
+    Q_OBJECT
+
+    QStringList events_;
+    ManualClock clock_{now};
+    QNetworkAccessManager session_;
+    QTemporaryDir dir_;
+    std::unique_ptr<Settings> settings_;
+    StandInNetwork* network_ = nullptr;
+    std::unique_ptr<Agent> agent_;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
+        const Logger logger(QStringLiteral("test"), QStringLiteral("test"));
+        settings_ = std::make_unique<Settings>(dir_.filePath(QStringLiteral("settings.conf")),
+                                               dir_.filePath(QStringLiteral("managed")), logger);
+        AgentComponents parts;
+        parts.machineState = std::make_unique<MachineState>(logger);
+        auto network = std::make_unique<StandInNetwork>(events_);
+        network_ = network.get();
+        parts.networkMonitor = std::move(network);
+        parts.rulesEngine = std::make_unique<RulesEngine>(logger, session_, makeSystemProbes(logger));
+        parts.lockMonitor = std::make_unique<StandInLock>();
+        parts.secretStore = std::make_unique<StandInSecrets>();
+        parts.service = std::make_unique<ScriptedService>(events_);
+        agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_);
+    }
+
+    void commandsFailWhileNoAgentRuns()
+    {
+        for (const char* name : {"status", "refresh"}) {
+            const auto [code, output] = command({QStringLiteral("nerova-agent"), QString::fromLatin1(name)});
+            QCOMPARE(code, 1);
+            QCOMPARE(output, QStringLiteral("nerova-agent: no agent is running in this session\n"));
+        }
+    }
+
+    void onlyOneAgentOwnsTheName()
+    {
+        QCOMPARE(publishAgent(*agent_, QDBusConnection::sessionBus()), std::nullopt);
+        // A second agent, on its own connection as a second process would be.
+        QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("other"));
+        QCOMPARE(publishAgent(*agent_, other),
+                 std::optional<QString>(QStringLiteral("another agent is already running in this session")));
+        QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+    }
+
+    // A change of what the status window shows is announced, and the properties read the new state.
+    void announcesChangesOfItsProperties()
+    {
+        QDBusConnection listener =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("listener"));
+        QSignalSpy announced(this, &AgentBusTest::propertiesChanged);
+        QVERIFY(listener.connect(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
+                                 QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
+                                 this, SLOT(onPropertiesChanged(QString, QVariantMap, QStringList))));
+        settings_->setText(key(settingskey::agentEndpoint), QStringLiteral("not a url"));
+        QTest::ignoreMessage(QtCriticalMsg, "Failed to register - Not configured");
+        agent_->checkin();
+        QVERIFY(announced.wait(5000));
+        QCOMPARE(announced.first().at(0).toString(), QString::fromLatin1(agentbus::interfaceName));
+        QCOMPARE(announced.first().at(1).toMap(),
+                 QVariantMap({{QStringLiteral("Message"), QStringLiteral("Not configured")}}));
+
+        QDBusInterface remote(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
+                              QString::fromLatin1(agentbus::interfaceName), QDBusConnection::sessionBus());
+        QCOMPARE(remote.property("Message").toString(), QStringLiteral("Not configured"));
+        QCOMPARE(remote.property("Registered").toBool(), false);
+        QCOMPARE(remote.property("LastCheckin").toString(), QString());
+        QDBusConnection::disconnectFromBus(QStringLiteral("listener"));
+    }
+
+    void statusShowsTheWholeState()
+    {
+        agent_->start();
+        NetworkContext context;
+        context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("eth0"), QStringLiteral("10.1.0.5")});
+        QSignalSpy handled(agent_.get(), &Agent::contextHandled);
+        network_->contexts.send(context);
+        QVERIFY(handled.wait(5000));
+
+        const auto [code, output] =
+            command({QStringLiteral("nerova-agent"), QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(code, 0);
+        const Json status = parseJson(output.toUtf8());
+        QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.1.0.5");
+        QCOMPARE(status.at("lastPresenceCheck").get<std::string>(), "2026-03-02T10:00:00Z");
+        QVERIFY(status.at("fingerprint").is_null());
+
+        const auto [textCode, text] = command({QStringLiteral("nerova-agent"), QStringLiteral("status")});
+        QCOMPARE(textCode, 0);
+        QVERIFY2(text.contains(QStringLiteral("Message:               Not configured")), qPrintable(text));
+
+        const int refreshes = network_->refreshes;
+        QCOMPARE(command({QStringLiteral("nerova-agent"), QStringLiteral("refresh")}).first, 0);
+        QCOMPARE(network_->refreshes, refreshes + 1);
+        agent_->stop();
+    }
+
+    void cleanupTestCase()
+    {
+        QVERIFY(QTest::qWaitFor([this] { return !agent_->isCheckinRunning(); }));
+    }
+
+signals:
+    void propertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated);
+
+public slots:
+    void onPropertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated)
+    {
+        emit propertiesChanged(interfaceName, changed, invalidated);
+    }
+};
+
+QTEST_GUILESS_MAIN(AgentBusTest)
+
+#include "AgentBusTest.moc"

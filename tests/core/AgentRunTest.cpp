@@ -1,0 +1,162 @@
+// `nerova-agent run` end to end, in a network namespace of the test's own, on a private session bus
+// with a real keyring, against the reference presence service: enrolment, check-in, download, one
+// report per change of location, the same state through `status --json`, a new enrolment after
+// the service answers 412, one agent per session, and a clean end on SIGTERM.
+#include "PrivateNetwork.h"
+#include "common/Json.h"
+#include "common/Settings.h"
+#include "core/AgentBusAdaptor.h"
+#include "support/TestSupport.h"
+#include "tools/presence-service/PresenceService.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTest>
+
+#include <csignal>
+
+using namespace nerova;
+using namespace nerova::presence;
+
+namespace {
+
+QByteArray fingerprintJson(const char* id, const char* range)
+{
+    return QByteArray(R"({"fingerprintId":")") + id + R"(","name":")" + id +
+           R"(","locationPoint":{"locationId":"site-)" + id +
+           R"("},"rules":[{"name":"LAN","conditions":[{"type":"internalIp","arguments":[{"name":"cidrRange",)" +
+           R"("value":")" + range + R"("}],"rules":[],"inverted":false}]}]})";
+}
+
+QString key(const char* name) { return QString::fromLatin1(name); }
+
+// Runs a short command of the agent and yields its exit code and standard output.
+std::pair<int, QByteArray> agentCommand(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(NEROVA_AGENT_BINARY), arguments);
+    if (!process.waitForFinished(20'000)) {
+        return {-1, {}};
+    }
+    return {process.exitCode(), process.readAllStandardOutput() + process.readAllStandardError()};
+}
+
+} // namespace
+
+class AgentRunTest : public QObject {
+    Q_OBJECT
+
+public:
+    explicit AgentRunTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure)) {}
+
+private:
+    std::optional<QString> isolationFailure_;
+    QTemporaryDir dir_;
+    SystemClock clock_;
+
+    QStringList reportedFingerprints(const PresenceService& service) const
+    {
+        QStringList ids;
+        for (const Json& report : service.presenceReports()) {
+            ids << fromStdString(report.at("fingerprintId").get<std::string>());
+        }
+        return ids;
+    }
+
+private slots:
+    void runsTheAgentOfTheSession()
+    {
+        if (isolationFailure_) {
+            QSKIP(qPrintable(*isolationFailure_));
+        }
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
+        for (const QStringList& step : QList<QStringList>{{"link", "add", "nr0", "type", "veth", "peer", "name", "nr1"},
+                                                          {"link", "set", "nr0", "up"},
+                                                          {"link", "set", "nr1", "up"}}) {
+            if (const std::optional<QString> failure = test::runIp(step)) {
+                QSKIP(qPrintable(*failure));
+            }
+        }
+        PresenceServiceConfig config;
+        config.registrationKey = QStringLiteral("e2e-key");
+        config.fingerprintFilePath = test::writeFile(
+            dir_, QStringLiteral("served.json"),
+            R"({"fingerprintVersion":3,"createdAt":"2026-05-01T09:30:00.000Z",)"
+            R"("fingerprints":[)" +
+                fingerprintJson("a", "10.67.0.0/24") + ',' + fingerprintJson("b", "10.68.0.0/24") + "]}");
+        PresenceService service(config, clock_);
+        QVERIFY(service.listen(QHostAddress::LocalHost, 0) != 0);
+        const QString base = service.baseUrl().toString();
+        {
+            const Logger logger(QStringLiteral("test"), QStringLiteral("test"));
+            Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger);
+            settings.setText(key(settingskey::agentEndpoint), base);
+            settings.setText(key(settingskey::registrationKey), config.registrationKey);
+            settings.setText(key(settingskey::publicIpEndpoint), base + QStringLiteral("/?format=json"));
+        }
+
+        QProcess agent;
+        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
+        QVERIFY(agent.waitForStarted());
+        // Enrolled, checked in, file downloaded and installed, checked in again with its version.
+        QTRY_VERIFY_WITH_TIMEOUT(service.checkins().size() >= 2, 30'000);
+        QCOMPARE(service.checkins().last().at("fingerprintVersion").get<qint64>(), 3);
+        QCOMPARE(service.agents().size(), 1);
+        const QString agentId = service.agents().keys().first();
+
+        const auto [secondCode, secondOutput] = agentCommand({QStringLiteral("run")});
+        QCOMPARE(secondCode, 1);
+        QVERIFY2(secondOutput.contains("another agent is already running"), secondOutput.constData());
+
+        QVERIFY(!test::runIp({"addr", "add", "10.67.0.1/24", "dev", "nr0"}));
+        QElapsedTimer sinceChange;
+        sinceChange.start();
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(service), QStringList({"a"}), 30'000);
+        qInfo("presence report %lld ms after the address change", sinceChange.elapsed());
+        QTest::qWait(7000); // longer than the debounce: a second report would show now
+        QCOMPARE(reportedFingerprints(service), QStringList({"a"}));
+
+        QVERIFY(!test::runIp({"addr", "del", "10.67.0.1/24", "dev", "nr0"}));
+        QVERIFY(!test::runIp({"addr", "add", "10.68.0.1/24", "dev", "nr0"}));
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(service), QStringList({"a", "b"}), 30'000);
+
+        const auto [statusCode, statusOutput] = agentCommand({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(statusCode, 0);
+        const Json status = parseJson(statusOutput);
+        QCOMPARE(status.at("registered").get<bool>(), true);
+        QCOMPARE(status.at("fingerprint").at("fingerprintId").get<std::string>(), "b");
+        QCOMPARE(status.at("fingerprintFile").at("fingerprintVersion").get<qint64>(), 3);
+        QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.68.0.1");
+        QCOMPARE(status.at("evaluation").at("match").at("fingerprintId").get<std::string>(), "b");
+
+        // The service has forgotten the agent: the next check-in is refused and the agent enrols anew.
+        const QString firstInstance = service.agents().value(agentId).instanceId;
+        service.failNextCheckin(412);
+        const QDBusMessage checkin = QDBusMessage::createMethodCall(
+            QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
+            QString::fromLatin1(agentbus::interfaceName), QStringLiteral("CheckIn"));
+        QCOMPARE(QDBusConnection::sessionBus().call(checkin).type(), QDBusMessage::ReplyMessage);
+        QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).instanceId != firstInstance, 30'000);
+        QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).completed, 30'000);
+
+        ::kill(static_cast<pid_t>(agent.processId()), SIGTERM);
+        QVERIFY(agent.waitForFinished(10'000));
+        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY2(service.refusals().isEmpty(), qPrintable(service.refusals().join(u'\n')));
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    QCoreApplication app(argc, argv);
+    AgentRunTest test(std::move(isolationFailure));
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "AgentRunTest.moc"
