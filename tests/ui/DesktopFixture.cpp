@@ -1,5 +1,7 @@
 #include "DesktopFixture.h"
 
+#include "AgentStandIns.h"
+
 #include "common/Await.h"
 #include "rules/FingerprintFileJson.h"
 
@@ -22,38 +24,7 @@ public:
     std::optional<QString> computerName() const override { return QStringLiteral("desk-42"); }
 };
 
-class StandInLock final : public LockState {
-public:
-    explicit StandInLock(const Clock& clock) : clock_(clock) {}
-    bool isScreenLocked() const override { return false; }
-    QDateTime lastMouseClick() const override { return clock_.now(); }
-    void detach() override {}
-
-private:
-    const Clock& clock_;
-};
-
-class StandInSecrets final : public SecretStore {
-public:
-    QCoro::Task<std::optional<QString>> loadSecret() override { co_return std::optional<QString>(QStringLiteral("s")); }
-    QCoro::Task<void> storeSecret(QString) override { co_return; }
-};
-
 } // namespace
-
-class StandInNetwork final : public NetworkContextSource {
-public:
-    Channel<NetworkContext>& networkContextSequence() override { return contexts; }
-    void sendInterfaceChange() override
-    {
-        if (current) {
-            contexts.send(*current);
-        }
-    }
-
-    Channel<NetworkContext> contexts;
-    std::optional<NetworkContext> current;
-};
 
 class StandInService final : public ServiceConnection {
 public:
@@ -88,12 +59,16 @@ DesktopFixture::DesktopFixture() : clock_(day1())
                                            dir_.filePath(QStringLiteral("managed")), testLogger(), getuid());
     AgentComponents parts;
     parts.machineState = std::make_unique<MachineState>(testLogger(), std::make_shared<StandInFacts>());
-    auto network = std::make_unique<StandInNetwork>();
+    auto network = std::make_unique<StandInNetwork>(events_);
     network_ = network.get();
     parts.networkMonitor = std::move(network);
     parts.rulesEngine = std::make_unique<RulesEngine>(testLogger(), session_, makeSystemProbes(testLogger()));
-    parts.lockMonitor = std::make_unique<StandInLock>(clock_);
-    parts.secretStore = std::make_unique<StandInSecrets>();
+    auto lock = std::make_unique<StandInLock>();
+    lock->click = clock_.now(); // the user has clicked today
+    parts.lockMonitor = std::move(lock);
+    auto secrets = std::make_unique<StandInSecrets>();
+    secrets->secret = QStringLiteral("s");
+    parts.secretStore = std::move(secrets);
     auto service = std::make_unique<StandInService>();
     service_ = service.get();
     parts.service = std::move(service);

@@ -48,6 +48,7 @@ public:
 
 private:
     QTemporaryDir dir_;
+    QStringList events_; // what the stand-in network saw; unused here
     ManualClock clock_;
     QNetworkAccessManager session_;
     std::unique_ptr<Settings> settings_;
