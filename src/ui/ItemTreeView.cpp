@@ -1,6 +1,7 @@
 #include "ui/ItemTreeView.h"
 
 #include "ui/ItemTreeModel.h"
+#include "ui/NoneOrContent.h"
 
 #include <QHeaderView>
 #include <QLabel>
@@ -12,11 +13,6 @@ namespace nerova {
 
 ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(parent), model_(model)
 {
-    pages_ = new QStackedLayout(this);
-    auto* none = new QLabel(QStringLiteral("None"));
-    none->setAlignment(Qt::AlignCenter);
-    pages_->addWidget(none);
-
     auto* content = new QWidget;
     auto* column = new QVBoxLayout(content);
     heading_ = new QLabel;
@@ -31,7 +27,7 @@ ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(pare
     tree_->header()->setStretchLastSection(true);
     tree_->setFrameShape(QFrame::NoFrame);
     column->addWidget(tree_);
-    pages_->addWidget(content);
+    pages_ = makeNoneOrContent(*this, content);
 
     connect(&model_, &QAbstractItemModel::modelReset, this, [this] {
         tree_->expandAll();

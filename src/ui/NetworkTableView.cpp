@@ -1,6 +1,7 @@
 #include "ui/NetworkTableView.h"
 
 #include "ui/NetworkTableModel.h"
+#include "ui/NoneOrContent.h"
 
 #include <QFormLayout>
 #include <QFrame>
@@ -15,11 +16,6 @@ namespace nerova {
 NetworkTableView::NetworkTableView(NetworkTableModel& model, bool withExternalAddresses, QWidget* parent)
     : QWidget(parent), model_(model)
 {
-    pages_ = new QStackedLayout(this);
-    auto* none = new QLabel(QStringLiteral("None"));
-    none->setAlignment(Qt::AlignCenter);
-    pages_->addWidget(none);
-
     auto* content = new QWidget;
     auto* column = new QVBoxLayout(content);
     auto* table = new QTableView;
@@ -45,7 +41,7 @@ NetworkTableView::NetworkTableView(NetworkTableModel& model, bool withExternalAd
         external->addRow(QStringLiteral("External IPv6 address:"), externalIPv6_);
         column->addLayout(external);
     }
-    pages_->addWidget(content);
+    pages_ = makeNoneOrContent(*this, content);
     connect(&model_, &QAbstractItemModel::modelReset, this, &NetworkTableView::render);
     render();
 }
