@@ -56,10 +56,9 @@ class LaunchTest : public QObject {
 private slots:
     void keyPairAndWindow_data()
     {
-        QTest::addColumn<int>("keys"); // 0 found, 1 created, 2 creation fails, 3 lookup fails
+        QTest::addColumn<int>("keys"); // 1 created, 2 creation fails, 3 lookup fails
         QTest::addColumn<QString>("error");
         QTest::addColumn<int>("creations");
-        QTest::newRow("pair found") << 0 << QString() << 0;
         QTest::newRow("pair created") << 1 << QString() << 1;
         QTest::newRow("creation fails") << 2
                                         << QStringLiteral("Failed to fetch or generate key pair: "
@@ -87,9 +86,6 @@ private slots:
                                  tags << tag;
                                  if (keys == 3) {
                                      throw KeyManagerError(KeyManagerError::Case::tagConversionError);
-                                 }
-                                 if (keys == 0) {
-                                     return KeyManager::createKeyPair(tag);
                                  }
                                  return std::nullopt;
                              },

@@ -269,18 +269,13 @@ private slots:
         QTest::addColumn<FingerprintCondition>("condition");
         QTest::addColumn<QString>("line");
         const FingerprintConditionArgument hostport{QStringLiteral("hostport"), QStringLiteral("printer.lan:9100")};
-        const FingerprintConditionArgument url{QStringLiteral("url"), QStringLiteral("http://intranet/")};
-        const FingerprintConditionArgument match{QStringLiteral("match"), QStringLiteral("Welcome")};
         const FingerprintConditionArgument range{QStringLiteral("cidrRange"), QStringLiteral("10.0.0.0/8")};
         // clang-format off
         QTest::newRow("ping without address") << condition(T::ping, {}) << "Ping ???";
         QTest::newRow("connection with only hostport") << condition(T::connection, {hostport})
             << "Content at printer.lan:9100 contains ???";
-        QTest::newRow("web content with both") << condition(T::webContent, {url, match})
-            << "Web content at http://intranet/ contains Welcome";
         QTest::newRow("first of two arguments") << condition(T::externalIp, {range, {"cidrRange", "1.2.3.0/24"}})
             << "External IP in 10.0.0.0/8";
-        QTest::newRow("or") << condition(T::or_, {range}) << "Or Condition";
         // clang-format on
     }
 
