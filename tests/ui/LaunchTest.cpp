@@ -2,6 +2,7 @@
 
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
+#include "ui/SymbolIcon.h"
 
 #include "common/Await.h"
 
@@ -116,7 +117,14 @@ private slots:
         desktop.showWindow();
         QTest::qWait(50);
         QCOMPARE(fixture.downloads(), 1); // one start: one refresh
+
+        // The tray icon tells whether a location is determined.
+        const auto image = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
         QVERIFY(desktop.trayIcon());
+        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(false)));
+        fixture.deliver(DesktopFixture::officeContext());
+        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(true)));
+        QVERIFY(image(trayIcon(true)) != image(trayIcon(false)));
     }
 
     void withoutTrayTheWindowShows()
