@@ -7,6 +7,7 @@
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"
+#include "ui/SymbolIcon.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -48,6 +49,7 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
     QApplication::setDesktopFileName(QString::fromLatin1(buildinfo::identifier));
     QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon::fromTheme(QString::fromLatin1(buildinfo::identifier), trayIcon(true)));
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName))) {
