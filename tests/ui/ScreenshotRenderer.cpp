@@ -46,6 +46,9 @@ int main(int argc, char* argv[])
     fixture.configure();
     fixture.setManaged(R"({"username": "Jane Doe"})");
     fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), true);
+    // A fixed identifier, so that the pictures change only when the views do.
+    fixture.settings().setText(QString::fromLatin1(settingskey::agentID),
+                               QStringLiteral("3f2b8c1e-5d47-4a9e-9c21-7e0d4b6a8f13"));
     DesktopApplication desktop(fixture.agent(), [] {});
     fixture.startInstalled();
     fixture.deliver(DesktopFixture::officeContext());
