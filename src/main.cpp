@@ -1,14 +1,43 @@
 #include "common/Await.h"
 #include "common/DescriptorLimit.h"
+#include "common/LogSink.h"
 #include "core/CommandLine.h"
+#include "ui/DesktopMain.h"
 
 #include <QCoreApplication>
+#include <QLoggingCategory>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// No command (besides --verbose) starts the desktop agent.
+bool isDesktopLaunch(int argc, char* argv[], bool& verbose)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--verbose") != 0) {
+            return false;
+        }
+        verbose = true;
+    }
+    return true;
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     nerova::raiseDescriptorLimit(); // probes, requests and files all take descriptors
+    bool verbose = false;
+    if (isDesktopLaunch(argc, argv, verbose)) {
+        if (verbose) {
+            nerova::setDefaultLogSink(nerova::makeSystemLogSink(true));
+            QLoggingCategory::setFilterRules(QStringLiteral("nerova.*.debug=true"));
+        }
+        return nerova::runDesktopAgent(argc, argv);
+    }
+
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
     QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));

@@ -37,6 +37,7 @@ constexpr std::array commands{
 void writeHelp(QTextStream& stream)
 {
     stream << "Usage: nerova-agent [--verbose] COMMAND [ARGUMENTS]\n"
+              "       nerova-agent [--verbose]   start the desktop agent (tray icon and status window)\n"
               "       nerova-agent --help | --version\n\n"
               "Nerova Agent reports the user's presence at the company's locations.\n\n"
               "Commands:\n";

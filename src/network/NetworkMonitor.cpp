@@ -30,6 +30,7 @@ NetworkMonitor::NetworkMonitor(std::unique_ptr<NetworkReader> reader, PublicIpLo
       networkContextSequence_(std::make_shared<Channel<NetworkContext>>())
 {
     debounce_.setSingleShot(true);
+    debounce_.setTimerType(Qt::PreciseTimer); // a coarse timer may end the quiet period up to 5 % early or late
     debounce_.setInterval(debounce);
     connect(&debounce_, &QTimer::timeout, this, &NetworkMonitor::debounced);
     if (changeSources) {

@@ -1,0 +1,83 @@
+#include "ui/NetworkTableModel.h"
+
+#include <QFont>
+
+namespace nerova {
+
+NetworkTableModel::NetworkTableModel(Content content, QObject* parent)
+    : QAbstractTableModel(parent),
+      content_(content),
+      headers_(content == Content::interfaces
+                   ? QStringList{QStringLiteral("Interface name"), QStringLiteral("MAC address")}
+                   : QStringList{QStringLiteral("Interface name"), QStringLiteral("Address type"),
+                                 QStringLiteral("Address")})
+{}
+
+void NetworkTableModel::setContext(const std::optional<NetworkContext>& context)
+{
+    beginResetModel();
+    context_ = context;
+    endResetModel();
+}
+
+QString NetworkTableModel::externalIPv4() const
+{
+    return context_ && context_->externalIPv4 ? *context_->externalIPv4 : QStringLiteral("Unknown");
+}
+
+QString NetworkTableModel::externalIPv6() const
+{
+    return context_ && context_->externalIPv6 ? *context_->externalIPv6 : QStringLiteral("Unknown");
+}
+
+int NetworkTableModel::rowCount(const QModelIndex& parent) const
+{
+    if (parent.isValid() || !context_) {
+        return 0;
+    }
+    return int(content_ == Content::interfaces ? context_->networkInterfaces.size()
+                                               : context_->internalAddresses.size());
+}
+
+int NetworkTableModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(headers_.size());
+}
+
+QStringList NetworkTableModel::cells(int row) const
+{
+    if (content_ == Content::interfaces) {
+        const NetworkInterface& item = context_->networkInterfaces[row];
+        return {item.name, item.hardwareAddress};
+    }
+    const NetworkAddress& item = context_->internalAddresses[row];
+    return {item.name, rawValue(item.type), item.address};
+}
+
+QVariant NetworkTableModel::data(const QModelIndex& index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= rowCount()) {
+        return {};
+    }
+    return cells(index.row()).value(index.column());
+}
+
+QVariant NetworkTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || section < 0 || section >= headers_.size()) {
+        return {};
+    }
+    if (role == Qt::DisplayRole) {
+        return headers_[section];
+    }
+    if (role == Qt::FontRole && content_ == Content::addresses) {
+        // The address headers stand out as small titles.
+        QFont font;
+        font.setBold(true);
+        font.setPointSizeF(font.pointSizeF() * 1.2);
+        return font;
+    }
+    return {};
+}
+
+} // namespace nerova

@@ -1,0 +1,43 @@
+#include "ui/StatusRows.h"
+
+#include "core/Agent.h"
+#include "ui/UserDisplayName.h"
+
+#include <QLocale>
+
+namespace nerova {
+
+namespace {
+const QString unknown = QStringLiteral("Unknown");
+}
+
+QString shortDateTime(const QDateTime& time)
+{
+    return time.isValid() ? QLocale().toString(time.toLocalTime(), QLocale::ShortFormat) : QStringLiteral("Never");
+}
+
+std::vector<LabelValueRow> agentRows(const Agent& agent)
+{
+    return {
+        {QStringLiteral("Agent Id:"), agent.settings().agentIdentifier(), {}},
+        {QStringLiteral("Registered:"), agent.isRegistered() ? QStringLiteral("Yes") : QStringLiteral("No"), {}},
+        {QStringLiteral("Last check-in:"), shortDateTime(agent.lastCheckin()), {}},
+        {QStringLiteral("Last presence check"), shortDateTime(agent.lastPresenceCheck()), {}},
+        {QStringLiteral("Last presence sent"), shortDateTime(agent.lastPresenceSend()), {}},
+    };
+}
+
+std::vector<LabelValueRow> machineRows(const Agent& agent)
+{
+    const MachineState& machine = agent.machineState();
+    const std::optional<Fingerprint>& fingerprint = agent.fingerprint();
+    return {
+        {QStringLiteral("User name:"), userDisplayName(agent.settings()), {}},
+        {QStringLiteral("Machine name:"), machine.computerName().value_or(unknown), {}},
+        {QStringLiteral("Device type:"), machine.modelName(), machine.deviceSymbol()},
+        {QStringLiteral("Serial number:"), machine.serialNumber().value_or(unknown), {}},
+        {QStringLiteral("Location:"), fingerprint ? fingerprint->name : QStringLiteral("Not determined"), {}},
+    };
+}
+
+} // namespace nerova

@@ -1,0 +1,111 @@
+#include "ui/StatusWindow.h"
+
+#include "core/Agent.h"
+#include "ui/EvaluationTree.h"
+#include "ui/FingerprintTree.h"
+#include "ui/ItemTreeView.h"
+#include "ui/LabelValueView.h"
+#include "ui/NetworkTableView.h"
+#include "ui/StatusRows.h"
+#include "ui/SymbolIcon.h"
+
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace nerova {
+
+StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
+    : QWidget(parent),
+      agent_(agent),
+      agentModel_([&agent] { return agentRows(agent); }),
+      machineModel_([&agent] { return machineRows(agent); }),
+      interfacesModel_(NetworkTableModel::Content::interfaces),
+      addressesModel_(NetworkTableModel::Content::addresses),
+      fingerprintsModel_({QStringLiteral("Fingerprint"), QStringLiteral("Inverted")}, 1),
+      evaluationModel_({QStringLiteral("Test"), QStringLiteral("Result"), QStringLiteral("Observed")}, -1)
+{
+    setWindowTitle(QStringLiteral("Nerova Agent"));
+    resize(640, 460);
+    tabs_ = new QTabWidget;
+    agentView_ = new LabelValueView(agentModel_);
+    machineView_ = new LabelValueView(machineModel_);
+    interfacesView_ = new NetworkTableView(interfacesModel_, false);
+    addressesView_ = new NetworkTableView(addressesModel_, true);
+    fingerprintsView_ = new ItemTreeView(fingerprintsModel_);
+    evaluationView_ = new ItemTreeView(evaluationModel_);
+    tabs_->addTab(agentView_, symbolIcon(QStringLiteral("key")), QStringLiteral("Agent"));
+    tabs_->addTab(machineView_, QStringLiteral("Machine"));
+    tabs_->addTab(interfacesView_, symbolIcon(QStringLiteral("cable.connector")), QStringLiteral("Interfaces"));
+    tabs_->addTab(addressesView_, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
+    tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
+    tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tabs_);
+
+    const auto refreshAgent = [this] { agentModel_.refresh(); };
+    connect(&agent, &Agent::lastCheckinChanged, this, refreshAgent);
+    connect(&agent, &Agent::lastPresenceCheckChanged, this, refreshAgent);
+    connect(&agent, &Agent::lastPresenceSendChanged, this, refreshAgent);
+    connect(&agent, &Agent::isRegisteredChanged, this, refreshAgent);
+    connect(&agent, &Agent::fingerprintChanged, this, &StatusWindow::updateMachine);
+    connect(&agent, &Agent::contextChanged, this, &StatusWindow::updateContext);
+    connect(&agent, &Agent::fingerprintFileChanged, this, &StatusWindow::updateFingerprints);
+    connect(&agent, &Agent::contextHandled, this, &StatusWindow::updateEvaluation);
+    connect(&agent, &Agent::fingerprintChanged, this, &StatusWindow::updateEvaluation);
+
+    updateMachine();
+    updateContext();
+    updateFingerprints();
+    updateEvaluation();
+}
+
+void StatusWindow::present()
+{
+    if (!isVisible()) {
+        // Facts the agent does not signal (the machine's name and model) are read again on showing.
+        agentModel_.refresh();
+        updateMachine();
+        show();
+    }
+    raise();
+    activateWindow();
+}
+
+void StatusWindow::updateMachine()
+{
+    machineModel_.refresh();
+    // The tab shows the same device symbol as the "Device type:" line, taken at each rendering.
+    tabs_->setTabIcon(machineTab, symbolIcon(agent_.machineState().deviceSymbol()));
+}
+
+void StatusWindow::updateContext()
+{
+    interfacesModel_.setContext(agent_.context());
+    addressesModel_.setContext(agent_.context());
+}
+
+void StatusWindow::updateFingerprints()
+{
+    const std::optional<FingerprintFile>& file = agent_.fingerprintFile();
+    fingerprintsModel_.setNodes(file ? fingerprinttree::nodes(*file) : std::vector<ItemNode>());
+    fingerprintsView_->setHeading(file ? std::optional(fingerprinttree::versionText(*file)) : std::nullopt);
+}
+
+void StatusWindow::updateEvaluation()
+{
+    const std::optional<AgentEvaluation>& evaluation = agent_.lastEvaluation();
+    evaluationModel_.setNodes(evaluation ? evaluationNodes(evaluation->explanation) : std::vector<ItemNode>());
+    if (!evaluation) {
+        evaluationView_->setHeading(std::nullopt);
+        return;
+    }
+    QString verdict = evaluation->match ? QStringLiteral("Matched: ") + evaluation->match->name
+                                        : QStringLiteral("No fingerprint matched.");
+    if (evaluation->error) {
+        verdict = QStringLiteral("The evaluation failed: ") + *evaluation->error;
+    }
+    evaluationView_->setHeading(
+        QStringLiteral("Last evaluation: %1. %2").arg(shortDateTime(agent_.lastPresenceCheck()), verdict));
+}
+
+} // namespace nerova

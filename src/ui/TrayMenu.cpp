@@ -1,0 +1,70 @@
+#include "ui/TrayMenu.h"
+
+#include "core/Agent.h"
+#include "ui/SymbolIcon.h"
+
+namespace nerova {
+
+namespace {
+constexpr const char* kindProperty = "nerovaRowKind";
+}
+
+TrayMenu::TrayMenu(Agent& agent, Actions actions, QWidget* parent)
+    : QMenu(parent), agent_(agent), actions_(std::move(actions)), model_(agent)
+{
+    connect(&model_, &TrayMenuModel::changed, this, &TrayMenu::rebuild);
+    // "allowQuit" is read at the moment of use, so the menu is built afresh each time it opens.
+    connect(this, &QMenu::aboutToShow, this, &TrayMenu::rebuild);
+    rebuild();
+}
+
+void TrayMenu::rebuild()
+{
+    // Later deletion: a command's own item may be the one still emitting `triggered`.
+    for (QAction* item : actions()) {
+        removeAction(item);
+        item->deleteLater();
+    }
+    for (const TrayMenuRow& row : model_.rows()) {
+        QAction* item = addAction(row.text);
+        item->setProperty(kindProperty, int(row.kind));
+        if (!row.symbol.isEmpty()) {
+            item->setIcon(symbolIcon(row.symbol));
+        }
+        item->setEnabled(row.isCommand());
+        if (row.isCommand()) {
+            item->setShortcut(row.shortcut);
+            const TrayMenuRow::Kind kind = row.kind;
+            connect(item, &QAction::triggered, this, [this, kind] { trigger(kind); });
+        }
+        if (row.kind == TrayMenuRow::Kind::location) {
+            addSeparator();
+        }
+    }
+}
+
+QAction* TrayMenu::action(TrayMenuRow::Kind kind) const
+{
+    for (QAction* item : actions()) {
+        const QVariant value = item->property(kindProperty);
+        if (value.isValid() && value.toInt() == int(kind)) {
+            return item;
+        }
+    }
+    return nullptr;
+}
+
+void TrayMenu::trigger(TrayMenuRow::Kind kind)
+{
+    switch (kind) {
+    case TrayMenuRow::Kind::showWindow: actions_.showWindow(); break;
+    case TrayMenuRow::Kind::refresh: agent_.refresh(); break;
+    case TrayMenuRow::Kind::quit:
+        agent_.stop();
+        actions_.quit();
+        break;
+    default: break;
+    }
+}
+
+} // namespace nerova

@@ -1,0 +1,37 @@
+#pragma once
+
+#include "ui/TrayMenuModel.h"
+
+#include <QMenu>
+
+#include <functional>
+
+namespace nerova {
+
+// The tray icon's menu, rebuilt from its model whenever the model changes and each time it opens.
+// The information rows are disabled items; the commands act on the agent and the window.
+class TrayMenu : public QMenu {
+    Q_OBJECT
+
+public:
+    struct Actions {
+        std::function<void()> showWindow;
+        std::function<void()> quit; // ends the application, after the agent has stopped
+    };
+
+    TrayMenu(Agent& agent, Actions actions, QWidget* parent = nullptr);
+
+    TrayMenuModel& model() { return model_; }
+    // The menu item of the row of `kind`; nullptr when the menu does not show it.
+    QAction* action(TrayMenuRow::Kind kind) const;
+
+private:
+    void rebuild();
+    void trigger(TrayMenuRow::Kind kind);
+
+    Agent& agent_;
+    Actions actions_;
+    TrayMenuModel model_;
+};
+
+} // namespace nerova

@@ -1,0 +1,39 @@
+#include "ui/TrayMenuModel.h"
+
+#include "common/AppInfo.h"
+#include "core/Agent.h"
+#include "ui/UserDisplayName.h"
+
+namespace nerova {
+
+TrayMenuModel::TrayMenuModel(Agent& agent, QObject* parent) : QObject(parent), agent_(agent)
+{
+    connect(&agent, &Agent::messageChanged, this, &TrayMenuModel::changed);
+    connect(&agent, &Agent::fingerprintChanged, this, &TrayMenuModel::changed);
+}
+
+bool TrayMenuModel::allowQuit() const { return agent_.settings().flag(QString::fromLatin1(settingskey::allowQuit)); }
+
+std::vector<TrayMenuRow> TrayMenuModel::rows() const
+{
+    using Kind = TrayMenuRow::Kind;
+    std::vector<TrayMenuRow> rows;
+    if (!agent_.message().isEmpty()) {
+        rows.push_back({Kind::message, QStringLiteral("exclamationmark.triangle"), agent_.message(), {}});
+    }
+    rows.push_back({Kind::user, QStringLiteral("person.fill"), userDisplayName(agent_.settings()), {}});
+    if (const std::optional<Fingerprint>& fingerprint = agent_.fingerprint()) {
+        rows.push_back({Kind::location, QStringLiteral("location.fill"), fingerprint->name, {}});
+    } else {
+        rows.push_back({Kind::location, QStringLiteral("location.slash.fill"), QStringLiteral("Not determined"), {}});
+    }
+    rows.push_back({Kind::showWindow, {}, QStringLiteral("Show window"), QKeySequence(Qt::CTRL | Qt::Key_W)});
+    rows.push_back({Kind::refresh, {}, QStringLiteral("Refresh"), QKeySequence(Qt::CTRL | Qt::Key_R)});
+    if (allowQuit()) {
+        rows.push_back({Kind::quit, {}, QStringLiteral("Quit Nerova Agent"), QKeySequence(Qt::CTRL | Qt::Key_Q)});
+    }
+    rows.push_back({Kind::version, {}, QStringLiteral("Version %1-%2").arg(appVersion(), appBuild()), {}});
+    return rows;
+}
+
+} // namespace nerova

@@ -1,0 +1,238 @@
+#include "DesktopFixture.h"
+
+#include "ui/AutostartLoginItem.h"
+#include "ui/DesktopApplication.h"
+#include "ui/SymbolIcon.h"
+
+#include "common/Await.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTest>
+
+using namespace nerova;
+using namespace nerova::test;
+
+namespace {
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeEntry(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+// A login item whose answers the test sets.
+class StandInLoginItem final : public LoginItem {
+public:
+    void registerItem() override
+    {
+        ++registrations;
+        if (fail) {
+            throw LoginItemError(QStringLiteral("needs approval"));
+        }
+    }
+    Status status() const override { return answer; }
+
+    bool fail = false;
+    Status answer = Status::enabled;
+    int registrations = 0;
+};
+
+const QByteArray userEnabled = "[Desktop Entry]\nType=Application\nExec=/opt/custom/nerova-agent\n";
+
+} // namespace
+
+class LaunchTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void keyPairAndWindow_data()
+    {
+        QTest::addColumn<int>("keys"); // 1 created, 2 creation fails, 3 lookup fails
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<int>("creations");
+        QTest::newRow("pair created") << 1 << QString() << 1;
+        QTest::newRow("creation fails") << 2
+                                        << QStringLiteral("Failed to fetch or generate key pair: "
+                                                          "keyGenerationError(\"no entropy\")")
+                                        << 1;
+        QTest::newRow("lookup fails") << 3 << QStringLiteral("Failed to fetch or generate key pair: tagConversionError")
+                                      << 0;
+    }
+
+    // The window is created, then hidden; the agent starts once; key-pair failures do not stop
+    // the launch, which goes on to the login item.
+    void keyPairAndWindow()
+    {
+        QFETCH(int, keys);
+        QFETCH(QString, error);
+        QFETCH(int, creations);
+
+        DesktopFixture fixture;
+        fixture.configure();
+        DesktopApplication desktop(fixture.agent(), [] {});
+        desktop.window().show(); // as a platform might, before the launch runs
+        int created = 0;
+        QStringList tags;
+        KeyPairSource source{[&](const QString& tag) -> std::optional<KeyPair> {
+                                 tags << tag;
+                                 if (keys == 3) {
+                                     throw KeyManagerError(KeyManagerError::Case::tagConversionError);
+                                 }
+                                 return std::nullopt;
+                             },
+                             [&](QString tag) -> QCoro::Task<KeyPair> {
+                                 ++created;
+                                 if (keys == 2) {
+                                     throw KeyManagerError(KeyManagerError::Case::keyGenerationError,
+                                                           QStringLiteral("no entropy"));
+                                 }
+                                 co_return KeyManager::createKeyPair(tag);
+                             }};
+        StandInLoginItem loginItem;
+        if (!error.isEmpty()) {
+            QTest::ignoreMessage(QtCriticalMsg, qUtf8Printable(error));
+        }
+        QTest::ignoreMessage(QtInfoMsg, "Login item registered successfully.");
+        QTest::ignoreMessage(QtInfoMsg, "Login item is enabled.");
+        nerova::await(desktop.launch(true, source, loginItem));
+
+        QVERIFY(!desktop.window().isVisible());
+        QCOMPARE(tags, QStringList{QStringLiteral("app.nerova.NerovaAgent")});
+        QCOMPARE(created, creations);
+        QCOMPARE(loginItem.registrations, 1);
+        QVERIFY(fixture.agent().isStarted());
+        QVERIFY(QTest::qWaitFor([&] { return fixture.agent().fingerprintFile().has_value(); }));
+        desktop.showWindow();
+        desktop.window().close();
+        desktop.showWindow();
+        QTest::qWait(50);
+        QCOMPARE(fixture.downloads(), 1); // one start: one refresh
+
+        // The tray icon tells whether a location is determined.
+        const auto image = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
+        QVERIFY(desktop.trayIcon());
+        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(false)));
+        fixture.deliver(DesktopFixture::officeContext());
+        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(true)));
+        QVERIFY(image(trayIcon(true)) != image(trayIcon(false)));
+    }
+
+    void withoutTrayTheWindowShows()
+    {
+        DesktopFixture fixture;
+        DesktopApplication desktop(fixture.agent(), [] {});
+        StandInLoginItem loginItem;
+        loginItem.answer = LoginItem::Status::requiresApproval;
+        loginItem.fail = true;
+        KeyPairSource source{[](const QString&) { return std::optional<KeyPair>(); },
+                             [](QString tag) -> QCoro::Task<KeyPair> { co_return KeyManager::createKeyPair(tag); }};
+        // Registration result first, then the state that follows from it.
+        QTest::ignoreMessage(QtCriticalMsg, "Failed to register login item: registrationFailed(\"needs approval\")");
+        QTest::ignoreMessage(QtCriticalMsg, "Login item is disabled.");
+        nerova::await(desktop.launch(false, source, loginItem));
+        QVERIFY(desktop.window().isVisible());
+        QVERIFY(!desktop.trayIcon());
+    }
+
+    void keyTag()
+    {
+        QCOMPARE(launchKeyTag(QString()), QStringLiteral("app.nerova.NerovaAgent"));
+        QCOMPARE(launchKeyTag(QStringLiteral("org.example.Other")), QStringLiteral("org.example.Other"));
+    }
+
+    void autostart_data()
+    {
+        QTest::addColumn<QByteArray>("userEntry");   // empty: none
+        QTest::addColumn<QByteArray>("systemEntry"); // empty: none
+        QTest::addColumn<bool>("created");
+        QTest::addColumn<QString>("statusLine");
+        const QString enabled = QStringLiteral("Login item is enabled.");
+        const QString disabled = QStringLiteral("Login item is disabled.");
+        // clang-format off
+        QTest::newRow("no entry: created") << QByteArray() << QByteArray() << true << enabled;
+        QTest::newRow("user disabled: Hidden") << QByteArray("[Desktop Entry]\nExec=x\nHidden=true\n") << QByteArray()
+            << false << disabled;
+        QTest::newRow("user disabled: GNOME key") << QByteArray("[Desktop Entry]\nX-GNOME-Autostart-enabled=false\n")
+            << QByteArray() << false << disabled;
+        QTest::newRow("user disabled over enabled system entry")
+            << QByteArray("[Desktop Entry]\nHidden=True\n") << userEnabled << false << disabled;
+        QTest::newRow("user's own enabled entry kept") << userEnabled << QByteArray() << false << enabled;
+        QTest::newRow("system entry only") << QByteArray() << userEnabled << false << enabled;
+        QTest::newRow("key in another group does not count")
+            << QByteArray("[Desktop Entry]\nExec=x\n[Desktop Action Off]\nHidden=true\n") << QByteArray() << false
+            << enabled;
+        // clang-format on
+    }
+
+    void autostart()
+    {
+        QFETCH(QByteArray, userEntry);
+        QFETCH(QByteArray, systemEntry);
+        QFETCH(bool, created);
+        QFETCH(QString, statusLine);
+
+        QTemporaryDir dir;
+        AutostartLoginItem item(dir.filePath(QStringLiteral("user/autostart")),
+                                {dir.filePath(QStringLiteral("system/autostart"))},
+                                QStringLiteral("/opt/Nerova Agent/nerova-agent"));
+        if (!userEntry.isEmpty()) {
+            writeEntry(item.userEntry(), userEntry);
+        }
+        if (!systemEntry.isEmpty()) {
+            writeEntry(dir.filePath(QStringLiteral("system/autostart/app.nerova.NerovaAgent.desktop")), systemEntry);
+        }
+
+        QTest::ignoreMessage(QtInfoMsg, "Login item registered successfully.");
+        QTest::ignoreMessage(statusLine.endsWith(u"enabled.") ? QtInfoMsg : QtCriticalMsg, qUtf8Printable(statusLine));
+        QWidget window;
+        nerova::await(runLaunchSequence(
+            window,
+            {[](const QString&) { return std::optional<KeyPair>(KeyManager::createKeyPair(QStringLiteral("t"))); }, {}},
+            item));
+
+        const QByteArray written = readAll(item.userEntry());
+        if (created) {
+            QVERIFY(written.startsWith("[Desktop Entry]\n"));
+            QVERIFY(written.contains("\nExec=\"/opt/Nerova Agent/nerova-agent\"\n"));
+        } else {
+            QCOMPARE(written, userEntry); // the user's file, untouched (or still absent)
+        }
+    }
+
+    void autostartCannotBeWritten()
+    {
+        QTemporaryDir dir;
+        writeEntry(dir.filePath(QStringLiteral("user")), "a file where the directory should be");
+        AutostartLoginItem item(dir.filePath(QStringLiteral("user/autostart")), {}, QStringLiteral("nerova-agent"));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             qUtf8Printable(QStringLiteral("Failed to register login item: registrationFailed(\"%1: "
+                                                           "the directory cannot be created\")")
+                                                .arg(dir.filePath(QStringLiteral("user/autostart")))));
+        QTest::ignoreMessage(QtCriticalMsg, "Login item is disabled.");
+        QWidget window;
+        nerova::await(runLaunchSequence(
+            window,
+            {[](const QString&) { return std::optional<KeyPair>(KeyManager::createKeyPair(QStringLiteral("t"))); }, {}},
+            item));
+        QCOMPARE(item.status(), LoginItem::Status::notFound);
+    }
+};
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    LaunchTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "LaunchTest.moc"

@@ -1,0 +1,61 @@
+// A stand-in StatusNotifierWatcher for the tray tests: owns the watcher's name on the session bus,
+// says that a host is present, and prints one line "registered SERVICE" per registered item.
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QDBusMessage>
+#include <QStringList>
+
+#include <cstdio>
+
+class StandInWatcher : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
+    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
+
+public:
+    QStringList items() const { return items_; }
+    bool hostRegistered() const { return true; }
+    int protocolVersion() const { return 0; }
+
+public slots:
+    void RegisterStatusNotifierItem(const QString& service)
+    {
+        // An item may give its object path instead of a service name: the sender is the service then.
+        const QString name = service.startsWith(u'/') ? message().service() : service;
+        items_ << name;
+        std::printf("registered %s\n", qPrintable(name));
+        std::fflush(stdout);
+        emit StatusNotifierItemRegistered(name);
+    }
+    void RegisterStatusNotifierHost(const QString&) {}
+
+signals:
+    void StatusNotifierItemRegistered(const QString& service);
+    void StatusNotifierHostRegistered();
+
+private:
+    QStringList items_;
+};
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    StandInWatcher watcher;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
+                                QDBusConnection::ExportAllProperties) ||
+        !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
+        std::fprintf(stderr, "stand-in watcher: cannot own the watcher's name\n");
+        return 1;
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+#include "StandInWatcher.moc"
