@@ -113,6 +113,7 @@ public:
 
     const MachineState& machineState() const { return *components_.machineState; }
     const UserState& userState() const { return userState_; }
+    Settings& settings() const { return settings_; }
 
     // The steps of the check-in cycle and the fingerprint refresh.
     QCoro::Task<void> runCheckinCycle();
