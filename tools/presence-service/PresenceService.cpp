@@ -11,11 +11,16 @@
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdio>
 
 namespace nerova::presence {
@@ -76,6 +81,50 @@ qint64 referenceSeconds(const QDateTime& time)
     return reference.secsTo(time);
 }
 
+// Keeps the newest `cap` entries.
+template <typename T>
+void appendBounded(QList<T>& list, T entry, qsizetype cap)
+{
+    list.append(std::move(entry));
+    if (list.size() > cap) {
+        list.remove(0, list.size() - cap);
+    }
+}
+
+// A listening socket whose connections are handed to the HTTP server with a guard in front; the
+// guard connects to readyRead before the HTTP server does, so it sees every chunk first. A
+// connection that `admit` turns down is closed at once.
+template <typename Server>
+class GuardedServer : public Server {
+public:
+    GuardedServer(std::function<bool()> admit, std::function<void(QTcpSocket*)> guard, QObject* parent)
+        : Server(parent), admit_(std::move(admit)), guard_(std::move(guard))
+    {}
+
+    QTcpSocket* nextPendingConnection() override
+    {
+        QTcpSocket* socket = Server::nextPendingConnection();
+        if (socket) {
+            guard_(socket);
+        }
+        return socket;
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (admit_()) {
+            Server::incomingConnection(descriptor);
+        } else {
+            ::close(int(descriptor));
+        }
+    }
+
+private:
+    std::function<bool()> admit_;
+    std::function<void(QTcpSocket*)> guard_;
+};
+
 QString requireString(const JsonObjectReader& reader, const char* key)
 {
     return decodeOrRefuse([&] { return reader.string(key); });
@@ -103,6 +152,53 @@ PresenceService::PresenceService(PresenceServiceConfig config, const Clock& cloc
 {}
 
 PresenceService::~PresenceService() = default;
+
+quint16 PresenceService::listen(const QHostAddress& address, quint16 port)
+{
+    maxConnections_ = config_.limits.maxConnections;
+    if (maxConnections_ <= 0) {
+        // Out of descriptors, accept() fails at once and the listening socket stays readable, so
+        // the event loop would spin; connections past this cap are closed as soon as accepted.
+        constexpr rlim_t reserve = 64; // files, listening sockets, the system's own
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        maxConnections_ = int(std::clamp<rlim_t>(limit.rlim_cur > reserve ? limit.rlim_cur - reserve : 1, 1, 1 << 20));
+    }
+    const auto admit = [this] { return connections_ < maxConnections_; };
+    const auto guard = [this](QTcpSocket* socket) { this->guard(socket); };
+    QTcpServer* server = nullptr;
+    if (tls_) {
+        auto* tlsServer = new GuardedServer<QSslServer>(admit, guard, this);
+        tlsServer->setSslConfiguration(*tls_);
+        server = tlsServer;
+    } else {
+        server = new GuardedServer<QTcpServer>(admit, guard, this);
+    }
+    if (!server->listen(address, port)) {
+        delete server;
+        return 0;
+    }
+    bind(server);
+    return server->serverPort();
+}
+
+void PresenceService::guard(QTcpSocket* socket)
+{
+    auto* watcher = new ConnectionGuard(socket, config_.limits);
+    connect(watcher, &ConnectionGuard::refused, this, &PresenceService::recordRefusal);
+    connect(watcher, &QObject::destroyed, this, [this] { --connections_; });
+    ++connections_;
+}
+
+void PresenceService::sslSetup(const QSslCertificate& certificate, const QSslKey& privateKey,
+                               QSsl::SslProtocol protocol)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(certificate);
+    configuration.setPrivateKey(privateKey);
+    configuration.setProtocol(protocol);
+    tls_ = configuration;
+}
 
 QUrl PresenceService::baseUrl() const
 {
@@ -143,10 +239,10 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
             reply = route(request);
         } catch (const Refusal& refusal) {
             reply = Reply::error(refusal.status, refusal.message);
-            refusals_.append(QStringLiteral("%1: %2 %3").arg(path).arg(refusal.status).arg(refusal.message));
+            recordRefusal(path, refusal.status, refusal.message);
         } catch (const std::exception& error) {
             reply = Reply::error(500, QStringLiteral("internal error: ") + QString::fromUtf8(error.what()));
-            refusals_.append(QStringLiteral("%1: 500 %2").arg(path, QString::fromUtf8(error.what())));
+            recordRefusal(path, 500, QString::fromUtf8(error.what()));
         }
     }
     if (config_.logRequests) {
@@ -172,9 +268,16 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
     }
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     auto held = std::make_shared<QHttpServerResponse>(std::move(response));
-    QTimer::singleShot(delay, this, [responder, held, target = QPointer<QTcpSocket>(socket)] {
+    QPointer<ConnectionGuard> guard = socket->findChild<ConnectionGuard*>(QString(), Qt::FindDirectChildrenOnly);
+    if (guard) {
+        guard->hold();
+    }
+    QTimer::singleShot(delay, this, [responder, held, target = QPointer<QTcpSocket>(socket), guard] {
         if (target) { // the client may have given up meanwhile
             held->write(std::move(*responder));
+        }
+        if (guard) {
+            guard->release();
         }
     });
     return true;
@@ -320,7 +423,7 @@ PresenceService::Reply PresenceService::checkin(const QHttpServerRequest& reques
     });
     Json record = body;
     record["agentId"] = toStdString(agentId);
-    checkins_.append(record);
+    appendBounded(checkins_, record, config_.keptRecords);
 
     Json answer = Json::object();
     if (requestNewUrl) {
@@ -369,7 +472,7 @@ PresenceService::Reply PresenceService::presence(const QHttpServerRequest& reque
 
 void PresenceService::recordPresence(const Json& report)
 {
-    presenceReports_.append(report);
+    appendBounded(presenceReports_, report, config_.keptRecords);
     const QByteArray line = toBytes(report) + '\n';
     if (config_.echoPresence) {
         std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
@@ -383,6 +486,16 @@ void PresenceService::recordPresence(const Json& report)
         }
     }
     emit presenceReported(report);
+}
+
+void PresenceService::recordRefusal(const QString& path, int status, const QString& message)
+{
+    QString text = QStringLiteral("%1: %2 %3").arg(path).arg(status).arg(message);
+    if (text.size() > maxRefusalChars) {
+        text.truncate(maxRefusalChars - 1);
+        text.append(u'\u2026');
+    }
+    appendBounded(refusals_, std::move(text), config_.keptRecords);
 }
 
 PresenceService::Reply PresenceService::fingerprintFile(const QHttpServerRequest& request)
