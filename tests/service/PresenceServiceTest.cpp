@@ -15,6 +15,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
+
 using namespace nerova;
 using namespace nerova::presence;
 using namespace nerova::test;
@@ -88,13 +90,37 @@ private slots:
         pem_ = KeyManager::publicKeyPEM(KeyManager::createKeyPair(QStringLiteral("test")).publicKey);
     }
 
-    void init()
+    static PresenceServiceConfig testConfig()
     {
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
+        return config;
+    }
+
+    void startService(const PresenceServiceConfig& config)
+    {
         service_ = std::make_unique<PresenceService>(config, clock_);
         QVERIFY(service_->listen(QHostAddress::LocalHost, 0) != 0);
     }
+
+    // Sends raw bytes on a new connection; everything the service sent until it closed the connection.
+    QByteArray exchange(const QByteArray& bytes)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
+        if (!socket.waitForConnected(5000)) {
+            return "not connected";
+        }
+        socket.write(bytes);
+        QByteArray received;
+        QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
+        if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, 5000)) {
+            return received + "<still open>";
+        }
+        return received + socket.readAll();
+    }
+
+    void init() { startService(testConfig()); }
 
     void cleanup() { service_.reset(); }
 
@@ -194,14 +220,93 @@ private slots:
         QCOMPARE(outcomeOf([&] { complete(agent, agent.nonce); }), refused);
     }
 
-    void malformedHttpDoesNotStopTheService()
+    void rawRequestsGetOneAnswer_data()
     {
-        QTcpSocket socket;
-        socket.connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
-        QVERIFY(socket.waitForConnected(5000));
-        socket.write("\x16\x03\x01 not HTTP at all\r\n\r\nPOST /registration HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
-        QTRY_VERIFY(socket.state() == QAbstractSocket::UnconnectedState || socket.waitForReadyRead(100));
+        // clang-format off
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("status");
+        QTest::newRow("TLS hello") << QByteArray("\x16\x03\x01 not HTTP at all\r\n\r\n") << 400;
+        QTest::newRow("negative length") << QByteArray("POST /registration HTTP/1.1\r\nContent-Length: -5\r\n\r\n")
+            << 400;
+        QTest::newRow("LF in a header value") << QByteArray("GET / HTTP/1.1\r\nHost: a\nb\r\n\r\n") << 400;
+        QTest::newRow("websocket upgrade")
+            << QByteArray("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n") << 400;
+        QTest::newRow("registration body of 300 MB")
+            << QByteArray("POST /registration HTTP/1.1\r\nContent-Length: 300000000\r\n\r\n{") << 413;
+        QTest::newRow("check-in body over 1 MiB")
+            << QByteArray("POST /a/check-in HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n{") << 413;
+        QTest::newRow("chunked body")
+            << QByteArray("POST /registration HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\n{\r\n") << 411;
+        QTest::newRow("path of 1 MB") << "GET /" + QByteArray(1 << 20, 'a') + " HTTP/1.1\r\n\r\n" << 431;
+        // clang-format on
+    }
+
+    // A request the service will not handle gets exactly one answer, then the connection is closed,
+    // and the service goes on serving.
+    void rawRequestsGetOneAnswer()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, status);
+        const QByteArray received = exchange(bytes);
+        QCOMPARE(received.count("HTTP/1.1 "), 1);
+        QVERIFY2(received.startsWith("HTTP/1.1 " + QByteArray::number(status) + ' '), received.left(200).constData());
         QCOMPARE(outcomeOf([&] { registerOnly(); }), QStringLiteral("success"));
+    }
+
+    void refusalsAreBounded()
+    {
+        PresenceServiceConfig config = testConfig();
+        config.keptRecords = 3;
+        startService(config);
+        for (int i = 0; i < 5; ++i) {
+            outcomeOf([&] { post(QStringLiteral("/%1/").arg(i) + QString(8000, u'x'), "{}"); });
+        }
+        QCOMPARE(service_->refusals().size(), 3);
+        QVERIFY(service_->refusals().last().startsWith(QStringLiteral("/4/xxx")));
+        for (const QString& refusal : service_->refusals()) {
+            QCOMPARE(refusal.size(), PresenceService::maxRefusalChars);
+        }
+    }
+
+    void idleConnectionsAreClosed_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("nothing sent") << QByteArray() << QByteArray();
+        QTest::newRow("half a request head") << QByteArray("GET / HTTP/1.1\r\n") << QByteArray();
+        QTest::newRow("answer held past the idle time")
+            << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 200 OK");
+    }
+
+    void idleConnectionsAreClosed()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, answer);
+        PresenceServiceConfig config = testConfig();
+        config.limits.idleTimeout = std::chrono::milliseconds(200);
+        startService(config);
+        service_->setDelay(QStringLiteral("/"), std::chrono::milliseconds(600));
+        const QByteArray received = exchange(bytes);
+        QVERIFY2(received.startsWith(answer) && !received.endsWith("<still open>"), received.constData());
+    }
+
+    // Past the cap a connection is closed unanswered; once idle ones are closed, new ones are served.
+    void connectionsPastTheCapAreClosed()
+    {
+        PresenceServiceConfig config = testConfig();
+        config.limits.maxConnections = 2;
+        config.limits.idleTimeout = std::chrono::milliseconds(300);
+        startService(config);
+        std::array<QTcpSocket, 2> idle;
+        for (QTcpSocket& socket : idle) {
+            socket.connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
+            QVERIFY(socket.waitForConnected(5000));
+        }
+        const QByteArray request("GET / HTTP/1.1\r\n\r\n");
+        QCOMPARE(exchange(request), QByteArray());
+        QTRY_VERIFY(idle[0].state() == QAbstractSocket::UnconnectedState &&
+                    idle[1].state() == QAbstractSocket::UnconnectedState);
+        QVERIFY(exchange(request).startsWith("HTTP/1.1 200 OK"));
     }
 
     void untrustedCertificateIsRefused()

@@ -1,25 +1,26 @@
 #include "tools/presence-service/PresenceService.h"
+#include "tools/presence-service/PresenceCrypto.h"
+#include "tools/presence-service/Refusal.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QHttpServerResponse>
-#include <QMessageAuthenticationCode>
 #include <QMetaEnum>
 #include <QPointer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrlQuery>
 
-#include <openssl/err.h>
-#include <openssl/evp.h>
-#include <openssl/rsa.h>
-#include <openssl/x509.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace nerova::presence {
@@ -28,14 +29,6 @@ namespace {
 
 constexpr const char* fingerprintPath = "/fingerprint-file";
 constexpr qsizetype maxPayloadBytes = 245; // one PKCS#1 v1.5 block of a 2048-bit key
-
-// Why a request was refused: the HTTP status and the ServerError message.
-struct Refusal {
-    int status;
-    QString message;
-};
-
-[[noreturn]] void refuse(int status, QString message) { throw Refusal{status, std::move(message)}; }
 
 QByteArray toBytes(const Json& json)
 {
@@ -82,81 +75,55 @@ auto decodeOrRefuse(Decode decode)
     }
 }
 
-// The agent's PEM text exactly as the agent must write it; anything else is refused.
-std::shared_ptr<EVP_PKEY> parsePublicKey(const QString& pem)
-{
-    static const QString header = QStringLiteral("-----BEGIN PUBLIC KEY-----\n");
-    static const QString footer = QStringLiteral("\n-----END PUBLIC KEY-----");
-    if (!pem.startsWith(header) || !pem.endsWith(footer) || pem.size() < header.size() + footer.size()) {
-        refuse(400, QStringLiteral("publicKey: not a PEM public key (header, footer or line feeds wrong)"));
-    }
-    const QStringList lines =
-        pem.mid(header.size(), pem.size() - header.size() - footer.size()).split(QStringLiteral("\r\n"));
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const bool last = i == lines.size() - 1;
-        if ((!last && lines[i].size() != 64) || (last && (lines[i].isEmpty() || lines[i].size() > 64))) {
-            refuse(400, QStringLiteral("publicKey: Base64 line %1 is %2 characters (64 per line, CR LF between lines)")
-                            .arg(i + 1)
-                            .arg(lines[i].size()));
-        }
-    }
-    const auto decoded =
-        QByteArray::fromBase64Encoding(lines.join(QString()).toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded) {
-        refuse(400, QStringLiteral("publicKey: invalid Base64"));
-    }
-    const auto* cursor = reinterpret_cast<const unsigned char*>(decoded.decoded.constData());
-    EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, long(decoded.decoded.size()));
-    ERR_clear_error();
-    if (!key) {
-        refuse(400, QStringLiteral("publicKey: not a SubjectPublicKeyInfo"));
-    }
-    std::shared_ptr<EVP_PKEY> owned(key, EVP_PKEY_free);
-    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key) != 2048) {
-        refuse(400, QStringLiteral("publicKey: an RSA key of 2048 bits is required"));
-    }
-    return owned;
-}
-
-QByteArray encryptPKCS1(EVP_PKEY* key, const QByteArray& plaintext)
-{
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
-        EVP_PKEY_CTX_new_from_pkey(nullptr, key, nullptr), EVP_PKEY_CTX_free);
-    const auto* input = reinterpret_cast<const unsigned char*>(plaintext.constData());
-    std::size_t length = 0;
-    if (!context || EVP_PKEY_encrypt_init(context.get()) <= 0 ||
-        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
-        EVP_PKEY_encrypt(context.get(), nullptr, &length, input, std::size_t(plaintext.size())) <= 0) {
-        ERR_clear_error();
-        refuse(500, QStringLiteral("payload encryption is not available"));
-    }
-    QByteArray ciphertext(qsizetype(length), Qt::Uninitialized);
-    if (EVP_PKEY_encrypt(context.get(), reinterpret_cast<unsigned char*>(ciphertext.data()), &length, input,
-                         std::size_t(plaintext.size())) <= 0) {
-        ERR_clear_error();
-        refuse(500, QStringLiteral("payload encryption failed"));
-    }
-    ciphertext.truncate(qsizetype(length));
-    return ciphertext;
-}
-
-bool equalInConstantTime(const QByteArray& a, const QByteArray& b)
-{
-    if (a.size() != b.size()) {
-        return false;
-    }
-    unsigned char difference = 0;
-    for (qsizetype i = 0; i < a.size(); ++i) {
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    }
-    return difference == 0;
-}
-
 qint64 referenceSeconds(const QDateTime& time)
 {
     static const QDateTime reference(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
     return reference.secsTo(time);
 }
+
+// Keeps the newest `cap` entries.
+template <typename T>
+void appendBounded(QList<T>& list, T entry, qsizetype cap)
+{
+    list.append(std::move(entry));
+    if (list.size() > cap) {
+        list.remove(0, list.size() - cap);
+    }
+}
+
+// A listening socket whose connections are handed to the HTTP server with a guard in front; the
+// guard connects to readyRead before the HTTP server does, so it sees every chunk first. A
+// connection that `admit` turns down is closed at once.
+template <typename Server>
+class GuardedServer : public Server {
+public:
+    GuardedServer(std::function<bool()> admit, std::function<void(QTcpSocket*)> guard, QObject* parent)
+        : Server(parent), admit_(std::move(admit)), guard_(std::move(guard))
+    {}
+
+    QTcpSocket* nextPendingConnection() override
+    {
+        QTcpSocket* socket = Server::nextPendingConnection();
+        if (socket) {
+            guard_(socket);
+        }
+        return socket;
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        if (admit_()) {
+            Server::incomingConnection(descriptor);
+        } else {
+            ::close(int(descriptor));
+        }
+    }
+
+private:
+    std::function<bool()> admit_;
+    std::function<void(QTcpSocket*)> guard_;
+};
 
 QString requireString(const JsonObjectReader& reader, const char* key)
 {
@@ -185,6 +152,53 @@ PresenceService::PresenceService(PresenceServiceConfig config, const Clock& cloc
 {}
 
 PresenceService::~PresenceService() = default;
+
+quint16 PresenceService::listen(const QHostAddress& address, quint16 port)
+{
+    maxConnections_ = config_.limits.maxConnections;
+    if (maxConnections_ <= 0) {
+        // Out of descriptors, accept() fails at once and the listening socket stays readable, so
+        // the event loop would spin; connections past this cap are closed as soon as accepted.
+        constexpr rlim_t reserve = 64; // files, listening sockets, the system's own
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        maxConnections_ = int(std::clamp<rlim_t>(limit.rlim_cur > reserve ? limit.rlim_cur - reserve : 1, 1, 1 << 20));
+    }
+    const auto admit = [this] { return connections_ < maxConnections_; };
+    const auto guard = [this](QTcpSocket* socket) { this->guard(socket); };
+    QTcpServer* server = nullptr;
+    if (tls_) {
+        auto* tlsServer = new GuardedServer<QSslServer>(admit, guard, this);
+        tlsServer->setSslConfiguration(*tls_);
+        server = tlsServer;
+    } else {
+        server = new GuardedServer<QTcpServer>(admit, guard, this);
+    }
+    if (!server->listen(address, port)) {
+        delete server;
+        return 0;
+    }
+    bind(server);
+    return server->serverPort();
+}
+
+void PresenceService::guard(QTcpSocket* socket)
+{
+    auto* watcher = new ConnectionGuard(socket, config_.limits);
+    connect(watcher, &ConnectionGuard::refused, this, &PresenceService::recordRefusal);
+    connect(watcher, &QObject::destroyed, this, [this] { --connections_; });
+    ++connections_;
+}
+
+void PresenceService::sslSetup(const QSslCertificate& certificate, const QSslKey& privateKey,
+                               QSsl::SslProtocol protocol)
+{
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(certificate);
+    configuration.setPrivateKey(privateKey);
+    configuration.setProtocol(protocol);
+    tls_ = configuration;
+}
 
 QUrl PresenceService::baseUrl() const
 {
@@ -225,10 +239,10 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
             reply = route(request);
         } catch (const Refusal& refusal) {
             reply = Reply::error(refusal.status, refusal.message);
-            refusals_.append(QStringLiteral("%1: %2 %3").arg(path).arg(refusal.status).arg(refusal.message));
+            recordRefusal(path, refusal.status, refusal.message);
         } catch (const std::exception& error) {
             reply = Reply::error(500, QStringLiteral("internal error: ") + QString::fromUtf8(error.what()));
-            refusals_.append(QStringLiteral("%1: 500 %2").arg(path, QString::fromUtf8(error.what())));
+            recordRefusal(path, 500, QString::fromUtf8(error.what()));
         }
     }
     if (config_.logRequests) {
@@ -254,9 +268,16 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
     }
     auto responder = std::make_shared<QHttpServerResponder>(makeResponder(request, socket));
     auto held = std::make_shared<QHttpServerResponse>(std::move(response));
-    QTimer::singleShot(delay, this, [responder, held, target = QPointer<QTcpSocket>(socket)] {
+    QPointer<ConnectionGuard> guard = socket->findChild<ConnectionGuard*>(QString(), Qt::FindDirectChildrenOnly);
+    if (guard) {
+        guard->hold();
+    }
+    QTimer::singleShot(delay, this, [responder, held, target = QPointer<QTcpSocket>(socket), guard] {
         if (target) { // the client may have given up meanwhile
             held->write(std::move(*responder));
+        }
+        if (guard) {
+            guard->release();
         }
     });
     return true;
@@ -368,10 +389,7 @@ AgentRecord& PresenceService::verifySigned(const QHttpServerRequest& request, co
     if (skew > config_.allowedSkew.count()) {
         refuse(401, QStringLiteral("x-nerova-agent-timestamp: %1 seconds away from the service's clock").arg(skew));
     }
-    const QByteArray expectedHash =
-        QMessageAuthenticationCode::hash(request.body() + timestamp, agent.secret.toUtf8(), QCryptographicHash::Sha256)
-            .toHex();
-    if (!equalInConstantTime(request.value("x-nerova-agent-hash"), expectedHash)) {
+    if (!signatureMatches(request.body(), timestamp, agent.secret, request.value("x-nerova-agent-hash"))) {
         refuse(401, QStringLiteral("x-nerova-agent-hash: signature mismatch"));
     }
     return agent;
@@ -405,7 +423,7 @@ PresenceService::Reply PresenceService::checkin(const QHttpServerRequest& reques
     });
     Json record = body;
     record["agentId"] = toStdString(agentId);
-    checkins_.append(record);
+    appendBounded(checkins_, record, config_.keptRecords);
 
     Json answer = Json::object();
     if (requestNewUrl) {
@@ -454,7 +472,7 @@ PresenceService::Reply PresenceService::presence(const QHttpServerRequest& reque
 
 void PresenceService::recordPresence(const Json& report)
 {
-    presenceReports_.append(report);
+    appendBounded(presenceReports_, report, config_.keptRecords);
     const QByteArray line = toBytes(report) + '\n';
     if (config_.echoPresence) {
         std::fwrite(line.constData(), 1, std::size_t(line.size()), stdout);
@@ -468,6 +486,16 @@ void PresenceService::recordPresence(const Json& report)
         }
     }
     emit presenceReported(report);
+}
+
+void PresenceService::recordRefusal(const QString& path, int status, const QString& message)
+{
+    QString text = QStringLiteral("%1: %2 %3").arg(path).arg(status).arg(message);
+    if (text.size() > maxRefusalChars) {
+        text.truncate(maxRefusalChars - 1);
+        text.append(u'\u2026');
+    }
+    appendBounded(refusals_, std::move(text), config_.keptRecords);
 }
 
 PresenceService::Reply PresenceService::fingerprintFile(const QHttpServerRequest& request)

@@ -2,10 +2,12 @@
 
 #include "common/Clock.h"
 #include "common/Json.h"
+#include "tools/presence-service/ConnectionGuard.h"
 
 #include <QAbstractHttpServer>
 #include <QHash>
 #include <QList>
+#include <QSslConfiguration>
 #include <QString>
 #include <QUrl>
 
@@ -27,6 +29,8 @@ struct PresenceServiceConfig {
     QString presenceLogPath;                // presence reports appended as JSON lines, when set
     bool echoPresence = false;              // presence reports also written to standard output
     bool logRequests = false;               // one line per request on standard error
+    ConnectionLimits limits;                // bodies, request heads and idle connections
+    qsizetype keptRecords = 1000;           // newest refusals, check-ins and presence reports kept
 };
 
 // What the service knows about one enrolled (or enrolling) agent.
@@ -46,8 +50,16 @@ class PresenceService : public QAbstractHttpServer {
     Q_OBJECT
 
 public:
+    static constexpr qsizetype maxRefusalChars = 512;
+
     PresenceService(PresenceServiceConfig config, const Clock& clock, QObject* parent = nullptr);
     ~PresenceService() override;
+
+    // Listens with every connection watched by a ConnectionGuard (these hide the base class's
+    // versions, which would not guard connections). Returns the port, 0 on failure.
+    quint16 listen(const QHostAddress& address = QHostAddress::Any, quint16 port = 0);
+    void sslSetup(const QSslCertificate& certificate, const QSslKey& privateKey,
+                  QSsl::SslProtocol protocol = QSsl::SecureProtocols);
 
     // http://<host>:<port> of the first listening socket (after listen()).
     QUrl baseUrl() const;
@@ -55,7 +67,8 @@ public:
     const QHash<QString, AgentRecord>& agents() const { return agents_; }
     const QList<Json>& checkins() const { return checkins_; }
     const QList<Json>& presenceReports() const { return presenceReports_; }
-    // Every refusal as "<path>: <status> <message>", in order; empty while the agent behaves.
+    // The newest refusals as "<path>: <status> <message>" (each at most maxRefusalChars), in order;
+    // empty while the agent behaves.
     const QStringList& refusals() const { return refusals_; }
 
     // Fault injection for tests.
@@ -86,6 +99,8 @@ private:
     Reply publicAddress(const QHttpServerRequest& request) const;
     AgentRecord& verifySigned(const QHttpServerRequest& request, const QString& agentId, bool completed);
     void recordPresence(const Json& report);
+    void recordRefusal(const QString& path, int status, const QString& message);
+    void guard(QTcpSocket* socket);
 
     PresenceServiceConfig config_;
     const Clock& clock_;
@@ -94,6 +109,9 @@ private:
     QList<Json> presenceReports_;
     QStringList refusals_;
     QByteArray servedTag_;
+    std::optional<QSslConfiguration> tls_;
+    int maxConnections_ = 1;
+    int connections_ = 0; // guarded connections alive
     std::optional<int> nextCheckinFailure_;
     QHash<QString, int> statuses_;
     QHash<QString, std::chrono::milliseconds> delays_;
