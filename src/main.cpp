@@ -1,4 +1,5 @@
 #include "common/Await.h"
+#include "common/LogHandler.h"
 #include "core/CommandLine.h"
 
 #include <QCoreApplication>
@@ -7,6 +8,7 @@
 
 int main(int argc, char* argv[])
 {
+    nerova::installLogHandler();
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
     QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));

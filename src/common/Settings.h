@@ -1,14 +1,17 @@
 #pragma once
 
-#include "common/Logger.h"
 #include "common/ManagedConfiguration.h"
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QVariant>
 
 #include <optional>
 
 namespace nerova {
+
+// The settings store and the managed configuration log under "Settings".
+Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 
 // The keys of the settings store, spelled exactly as stored.
 namespace settingskey {
@@ -33,7 +36,7 @@ class Settings {
 public:
     // `userFile`: the per-user settings file; `managedDirectory`: the policy directory. Tests pass
     // temporary paths, and `managedOwner` when they cannot create root-owned files.
-    Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner = 0);
+    Settings(QString userFile, QString managedDirectory, uid_t managedOwner = 0);
 
     static QString defaultUserFile();         // $XDG_CONFIG_HOME/Nerova/NerovaAgent.conf
     static QString defaultManagedDirectory(); // /etc/nerova/policies/managed
@@ -75,7 +78,6 @@ private:
 
     QString userFile_;
     ManagedConfiguration managed_;
-    Logger logger_;
 };
 
 } // namespace nerova

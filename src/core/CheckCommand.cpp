@@ -38,10 +38,9 @@ struct Verdict {
 // Evaluates `file` against `context` with the real probes and prints the verdict.
 QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool explain, bool json, Console& console)
 {
-    const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"));
     // The evaluation may end inside a signal of one of the manager's replies: release it later.
     const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
-    RulesEngine engine(logger, *network, makeSystemProbes(logger));
+    RulesEngine engine(*network, makeSystemProbes());
     RulesEngineEvaluation evaluation;
     Verdict verdict;
     try {

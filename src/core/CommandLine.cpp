@@ -2,7 +2,7 @@
 
 #include "common/BuildInfo.h"
 #include "common/Error.h"
-#include "common/Logger.h"
+#include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 
@@ -49,7 +49,7 @@ QString versionText()
 } // namespace
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                           const QString& usage)
+                                         const QString& usage)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -72,7 +72,7 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
         arguments.removeFirst(); // program name
     }
     if (arguments.removeAll(QStringLiteral("--verbose")) > 0) {
-        setDefaultLogSink(makeSystemLogSink(true));
+        enableVerboseLogging();
     }
     if (arguments.isEmpty()) {
         console.err() << "nerova-agent: no command given. Run 'nerova-agent --help' for the list.\n";
@@ -92,7 +92,8 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error) << '\n';
+                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
+                              << '\n';
                 co_return exitcode::failure;
             }
         }

@@ -1,6 +1,6 @@
 #include "core/ConfigCommand.h"
 
-#include "common/BuildInfo.h"
+#include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 
@@ -233,31 +233,23 @@ int usageError(Console& console, const QString& problem)
     return exitcode::usage;
 }
 
-// Error lines of the stores go to the command's standard error, where the user sees them.
-class ConsoleLogSink final : public LogSink {
-public:
-    explicit ConsoleLogSink(Console& console)
-        : console_(console)
-    {}
-    bool isDebugEnabled(const QString&) const override { return false; }
-    void write(const LogRecord& record) override
-    {
-        // The policy directory is read for every managed key: say each problem once.
-        if (record.level == LogLevel::error && !written_.contains(record.message)) {
-            written_.insert(record.message);
-            console_.err() << "nerova-agent: " << record.message << '\n';
-        }
-    }
-
-private:
-    Console& console_;
-    QSet<QString> written_;
-};
-
 } // namespace
 
 QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& settings, AgentSecret& secret)
 {
+    // Error lines of the stores go to the command's standard error, where the user sees them; the
+    // policy directory is read for every managed key, so each problem is said once.
+    QSet<QString> written;
+    const LogReceiver errors([&](QtMsgType type, const char* category, const QString& message) {
+        if (!isOwnCategory(category)) {
+            return false;
+        }
+        if (type == QtCriticalMsg && !written.contains(message)) {
+            written.insert(message);
+            console.err() << "nerova-agent: " << message << '\n';
+        }
+        return true;
+    });
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("list, get, set or unset"));
     parser.addPositionalArgument(QStringLiteral("KEY"), QStringLiteral("one of: ") + knownKeyList());
@@ -301,10 +293,8 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
 
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console)
 {
-    const Logger logger(QString::fromLatin1(buildinfo::identifier), QStringLiteral("Settings"),
-                        std::make_shared<ConsoleLogSink>(console));
-    Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger);
-    AgentSecret secret(logger.withCategory(QString::fromLatin1(buildinfo::identifier), QStringLiteral("AgentSecret")));
+    Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
+    AgentSecret secret;
     co_return co_await runConfig(std::move(arguments), console, settings, secret);
 }
 

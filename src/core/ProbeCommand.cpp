@@ -1,6 +1,5 @@
 #include "common/Channel.h"
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 #include "network/AsyncConnection.h"
@@ -13,8 +12,6 @@
 namespace nerova {
 
 namespace {
-
-const QString probeSubsystem = QStringLiteral("com.nerova.NerovaAgent");
 
 struct Endpoint {
     QString host;
@@ -83,7 +80,7 @@ QString escapeBytes(const QByteArray& bytes)
 
 QCoro::Task<int> runPing(const QString& host, double timeout, Console& console)
 {
-    SimplePinger pinger(Logger(probeSubsystem, QStringLiteral("SimplePinger")));
+    SimplePinger pinger;
     try {
         const double seconds = co_await pinger.ping(host, timeout);
         console.out() << "reply from " << host << " in " << QString::number(seconds * 1000.0, 'f', 3) << " ms\n";
@@ -97,7 +94,7 @@ QCoro::Task<int> runPing(const QString& host, double timeout, Console& console)
 QCoro::Task<int> runTcp(const Endpoint& endpoint, Console& console)
 {
     const QString target = QStringLiteral("%1:%2").arg(endpoint.host).arg(endpoint.port);
-    AsyncConnection connection(endpoint.host, endpoint.port, Logger(probeSubsystem, QStringLiteral("AsyncConnection")));
+    AsyncConnection connection(endpoint.host, endpoint.port);
     const auto stream = std::make_shared<Channel<QByteArray>>();
     connection.connect(stream);
     try {

@@ -5,12 +5,15 @@
 #include "rules/CIDRv4.h"
 
 #include <QCoro/QCoroNetworkReply>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QStringDecoder>
 
 namespace nerova {
+
+Q_LOGGING_CATEGORY(lcRulesEngine, "nerova.RulesEngine", QtInfoMsg)
 
 namespace {
 
@@ -126,15 +129,15 @@ QString RulesEngineError::description() const
     return {};
 }
 
-RulesEngine::RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
+RulesEngine::RulesEngine(QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                          std::chrono::milliseconds webContentTimeout)
-    : logger_(std::move(logger)), network_(network), probes_(std::move(probes)), webContentTimeout_(webContentTimeout)
+    : network_(network), probes_(std::move(probes)), webContentTimeout_(webContentTimeout)
 {}
 
 QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(FingerprintFile file, NetworkContext context,
                                                                        RulesEngineEvaluation* evaluation)
 {
-    logger_.debug("Starting fingerprint check");
+    qCDebug(lcRulesEngine, "Starting fingerprint check");
     if (evaluation) {
         *evaluation = RulesEngineEvaluation::outline(file);
     }
@@ -144,7 +147,7 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
     TaskGroup<std::pair<std::size_t, bool>> group;
     for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = file.fingerprints[i];
-        logger_.debug("Checking fingeprint %s", fingerprint.name);
+        qCDebug(lcRulesEngine, "Checking fingeprint %s", qUtf8Printable(fingerprint.name));
         group.add(checkFingerprint(i, fingerprint, snapshot, evaluation ? &evaluation->fingerprints[i] : nullptr));
     }
     std::optional<std::size_t> firstMatch;
@@ -153,7 +156,7 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
             firstMatch = result->first;
         }
     }
-    logger_.debug("Finished fingerprint check");
+    qCDebug(lcRulesEngine, "Finished fingerprint check");
     if (!firstMatch) {
         co_return std::nullopt;
     }
@@ -168,7 +171,7 @@ QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::siz
     TaskGroup<bool> group;
     for (std::size_t i = 0; i < fingerprint.rules.size(); ++i) {
         const FingerprintRule& rule = fingerprint.rules[i];
-        logger_.debug("Checking rule %s", rule.name);
+        qCDebug(lcRulesEngine, "Checking rule %s", qUtf8Printable(rule.name));
         group.add(checkRule(rule, snapshot, evaluation ? &evaluation->rules[i] : nullptr));
     }
     bool matched = false;
@@ -240,7 +243,7 @@ QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condit
 QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condition, Snapshot& snapshot,
                                               ConditionEvaluation* evaluation)
 {
-    logger_.debug("Checking condition");
+    qCDebug(lcRulesEngine, "Checking condition");
     switch (condition.type) {
     case FingerprintConditionType::internalIp: co_return checkInternalIP(condition, snapshot, evaluation);
     case FingerprintConditionType::externalIp:
@@ -262,12 +265,12 @@ std::optional<std::pair<QString, CIDRv4>> RulesEngine::rangeArgument(const Finge
 {
     std::optional<QString> range = condition.argument(u"cidrRange");
     if (!range) {
-        logger_.error(missingLine);
+        qCCritical(lcRulesEngine, "%s", missingLine);
         observe(evaluation, QStringLiteral("missing argument cidrRange"));
         return std::nullopt;
     }
     const CIDRv4 cidr(*range);
-    logger_.debug("Checking cidrv4 of %s", *range);
+    qCDebug(lcRulesEngine, "Checking cidrv4 of %s", qUtf8Printable(*range));
     return std::pair{std::move(*range), cidr};
 }
 
@@ -287,9 +290,9 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
         if (address.type != AddressType::IPv4) {
             continue;
         }
-        logger_.debug("Checking %s", address.address);
+        qCDebug(lcRulesEngine, "Checking %s", qUtf8Printable(address.address));
         if ((mask & snapshot.addressValue(i)) == cidr.network()) {
-            logger_.debug("Matched %s to %s", address.address, range);
+            qCDebug(lcRulesEngine, "Matched %s to %s", qUtf8Printable(address.address), qUtf8Printable(range));
             observe(evaluation, QStringLiteral("%1 (%2) is in the range").arg(address.address, address.name));
             return true;
         }
@@ -297,7 +300,7 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
             checked.append(address.address);
         }
     }
-    logger_.debug("No match found for %s", range);
+    qCDebug(lcRulesEngine, "No match found for %s", qUtf8Printable(range));
     observe(evaluation,
             checked.isEmpty()
                 ? QStringLiteral("no IPv4 address")
@@ -314,7 +317,7 @@ bool RulesEngine::checkExternalIP(const FingerprintCondition& condition, const s
     }
     const CIDRv4& cidr = argument->second;
     if (!externalIPv4) {
-        logger_.debug("No external IP found");
+        qCDebug(lcRulesEngine, "No external IP found");
         observe(evaluation, QStringLiteral("no external address"));
         return false;
     }
@@ -326,17 +329,17 @@ QCoro::Task<bool> RulesEngine::checkPing(const FingerprintCondition& condition, 
 {
     const std::optional<QString> address = condition.argument(u"address");
     if (!address) {
-        logger_.error("Missing argument for ping task");
+        qCCritical(lcRulesEngine, "Missing argument for ping task");
         observe(evaluation, QStringLiteral("missing argument address"));
         co_return false;
     }
     try {
         const double seconds = co_await probes_->ping(*address, pingTimeoutSeconds);
-        logger_.debug("Ping completed in %fs", seconds);
+        qCDebug(lcRulesEngine, "Ping completed in %fs", seconds);
         observe(evaluation, QStringLiteral("answered in %1 s").arg(seconds));
         co_return true;
     } catch (const std::exception& error) {
-        logger_.debug("Ping failed with error: %@", error);
+        qCDebug(lcRulesEngine, "Ping failed with error: %s", qUtf8Printable(describeException(error)));
         observe(evaluation, QStringLiteral("no answer: %1").arg(describeException(error)));
     }
     co_return false;
@@ -348,16 +351,16 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     const QUrl url = urlText ? QUrl(*urlText, QUrl::StrictMode) : QUrl();
     const std::optional<QString> pattern = condition.argument(u"match");
     if (!url.isValid() || !pattern) {
-        logger_.error("Missing arguments for webContent task");
+        qCCritical(lcRulesEngine, "Missing arguments for webContent task");
         observe(evaluation, QStringLiteral("missing or invalid argument url or match"));
         co_return false;
     }
-    logger_.debug("Checking %s for %s", *urlText, *pattern);
+    qCDebug(lcRulesEngine, "Checking %s for %s", qUtf8Printable(*urlText), qUtf8Printable(*pattern));
 
     // Only web addresses are fetched: other schemes would read local files or devices.
     if (url.scheme() != u"http" && url.scheme() != u"https") {
         const QString error = describeCase(QStringLiteral("unsupportedURL"), *urlText);
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
         observe(evaluation, error);
         co_return false;
     }
@@ -372,13 +375,13 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
 
     if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
         const QString error = failure->description();
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
         observe(evaluation, QStringLiteral("request failed: %1").arg(error));
         co_return false;
     }
     if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
         const QString response = describeResponse(*reply, reply->bytesAvailable());
-        logger_.info("%@", response);
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(response));
         observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(response));
         co_return false;
     }
@@ -386,25 +389,25 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     const std::optional<QString> text = decodeUtf8(body);
     if (!text) {
-        logger_.info("%@", describeResponse(*reply, body.size()));
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(describeResponse(*reply, body.size())));
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received, not UTF-8").arg(status).arg(body.size()));
         co_return false;
     }
     if (status >= 299) {
-        logger_.debug("HTTP response from %s was %ld", *urlText, status);
+        qCDebug(lcRulesEngine, "HTTP response from %s was %ld", qUtf8Printable(*urlText), long(status));
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
         co_return false;
     }
     const std::optional<QRegularExpression> expression = compilePattern(*pattern);
     if (!expression) {
         const RulesEngineError error(RulesEngineError::Case::invalidPattern, *pattern);
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
         observe(evaluation,
                 QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description()));
         co_return false;
     }
     const bool result = expression->match(*text).hasMatch();
-    logger_.debug("Regex result is %{bool}d", result);
+    qCDebug(lcRulesEngine, "Regex result is %s", result ? "true" : "false");
     observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
     co_return result;
 }
@@ -414,13 +417,13 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
     const std::optional<QString> hostport = condition.argument(u"hostport");
     const std::optional<QString> pattern = condition.argument(u"match");
     if (!hostport || !pattern) {
-        logger_.error("Missing arguments for connection task");
+        qCCritical(lcRulesEngine, "Missing arguments for connection task");
         observe(evaluation, QStringLiteral("missing argument hostport or match"));
         co_return false;
     }
     const std::optional<std::pair<QString, quint16>> target = parseHostPort(*hostport);
     if (!target) {
-        logger_.error("Invalid host format %s", *hostport);
+        qCCritical(lcRulesEngine, "Invalid host format %s", qUtf8Printable(*hostport));
         observe(evaluation, QStringLiteral("not host:port"));
         co_return false;
     }
@@ -429,17 +432,17 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
     if (!expression) {
         throw RulesEngineError(RulesEngineError::Case::invalidPattern, *pattern);
     }
-    logger_.debug("Checking %s:%hu for %s", host, port, *pattern);
+    qCDebug(lcRulesEngine, "Checking %s:%hu for %s", qUtf8Printable(host), port, qUtf8Printable(*pattern));
     QByteArray received;
     try {
         received = co_await probes_->receive(host, port);
     } catch (const std::exception& error) {
-        logger_.info("Caught error in async connection %@", error);
+        qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(describeException(error)));
         observe(evaluation, QStringLiteral("connection failed: %1").arg(describeException(error)));
         co_return false;
     }
     const bool result = expression->match(decodeUtf8(received).value_or(QString())).hasMatch();
-    logger_.debug("Regex result is %{bool}d", result);
+    qCDebug(lcRulesEngine, "Regex result is %s", result ? "true" : "false");
     observe(evaluation, QStringLiteral("%1 bytes received").arg(received.size()));
     co_return result;
 }

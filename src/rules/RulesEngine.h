@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "network/NetworkContext.h"
 #include "rules/CIDRv4.h"
 #include "rules/FingerprintFile.h"
@@ -47,7 +46,7 @@ public:
 
     // `network` is the process's shared access manager, used for web-content conditions; it and
     // `probes` must outlive the engine.
-    RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
+    RulesEngine(QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                 std::chrono::milliseconds webContentTimeout = defaultWebContentTimeout);
 
     // The matching fingerprint, or nothing. When several match, the one whose evaluation finished
@@ -81,7 +80,6 @@ private:
     QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, ConditionEvaluation* evaluation);
     QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, ConditionEvaluation* evaluation);
 
-    Logger logger_;
     QNetworkAccessManager& network_;
     std::shared_ptr<RulesEngineProbes> probes_;
     std::chrono::milliseconds webContentTimeout_;

@@ -7,10 +7,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QStandardPaths>
 
 namespace nerova {
+
+Q_LOGGING_CATEGORY(lcFingerprintFileClient, "nerova.FingerprintFileClient", QtInfoMsg)
 
 QString FingerprintStoreError::description() const
 {
@@ -18,13 +21,9 @@ QString FingerprintStoreError::description() const
     return describeCase(QString::fromLatin1(names[int(case_)]), detail_);
 }
 
-FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
-                                             QString directory, std::chrono::milliseconds timeout)
-    : session_(session),
-      settings_(settings),
-      logger_(logger.withCategory(QStringLiteral("com.nerova.nerovaagent"), QStringLiteral("FingerprintFileClient"))),
-      directory_(std::move(directory)),
-      timeout_(timeout)
+FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory,
+                                             std::chrono::milliseconds timeout)
+    : session_(session), settings_(settings), directory_(std::move(directory)), timeout_(timeout)
 {}
 
 QString FingerprintFileClient::localCopyPath() const
@@ -62,7 +61,7 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         } else {
             settings_.remove(tagKey);
         }
-        logger_.debug("Fingerprint status code: %ld", response.statusCode);
+        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(response.statusCode));
         if (response.statusCode != 200) {
             co_return loadStoredFingerprintFile();
         }
@@ -72,7 +71,7 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         storeFingerprintFile(file);
         co_return file;
     } catch (const std::exception& error) {
-        logger_.error("Error fetching fingerprint %@", error);
+        qCCritical(lcFingerprintFileClient, "Error fetching fingerprint %s", qUtf8Printable(describeException(error)));
     }
     co_return loadStoredFingerprintFile();
 }

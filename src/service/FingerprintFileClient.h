@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "rules/FingerprintFile.h"
 #include "service/NerovaClient.h"
 
@@ -45,8 +44,8 @@ public:
     static constexpr const char* localCopyName = "fingerprintFile.json";
 
     // `directory`: where the local copy lives; empty for QStandardPaths::AppDataLocation.
-    FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
-                          QString directory = {}, std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+    FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory = {},
+                          std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 
     // The new file, else the local copy, else nothing. Raises NerovaClientError::urlError for a
     // text that is not a URL, URLLoadingError when no answer came, and the local copy's errors.
@@ -62,7 +61,6 @@ private:
 
     QNetworkAccessManager& session_;
     Settings& settings_;
-    Logger logger_;
     QString directory_;
     std::chrono::milliseconds timeout_;
 };
