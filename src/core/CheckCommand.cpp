@@ -4,7 +4,7 @@
 #include "core/CurrentNetwork.h"
 #include "core/EvaluationReport.h"
 #include "core/FingerprintSummary.h"
-#include "network/HttpReply.h"
+#include "network/HttpExchange.h"
 #include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
 #include "rules/RulesEngine.h"

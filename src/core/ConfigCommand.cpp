@@ -100,7 +100,7 @@ QCoro::Task<SecretState> secretState(AgentSecret& secret)
         const auto stored = co_await secret.lookup();
         co_return SecretState{stored.has_value(), {}};
     } catch (const AgentSecretError& error) {
-        co_return SecretState{std::nullopt, error.message()};
+        co_return SecretState{std::nullopt, error.payload()};
     }
 }
 

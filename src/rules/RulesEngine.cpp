@@ -1,13 +1,12 @@
 #include "rules/RulesEngine.h"
 
 #include "common/TaskGroup.h"
-#include "network/HttpReply.h"
+#include "network/HttpExchange.h"
+#include "network/URLLoadingError.h"
 #include "rules/CIDRv4.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QStringDecoder>
 
@@ -73,12 +72,12 @@ std::optional<std::pair<QString, quint16>> parseHostPort(const QString& text)
     return std::pair{parts[0], quint16(port)};
 }
 
-QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
+QString describeResponse(const HttpResponse& response)
 {
-    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return QStringLiteral("HTTPResponse(url: \"%1\", statusCode: %2, bodyBytes: %3)")
-        .arg(reply.url().toString(), status.isValid() ? status.toString() : QStringLiteral("none"))
-        .arg(bodyBytes);
+        .arg(response.url.toString(),
+             response.statusCode ? QString::number(*response.statusCode) : QStringLiteral("none"))
+        .arg(response.body.size());
 }
 
 } // namespace
@@ -120,14 +119,6 @@ private:
     const NetworkContext& context_;
     std::vector<Parsed> values_;
 };
-
-QString RulesEngineError::description() const
-{
-    switch (case_) {
-    case Case::invalidPattern: return describeCase(QStringLiteral("invalidPattern"), text_);
-    }
-    return {};
-}
 
 RulesEngine::RulesEngine(QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                          std::chrono::milliseconds webContentTimeout)
@@ -365,31 +356,33 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
         co_return false;
     }
 
-    QNetworkRequest request = verifiedRequest(url);
+    QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    const LaterDeleted<QNetworkReply> reply(network_.get(request));
     // The timeout bounds the whole request, so that a server trickling data cannot hold up the check.
-    limitReply(*reply, webContentTimeout_, maxWebContentBytes);
-    co_await reply.get();
-
-    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
-        const QString error = failure->description();
+    ExchangeOptions options;
+    options.deadline = webContentTimeout_;
+    options.maxBodyBytes = maxWebContentBytes;
+    HttpResponse response;
+    try {
+        response = co_await exchange(network_, request, std::move(options));
+    } catch (const URLLoadingError& failure) {
+        const QString error = failure.description();
         qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
         observe(evaluation, QStringLiteral("request failed: %1").arg(error));
         co_return false;
     }
-    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-        const QString response = describeResponse(*reply, reply->bytesAvailable());
-        qCInfo(lcRulesEngine, "%s", qUtf8Printable(response));
-        observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(response));
+    if (!response.statusCode) {
+        const QString description = describeResponse(response);
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(description));
+        observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(description));
         co_return false;
     }
-    const QByteArray body = reply->readAll();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray& body = response.body;
+    const int status = *response.statusCode;
     const std::optional<QString> text = decodeUtf8(body);
     if (!text) {
-        qCInfo(lcRulesEngine, "%s", qUtf8Printable(describeResponse(*reply, body.size())));
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(describeResponse(response)));
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received, not UTF-8").arg(status).arg(body.size()));
         co_return false;
     }

@@ -17,21 +17,15 @@ class QNetworkAccessManager;
 
 namespace nerova {
 
+struct RulesEngineErrorCases {
+    NEROVA_ERROR_CASES(invalidPattern);
+};
+
 // A condition that cannot be evaluated at all; unlike a failed probe it makes the whole check
 // raise.
-class RulesEngineError final : public Error {
+class RulesEngineError final : public ErrorFamily<RulesEngineErrorCases> {
 public:
-    enum class Case { invalidPattern };
-
-    RulesEngineError(Case errorCase, QString text) : case_(errorCase), text_(std::move(text)) {}
-
-    Case errorCase() const { return case_; }
-    const QString& text() const { return text_; }
-    QString description() const override;
-
-private:
-    Case case_;
-    QString text_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // Decides which fingerprint of a file matches a network snapshot. Every fingerprint, rule,

@@ -1,8 +1,8 @@
 #include "service/FingerprintFileClient.h"
 
 #include "common/Settings.h"
+#include "network/HttpExchange.h"
 #include "rules/FingerprintFileJson.h"
-#include "service/HttpExchange.h"
 #include "service/NerovaClientError.h"
 
 #include <QDir>
@@ -14,12 +14,6 @@
 namespace nerova {
 
 Q_LOGGING_CATEGORY(lcFingerprintFileClient, "nerova.FingerprintFileClient", QtInfoMsg)
-
-QString FingerprintStoreError::description() const
-{
-    static const char* const names[] = {"noDirectory", "readFailed", "writeFailed"};
-    return describeCase(QString::fromLatin1(names[int(case_)]), detail_);
-}
 
 FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory,
                                              std::chrono::milliseconds timeout)
@@ -51,18 +45,16 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         // Only the server may answer "not modified".
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     }
-    const HttpAnswer answer =
-        co_await exchange(session_, request, QByteArrayLiteral("GET"), {}, RedirectRule::standard);
+    const HttpResponse answer = co_await exchange(session_, request);
 
     if (answer.statusCode) {
-        const HttpResponse response{*answer.statusCode, answer.headers};
-        if (const std::optional<QByteArray> tag = response.header("Etag")) {
+        if (const std::optional<QByteArray> tag = answer.header("Etag")) {
             settings_.setText(tagKey, QString::fromUtf8(*tag));
         } else {
             settings_.remove(tagKey);
         }
-        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(response.statusCode));
-        if (response.statusCode != 200) {
+        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*answer.statusCode));
+        if (*answer.statusCode != 200) {
             co_return loadStoredFingerprintFile();
         }
     }

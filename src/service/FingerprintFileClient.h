@@ -15,24 +15,15 @@ namespace nerova {
 
 class Settings;
 
+struct FingerprintStoreErrorCases {
+    NEROVA_ERROR_CASES(noDirectory, // no application-data directory: "Unable to access document directory"
+                       readFailed, writeFailed);
+};
+
 // The local copy of the fingerprint file could not be kept or read.
-class FingerprintStoreError final : public Error {
+class FingerprintStoreError final : public ErrorFamily<FingerprintStoreErrorCases> {
 public:
-    enum class Case {
-        noDirectory, // no application-data directory: "Unable to access document directory"
-        readFailed,
-        writeFailed,
-    };
-
-    FingerprintStoreError(Case errorCase, QString detail) : case_(errorCase), detail_(std::move(detail)) {}
-
-    Case errorCase() const { return case_; }
-    const QString& detail() const { return detail_; }
-    QString description() const override;
-
-private:
-    Case case_;
-    QString detail_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // Downloads the fingerprint file from the address the check-in handed out, conditionally on the

@@ -1,12 +1,9 @@
 #include "service/PublicIPClient.h"
 
 #include "common/Json.h"
-#include "network/HttpReply.h"
-#include "service/URLLoadingError.h"
+#include "network/HttpExchange.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 
 namespace nerova {
 
@@ -18,19 +15,16 @@ PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
 
 QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
 {
-    // A fresh manager per lookup: nothing is shared with the service client. It owns the reply.
+    // A fresh manager per lookup: nothing is shared with the service client.
     const LaterDeleted<QNetworkAccessManager> session(new QNetworkAccessManager);
-    QNetworkReply* reply = session->get(verifiedRequest(ipApi_));
-    limitReply(*reply, timeout_, maxAnswerBytes);
-    co_await reply;
-
-    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
-        throw URLLoadingError(failure->code, failure->message);
-    }
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+    ExchangeOptions options;
+    options.deadline = timeout_;
+    options.maxBodyBytes = maxAnswerBytes;
+    const HttpResponse response = co_await exchange(*session, QNetworkRequest(ipApi_), std::move(options));
+    if (response.statusCode != 200) {
         co_return std::nullopt;
     }
-    const Json answer = parseJson(reply->readAll());
+    const Json answer = parseJson(response.body);
     co_return JsonObjectReader(answer, {}).string("ip");
 }
 
