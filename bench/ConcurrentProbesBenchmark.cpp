@@ -2,10 +2,10 @@
 // probes to a server that accepts but never speaks, all started together, as the rules engine
 // does when it evaluates many conditions. Every probe should end at its 2-second mark, so the
 // whole round should take about 2 seconds. Runs in a network namespace of its own.
-#include "PrivateNetwork.h"
 #include "network/AsyncConnection.h"
 #include "network/PingError.h"
 #include "network/SimplePinger.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>

@@ -2,8 +2,8 @@
 // one evaluation run side by side, so a whole evaluation should take about the 2-second probe
 // window, not 200 of them. Goal: wall time within 10 % of the window. Runs in a network namespace
 // of its own (needs root).
-#include "PrivateNetwork.h"
 #include "rules/RulesEngine.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -26,7 +26,7 @@ std::optional<QByteArray> readInput(const QString& path, Console& console)
             return bytes;
         }
     }
-    console.err() << "nerova-agent: cannot read " << path << ": " << file.errorString() << '\n';
+    console.error() << "cannot read " << path << ": " << file.errorString() << '\n';
     return std::nullopt;
 }
 
@@ -68,7 +68,7 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
             writeEvaluationReport(console.out(), evaluation);
         }
         if (verdict.error) {
-            console.err() << "nerova-agent: check: evaluation failed: " << *verdict.error << '\n';
+            console.error() << "check: evaluation failed: " << *verdict.error << '\n';
         } else if (verdict.match) {
             console.out() << "Matched fingerprint \"" << verdict.match->name << "\" (id \""
                           << verdict.match->fingerprintId << "\")\n";
@@ -108,28 +108,24 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
         co_return *done;
     }
-    const auto usageError = [&](const QString& problem) {
-        console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
-    };
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        co_return usageError(QStringLiteral("check needs exactly one FILE"));
+        co_return usageError(console, QStringLiteral("check needs exactly one FILE"), usage);
     }
     if (parser.isSet(live) && parser.isSet(snapshot)) {
-        co_return usageError(QStringLiteral("--live and --snapshot exclude each other"));
+        co_return usageError(console, QStringLiteral("--live and --snapshot exclude each other"), usage);
     }
     const bool evaluating = parser.isSet(live) || parser.isSet(snapshot);
     if (parser.isSet(explain) && !evaluating) {
-        co_return usageError(QStringLiteral("--explain needs --live or --snapshot"));
+        co_return usageError(console, QStringLiteral("--explain needs --live or --snapshot"), usage);
     }
     if (publicIp.isSet(parser) && !parser.isSet(live)) {
-        co_return usageError(QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"));
+        co_return usageError(console, QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"), usage);
     }
     QString endpointError;
     const std::optional<QUrl> endpoint = publicIp.endpoint(parser, endpointError);
     if (!endpointError.isEmpty()) {
-        co_return usageError(endpointError);
+        co_return usageError(console, endpointError, usage);
     }
 
     const QString path = positional[0];
@@ -141,7 +137,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     try {
         decoded = decodeFingerprintFile(*bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
     } catch (const JsonDecodeError& error) {
-        console.err() << "nerova-agent: " << path << ": " << error.description() << '\n';
+        console.error() << path << ": " << error.description() << '\n';
         co_return exitcode::usage;
     }
     if (!evaluating) {
@@ -163,7 +159,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         try {
             context = decodeNetworkContext(*snapshotBytes);
         } catch (const JsonDecodeError& error) {
-            console.err() << "nerova-agent: " << snapshotPath << ": " << error.description() << '\n';
+            console.error() << snapshotPath << ": " << error.description() << '\n';
             co_return exitcode::usage;
         }
     } else {

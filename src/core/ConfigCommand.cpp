@@ -142,7 +142,7 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
     if (name == secretKey) {
         const SecretState state = co_await secretState(secret);
         if (!state.present) {
-            console.err() << "nerova-agent: cannot tell whether an agent secret is stored: " << state.problem << '\n';
+            console.error() << "cannot tell whether an agent secret is stored: " << state.problem << '\n';
             co_return exitcode::failure;
         }
         console.out() << secretText(state) << '\n';
@@ -151,7 +151,7 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
     const KnownKey& key = *findKey(name);
     const Effective effective = effectiveValue(key, settings);
     if (!effective.value) {
-        console.err() << "nerova-agent: " << name << " is not set (" << effective.source << ")\n";
+        console.error() << name << " is not set (" << effective.source << ")\n";
         co_return exitcode::failure;
     }
     console.out() << *effective.value << '\n';
@@ -197,8 +197,8 @@ void noteManagedOverride(Console& console, const KnownKey& key, const Settings& 
         return;
     }
     if (const auto managed = settings.managedText(QString::fromLatin1(key.name))) {
-        console.err() << "nerova-agent: note: the managed configuration sets " << key.name << " to " << *managed
-                      << ", which overrides the user setting\n";
+        console.error() << "note: the managed configuration sets " << key.name << " to " << *managed
+                        << ", which overrides the user setting\n";
     }
 }
 
@@ -206,11 +206,10 @@ int set(Console& console, Settings& settings, const KnownKey& key, const QString
 {
     const auto parsed = parseValue(key, text);
     if (const auto* problem = std::get_if<QString>(&parsed)) {
-        console.err() << "nerova-agent: " << key.name << ' ' << *problem << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
+        return usageError(console, QString::fromLatin1(key.name) + u' ' + *problem, usage);
     }
     if (!settings.write(QString::fromLatin1(key.name), std::get<QVariant>(parsed))) {
-        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;
     }
     noteManagedOverride(console, key, settings);
@@ -220,17 +219,11 @@ int set(Console& console, Settings& settings, const KnownKey& key, const QString
 int unset(Console& console, Settings& settings, const KnownKey& key)
 {
     if (!settings.erase(QString::fromLatin1(key.name))) {
-        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;
     }
     noteManagedOverride(console, key, settings);
     return exitcode::success;
-}
-
-int usageError(Console& console, const QString& problem)
-{
-    console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
-    return exitcode::usage;
 }
 
 } // namespace
@@ -246,7 +239,7 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
         }
         if (type == QtCriticalMsg && !written.contains(message)) {
             written.insert(message);
-            console.err() << "nerova-agent: " << message << '\n';
+            console.error() << message << '\n';
         }
         return true;
     });
@@ -264,27 +257,30 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
                                : action == u"get" || action == u"unset" ? 2
                                                                         : 0;
     if (expected == 0) {
-        co_return usageError(console, positional.isEmpty() ? QStringLiteral("config needs an action")
-                                                           : QStringLiteral("unknown config action '%1'").arg(action));
+        co_return usageError(console,
+                             positional.isEmpty() ? QStringLiteral("config needs an action")
+                                                  : QStringLiteral("unknown config action '%1'").arg(action),
+                             usage);
     }
     if (positional.size() != expected) {
-        co_return usageError(console, QStringLiteral("config %1 takes %2 argument(s)").arg(action).arg(expected - 1));
+        co_return usageError(console, QStringLiteral("config %1 takes %2 argument(s)").arg(action).arg(expected - 1),
+                             usage);
     }
     if (action == u"list") {
         co_return co_await list(console, settings, secret);
     }
     const QString name = positional[1];
     if (name != secretKey && !findKey(name)) {
-        console.err() << "nerova-agent: unknown key '" << name << "'. Known keys: " << knownKeyList() << '\n';
+        console.error() << "unknown key '" << name << "'. Known keys: " << knownKeyList() << '\n';
         co_return exitcode::usage;
     }
     if (action == u"get") {
         co_return co_await get(console, settings, secret, name);
     }
     if (name == secretKey) {
-        console.err() << "nerova-agent: " << secretKey
-                      << " lives in the credential store and is written by enrolment only; it cannot be set or unset "
-                         "here\n";
+        console.error() << secretKey
+                        << " lives in the credential store and is written by enrolment only; it cannot be set or unset "
+                           "here\n";
         co_return exitcode::usage;
     }
     co_return action == u"set" ? set(console, settings, *findKey(name), positional[2])

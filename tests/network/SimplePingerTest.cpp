@@ -2,8 +2,8 @@
 // answers, and both the datagram and the raw socket path, chosen through the same sysctl that
 // decides it on a user's machine.
 #include "network/SimplePinger.h"
-#include "PrivateNetwork.h"
 #include "network/PingError.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>

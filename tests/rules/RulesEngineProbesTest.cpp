@@ -1,9 +1,9 @@
 // The engine with the real ICMP and TCP probes, in a network namespace of the test's own: pings to
 // loopback and to a host that never answers, TCP connections to local servers that greet, stay
 // silent or refuse.
-#include "PrivateNetwork.h"
 #include "common/Await.h"
 #include "rules/RulesEngine.h"
+#include "support/PrivateNetwork.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QNetworkAccessManager>
