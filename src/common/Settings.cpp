@@ -117,6 +117,10 @@ std::optional<QString> Settings::managedSetting(const QString& key) const
 
 std::optional<QString> Settings::managedText(const QString& key) const
 {
+    const SettingKey* known = findSettingKey(key);
+    if (!known || !known->managed) {
+        return std::nullopt;
+    }
     const Json policy = managed_.read();
     const auto it = policy.find(toStdString(key));
     if (it == policy.end()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/ManagedConfiguration.h"
+#include "common/SettingKey.h"
 
 #include <QLoggingCategory>
 #include <QString>
@@ -12,22 +13,6 @@ namespace nerova {
 
 // The settings store and the managed configuration log under "Settings".
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
-
-// The keys of the settings store, spelled exactly as stored.
-namespace settingskey {
-inline constexpr const char* agentEndpoint = "agentEndpoint";
-inline constexpr const char* registrationKey = "registrationKey";
-inline constexpr const char* username = "username";
-inline constexpr const char* isRegistered = "isRegistered";
-inline constexpr const char* agentID = "agentID";
-inline constexpr const char* projectID = "projectID";
-inline constexpr const char* instanceID = "instanceID";
-inline constexpr const char* fingerprintURL = "fingerprintURL";
-inline constexpr const char* fingerprintExpiry = "fingerprintExpiry";
-inline constexpr const char* fingerprintETag = "fingerprintETag";
-inline constexpr const char* allowQuit = "allowQuit";
-inline constexpr const char* publicIpEndpoint = "publicIpEndpoint";
-} // namespace settingskey
 
 // The agent's persistent configuration: the user's settings file (INI) and, above it, the
 // administrator's managed configuration. Every read goes to the files at the moment of use;
@@ -47,7 +32,8 @@ public:
     // The managed text under `key` when there is one, else the user's value as text (a stored
     // number counts as its decimal text); absent when neither exists.
     std::optional<QString> managedSetting(const QString& key) const;
-    // The managed value alone; a value that is not text is ignored with an error line.
+    // The managed value alone, for the keys that the settings table marks managed; a value that is
+    // not text is ignored with an error line.
     std::optional<QString> managedText(const QString& key) const;
 
     // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a

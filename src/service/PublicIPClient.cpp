@@ -1,13 +1,17 @@
 #include "service/PublicIPClient.h"
 
 #include "common/Json.h"
+#include "common/SettingKey.h"
 #include "network/HttpExchange.h"
 
 #include <QNetworkAccessManager>
 
 namespace nerova {
 
-QUrl PublicIPClient::defaultEndpoint() { return QUrl(QStringLiteral("https://api.ipify.org?format=json")); }
+QUrl PublicIPClient::defaultEndpoint()
+{
+    return QUrl(QString::fromLatin1(findSettingKey(QString::fromLatin1(settingskey::publicIpEndpoint))->byDefault));
+}
 
 PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
     : ipApi_(std::move(ipApi)), timeout_(timeout)

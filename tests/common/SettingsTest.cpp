@@ -73,6 +73,8 @@ private slots:
         QTest::newRow("earlier file's other keys stay") << twoFiles << "" << name << "" << "anna" << "";
         QTest::newRow("name order is code-point order")
             << QStringList{"a.json:{\"username\":\"lower\"}", "B.json:{\"username\":\"upper\"}"} << "" << name << "" << "lower" << "";
+        QTest::newRow("a key the table does not mark managed ignores the policy")
+            << QStringList{"a.json:{\"projectID\":\"p-managed\"}"} << "" << "projectID" << "p-user" << "p-user" << "";
         QTest::newRow("only .json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}"} << "" << name << "bob" << "bob" << "";
         QTest::newRow("world-writable file is ignored") << evil << "chmod file 0666" << ep << user << user
             << ignored + "FILE: writable by others than OWNER (mode 0666)";
