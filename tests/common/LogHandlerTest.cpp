@@ -43,6 +43,9 @@ QMap<QByteArray, QByteArray> parseJournalDatagram(const QByteArray& datagram)
             continue;
         }
         quint64 size = 0;
+        if (end + 1 + qsizetype(sizeof size) > datagram.size()) {
+            break;
+        }
         std::memcpy(&size, datagram.constData() + end + 1, sizeof size); // little-endian host
         fields.insert(line, datagram.mid(end + 1 + qsizetype(sizeof size), qsizetype(size)));
         at = end + 1 + qsizetype(sizeof size) + qsizetype(size) + 1;
