@@ -9,10 +9,10 @@
 //   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
 #include "EventLoopWaits.h"
-#include "PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "support/FingerprintFiles.h"
+#include "support/PrivateNetwork.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
@@ -137,8 +137,7 @@ int main(int argc, char* argv[])
         return fail(QStringLiteral("the presence service cannot listen"));
     }
     {
-        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(),
-                          Logger(QStringLiteral("bench"), QStringLiteral("bench")));
+        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
         settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service.baseUrl().toString());
         settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
         settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),

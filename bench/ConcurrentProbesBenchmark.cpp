@@ -2,11 +2,10 @@
 // probes to a server that accepts but never speaks, all started together, as the rules engine
 // does when it evaluates many conditions. Every probe should end at its 2-second mark, so the
 // whole round should take about 2 seconds. Runs in a network namespace of its own.
-#include "PrivateNetwork.h"
-#include "common/CaptureLogSink.h"
 #include "network/AsyncConnection.h"
 #include "network/PingError.h"
 #include "network/SimplePinger.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -80,7 +79,6 @@ QCoro::Task<void> probe(std::shared_ptr<Channel<QByteArray>> stream, Tally& tall
 
 Round runRound(quint16 serverPort)
 {
-    const Logger logger(QStringLiteral("bench"), QStringLiteral("probe"), std::make_shared<CaptureLogSink>());
     std::vector<std::unique_ptr<SimplePinger>> pingers;
     std::vector<QCoro::Task<void>> tasks;
     Tally tally;
@@ -94,12 +92,12 @@ Round runRound(quint16 serverPort)
     QElapsedTimer clock;
     clock.start();
     for (int i = 0; i < pingCount; ++i) {
-        pingers.push_back(std::make_unique<SimplePinger>(logger));
+        pingers.push_back(std::make_unique<SimplePinger>());
         tasks.push_back(ping(*pingers.back(), tally));
     }
     for (int i = 0; i < tcpCount; ++i) {
         auto stream = std::make_shared<Channel<QByteArray>>();
-        AsyncConnection(QStringLiteral("127.0.0.1"), serverPort, logger).connect(stream);
+        AsyncConnection(QStringLiteral("127.0.0.1"), serverPort).connect(stream);
         tasks.push_back(probe(stream, tally));
     }
     tally.loop.exec();

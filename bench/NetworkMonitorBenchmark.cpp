@@ -5,8 +5,8 @@
 // - burst: 1,000 netlink address notifications within about a second, from a separate `ip`
 //   process. Goal: one refresh after the burst, under 50 ms CPU for the burst and that refresh.
 #include "EventLoopWaits.h"
-#include "PrivateNetwork.h"
 #include "network/NetworkMonitor.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -12,13 +12,6 @@ using namespace nerova;
 
 namespace {
 
-// Production logging with debug lines disabled, minus the cost of writing anything.
-class SilentSink final : public LogSink {
-public:
-    bool isDebugEnabled(const QString&) const override { return false; }
-    void write(const LogRecord&) override {}
-};
-
 class NoProbes final : public RulesEngineProbes {
 public:
     QCoro::Task<double> ping(QString, double) override { co_return 0.0; }
@@ -58,9 +51,7 @@ NetworkContext eightAddresses()
 void checkTenThousandFingerprints(benchmark::State& state)
 {
     QNetworkAccessManager network;
-    RulesEngine engine(
-        Logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"), std::make_shared<SilentSink>()),
-        network, std::make_shared<NoProbes>());
+    RulesEngine engine(network, std::make_shared<NoProbes>());
     const FingerprintFile file = largeFile(int(state.range(0)));
     const NetworkContext context = eightAddresses();
     for (auto _ : state) {

@@ -28,8 +28,7 @@ void backtrackingPatterns(benchmark::State& state)
                                        false};
     FingerprintFile file{{{"fp", "Office", {"site", {}, {}, {}}, {{"Main", std::vector(conditions, hostile)}}}}, 1, {}};
     QNetworkAccessManager network;
-    const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"));
-    RulesEngine engine(logger, network, makeSystemProbes(logger));
+    RulesEngine engine(network, makeSystemProbes());
     for (auto _ : state) {
         if (await(engine.checkFingerprints(file, NetworkContext{}))) {
             state.SkipWithError("a hostile pattern matched");

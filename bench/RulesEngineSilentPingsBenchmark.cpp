@@ -2,9 +2,8 @@
 // one evaluation run side by side, so a whole evaluation should take about the 2-second probe
 // window, not 200 of them. Goal: wall time within 10 % of the window. Runs in a network namespace
 // of its own (needs root).
-#include "PrivateNetwork.h"
-#include "common/CaptureLogSink.h"
 #include "rules/RulesEngine.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -43,15 +42,19 @@ struct Round {
 
 Round runRound(const FingerprintFile& file)
 {
-    const auto sink = std::make_shared<CaptureLogSink>();
-    const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"), sink);
     QNetworkAccessManager network;
-    RulesEngine engine(logger, network, makeSystemProbes(logger));
+    RulesEngine engine(network, makeSystemProbes());
     QElapsedTimer clock;
     clock.start();
-    const std::optional<Fingerprint> match = QCoro::waitFor(engine.checkFingerprints(file, NetworkContext{}));
+    RulesEngineEvaluation evaluation;
+    const std::optional<Fingerprint> match =
+        QCoro::waitFor(engine.checkFingerprints(file, NetworkContext{}, &evaluation));
     Round round{clock.elapsed(), match.has_value(), 0};
-    round.timedOut = sink->messages().count(QStringLiteral("debug Ping failed with error: timedOut"));
+    for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
+        if (fingerprint.rules.front().conditions.front().observed == u"no answer: timedOut") {
+            ++round.timedOut;
+        }
+    }
     return round;
 }
 

@@ -1,11 +1,10 @@
 #include "common/Await.h"
 #include "common/DescriptorLimit.h"
-#include "common/LogSink.h"
+#include "common/LogHandler.h"
 #include "core/CommandLine.h"
 #include "ui/DesktopMain.h"
 
 #include <QCoreApplication>
-#include <QLoggingCategory>
 
 #include <cstdio>
 #include <cstring>
@@ -29,11 +28,11 @@ bool isDesktopLaunch(int argc, char* argv[], bool& verbose)
 int main(int argc, char* argv[])
 {
     nerova::raiseDescriptorLimit(); // probes, requests and files all take descriptors
+    nerova::installLogHandler();
     bool verbose = false;
     if (isDesktopLaunch(argc, argv, verbose)) {
         if (verbose) {
-            nerova::setDefaultLogSink(nerova::makeSystemLogSink(true));
-            QLoggingCategory::setFilterRules(QStringLiteral("nerova.*.debug=true"));
+            nerova::enableVerboseLogging();
         }
         return nerova::runDesktopAgent(argc, argv);
     }

@@ -1,5 +1,7 @@
 #include "common/Error.h"
 
+#include <QStringList>
+
 namespace nerova {
 
 const char* Error::what() const noexcept
@@ -26,6 +28,8 @@ QString describeCase(const QString& caseName, const QString& payload)
     }
     return caseName + QLatin1String("(\"") + quoted + QLatin1String("\")");
 }
+
+QString nameAt(const char* names, int index) { return QString::fromLatin1(names).split(u',').value(index).trimmed(); }
 
 QString describeException(const std::exception& error)
 {

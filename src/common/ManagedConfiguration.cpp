@@ -1,6 +1,7 @@
 #include "common/ManagedConfiguration.h"
 
 #include "common/ManagedConfigurationJson.h"
+#include "common/Settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -26,22 +27,17 @@ QString accountName(uid_t uid)
     return QStringLiteral("uid %1").arg(uid);
 }
 
-QString systemError(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
+QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-void ignore(const Logger& logger, const QString& path, const QString& reason)
+void ignore(const QString& path, const QString& reason)
 {
-    logger.error("Ignoring managed configuration %s: %s", path, reason);
+    qCCritical(lcSettings, "Ignoring managed configuration %s: %s", qUtf8Printable(path), qUtf8Printable(reason));
 }
 
 } // namespace
 
-ManagedConfiguration::ManagedConfiguration(QString directory, Logger logger, uid_t trustedOwner)
-    : directory_(std::move(directory))
-    , logger_(std::move(logger))
-    , trustedOwner_(trustedOwner)
+ManagedConfiguration::ManagedConfiguration(QString directory, uid_t trustedOwner)
+    : directory_(std::move(directory)), trustedOwner_(trustedOwner)
 {}
 
 QString ManagedConfiguration::distrust(mode_t mode, uid_t owner) const
@@ -63,16 +59,16 @@ Json ManagedConfiguration::read() const
     const QByteArray nativeDirectory = QFile::encodeName(directory_);
     if (::stat(nativeDirectory.constData(), &info) != 0) {
         if (errno != ENOENT) {
-            ignore(logger_, directory_, systemError(errno));
+            ignore(directory_, systemError(errno));
         }
         return merged; // no policy directory: an unmanaged machine
     }
     if (!S_ISDIR(info.st_mode)) {
-        ignore(logger_, directory_, QStringLiteral("not a directory"));
+        ignore(directory_, QStringLiteral("not a directory"));
         return merged;
     }
     if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
-        ignore(logger_, directory_, reason);
+        ignore(directory_, reason);
         return merged;
     }
 
@@ -95,37 +91,37 @@ std::optional<Json> ManagedConfiguration::readFile(const QString& path) const
     // O_NONBLOCK keeps a FIFO from blocking the open.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        ignore(logger_, path, systemError(errno));
+        ignore(path, systemError(errno));
         return std::nullopt;
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        ignore(logger_, path, file.errorString());
+        ignore(path, file.errorString());
         return std::nullopt;
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
-        ignore(logger_, path, systemError(errno));
+        ignore(path, systemError(errno));
         return std::nullopt;
     }
     if (!S_ISREG(info.st_mode)) {
-        ignore(logger_, path, QStringLiteral("not a regular file"));
+        ignore(path, QStringLiteral("not a regular file"));
         return std::nullopt;
     }
     if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
-        ignore(logger_, path, reason);
+        ignore(path, reason);
         return std::nullopt;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        ignore(logger_, path, file.errorString());
+        ignore(path, file.errorString());
         return std::nullopt;
     }
     try {
         return decodeManagedPolicy(bytes);
     } catch (const JsonDecodeError& error) {
-        ignore(logger_, path, error.description());
+        ignore(path, error.description());
         return std::nullopt;
     }
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Json.h"
-#include "common/Logger.h"
 
 #include <QString>
 
@@ -17,7 +16,7 @@ namespace nerova {
 class ManagedConfiguration {
 public:
     // `trustedOwner` is root in the product; tests that cannot create root-owned files pass their own id.
-    ManagedConfiguration(QString directory, Logger logger, uid_t trustedOwner = 0);
+    ManagedConfiguration(QString directory, uid_t trustedOwner = 0);
 
     const QString& directory() const { return directory_; }
 
@@ -30,7 +29,6 @@ private:
     std::optional<Json> readFile(const QString& path) const;
 
     QString directory_;
-    Logger logger_;
     uid_t trustedOwner_;
 };
 

@@ -18,6 +18,8 @@
 
 namespace nerova {
 
+Q_LOGGING_CATEGORY(lcSettings, "nerova.Settings", QtInfoMsg)
+
 namespace {
 
 // Long enough for another process to finish writing; short enough not to hang a caller.
@@ -63,7 +65,7 @@ std::optional<QString> textOf(const std::optional<QVariant>& stored)
 class Settings::FileLock {
 public:
     // A lock that cannot be had is logged, and the caller goes on without it.
-    FileLock(const QString& settingsFile, bool exclusive, const Logger& logger)
+    FileLock(const QString& settingsFile, bool exclusive)
     {
         const QString path = settingsFile + QStringLiteral(".agent-lock");
         fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
@@ -77,7 +79,7 @@ public:
             QThread::msleep(lockPollMs);
         }
         if (error != 0) {
-            logger.error("Cannot lock %s: %s", path, QString::fromLocal8Bit(std::strerror(error)));
+            qCCritical(lcSettings, "Cannot lock %s: %s", qUtf8Printable(path), std::strerror(error));
         }
     }
     ~FileLock()
@@ -93,10 +95,8 @@ private:
     int fd_ = -1;
 };
 
-Settings::Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner)
-    : userFile_(std::move(userFile))
-    , managed_(std::move(managedDirectory), logger, managedOwner)
-    , logger_(std::move(logger))
+Settings::Settings(QString userFile, QString managedDirectory, uid_t managedOwner)
+    : userFile_(std::move(userFile)), managed_(std::move(managedDirectory), managedOwner)
 {}
 
 QString Settings::defaultUserFile()
@@ -105,10 +105,7 @@ QString Settings::defaultUserFile()
            QStringLiteral("/Nerova/NerovaAgent.conf");
 }
 
-QString Settings::defaultManagedDirectory()
-{
-    return QStringLiteral("/etc/nerova/policies/managed");
-}
+QString Settings::defaultManagedDirectory() { return QStringLiteral("/etc/nerova/policies/managed"); }
 
 std::optional<QString> Settings::managedSetting(const QString& key) const
 {
@@ -120,13 +117,18 @@ std::optional<QString> Settings::managedSetting(const QString& key) const
 
 std::optional<QString> Settings::managedText(const QString& key) const
 {
+    const SettingKey* known = findSettingKey(key);
+    if (!known || !known->managed) {
+        return std::nullopt;
+    }
     const Json policy = managed_.read();
     const auto it = policy.find(toStdString(key));
     if (it == policy.end()) {
         return std::nullopt;
     }
     if (!it->is_string()) {
-        logger_.error("Managed setting %s is %s, not text: the user's setting applies", key, describeJsonValue(*it));
+        qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies", qUtf8Printable(key),
+                   qUtf8Printable(describeJsonValue(*it)));
         return std::nullopt;
     }
     return fromStdString(it->get_ref<const std::string&>());
@@ -141,7 +143,7 @@ QString Settings::agentIdentifier()
     // Check and store under one exclusive lock, so that racing callers all return the identifier
     // that won.
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const FileLock lock(userFile_, true, logger_);
+    const FileLock lock(userFile_, true);
     if (auto stored = textOf(readLocked(key)); stored && !stored->isEmpty()) {
         return *stored;
     }
@@ -150,15 +152,9 @@ QString Settings::agentIdentifier()
     return identifier;
 }
 
-bool Settings::contains(const QString& key) const
-{
-    return value(key).has_value();
-}
+bool Settings::contains(const QString& key) const { return value(key).has_value(); }
 
-std::optional<QString> Settings::text(const QString& key) const
-{
-    return textOf(value(key));
-}
+std::optional<QString> Settings::text(const QString& key) const { return textOf(value(key)); }
 
 bool Settings::flag(const QString& key) const
 {
@@ -196,30 +192,18 @@ qint64 Settings::integer(const QString& key) const
     return 0;
 }
 
-void Settings::setText(const QString& key, const QString& value)
-{
-    write(key, QVariant(value));
-}
+void Settings::setText(const QString& key, const QString& value) { write(key, QVariant(value)); }
 
-void Settings::setFlag(const QString& key, bool value)
-{
-    write(key, QVariant(value));
-}
+void Settings::setFlag(const QString& key, bool value) { write(key, QVariant(value)); }
 
-void Settings::setInteger(const QString& key, qint64 value)
-{
-    write(key, QVariant(value));
-}
+void Settings::setInteger(const QString& key, qint64 value) { write(key, QVariant(value)); }
 
-void Settings::remove(const QString& key)
-{
-    erase(key);
-}
+void Settings::remove(const QString& key) { erase(key); }
 
 bool Settings::write(const QString& key, const QVariant& value)
 {
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const FileLock lock(userFile_, true, logger_);
+    const FileLock lock(userFile_, true);
     return storeLocked(key, value);
 }
 
@@ -228,7 +212,7 @@ bool Settings::erase(const QString& key)
     if (!QFileInfo::exists(userFile_)) {
         return true;
     }
-    const FileLock lock(userFile_, true, logger_);
+    const FileLock lock(userFile_, true);
     return storeLocked(key, std::nullopt);
 }
 
@@ -237,7 +221,7 @@ std::optional<QVariant> Settings::value(const QString& key) const
     if (!QFileInfo::exists(userFile_)) {
         return std::nullopt; // nothing stored yet; no lock file either
     }
-    const FileLock lock(userFile_, false, logger_);
+    const FileLock lock(userFile_, false);
     return readLocked(key);
 }
 
@@ -261,7 +245,7 @@ bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& va
     }
     settings.sync();
     if (settings.status() != QSettings::NoError) {
-        logger_.error("Cannot write the setting %s to %s", key, userFile_);
+        qCCritical(lcSettings, "Cannot write the setting %s to %s", qUtf8Printable(key), qUtf8Printable(userFile_));
         return false;
     }
     return true;

@@ -1,8 +1,9 @@
 #pragma once
 
-#include "common/Logger.h"
 #include "common/ManagedConfiguration.h"
+#include "common/SettingKey.h"
 
+#include <QLoggingCategory>
 #include <QString>
 #include <QVariant>
 
@@ -10,21 +11,8 @@
 
 namespace nerova {
 
-// The keys of the settings store, spelled exactly as stored.
-namespace settingskey {
-inline constexpr const char* agentEndpoint = "agentEndpoint";
-inline constexpr const char* registrationKey = "registrationKey";
-inline constexpr const char* username = "username";
-inline constexpr const char* isRegistered = "isRegistered";
-inline constexpr const char* agentID = "agentID";
-inline constexpr const char* projectID = "projectID";
-inline constexpr const char* instanceID = "instanceID";
-inline constexpr const char* fingerprintURL = "fingerprintURL";
-inline constexpr const char* fingerprintExpiry = "fingerprintExpiry";
-inline constexpr const char* fingerprintETag = "fingerprintETag";
-inline constexpr const char* allowQuit = "allowQuit";
-inline constexpr const char* publicIpEndpoint = "publicIpEndpoint";
-} // namespace settingskey
+// The settings store and the managed configuration log under "Settings".
+Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 
 // The agent's persistent configuration: the user's settings file (INI) and, above it, the
 // administrator's managed configuration. Every read goes to the files at the moment of use;
@@ -33,7 +21,7 @@ class Settings {
 public:
     // `userFile`: the per-user settings file; `managedDirectory`: the policy directory. Tests pass
     // temporary paths, and `managedOwner` when they cannot create root-owned files.
-    Settings(QString userFile, QString managedDirectory, Logger logger, uid_t managedOwner = 0);
+    Settings(QString userFile, QString managedDirectory, uid_t managedOwner = 0);
 
     static QString defaultUserFile();         // $XDG_CONFIG_HOME/Nerova/NerovaAgent.conf
     static QString defaultManagedDirectory(); // /etc/nerova/policies/managed
@@ -44,7 +32,8 @@ public:
     // The managed text under `key` when there is one, else the user's value as text (a stored
     // number counts as its decimal text); absent when neither exists.
     std::optional<QString> managedSetting(const QString& key) const;
-    // The managed value alone; a value that is not text is ignored with an error line.
+    // The managed value alone, for the keys that the settings table marks managed; a value that is
+    // not text is ignored with an error line.
     std::optional<QString> managedText(const QString& key) const;
 
     // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a
@@ -75,7 +64,6 @@ private:
 
     QString userFile_;
     ManagedConfiguration managed_;
-    Logger logger_;
 };
 
 } // namespace nerova

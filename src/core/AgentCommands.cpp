@@ -17,7 +17,7 @@ std::optional<QDBusMessage> callAgent(const QString& method, Console& console)
 {
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        console.err() << "nerova-agent: no session bus, so no agent can be running\n";
+        console.error() << "no session bus, so no agent can be running\n";
         return std::nullopt;
     }
     const QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
@@ -26,9 +26,9 @@ std::optional<QDBusMessage> callAgent(const QString& method, Console& console)
     QDBusMessage reply = bus.call(call, QDBus::Block, 10'000);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
-            console.err() << "nerova-agent: no agent is running in this session\n";
+            console.error() << "no agent is running in this session\n";
         } else {
-            console.err() << "nerova-agent: the agent did not answer: " << reply.errorMessage() << '\n';
+            console.error() << "the agent did not answer: " << reply.errorMessage() << '\n';
         }
         return std::nullopt;
     }
@@ -129,9 +129,9 @@ QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& consol
         failure = describeException(error);
     }
     if (failure) {
-        console.err() << "nerova-agent: reset-enrolment: the settings are reset, but the secret could not be "
-                         "removed: "
-                      << *failure << '\n';
+        console.error() << "reset-enrolment: the settings are reset, but the secret could not be "
+                           "removed: "
+                        << *failure << '\n';
         co_return exitcode::failure;
     }
     console.out() << "Enrolment reset: the agent enrols anew at its next check-in.\n";

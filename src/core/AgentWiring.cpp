@@ -1,6 +1,5 @@
 #include "core/AgentWiring.h"
 
-#include "common/BuildInfo.h"
 #include "core/KeychainSecretStore.h"
 #include "core/NerovaServiceConnection.h"
 #include "core/SystemMonitors.h"
@@ -8,36 +7,22 @@
 
 namespace nerova {
 
-namespace {
+Settings makeUserSettings() { return Settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory()); }
 
-Logger logger(const char* category, const char* subsystem = buildinfo::identifier)
-{
-    return Logger(QString::fromLatin1(subsystem), QString::fromLatin1(category));
-}
-
-} // namespace
-
-Settings makeUserSettings()
-{
-    return Settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger("Settings"));
-}
-
-AgentSecret makeAgentSecret() { return AgentSecret(logger("AgentSecret")); }
+AgentSecret makeAgentSecret() { return AgentSecret(); }
 
 SystemAgentParts makeSystemAgentParts(Settings& settings, const Clock& clock)
 {
     SystemAgentParts parts;
     parts.session = std::make_unique<QNetworkAccessManager>();
-    parts.fingerprintFiles = std::make_unique<FingerprintFileClient>(
-        *parts.session, settings, logger("FingerprintFile", "com.nerova.nerovaagent"));
+    parts.fingerprintFiles = std::make_unique<FingerprintFileClient>(*parts.session, settings);
     const std::optional<QString> publicIp = settings.managedSetting(QString::fromLatin1(settingskey::publicIpEndpoint));
     const QUrl publicIpEndpoint = publicIp ? QUrl(*publicIp) : PublicIPClient::defaultEndpoint();
 
     AgentComponents& components = parts.components;
-    components.machineState = std::make_unique<MachineState>(logger("MachineState", "com.nerova.NerovaAgent"));
+    components.machineState = std::make_unique<MachineState>();
     components.networkMonitor = makeSystemNetworkMonitor(publicIpEndpoint);
-    const Logger rules = logger("RulesEngine");
-    components.rulesEngine = std::make_unique<RulesEngine>(rules, *parts.session, makeSystemProbes(rules));
+    components.rulesEngine = std::make_unique<RulesEngine>(*parts.session, makeSystemProbes());
     components.lockMonitor = makeSystemLockMonitor(clock);
     components.secretStore = std::make_unique<KeychainSecretStore>(makeAgentSecret());
     components.service =

@@ -12,7 +12,7 @@
 
 namespace nerova {
 
-// The one place that builds the agent's components that still take a log handle.
+// The one place that builds the agent's components for this session.
 
 // The user's settings under the managed configuration, at their standard places.
 Settings makeUserSettings();

@@ -5,7 +5,7 @@
 #include "core/EvaluationReport.h"
 #include "core/FingerprintSummary.h"
 #include "core/TerminalText.h"
-#include "network/HttpReply.h"
+#include "network/HttpExchange.h"
 #include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
 #include "rules/RulesEngine.h"
@@ -27,7 +27,7 @@ std::optional<QByteArray> readInput(const QString& path, Console& console)
             return bytes;
         }
     }
-    console.err() << "nerova-agent: cannot read " << path << ": " << file.errorString() << '\n';
+    console.error() << "cannot read " << path << ": " << file.errorString() << '\n';
     return std::nullopt;
 }
 
@@ -39,10 +39,9 @@ struct Verdict {
 // Evaluates `file` against `context` with the real probes and prints the verdict.
 QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool explain, bool json, Console& console)
 {
-    const Logger logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("RulesEngine"));
     // The evaluation may end inside a signal of one of the manager's replies: release it later.
     const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
-    RulesEngine engine(logger, *network, makeSystemProbes(logger));
+    RulesEngine engine(*network, makeSystemProbes());
     RulesEngineEvaluation evaluation;
     Verdict verdict;
     try {
@@ -60,7 +59,7 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
             writeEvaluationReport(console.out(), evaluation);
         }
         if (verdict.error) {
-            console.err() << "nerova-agent: check: evaluation failed: " << printable(*verdict.error) << '\n';
+            console.error() << "check: evaluation failed: " << printable(*verdict.error) << '\n';
         } else if (verdict.match) {
             console.out() << "Matched fingerprint " << quoted(verdict.match->name) << " (id "
                           << quoted(verdict.match->fingerprintId) << ")\n";
@@ -100,28 +99,24 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
         co_return *done;
     }
-    const auto usageError = [&](const QString& problem) {
-        console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
-    };
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 1) {
-        co_return usageError(QStringLiteral("check needs exactly one FILE"));
+        co_return usageError(console, QStringLiteral("check needs exactly one FILE"), usage);
     }
     if (parser.isSet(live) && parser.isSet(snapshot)) {
-        co_return usageError(QStringLiteral("--live and --snapshot exclude each other"));
+        co_return usageError(console, QStringLiteral("--live and --snapshot exclude each other"), usage);
     }
     const bool evaluating = parser.isSet(live) || parser.isSet(snapshot);
     if (parser.isSet(explain) && !evaluating) {
-        co_return usageError(QStringLiteral("--explain needs --live or --snapshot"));
+        co_return usageError(console, QStringLiteral("--explain needs --live or --snapshot"), usage);
     }
     if (publicIp.isSet(parser) && !parser.isSet(live)) {
-        co_return usageError(QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"));
+        co_return usageError(console, QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"), usage);
     }
     QString endpointError;
     const std::optional<QUrl> endpoint = publicIp.endpoint(parser, endpointError);
     if (!endpointError.isEmpty()) {
-        co_return usageError(endpointError);
+        co_return usageError(console, endpointError, usage);
     }
 
     const QString path = positional[0];
@@ -133,7 +128,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     try {
         decoded = decodeFingerprintFile(*bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
     } catch (const JsonDecodeError& error) {
-        console.err() << "nerova-agent: " << path << ": " << printable(error.description()) << '\n';
+        console.error() << path << ": " << printable(error.description()) << '\n';
         co_return exitcode::usage;
     }
     if (!evaluating) {
@@ -155,7 +150,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         try {
             context = decodeNetworkContext(*snapshotBytes);
         } catch (const JsonDecodeError& error) {
-            console.err() << "nerova-agent: " << snapshotPath << ": " << printable(error.description()) << '\n';
+            console.error() << snapshotPath << ": " << printable(error.description()) << '\n';
             co_return exitcode::usage;
         }
     } else {

@@ -23,4 +23,7 @@ struct Command {
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
                                          const QString& usage);
 
+// Writes `problem` and the usage line to standard error and yields exitcode::usage.
+int usageError(Console& console, const QString& problem, const QString& usage);
+
 } // namespace nerova

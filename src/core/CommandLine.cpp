@@ -2,7 +2,7 @@
 
 #include "common/AppInfo.h"
 #include "common/Error.h"
-#include "common/Logger.h"
+#include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 
@@ -55,6 +55,12 @@ QString versionText() { return QStringLiteral("nerova-agent %1 (build %2)").arg(
 
 } // namespace
 
+int usageError(Console& console, const QString& problem, const QString& usage)
+{
+    console.error() << problem << "\nUsage: nerova-agent " << usage << '\n';
+    return exitcode::usage;
+}
+
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
                                          const QString& usage)
 {
@@ -63,8 +69,7 @@ std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStri
                                   QStringLiteral("Show this help."));
     parser.addOption(help);
     if (!parser.parse(arguments)) {
-        console.err() << "nerova-agent: " << parser.errorText() << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
+        return usageError(console, parser.errorText(), usage);
     }
     if (parser.isSet(help)) {
         console.out() << "Usage: nerova-agent " << usage << '\n' << parser.helpText().section(u'\n', 2);
@@ -79,10 +84,10 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
         arguments.removeFirst(); // program name
     }
     if (arguments.removeAll(QStringLiteral("--verbose")) > 0) {
-        setDefaultLogSink(makeSystemLogSink(true));
+        enableVerboseLogging();
     }
     if (arguments.isEmpty()) {
-        console.err() << "nerova-agent: no command given. Run 'nerova-agent --help' for the list.\n";
+        console.error() << "no command given. Run 'nerova-agent --help' for the list.\n";
         co_return exitcode::usage;
     }
     const QString& first = arguments.first();
@@ -99,13 +104,12 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
             try {
                 co_return co_await command.run(arguments, console);
             } catch (const std::exception& error) {
-                console.err() << "nerova-agent: " << first << ": unexpected error: " << describeException(error)
-                              << '\n';
+                console.error() << first << ": unexpected error: " << describeException(error) << '\n';
                 co_return exitcode::failure;
             }
         }
     }
-    console.err() << "nerova-agent: unknown command '" << first << "'. Run 'nerova-agent --help' for the list.\n";
+    console.error() << "unknown command '" << first << "'. Run 'nerova-agent --help' for the list.\n";
     co_return exitcode::usage;
 }
 

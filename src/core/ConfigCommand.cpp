@@ -1,6 +1,6 @@
 #include "core/ConfigCommand.h"
 
-#include "common/BuildInfo.h"
+#include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 
@@ -18,43 +18,10 @@ namespace {
 const QString usage = QStringLiteral("config list | get KEY | set KEY VALUE | unset KEY");
 const QString secretKey = QString::fromLatin1(AgentSecret::key);
 
-enum class Kind { text, url, flag, integer };
-
-// Every key of the settings store, how the agent reads it, and what applies when it is not set.
-// Keys marked `managed` are read through the managed configuration first.
-struct KnownKey {
-    const char* name;
-    Kind kind;
-    bool managed;
-    const char* whenAbsent;
-};
-
-constexpr std::array knownKeys{
-    KnownKey{settingskey::agentEndpoint, Kind::url, true, "not configured"},
-    KnownKey{settingskey::registrationKey, Kind::text, true, "not configured"},
-    KnownKey{settingskey::username, Kind::text, true, "the login name"},
-    KnownKey{settingskey::isRegistered, Kind::flag, false, "false"},
-    KnownKey{settingskey::agentID, Kind::text, false, "generated on first use"},
-    KnownKey{settingskey::projectID, Kind::text, false, "set at enrolment"},
-    KnownKey{settingskey::instanceID, Kind::text, false, "set at enrolment"},
-    KnownKey{settingskey::fingerprintURL, Kind::url, false, "requested at check-in"},
-    KnownKey{settingskey::fingerprintExpiry, Kind::integer, false, "0"},
-    KnownKey{settingskey::fingerprintETag, Kind::text, false, "none"},
-    KnownKey{settingskey::allowQuit, Kind::flag, false, "false"},
-    KnownKey{settingskey::publicIpEndpoint, Kind::url, false, "https://api.ipify.org?format=json"},
-};
-
-const KnownKey* findKey(const QString& name)
-{
-    const auto it = std::find_if(knownKeys.begin(), knownKeys.end(),
-                                 [&](const KnownKey& key) { return name == QLatin1String(key.name); });
-    return it == knownKeys.end() ? nullptr : &*it;
-}
-
 QString knownKeyList()
 {
     QStringList names;
-    for (const KnownKey& key : knownKeys) {
+    for (const SettingKey& key : settingKeys) {
         names << QString::fromLatin1(key.name);
     }
     names << secretKey;
@@ -67,7 +34,7 @@ struct Effective {
     QString source;
 };
 
-Effective effectiveValue(const KnownKey& key, const Settings& settings)
+Effective effectiveValue(const SettingKey& key, const Settings& settings)
 {
     const QString name = QString::fromLatin1(key.name);
     if (key.managed) {
@@ -76,14 +43,14 @@ Effective effectiveValue(const KnownKey& key, const Settings& settings)
         }
     }
     if (!settings.contains(name)) {
-        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.whenAbsent)};
+        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.byDefault)};
     }
     switch (key.kind) {
-    case Kind::flag:
+    case SettingKind::flag:
         return {settings.flag(name) ? QStringLiteral("true") : QStringLiteral("false"), QStringLiteral("user")};
-    case Kind::integer: return {QString::number(settings.integer(name)), QStringLiteral("user")};
-    case Kind::text:
-    case Kind::url: break;
+    case SettingKind::integer: return {QString::number(settings.integer(name)), QStringLiteral("user")};
+    case SettingKind::text:
+    case SettingKind::url: break;
     }
     return {settings.text(name), QStringLiteral("user")};
 }
@@ -100,7 +67,7 @@ QCoro::Task<SecretState> secretState(AgentSecret& secret)
         const auto stored = co_await secret.lookup();
         co_return SecretState{stored.has_value(), {}};
     } catch (const AgentSecretError& error) {
-        co_return SecretState{std::nullopt, error.message()};
+        co_return SecretState{std::nullopt, error.payload()};
     }
 }
 
@@ -115,7 +82,7 @@ QString secretText(const SecretState& state)
 QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
 {
     QList<std::array<QString, 3>> rows;
-    for (const KnownKey& key : knownKeys) {
+    for (const SettingKey& key : settingKeys) {
         const Effective effective = effectiveValue(key, settings);
         rows.append({QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
     }
@@ -142,16 +109,16 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
     if (name == secretKey) {
         const SecretState state = co_await secretState(secret);
         if (!state.present) {
-            console.err() << "nerova-agent: cannot tell whether an agent secret is stored: " << state.problem << '\n';
+            console.error() << "cannot tell whether an agent secret is stored: " << state.problem << '\n';
             co_return exitcode::failure;
         }
         console.out() << secretText(state) << '\n';
         co_return *state.present ? exitcode::success : exitcode::failure;
     }
-    const KnownKey& key = *findKey(name);
+    const SettingKey& key = *findSettingKey(name);
     const Effective effective = effectiveValue(key, settings);
     if (!effective.value) {
-        console.err() << "nerova-agent: " << name << " is not set (" << effective.source << ")\n";
+        console.error() << name << " is not set (" << effective.source << ")\n";
         co_return exitcode::failure;
     }
     console.out() << *effective.value << '\n';
@@ -159,10 +126,10 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
 }
 
 // The value to store for `text`, or the reason it does not fit the key.
-std::variant<QVariant, QString> parseValue(const KnownKey& key, const QString& text)
+std::variant<QVariant, QString> parseValue(const SettingKey& key, const QString& text)
 {
     switch (key.kind) {
-    case Kind::flag:
+    case SettingKind::flag:
         if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1") {
             return QVariant(true);
         }
@@ -170,12 +137,12 @@ std::variant<QVariant, QString> parseValue(const KnownKey& key, const QString& t
             return QVariant(false);
         }
         return QStringLiteral("expects true or false");
-    case Kind::integer: {
+    case SettingKind::integer: {
         bool ok = false;
         const qint64 number = text.toLongLong(&ok);
         return ok ? std::variant<QVariant, QString>(QVariant(number)) : QStringLiteral("expects a whole number");
     }
-    case Kind::url: {
+    case SettingKind::url: {
         const QUrl url(text, QUrl::StrictMode);
         const QString scheme = url.scheme();
         if (!url.isValid() || url.host().isEmpty() || (scheme != u"https" && scheme != u"http")) {
@@ -183,7 +150,7 @@ std::variant<QVariant, QString> parseValue(const KnownKey& key, const QString& t
         }
         return QVariant(text);
     }
-    case Kind::text: break;
+    case SettingKind::text: break;
     }
     if (text.isEmpty()) {
         return QStringLiteral("expects a text; use 'config unset' to remove the value");
@@ -191,73 +158,58 @@ std::variant<QVariant, QString> parseValue(const KnownKey& key, const QString& t
     return QVariant(text);
 }
 
-void noteManagedOverride(Console& console, const KnownKey& key, const Settings& settings)
+void noteManagedOverride(Console& console, const SettingKey& key, const Settings& settings)
 {
     if (!key.managed) {
         return;
     }
     if (const auto managed = settings.managedText(QString::fromLatin1(key.name))) {
-        console.err() << "nerova-agent: note: the managed configuration sets " << key.name << " to " << *managed
-                      << ", which overrides the user setting\n";
+        console.error() << "note: the managed configuration sets " << key.name << " to " << *managed
+                        << ", which overrides the user setting\n";
     }
 }
 
-int set(Console& console, Settings& settings, const KnownKey& key, const QString& text)
+int set(Console& console, Settings& settings, const SettingKey& key, const QString& text)
 {
     const auto parsed = parseValue(key, text);
     if (const auto* problem = std::get_if<QString>(&parsed)) {
-        console.err() << "nerova-agent: " << key.name << ' ' << *problem << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
+        return usageError(console, QString::fromLatin1(key.name) + u' ' + *problem, usage);
     }
     if (!settings.write(QString::fromLatin1(key.name), std::get<QVariant>(parsed))) {
-        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;
     }
     noteManagedOverride(console, key, settings);
     return exitcode::success;
 }
 
-int unset(Console& console, Settings& settings, const KnownKey& key)
+int unset(Console& console, Settings& settings, const SettingKey& key)
 {
     if (!settings.erase(QString::fromLatin1(key.name))) {
-        console.err() << "nerova-agent: cannot write " << settings.userFile() << '\n';
+        console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;
     }
     noteManagedOverride(console, key, settings);
     return exitcode::success;
 }
-
-int usageError(Console& console, const QString& problem)
-{
-    console.err() << "nerova-agent: " << problem << "\nUsage: nerova-agent " << usage << '\n';
-    return exitcode::usage;
-}
-
-// Error lines of the stores go to the command's standard error, where the user sees them.
-class ConsoleLogSink final : public LogSink {
-public:
-    explicit ConsoleLogSink(Console& console)
-        : console_(console)
-    {}
-    bool isDebugEnabled(const QString&) const override { return false; }
-    void write(const LogRecord& record) override
-    {
-        // The policy directory is read for every managed key: say each problem once.
-        if (record.level == LogLevel::error && !written_.contains(record.message)) {
-            written_.insert(record.message);
-            console_.err() << "nerova-agent: " << record.message << '\n';
-        }
-    }
-
-private:
-    Console& console_;
-    QSet<QString> written_;
-};
 
 } // namespace
 
 QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& settings, AgentSecret& secret)
 {
+    // Error lines of the stores go to the command's standard error, where the user sees them; the
+    // policy directory is read for every managed key, so each problem is said once.
+    QSet<QString> written;
+    const LogReceiver errors([&](QtMsgType type, const char* category, const QString& message) {
+        if (!isOwnCategory(category)) {
+            return false;
+        }
+        if (type == QtCriticalMsg && !written.contains(message)) {
+            written.insert(message);
+            console.error() << message << '\n';
+        }
+        return true;
+    });
     QCommandLineParser parser;
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("list, get, set or unset"));
     parser.addPositionalArgument(QStringLiteral("KEY"), QStringLiteral("one of: ") + knownKeyList());
@@ -272,39 +224,40 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
                                : action == u"get" || action == u"unset" ? 2
                                                                         : 0;
     if (expected == 0) {
-        co_return usageError(console, positional.isEmpty() ? QStringLiteral("config needs an action")
-                                                           : QStringLiteral("unknown config action '%1'").arg(action));
+        co_return usageError(console,
+                             positional.isEmpty() ? QStringLiteral("config needs an action")
+                                                  : QStringLiteral("unknown config action '%1'").arg(action),
+                             usage);
     }
     if (positional.size() != expected) {
-        co_return usageError(console, QStringLiteral("config %1 takes %2 argument(s)").arg(action).arg(expected - 1));
+        co_return usageError(console, QStringLiteral("config %1 takes %2 argument(s)").arg(action).arg(expected - 1),
+                             usage);
     }
     if (action == u"list") {
         co_return co_await list(console, settings, secret);
     }
     const QString name = positional[1];
-    if (name != secretKey && !findKey(name)) {
-        console.err() << "nerova-agent: unknown key '" << name << "'. Known keys: " << knownKeyList() << '\n';
+    if (name != secretKey && !findSettingKey(name)) {
+        console.error() << "unknown key '" << name << "'. Known keys: " << knownKeyList() << '\n';
         co_return exitcode::usage;
     }
     if (action == u"get") {
         co_return co_await get(console, settings, secret, name);
     }
     if (name == secretKey) {
-        console.err() << "nerova-agent: " << secretKey
-                      << " lives in the credential store and is written by enrolment only; it cannot be set or unset "
-                         "here\n";
+        console.error() << secretKey
+                        << " lives in the credential store and is written by enrolment only; it cannot be set or unset "
+                           "here\n";
         co_return exitcode::usage;
     }
-    co_return action == u"set" ? set(console, settings, *findKey(name), positional[2])
-                               : unset(console, settings, *findKey(name));
+    co_return action == u"set" ? set(console, settings, *findSettingKey(name), positional[2])
+                               : unset(console, settings, *findSettingKey(name));
 }
 
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console)
 {
-    const Logger logger(QString::fromLatin1(buildinfo::identifier), QStringLiteral("Settings"),
-                        std::make_shared<ConsoleLogSink>(console));
-    Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger);
-    AgentSecret secret(logger.withCategory(QString::fromLatin1(buildinfo::identifier), QStringLiteral("AgentSecret")));
+    Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
+    AgentSecret secret;
     co_return co_await runConfig(std::move(arguments), console, settings, secret);
 }
 

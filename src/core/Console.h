@@ -13,6 +13,8 @@ public:
 
     QTextStream& out() { return out_; }
     QTextStream& err() { return err_; }
+    // Standard error, after the program's name: for a line that says what went wrong.
+    QTextStream& error() { return err_ << "nerova-agent: "; }
 
 private:
     QTextStream& out_;

@@ -2,11 +2,14 @@
 
 #include "core/UserState.h"
 
+#include <QLoggingCategory>
 #include <QStringDecoder>
 
 namespace nerova {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcMachineState, "nerova.MachineState", QtInfoMsg)
 
 // SMBIOS chassis types of portable machines, and of mini PCs.
 bool isPortableChassis(int type)
@@ -23,20 +26,15 @@ bool isPortableChassis(int type)
 }
 constexpr int miniPcChassis = 35;
 
-bool isBlankOrControl(QChar c)
-{
-    return c.isSpace() || c.category() == QChar::Other_Control;
-}
+bool isBlankOrControl(QChar c) { return c.isSpace() || c.category() == QChar::Other_Control; }
 
 } // namespace
 
-MachineState::MachineState(Logger logger, std::shared_ptr<const MachineFacts> facts)
-    : logger_(std::move(logger))
-    , facts_(std::move(facts))
-    , serialNumber_(facts_->serialNumber())
+MachineState::MachineState(std::shared_ptr<const MachineFacts> facts)
+    : facts_(std::move(facts)), serialNumber_(facts_->serialNumber())
 {
     if (!serialNumber_) {
-        logger_.debug("No readable serial number");
+        qCDebug(lcMachineState, "No readable serial number");
     }
 }
 
@@ -83,10 +81,7 @@ QString MachineState::deviceSymbol() const
     return QStringLiteral("desktopcomputer");
 }
 
-std::optional<QString> MachineState::computerName() const
-{
-    return facts_->computerName();
-}
+std::optional<QString> MachineState::computerName() const { return facts_->computerName(); }
 
 DeviceInformation makeDeviceInformation(const MachineState& machine, const Settings& settings)
 {

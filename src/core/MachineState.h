@@ -1,6 +1,5 @@
 #pragma once
 
-#include "common/Logger.h"
 #include "common/Settings.h"
 #include "service/DeviceInformation.h"
 
@@ -32,8 +31,7 @@ class MachineState {
 public:
     static constexpr const char* unknownModel = "Unknown Device";
 
-    // `logger`: subsystem "com.nerova.NerovaAgent", category "MachineState".
-    explicit MachineState(Logger logger, std::shared_ptr<const MachineFacts> facts = makeMachineFacts());
+    explicit MachineState(std::shared_ptr<const MachineFacts> facts = makeMachineFacts());
 
     const std::optional<QString>& serialNumber() const { return serialNumber_; }
     // The model identifier without surrounding control characters and blanks, or "Unknown Device".
@@ -44,7 +42,6 @@ public:
     std::optional<QString> computerName() const;
 
 private:
-    Logger logger_;
     std::shared_ptr<const MachineFacts> facts_;
     std::optional<QString> serialNumber_;
 };

@@ -1,6 +1,5 @@
 #include "common/Channel.h"
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "core/Command.h"
 #include "core/Commands.h"
 #include "network/AsyncConnection.h"
@@ -13,8 +12,6 @@
 namespace nerova {
 
 namespace {
-
-const QString probeSubsystem = QStringLiteral("com.nerova.NerovaAgent");
 
 struct Endpoint {
     QString host;
@@ -83,13 +80,13 @@ QString escapeBytes(const QByteArray& bytes)
 
 QCoro::Task<int> runPing(const QString& host, double timeout, Console& console)
 {
-    SimplePinger pinger(Logger(probeSubsystem, QStringLiteral("SimplePinger")));
+    SimplePinger pinger;
     try {
         const double seconds = co_await pinger.ping(host, timeout);
         console.out() << "reply from " << host << " in " << QString::number(seconds * 1000.0, 'f', 3) << " ms\n";
         co_return exitcode::success;
     } catch (const PingError& error) {
-        console.err() << "nerova-agent: ping " << host << ": " << error.description() << '\n';
+        console.error() << "ping " << host << ": " << error.description() << '\n';
     }
     co_return exitcode::failure;
 }
@@ -97,7 +94,7 @@ QCoro::Task<int> runPing(const QString& host, double timeout, Console& console)
 QCoro::Task<int> runTcp(const Endpoint& endpoint, Console& console)
 {
     const QString target = QStringLiteral("%1:%2").arg(endpoint.host).arg(endpoint.port);
-    AsyncConnection connection(endpoint.host, endpoint.port, Logger(probeSubsystem, QStringLiteral("AsyncConnection")));
+    AsyncConnection connection(endpoint.host, endpoint.port);
     const auto stream = std::make_shared<Channel<QByteArray>>();
     connection.connect(stream);
     try {
@@ -107,8 +104,7 @@ QCoro::Task<int> runTcp(const Endpoint& endpoint, Console& console)
         console.out() << "stream from " << target << " ended normally\n";
         co_return exitcode::success;
     } catch (const std::exception& error) {
-        console.err() << "nerova-agent: tcp " << target << ": stream ended with error " << describeException(error)
-                      << '\n';
+        console.error() << "tcp " << target << ": stream ended with error " << describeException(error) << '\n';
     }
     co_return exitcode::failure;
 }
@@ -126,13 +122,9 @@ QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console)
     if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
         co_return *done;
     }
-    const auto usageError = [&](const QString& problem) {
-        console.err() << "nerova-agent: probe: " << problem << "\nUsage: nerova-agent " << usage << '\n';
-        return exitcode::usage;
-    };
     const QStringList positional = parser.positionalArguments();
     if (positional.size() != 2 || (positional[0] != u"ping" && positional[0] != u"tcp")) {
-        co_return usageError(QStringLiteral("expected 'ping HOST' or 'tcp HOST:PORT'"));
+        co_return usageError(console, QStringLiteral("probe: expected 'ping HOST' or 'tcp HOST:PORT'"), usage);
     }
     if (positional[0] == u"ping") {
         double timeout = 2.0;
@@ -140,19 +132,22 @@ QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console)
             bool ok = false;
             timeout = parser.value(timeoutOption).toDouble(&ok);
             if (!ok || !std::isfinite(timeout) || timeout <= 0) {
-                co_return usageError(QStringLiteral("--timeout needs a positive number of seconds, got \"%1\"")
-                                         .arg(parser.value(timeoutOption)));
+                co_return usageError(console,
+                                     QStringLiteral("probe: --timeout needs a positive number of seconds, got \"%1\"")
+                                         .arg(parser.value(timeoutOption)),
+                                     usage);
             }
         }
         co_return co_await runPing(positional[1], timeout, console);
     }
     if (parser.isSet(timeoutOption)) {
-        co_return usageError(QStringLiteral("--timeout applies to ping only; the TCP window is fixed"));
+        co_return usageError(console, QStringLiteral("probe: --timeout applies to ping only; the TCP window is fixed"),
+                             usage);
     }
     QString problem;
     const std::optional<Endpoint> endpoint = parseEndpoint(positional[1], problem);
     if (!endpoint) {
-        co_return usageError(problem);
+        co_return usageError(console, QStringLiteral("probe: ") + problem, usage);
     }
     co_return co_await runTcp(*endpoint, console);
 }

@@ -21,7 +21,7 @@ QCoro::Task<int> runRunCommand(QStringList arguments, Console& console)
     SystemAgentParts parts = makeSystemAgentParts(settings, clock);
     Agent agent(std::move(parts.components), settings, clock);
     if (const std::optional<QString> problem = publishAgent(agent, QDBusConnection::sessionBus())) {
-        console.err() << "nerova-agent: run: " << *problem << '\n';
+        console.error() << "run: " << *problem << '\n';
         co_return exitcode::failure;
     }
     const StopSignals stop([&agent] { agent.stop(); });

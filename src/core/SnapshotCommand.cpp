@@ -19,12 +19,10 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
     QString error;
     const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
     if (!error.isEmpty()) {
-        console.err() << "nerova-agent: " << error << "\nUsage: nerova-agent " << usage << '\n';
-        co_return exitcode::usage;
+        co_return usageError(console, error, usage);
     }
     if (!parser.positionalArguments().isEmpty()) {
-        console.err() << "nerova-agent: snapshot takes no arguments\nUsage: nerova-agent " << usage << '\n';
-        co_return exitcode::usage;
+        co_return usageError(console, QStringLiteral("snapshot takes no arguments"), usage);
     }
 
     const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();

@@ -23,8 +23,7 @@ QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console)
         error = QStringLiteral("watch takes no arguments");
     }
     if (!error.isEmpty()) {
-        console.err() << "nerova-agent: " << error << "\nUsage: nerova-agent " << usage << '\n';
-        co_return exitcode::usage;
+        co_return usageError(console, error, usage);
     }
 
     const SystemClock clock;

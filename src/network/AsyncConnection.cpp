@@ -4,6 +4,7 @@
 #include "network/HostLookup.h"
 #include "network/TcpSocket.h"
 
+#include <QLoggingCategory>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -13,6 +14,8 @@ namespace nerova {
 
 namespace {
 
+Q_LOGGING_CATEGORY(lcAsyncConnection, "nerova.AsyncConnection", QtInfoMsg)
+
 // One probe in flight: resolution, a non-blocking connect over the resolved addresses in turn,
 // one read, and the deadline. It deletes itself once the stream has ended.
 //
@@ -21,11 +24,8 @@ namespace {
 // again and again.
 class ConnectionProbe : public QObject {
 public:
-    ConnectionProbe(const QString& host, quint16 port, Logger logger, std::shared_ptr<Channel<QByteArray>> channel)
-        : host_(host)
-        , port_(port)
-        , logger_(std::move(logger))
-        , channel_(std::move(channel))
+    ConnectionProbe(const QString& host, quint16 port, std::shared_ptr<Channel<QByteArray>> channel)
+        : host_(host), port_(port), channel_(std::move(channel))
     {
         deadline_.setSingleShot(true);
         deadline_.setTimerType(Qt::PreciseTimer); // a coarse timer may close the window up to 5 % late
@@ -100,7 +100,7 @@ private:
 
     void connected()
     {
-        logger_.debug("Connected to %s:%hu", host_, port_);
+        qCDebug(lcAsyncConnection, "Connected to %s:%hu", qUtf8Printable(host_), port_);
         notifier_ = watch(QSocketNotifier::Read, [this] { readOnce(); });
     }
 
@@ -122,7 +122,7 @@ private:
 
     void connectionFailed(const QString& message)
     {
-        logger_.debug("Connection failed: %s", message);
+        qCDebug(lcAsyncConnection, "Connection failed: %s", qUtf8Printable(message));
         end(AsyncConnectionError(AsyncConnectionError::Case::connectionFailed, message));
     }
 
@@ -176,7 +176,6 @@ private:
 
     QString host_;
     quint16 port_;
-    Logger logger_;
     std::shared_ptr<Channel<QByteArray>> channel_;
     QTimer deadline_;
     int lookupId_ = -1;
@@ -189,11 +188,7 @@ private:
 
 } // namespace
 
-AsyncConnection::AsyncConnection(QString host, quint16 port, Logger logger)
-    : host_(std::move(host))
-    , port_(port)
-    , logger_(std::move(logger))
-{}
+AsyncConnection::AsyncConnection(QString host, quint16 port) : host_(std::move(host)), port_(port) {}
 
 void AsyncConnection::connect(std::shared_ptr<Channel<QByteArray>> continuation)
 {
@@ -202,7 +197,7 @@ void AsyncConnection::connect(std::shared_ptr<Channel<QByteArray>> continuation)
             AsyncConnectionError(AsyncConnectionError::Case::invalidPort, QStringLiteral("0"))));
         return;
     }
-    new ConnectionProbe(host_, port_, logger_, std::move(continuation));
+    new ConnectionProbe(host_, port_, std::move(continuation));
 }
 
 } // namespace nerova

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Channel.h"
-#include "common/Logger.h"
 
 #include <QByteArray>
 #include <QString>
@@ -20,8 +19,7 @@ public:
     static constexpr std::chrono::milliseconds window{2000};
     static constexpr qint64 maximumRead = 1024;
 
-    // `logger`: category "AsyncConnection".
-    AsyncConnection(QString host, quint16 port, Logger logger);
+    AsyncConnection(QString host, quint16 port);
 
     // Starts the probe and returns at once; chunks in arrival order, then finish() or fail().
     // The probe owns itself until the stream has ended, so this object may go at any time.
@@ -30,7 +28,6 @@ public:
 private:
     QString host_;
     quint16 port_;
-    Logger logger_;
 };
 
 } // namespace nerova

@@ -2,29 +2,18 @@
 
 #include "common/Error.h"
 
-#include <QString>
-
 namespace nerova {
 
-// How a TCP probe's stream ended with an error.
-class AsyncConnectionError : public Error {
+struct AsyncConnectionErrorCases {
+    NEROVA_ERROR_CASES(invalidPort,      // the port cannot be connected to (0)
+                       connectionFailed, // resolution or connection failed
+                       readFailed);      // the read failed, for example because the peer reset the connection
+};
+
+// How a TCP probe's stream ended with an error, with the system's text: connectionFailed("Connection refused").
+class AsyncConnectionError final : public ErrorFamily<AsyncConnectionErrorCases> {
 public:
-    enum class Case {
-        invalidPort,      // the port cannot be connected to (0)
-        connectionFailed, // resolution or connection failed
-        readFailed,       // the read failed, for example because the peer reset the connection
-    };
-
-    AsyncConnectionError(Case errorCase, QString message);
-
-    Case errorCase() const { return case_; }
-    const QString& message() const { return message_; }
-    // For example connectionFailed("Connection refused").
-    QString description() const override;
-
-private:
-    Case case_;
-    QString message_;
+    using ErrorFamily::ErrorFamily;
 };
 
 } // namespace nerova

@@ -2,14 +2,16 @@
 
 #include "network/SimplePingError.h"
 
+#include <QLoggingCategory>
+
 #include <climits>
 #include <cmath>
 
 namespace nerova {
 
-SimplePinger::SimplePinger(Logger logger, std::shared_ptr<IcmpSocketApi> sockets)
-    : logger_(std::move(logger))
-    , sockets_(std::move(sockets))
+Q_LOGGING_CATEGORY(lcSimplePinger, "nerova.SimplePinger", QtInfoMsg)
+
+SimplePinger::SimplePinger(std::shared_ptr<IcmpSocketApi> sockets) : sockets_(std::move(sockets))
 {
     timer_.setSingleShot(true);
     timer_.setTimerType(Qt::PreciseTimer); // a coarse timer may fire up to 5 % late
@@ -35,7 +37,7 @@ QCoro::Task<double> SimplePinger::ping(QString hostName, double timeoutSeconds)
     pinger_->setDelegate(this);
     startTimerIfNeeded(); // the window includes resolving the host name
     pinger_->start();
-    logger_.debug("Pinging %s", hostName);
+    qCDebug(lcSimplePinger, "Pinging %s", qUtf8Printable(hostName));
 
     std::exception_ptr error;
     std::optional<double> seconds;

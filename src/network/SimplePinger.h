@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Channel.h"
-#include "common/Logger.h"
 #include "network/IcmpSocketApi.h"
 #include "network/PingError.h"
 #include "network/SimplePing.h"
@@ -22,8 +21,8 @@ namespace nerova {
 // The pinger must outlive a ping() in progress.
 class SimplePinger : private SimplePingDelegate {
 public:
-    // `logger`: category "SimplePinger". `sockets`: replaced by tests.
-    explicit SimplePinger(Logger logger, std::shared_ptr<IcmpSocketApi> sockets = systemIcmpSocketApi());
+    // `sockets`: replaced by tests.
+    explicit SimplePinger(std::shared_ptr<IcmpSocketApi> sockets = systemIcmpSocketApi());
     ~SimplePinger() override;
     SimplePinger(const SimplePinger&) = delete;
     SimplePinger& operator=(const SimplePinger&) = delete;
@@ -48,7 +47,6 @@ private:
     void complete(double seconds);
     void fail(const PingError& error);
 
-    Logger logger_;
     std::shared_ptr<IcmpSocketApi> sockets_;
     std::unique_ptr<SimplePing> pinger_;
     QTimer timer_;

@@ -53,16 +53,6 @@ std::optional<qint64> readInteger(const QString& text)
 
 } // namespace
 
-QString CIDRErrors::description() const
-{
-    switch (case_) {
-    case Case::invalidDottedQuad: return describeCase(QStringLiteral("invalidDottedQuad"), text_);
-    case Case::invalidCIDR: return describeCase(QStringLiteral("invalidCIDR"), text_);
-    case Case::invalidCIDRMask: return describeCase(QStringLiteral("invalidCIDRMask"), text_);
-    }
-    return {};
-}
-
 CIDRv4::CIDRv4(const QString& text)
 {
     const QStringList parts = splitDroppingEmpty(text, u'/');

@@ -6,20 +6,14 @@
 
 namespace nerova {
 
+struct CIDRErrorsCases {
+    NEROVA_ERROR_CASES(invalidDottedQuad, invalidCIDR, invalidCIDRMask);
+};
+
 // Why a CIDR range or an address text was refused; each case carries the offending text.
-class CIDRErrors final : public Error {
+class CIDRErrors final : public ErrorFamily<CIDRErrorsCases> {
 public:
-    enum class Case { invalidDottedQuad, invalidCIDR, invalidCIDRMask };
-
-    CIDRErrors(Case errorCase, QString text) : case_(errorCase), text_(std::move(text)) {}
-
-    Case errorCase() const { return case_; }
-    const QString& text() const { return text_; }
-    QString description() const override;
-
-private:
-    Case case_;
-    QString text_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // An address range; CIDRv4 is the only kind.

@@ -1,16 +1,18 @@
 #include "rules/RulesEngine.h"
 
 #include "common/TaskGroup.h"
-#include "network/HttpReply.h"
+#include "network/HttpExchange.h"
+#include "network/URLLoadingError.h"
 #include "rules/CIDRv4.h"
 #include "rules/PatternMatcher.h"
 
-#include <QCoro/QCoroNetworkReply>
+#include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QStringDecoder>
 
 namespace nerova {
+
+Q_LOGGING_CATEGORY(lcRulesEngine, "nerova.RulesEngine", QtInfoMsg)
 
 namespace {
 
@@ -60,12 +62,12 @@ std::optional<std::pair<QString, quint16>> parseHostPort(const QString& text)
     return std::pair{parts[0], quint16(port)};
 }
 
-QString describeResponse(const QNetworkReply& reply, qsizetype bodyBytes)
+QString describeResponse(const HttpResponse& response)
 {
-    const QVariant status = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute);
     return QStringLiteral("HTTPResponse(url: \"%1\", statusCode: %2, bodyBytes: %3)")
-        .arg(reply.url().toString(), status.isValid() ? status.toString() : QStringLiteral("none"))
-        .arg(bodyBytes);
+        .arg(response.url.toString(),
+             response.statusCode ? QString::number(*response.statusCode) : QStringLiteral("none"))
+        .arg(response.body.size());
 }
 
 } // namespace
@@ -118,19 +120,9 @@ private:
     std::chrono::nanoseconds patternTimeLeft_;
 };
 
-QString RulesEngineError::description() const
-{
-    switch (case_) {
-    case Case::invalidPattern: return describeCase(QStringLiteral("invalidPattern"), text_);
-    case Case::patternTimedOut: return describeCase(QStringLiteral("patternTimedOut"), text_);
-    }
-    return {};
-}
-
-RulesEngine::RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
+RulesEngine::RulesEngine(QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                          std::chrono::milliseconds webContentTimeout, std::chrono::milliseconds patternBudget)
-    : logger_(std::move(logger)),
-      network_(network),
+    : network_(network),
       probes_(std::move(probes)),
       webContentTimeout_(webContentTimeout),
       patternBudget_(patternBudget)
@@ -139,7 +131,7 @@ RulesEngine::RulesEngine(Logger logger, QNetworkAccessManager& network, std::sha
 QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(FingerprintFile file, NetworkContext context,
                                                                        RulesEngineEvaluation* evaluation)
 {
-    logger_.debug("Starting fingerprint check");
+    qCDebug(lcRulesEngine, "Starting fingerprint check");
     if (evaluation) {
         *evaluation = RulesEngineEvaluation::outline(file);
     }
@@ -149,7 +141,7 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
     TaskGroup<std::pair<std::size_t, bool>> group;
     for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = file.fingerprints[i];
-        logger_.debug("Checking fingeprint %s", fingerprint.name);
+        qCDebug(lcRulesEngine, "Checking fingeprint %s", qUtf8Printable(fingerprint.name));
         group.add(checkFingerprint(i, fingerprint, snapshot, evaluation ? &evaluation->fingerprints[i] : nullptr));
     }
     std::optional<std::size_t> firstMatch;
@@ -158,7 +150,7 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
             firstMatch = result->first;
         }
     }
-    logger_.debug("Finished fingerprint check");
+    qCDebug(lcRulesEngine, "Finished fingerprint check");
     if (!firstMatch) {
         co_return std::nullopt;
     }
@@ -173,7 +165,7 @@ QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::siz
     TaskGroup<bool> group;
     for (std::size_t i = 0; i < fingerprint.rules.size(); ++i) {
         const FingerprintRule& rule = fingerprint.rules[i];
-        logger_.debug("Checking rule %s", rule.name);
+        qCDebug(lcRulesEngine, "Checking rule %s", qUtf8Printable(rule.name));
         group.add(checkRule(rule, snapshot, evaluation ? &evaluation->rules[i] : nullptr));
     }
     bool matched = false;
@@ -245,7 +237,7 @@ QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condit
 QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condition, Snapshot& snapshot,
                                               ConditionEvaluation* evaluation)
 {
-    logger_.debug("Checking condition");
+    qCDebug(lcRulesEngine, "Checking condition");
     switch (condition.type) {
     case FingerprintConditionType::internalIp: co_return checkInternalIP(condition, snapshot, evaluation);
     case FingerprintConditionType::externalIp:
@@ -267,12 +259,12 @@ std::optional<std::pair<QString, CIDRv4>> RulesEngine::rangeArgument(const Finge
 {
     std::optional<QString> range = condition.argument(u"cidrRange");
     if (!range) {
-        logger_.error(missingLine);
+        qCCritical(lcRulesEngine, "%s", missingLine);
         observe(evaluation, QStringLiteral("missing argument cidrRange"));
         return std::nullopt;
     }
     const CIDRv4 cidr(*range);
-    logger_.debug("Checking cidrv4 of %s", *range);
+    qCDebug(lcRulesEngine, "Checking cidrv4 of %s", qUtf8Printable(*range));
     return std::pair{std::move(*range), cidr};
 }
 
@@ -292,9 +284,9 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
         if (address.type != AddressType::IPv4) {
             continue;
         }
-        logger_.debug("Checking %s", address.address);
+        qCDebug(lcRulesEngine, "Checking %s", qUtf8Printable(address.address));
         if ((mask & snapshot.addressValue(i)) == cidr.network()) {
-            logger_.debug("Matched %s to %s", address.address, range);
+            qCDebug(lcRulesEngine, "Matched %s to %s", qUtf8Printable(address.address), qUtf8Printable(range));
             observe(evaluation, QStringLiteral("%1 (%2) is in the range").arg(address.address, address.name));
             return true;
         }
@@ -302,7 +294,7 @@ bool RulesEngine::checkInternalIP(const FingerprintCondition& condition, Snapsho
             checked.append(address.address);
         }
     }
-    logger_.debug("No match found for %s", range);
+    qCDebug(lcRulesEngine, "No match found for %s", qUtf8Printable(range));
     observe(evaluation,
             checked.isEmpty()
                 ? QStringLiteral("no IPv4 address")
@@ -319,7 +311,7 @@ bool RulesEngine::checkExternalIP(const FingerprintCondition& condition, const s
     }
     const CIDRv4& cidr = argument->second;
     if (!externalIPv4) {
-        logger_.debug("No external IP found");
+        qCDebug(lcRulesEngine, "No external IP found");
         observe(evaluation, QStringLiteral("no external address"));
         return false;
     }
@@ -331,17 +323,17 @@ QCoro::Task<bool> RulesEngine::checkPing(const FingerprintCondition& condition, 
 {
     const std::optional<QString> address = condition.argument(u"address");
     if (!address) {
-        logger_.error("Missing argument for ping task");
+        qCCritical(lcRulesEngine, "Missing argument for ping task");
         observe(evaluation, QStringLiteral("missing argument address"));
         co_return false;
     }
     try {
         const double seconds = co_await probes_->ping(*address, pingTimeoutSeconds);
-        logger_.debug("Ping completed in %fs", seconds);
+        qCDebug(lcRulesEngine, "Ping completed in %fs", seconds);
         observe(evaluation, QStringLiteral("answered in %1 s").arg(seconds));
         co_return true;
     } catch (const std::exception& error) {
-        logger_.debug("Ping failed with error: %@", error);
+        qCDebug(lcRulesEngine, "Ping failed with error: %s", qUtf8Printable(describeException(error)));
         observe(evaluation, QStringLiteral("no answer: %1").arg(describeException(error)));
     }
     co_return false;
@@ -354,57 +346,59 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     const QUrl url = urlText ? QUrl(*urlText, QUrl::StrictMode) : QUrl();
     const std::optional<QString> pattern = condition.argument(u"match");
     if (!url.isValid() || !pattern) {
-        logger_.error("Missing arguments for webContent task");
+        qCCritical(lcRulesEngine, "Missing arguments for webContent task");
         observe(evaluation, QStringLiteral("missing or invalid argument url or match"));
         co_return false;
     }
-    logger_.debug("Checking %s for %s", *urlText, *pattern);
+    qCDebug(lcRulesEngine, "Checking %s for %s", qUtf8Printable(*urlText), qUtf8Printable(*pattern));
 
     // Only web addresses are fetched: other schemes would read local files or devices.
     if (url.scheme() != u"http" && url.scheme() != u"https") {
         const QString error = describeCase(QStringLiteral("unsupportedURL"), *urlText);
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
         observe(evaluation, error);
         co_return false;
     }
 
-    QNetworkRequest request = verifiedRequest(url);
+    QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    const LaterDeleted<QNetworkReply> reply(network_.get(request));
     // The timeout bounds the whole request, so that a server trickling data cannot hold up the check.
-    limitReply(*reply, webContentTimeout_, maxWebContentBytes);
-    co_await reply.get();
-
-    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
-        const QString error = failure->description();
-        logger_.debug("Caught error checking url %@", error);
+    ExchangeOptions options;
+    options.deadline = webContentTimeout_;
+    options.maxBodyBytes = maxWebContentBytes;
+    HttpResponse response;
+    try {
+        response = co_await exchange(network_, request, std::move(options));
+    } catch (const URLLoadingError& failure) {
+        const QString error = failure.description();
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
         observe(evaluation, QStringLiteral("request failed: %1").arg(error));
         co_return false;
     }
-    if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) {
-        const QString response = describeResponse(*reply, reply->bytesAvailable());
-        logger_.info("%@", response);
-        observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(response));
+    if (!response.statusCode) {
+        const QString description = describeResponse(response);
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(description));
+        observe(evaluation, QStringLiteral("not an HTTP response: %1").arg(description));
         co_return false;
     }
-    const QByteArray body = reply->readAll();
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray& body = response.body;
+    const int status = *response.statusCode;
     const std::optional<QString> text = decodeUtf8(body);
     if (!text) {
-        logger_.info("%@", describeResponse(*reply, body.size()));
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(describeResponse(response)));
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received, not UTF-8").arg(status).arg(body.size()));
         co_return false;
     }
     if (status >= 299) {
-        logger_.debug("HTTP response from %s was %ld", *urlText, status);
+        qCDebug(lcRulesEngine, "HTTP response from %s was %ld", qUtf8Printable(*urlText), long(status));
         observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
         co_return false;
     }
     std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
     if (!matcher) {
         const RulesEngineError error(RulesEngineError::Case::invalidPattern, *pattern);
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
         observe(evaluation,
                 QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description()));
         co_return false;
@@ -412,12 +406,12 @@ QCoro::Task<bool> RulesEngine::checkWebContent(const FingerprintCondition& condi
     const std::optional<bool> result = snapshot.search(*matcher, *text);
     if (!result) {
         const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
-        logger_.debug("Caught error checking url %@", error);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
         observe(evaluation,
                 QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description()));
         co_return false;
     }
-    logger_.debug("Regex result is %{bool}d", *result);
+    qCDebug(lcRulesEngine, "Regex result is %s", *result ? "true" : "false");
     observe(evaluation, QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size()));
     co_return *result;
 }
@@ -428,13 +422,13 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
     const std::optional<QString> hostport = condition.argument(u"hostport");
     const std::optional<QString> pattern = condition.argument(u"match");
     if (!hostport || !pattern) {
-        logger_.error("Missing arguments for connection task");
+        qCCritical(lcRulesEngine, "Missing arguments for connection task");
         observe(evaluation, QStringLiteral("missing argument hostport or match"));
         co_return false;
     }
     const std::optional<std::pair<QString, quint16>> target = parseHostPort(*hostport);
     if (!target) {
-        logger_.error("Invalid host format %s", *hostport);
+        qCCritical(lcRulesEngine, "Invalid host format %s", qUtf8Printable(*hostport));
         observe(evaluation, QStringLiteral("not host:port"));
         co_return false;
     }
@@ -443,23 +437,23 @@ QCoro::Task<bool> RulesEngine::checkConnection(const FingerprintCondition& condi
     if (!matcher) {
         throw RulesEngineError(RulesEngineError::Case::invalidPattern, *pattern);
     }
-    logger_.debug("Checking %s:%hu for %s", host, port, *pattern);
+    qCDebug(lcRulesEngine, "Checking %s:%hu for %s", qUtf8Printable(host), port, qUtf8Printable(*pattern));
     QByteArray received;
     try {
         received = co_await probes_->receive(host, port);
     } catch (const std::exception& error) {
-        logger_.info("Caught error in async connection %@", error);
+        qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(describeException(error)));
         observe(evaluation, QStringLiteral("connection failed: %1").arg(describeException(error)));
         co_return false;
     }
     const std::optional<bool> result = snapshot.search(*matcher, decodeUtf8(received).value_or(QString()));
     if (!result) {
         const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
-        logger_.info("Caught error in async connection %@", error);
+        qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(error.description()));
         observe(evaluation, QStringLiteral("%1 bytes received, %2").arg(received.size()).arg(error.description()));
         co_return false;
     }
-    logger_.debug("Regex result is %{bool}d", *result);
+    qCDebug(lcRulesEngine, "Regex result is %s", *result ? "true" : "false");
     observe(evaluation, QStringLiteral("%1 bytes received").arg(received.size()));
     co_return *result;
 }

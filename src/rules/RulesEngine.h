@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "network/NetworkContext.h"
 #include "rules/CIDRv4.h"
 #include "rules/FingerprintFile.h"
@@ -18,21 +17,15 @@ class QNetworkAccessManager;
 
 namespace nerova {
 
+struct RulesEngineErrorCases {
+    NEROVA_ERROR_CASES(invalidPattern, patternTimedOut);
+};
+
 // A condition that cannot be evaluated. An invalid TCP pattern makes the whole check raise; a
 // pattern that runs out of the check's time for patterns only makes its condition false.
-class RulesEngineError final : public Error {
+class RulesEngineError final : public ErrorFamily<RulesEngineErrorCases> {
 public:
-    enum class Case { invalidPattern, patternTimedOut };
-
-    RulesEngineError(Case errorCase, QString text) : case_(errorCase), text_(std::move(text)) {}
-
-    Case errorCase() const { return case_; }
-    const QString& text() const { return text_; }
-    QString description() const override;
-
-private:
-    Case case_;
-    QString text_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // Decides which fingerprint of a file matches a network snapshot. Every fingerprint, rule,
@@ -50,7 +43,7 @@ public:
 
     // `network` is the process's shared access manager, used for web-content conditions; it and
     // `probes` must outlive the engine.
-    RulesEngine(Logger logger, QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
+    RulesEngine(QNetworkAccessManager& network, std::shared_ptr<RulesEngineProbes> probes,
                 std::chrono::milliseconds webContentTimeout = defaultWebContentTimeout,
                 std::chrono::milliseconds patternBudget = defaultPatternBudget);
 
@@ -87,7 +80,6 @@ private:
     QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, Snapshot& snapshot,
                                       ConditionEvaluation* evaluation);
 
-    Logger logger_;
     QNetworkAccessManager& network_;
     std::shared_ptr<RulesEngineProbes> probes_;
     std::chrono::milliseconds webContentTimeout_;

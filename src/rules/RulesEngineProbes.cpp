@@ -11,8 +11,6 @@ namespace nerova {
 
 namespace {
 
-constexpr const char* probeSubsystem = "com.nerova.NerovaAgent";
-
 // Probes in flight, each holding a socket, may take half of the descriptors left when the probes
 // are made; the other half stays for the rest of the agent (web requests, downloads, files, D-Bus).
 // Probes beyond that wait for a slot instead of failing with "Too many open files", and their
@@ -21,18 +19,13 @@ std::size_t probeSlots() { return std::size_t(std::clamp<std::int64_t>(descripto
 
 class SystemProbes final : public RulesEngineProbes {
 public:
-    explicit SystemProbes(Logger logger)
-        : pingerLogger_(logger.withCategory(QString::fromLatin1(probeSubsystem), QStringLiteral("SimplePinger"))),
-          connectionLogger_(
-              logger.withCategory(QString::fromLatin1(probeSubsystem), QStringLiteral("AsyncConnection"))),
-          slots_(probeSlots())
-    {}
+    SystemProbes() : slots_(probeSlots()) {}
 
     // A pinger per ping: one pinger refuses a second ping while one is running.
     QCoro::Task<double> ping(QString hostName, double timeoutSeconds) override
     {
         const Limiter::Permit slot = co_await slots_.acquire();
-        SimplePinger pinger(pingerLogger_);
+        SimplePinger pinger;
         const double seconds = co_await pinger.ping(std::move(hostName), timeoutSeconds);
         co_return seconds;
     }
@@ -41,7 +34,7 @@ public:
     {
         const Limiter::Permit slot = co_await slots_.acquire();
         const auto stream = std::make_shared<Channel<QByteArray>>();
-        AsyncConnection connection(std::move(host), port, connectionLogger_);
+        AsyncConnection connection(std::move(host), port);
         connection.connect(stream);
         QByteArray received;
         while (const std::optional<QByteArray> chunk = co_await stream->receive()) {
@@ -51,16 +44,11 @@ public:
     }
 
 private:
-    Logger pingerLogger_;
-    Logger connectionLogger_;
     Limiter slots_;
 };
 
 } // namespace
 
-std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger logger)
-{
-    return std::make_shared<SystemProbes>(std::move(logger));
-}
+std::shared_ptr<RulesEngineProbes> makeSystemProbes() { return std::make_shared<SystemProbes>(); }
 
 } // namespace nerova

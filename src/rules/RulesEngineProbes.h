@@ -1,7 +1,5 @@
 #pragma once
 
-#include "common/Logger.h"
-
 #include <QByteArray>
 #include <QCoro/QCoroTask>
 #include <QString>
@@ -25,9 +23,9 @@ public:
     virtual QCoro::Task<QByteArray> receive(QString host, quint16 port) = 0;
 };
 
-// The real probes: a fresh ICMP pinger per ping and a TCP connection per receive, logging with
-// `logger`'s sink under the subsystem "com.nerova.NerovaAgent". They share one limit: at most half
-// of the descriptors left when they are made are in use by probes at once; others wait their turn.
-std::shared_ptr<RulesEngineProbes> makeSystemProbes(Logger logger);
+// The real probes: a fresh ICMP pinger per ping and a TCP connection per receive. They share one
+// limit: at most half of the descriptors left when they are made are in use by probes at once;
+// others wait their turn.
+std::shared_ptr<RulesEngineProbes> makeSystemProbes();
 
 } // namespace nerova

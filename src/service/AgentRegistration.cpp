@@ -7,11 +7,6 @@
 
 namespace nerova {
 
-QString AgentRegistrationError::description() const
-{
-    return case_ == Case::keyError ? QStringLiteral("keyError") : QStringLiteral("noResponseError");
-}
-
 Json RegistrationRequest::toJson() const
 {
     Json json = Json::object();

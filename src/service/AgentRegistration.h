@@ -18,19 +18,14 @@ namespace nerova {
 
 class Settings;
 
-class AgentRegistrationError final : public Error {
+struct AgentRegistrationErrorCases {
+    NEROVA_ERROR_CASES(keyError,         // not raised: key failures arrive as KeyManagerError
+                       noResponseError); // no answer to the registration, or a payload that is not strict Base64
+};
+
+class AgentRegistrationError final : public ErrorFamily<AgentRegistrationErrorCases, std::monostate> {
 public:
-    enum class Case {
-        keyError,        // not raised: key failures arrive as KeyManagerError
-        noResponseError, // no answer to the registration, or a payload that is not strict Base64
-    };
-
-    explicit AgentRegistrationError(Case errorCase) : case_(errorCase) {}
-    Case errorCase() const { return case_; }
-    QString description() const override;
-
-private:
-    Case case_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // Body of POST /registration.

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDeadlineTimer>
+#include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -17,6 +18,8 @@
 namespace nerova {
 
 namespace {
+
+Q_LOGGING_CATEGORY(lcAgentSecret, "nerova.AgentSecret", QtInfoMsg)
 
 using Case = AgentSecretError::Case;
 using std::chrono::milliseconds;
@@ -144,20 +147,20 @@ AgentSecretError keychainError(const QKeychain::Job& job)
 
 } // namespace
 
-AgentSecret::AgentSecret(Logger logger, milliseconds timeout) : logger_(std::move(logger)), timeout_(timeout) {}
+AgentSecret::AgentSecret(milliseconds timeout) : timeout_(timeout) {}
 
 QCoro::Task<std::optional<QString>> AgentSecret::read()
 {
     try {
         auto secret = co_await lookup();
         if (secret) {
-            logger_.debug("Agent secret found");
+            qCDebug(lcAgentSecret, "Agent secret found");
         } else {
-            logger_.debug("No agent secret stored");
+            qCDebug(lcAgentSecret, "No agent secret stored");
         }
         co_return secret;
     } catch (const AgentSecretError& error) {
-        logger_.error("Cannot read the agent secret: %@", error);
+        qCCritical(lcAgentSecret, "Cannot read the agent secret: %s", qUtf8Printable(error.description()));
         co_return std::nullopt;
     }
 }
@@ -202,9 +205,9 @@ QCoro::Task<void> AgentSecret::write(QString secret)
         if (job->error() != QKeychain::NoError) {
             throw keychainError(*job);
         }
-        logger_.debug("Agent secret stored");
+        qCDebug(lcAgentSecret, "Agent secret stored");
     } catch (const AgentSecretError& error) {
-        logger_.error("Cannot store the agent secret: %@", error);
+        qCCritical(lcAgentSecret, "Cannot store the agent secret: %s", qUtf8Printable(error.description()));
         throw;
     }
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "common/Logger.h"
 #include "service/AgentSecretError.h"
 
 #include <QCoro/QCoroTask>
@@ -20,7 +19,7 @@ public:
     static constexpr const char* service = "app.nerova.nerovaagent";
     static constexpr const char* key = "agentSecret";
 
-    explicit AgentSecret(Logger logger, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    explicit AgentSecret(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     // The stored secret; absent when there is none and on any failure (logged).
     QCoro::Task<std::optional<QString>> read();
@@ -32,7 +31,6 @@ public:
     QCoro::Task<std::optional<QString>> lookup();
 
 private:
-    Logger logger_;
     std::chrono::milliseconds timeout_;
 };
 

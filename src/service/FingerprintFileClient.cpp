@@ -1,30 +1,23 @@
 #include "service/FingerprintFileClient.h"
 
 #include "common/Settings.h"
+#include "network/HttpExchange.h"
 #include "rules/FingerprintFileJson.h"
-#include "service/HttpExchange.h"
 #include "service/NerovaClientError.h"
 
 #include <QDir>
 #include <QFile>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QStandardPaths>
 
 namespace nerova {
 
-QString FingerprintStoreError::description() const
-{
-    static const char* const names[] = {"noDirectory", "readFailed", "writeFailed"};
-    return describeCase(QString::fromLatin1(names[int(case_)]), detail_);
-}
+Q_LOGGING_CATEGORY(lcFingerprintFileClient, "nerova.FingerprintFileClient", QtInfoMsg)
 
-FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
-                                             QString directory, std::chrono::milliseconds timeout)
-    : session_(session),
-      settings_(settings),
-      logger_(logger.withCategory(QStringLiteral("com.nerova.nerovaagent"), QStringLiteral("FingerprintFileClient"))),
-      directory_(std::move(directory)),
-      timeout_(timeout)
+FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory,
+                                             std::chrono::milliseconds timeout)
+    : session_(session), settings_(settings), directory_(std::move(directory)), timeout_(timeout)
 {}
 
 QString FingerprintFileClient::localCopyPath() const
@@ -52,18 +45,16 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         // Only the server may answer "not modified".
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     }
-    const HttpAnswer answer =
-        co_await exchange(session_, request, QByteArrayLiteral("GET"), {}, RedirectRule::standard);
+    const HttpResponse answer = co_await exchange(session_, request);
 
     if (answer.statusCode) {
-        const HttpResponse response{*answer.statusCode, answer.headers};
-        if (const std::optional<QByteArray> tag = response.header("Etag")) {
+        if (const std::optional<QByteArray> tag = answer.header("Etag")) {
             settings_.setText(tagKey, QString::fromUtf8(*tag));
         } else {
             settings_.remove(tagKey);
         }
-        logger_.debug("Fingerprint status code: %ld", response.statusCode);
-        if (response.statusCode != 200) {
+        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*answer.statusCode));
+        if (*answer.statusCode != 200) {
             co_return loadStoredFingerprintFile();
         }
     }
@@ -72,7 +63,7 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         storeFingerprintFile(file);
         co_return file;
     } catch (const std::exception& error) {
-        logger_.error("Error fetching fingerprint %@", error);
+        qCCritical(lcFingerprintFileClient, "Error fetching fingerprint %s", qUtf8Printable(describeException(error)));
     }
     co_return loadStoredFingerprintFile();
 }

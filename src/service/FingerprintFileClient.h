@@ -1,7 +1,6 @@
 #pragma once
 
 #include "common/Error.h"
-#include "common/Logger.h"
 #include "rules/FingerprintFile.h"
 #include "service/NerovaClient.h"
 
@@ -16,24 +15,15 @@ namespace nerova {
 
 class Settings;
 
+struct FingerprintStoreErrorCases {
+    NEROVA_ERROR_CASES(noDirectory, // no application-data directory: "Unable to access document directory"
+                       readFailed, writeFailed);
+};
+
 // The local copy of the fingerprint file could not be kept or read.
-class FingerprintStoreError final : public Error {
+class FingerprintStoreError final : public ErrorFamily<FingerprintStoreErrorCases> {
 public:
-    enum class Case {
-        noDirectory, // no application-data directory: "Unable to access document directory"
-        readFailed,
-        writeFailed,
-    };
-
-    FingerprintStoreError(Case errorCase, QString detail) : case_(errorCase), detail_(std::move(detail)) {}
-
-    Case errorCase() const { return case_; }
-    const QString& detail() const { return detail_; }
-    QString description() const override;
-
-private:
-    Case case_;
-    QString detail_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // Downloads the fingerprint file from the address the check-in handed out, conditionally on the
@@ -45,8 +35,8 @@ public:
     static constexpr const char* localCopyName = "fingerprintFile.json";
 
     // `directory`: where the local copy lives; empty for QStandardPaths::AppDataLocation.
-    FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, const Logger& logger,
-                          QString directory = {}, std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
+    FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory = {},
+                          std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 
     // The new file, else the local copy, else nothing. Raises NerovaClientError::urlError for a
     // text that is not a URL, URLLoadingError when no answer came, and the local copy's errors.
@@ -62,7 +52,6 @@ private:
 
     QNetworkAccessManager& session_;
     Settings& settings_;
-    Logger logger_;
     QString directory_;
     std::chrono::milliseconds timeout_;
 };

@@ -67,15 +67,6 @@ PublicKey derivePublicKey(EVP_PKEY* privateKey)
 
 } // namespace
 
-QString KeyManagerError::description() const
-{
-    static const char* const names[] = {"keyGenerationError",   "publicKeyRetrivalError", "keyDataRetrievalError",
-                                        "encryptionError",      "decryptionError",        "tagConversionError",
-                                        "algorithmNotSupported"};
-    const QString name = QString::fromLatin1(names[int(case_)]);
-    return detail_ ? describeCase(name, *detail_) : name;
-}
-
 std::optional<KeyPair> KeyManager::findKeyPair(const QString& tag)
 {
     checkTag(tag);

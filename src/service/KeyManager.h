@@ -13,31 +13,16 @@ typedef struct evp_pkey_st EVP_PKEY;
 
 namespace nerova {
 
-class KeyManagerError final : public Error {
+struct KeyManagerErrorCases {
+    NEROVA_ERROR_CASES(keyGenerationError, publicKeyRetrivalError, keyDataRetrievalError, encryptionError,
+                       decryptionError, tagConversionError, algorithmNotSupported);
+};
+
+// A failure of the key services, with the cryptography library's error text where there is one:
+// decryptionError("ciphertext is 255 bytes, one block of 256 bytes expected").
+class KeyManagerError final : public ErrorFamily<KeyManagerErrorCases, std::optional<QString>> {
 public:
-    enum class Case {
-        keyGenerationError,
-        publicKeyRetrivalError,
-        keyDataRetrievalError,
-        encryptionError,
-        decryptionError,
-        tagConversionError,
-        algorithmNotSupported,
-    };
-
-    // `detail`: the cryptography library's error text, where there is one.
-    explicit KeyManagerError(Case errorCase, std::optional<QString> detail = std::nullopt)
-        : case_(errorCase), detail_(std::move(detail))
-    {}
-
-    Case errorCase() const { return case_; }
-    const std::optional<QString>& detail() const { return detail_; }
-    // For example decryptionError("ciphertext is 255 bytes, one block of 256 bytes expected").
-    QString description() const override;
-
-private:
-    Case case_;
-    std::optional<QString> detail_;
+    using ErrorFamily::ErrorFamily;
 };
 
 // A handle to a key held in memory by OpenSSL; copies share the key. The tag keeps private and

@@ -1,6 +1,6 @@
 #include "service/NerovaClient.h"
 
-#include "service/HttpExchange.h"
+#include "network/HttpExchange.h"
 #include "service/NerovaClientError.h"
 
 #include <QHostAddress>
@@ -72,8 +72,16 @@ QCoro::Task<std::optional<QByteArray>> NerovaClient::postData(QString path, QByt
     }
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
 
-    const HttpAnswer answer =
-        co_await exchange(session_, request, QByteArrayLiteral("POST"), body, RedirectRule::serviceEndpoint);
+    // Each redirect is held to the endpoint rule, so that a loopback http endpoint cannot forward
+    // credentials in clear to another host.
+    ExchangeOptions options;
+    options.verb = QByteArrayLiteral("POST");
+    options.body = body;
+    options.permitRedirect = isPermittedServiceEndpoint;
+    const HttpResponse answer = co_await exchange(session_, request, std::move(options));
+    if (answer.refusedRedirect) {
+        throw NerovaClientError::insecure(*answer.refusedRedirect);
+    }
     if (answer.statusCode && *answer.statusCode >= 300) {
         if (!answer.body.isEmpty()) {
             std::optional<ServerError> serverError;
@@ -86,7 +94,7 @@ QCoro::Task<std::optional<QByteArray>> NerovaClient::postData(QString path, QByt
                 throw NerovaClientError::server(std::move(*serverError));
             }
         }
-        throw NerovaClientError::http(HttpResponse{*answer.statusCode, answer.headers});
+        throw NerovaClientError::http(answer);
     }
     if (answer.body.isEmpty()) {
         co_return std::nullopt;

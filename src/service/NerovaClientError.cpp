@@ -19,16 +19,6 @@ ServerError ServerError::fromJson(const Json& json, const QString& path)
     return {reader.int64("statusCode"), reader.string("message"), reader.optionalString("defaultMessage")};
 }
 
-std::optional<QByteArray> HttpResponse::header(const QByteArray& name) const
-{
-    for (const auto& [key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
 NerovaClientError NerovaClientError::server(ServerError error)
 {
     NerovaClientError result(Case::serverError);
@@ -61,7 +51,7 @@ QString NerovaClientError::description() const
             .arg(serverError_->statusCode)
             .arg(quoted.mid(1, quoted.size() - 2));
     }
-    case Case::httpError: return QStringLiteral("httpError(statusCode: %1)").arg(response_->statusCode);
+    case Case::httpError: return QStringLiteral("httpError(statusCode: %1)").arg(response_->statusCode.value_or(0));
     case Case::urlError: return QStringLiteral("urlError");
     case Case::insecureEndpoint:
         return describeCase(QStringLiteral("insecureEndpoint"), endpoint_.toDisplayString()) +

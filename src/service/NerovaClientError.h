@@ -2,6 +2,7 @@
 
 #include "common/Error.h"
 #include "common/Json.h"
+#include "network/HttpExchange.h"
 
 #include <QByteArray>
 #include <QList>
@@ -23,15 +24,6 @@ struct ServerError {
     Json toJson() const;
     // Strict: `statusCode` must be an integer and `message` a string.
     static ServerError fromJson(const Json& json, const QString& path = {});
-};
-
-// The status line and headers of an HTTP answer.
-struct HttpResponse {
-    int statusCode = 0;
-    QList<QPair<QByteArray, QByteArray>> headers;
-
-    // The value of the first header named `name`, compared without regard to case.
-    std::optional<QByteArray> header(const QByteArray& name) const;
 };
 
 // A service call that the service refused or that could not be formed.

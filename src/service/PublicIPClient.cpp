@@ -1,17 +1,18 @@
 #include "service/PublicIPClient.h"
 
 #include "common/Json.h"
-#include "network/HttpReply.h"
+#include "common/SettingKey.h"
+#include "network/HttpExchange.h"
 #include "service/PublicIPAnswer.h"
-#include "service/URLLoadingError.h"
 
-#include <QCoro/QCoroNetworkReply>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 
 namespace nerova {
 
-QUrl PublicIPClient::defaultEndpoint() { return QUrl(QStringLiteral("https://api.ipify.org?format=json")); }
+QUrl PublicIPClient::defaultEndpoint()
+{
+    return QUrl(QString::fromLatin1(findSettingKey(QString::fromLatin1(settingskey::publicIpEndpoint))->byDefault));
+}
 
 PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
     : ipApi_(std::move(ipApi)), timeout_(timeout)
@@ -19,19 +20,16 @@ PublicIPClient::PublicIPClient(QUrl ipApi, std::chrono::milliseconds timeout)
 
 QCoro::Task<std::optional<QString>> PublicIPClient::fetchPublicIP() const
 {
-    // A fresh manager per lookup: nothing is shared with the service client. It owns the reply.
+    // A fresh manager per lookup: nothing is shared with the service client.
     const LaterDeleted<QNetworkAccessManager> session(new QNetworkAccessManager);
-    QNetworkReply* reply = session->get(verifiedRequest(ipApi_));
-    limitReply(*reply, timeout_, maxAnswerBytes);
-    co_await reply;
-
-    if (const std::optional<ReplyFailure> failure = replyFailure(*reply)) {
-        throw URLLoadingError(failure->code, failure->message);
-    }
-    if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200) {
+    ExchangeOptions options;
+    options.deadline = timeout_;
+    options.maxBodyBytes = maxAnswerBytes;
+    const HttpResponse response = co_await exchange(*session, QNetworkRequest(ipApi_), std::move(options));
+    if (response.statusCode != 200) {
         co_return std::nullopt;
     }
-    const Json answer = parseJson(reply->readAll());
+    const Json answer = parseJson(response.body);
     co_return PublicIPAnswer::fromJson(answer, {}).ip;
 }
 

@@ -98,7 +98,8 @@ void AutostartLoginItem::registerItem()
         return; // the user's (or the administrator's) entry stands, enabled or not
     }
     if (!QDir().mkpath(userDirectory_)) {
-        throw LoginItemError(userDirectory_ + QStringLiteral(": the directory cannot be created"));
+        throw LoginItemError(LoginItemError::Case::registrationFailed,
+                             userDirectory_ + QStringLiteral(": the directory cannot be created"));
     }
     QSaveFile file(userEntry());
     const QByteArray entry = "[Desktop Entry]\n"
@@ -113,7 +114,8 @@ void AutostartLoginItem::registerItem()
                              "StartupNotify=false\n"
                              "X-GNOME-Autostart-enabled=true\n";
     if (!file.open(QIODevice::WriteOnly) || file.write(entry) != entry.size() || !file.commit()) {
-        throw LoginItemError(userEntry() + QStringLiteral(": ") + file.errorString());
+        throw LoginItemError(LoginItemError::Case::registrationFailed,
+                             userEntry() + QStringLiteral(": ") + file.errorString());
     }
 }
 

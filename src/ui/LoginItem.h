@@ -4,15 +4,15 @@
 
 namespace nerova {
 
-// The failure to register the application to start at login.
-class LoginItemError final : public Error {
-public:
-    explicit LoginItemError(QString detail) : detail_(std::move(detail)) {}
-    // registrationFailed("..."), naming the file and the reason.
-    QString description() const override { return describeCase(QStringLiteral("registrationFailed"), detail_); }
+struct LoginItemErrorCases {
+    NEROVA_ERROR_CASES(registrationFailed);
+};
 
-private:
-    QString detail_;
+// The failure to register the application to start at login: registrationFailed("..."), naming
+// the file and the reason.
+class LoginItemError final : public ErrorFamily<LoginItemErrorCases> {
+public:
+    using ErrorFamily::ErrorFamily;
 };
 
 // The application's start at login.

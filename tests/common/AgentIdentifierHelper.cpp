@@ -22,8 +22,7 @@ int main(int argc, char* argv[])
     std::getline(std::cin, line);
     for (int round = 0; round < rounds; ++round) {
         nerova::Settings settings(QStringLiteral("%1/%2/NerovaAgent.conf").arg(directory).arg(round),
-                                  QStringLiteral("/nonexistent"),
-                                  nerova::Logger(QStringLiteral("test"), QStringLiteral("Settings")));
+                                  QStringLiteral("/nonexistent"));
         std::cout << settings.agentIdentifier().toStdString() << '\n';
     }
     return 0;

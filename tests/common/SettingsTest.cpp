@@ -1,5 +1,4 @@
 #include "common/Settings.h"
-#include "common/CaptureLogSink.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -22,16 +21,12 @@ const QRegularExpression
 // A policy directory ("managed") and a user settings file ("config/NerovaAgent.conf") in a temporary directory.
 struct Stores {
     QTemporaryDir dir;
-    std::shared_ptr<CaptureLogSink> log = std::make_shared<CaptureLogSink>();
+    std::shared_ptr<test::LogCapture> log = std::make_shared<test::LogCapture>();
 
     QString userFile() const { return dir.filePath(QStringLiteral("config/NerovaAgent.conf")); }
     QString managedDirectory() const { return dir.filePath(QStringLiteral("managed")); }
     // The files are ours, not root's, when the tests do not run as root.
-    Settings settings() const
-    {
-        return Settings(userFile(), managedDirectory(), Logger(QStringLiteral("test"), QStringLiteral("Settings"), log),
-                        geteuid());
-    }
+    Settings settings() const { return Settings(userFile(), managedDirectory(), geteuid()); }
     QString write(const QString& name, const QByteArray& contents) const
     {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
@@ -67,10 +62,10 @@ private slots:
         const QStringList evil{"a.json:{\"agentEndpoint\":\"https://evil.example\"}"};
         const QStringList twoFiles{"20-site.json:{\"agentEndpoint\":\"https://site.example\"}",
                                    "10-co.json:{\"agentEndpoint\":\"https://co.example\",\"username\":\"anna\"}"};
-        const QString ignored = QStringLiteral("error Ignoring managed configuration ");
+        const QString ignored = QStringLiteral("Ignoring managed configuration ");
         QTest::newRow("managed text wins") << QStringList{"a.json:{\"agentEndpoint\":\"https://managed.example\"}"} << "" << ep << user << "https://managed.example" << "";
         QTest::newRow("managed number falls back") << QStringList{"a.json:{\"agentEndpoint\":5}"} << "" << ep << user << user
-            << "error Managed setting agentEndpoint is the number 5, not text: the user's setting applies";
+            << "Managed setting agentEndpoint is the number 5, not text: the user's setting applies";
         QTest::newRow("empty managed set falls back") << QStringList{"a.json:{}"} << "" << ep << user << user << "";
         QTest::newRow("no policy directory") << QStringList{} << "" << ep << user << user << "";
         QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << "" << name << "bob" << "" << "";
@@ -78,6 +73,8 @@ private slots:
         QTest::newRow("earlier file's other keys stay") << twoFiles << "" << name << "" << "anna" << "";
         QTest::newRow("name order is code-point order")
             << QStringList{"a.json:{\"username\":\"lower\"}", "B.json:{\"username\":\"upper\"}"} << "" << name << "" << "lower" << "";
+        QTest::newRow("a key the table does not mark managed ignores the policy")
+            << QStringList{"a.json:{\"projectID\":\"p-managed\"}"} << "" << "projectID" << "p-user" << "p-user" << "";
         QTest::newRow("only .json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}"} << "" << name << "bob" << "bob" << "";
         QTest::newRow("world-writable file is ignored") << evil << "chmod file 0666" << ep << user << user
             << ignored + "FILE: writable by others than OWNER (mode 0666)";
@@ -126,7 +123,7 @@ private slots:
         errorLine.replace(QStringLiteral("FILE"), paths.value(0))
             .replace(QStringLiteral("DIRECTORY"), stores.managedDirectory())
             .replace(QStringLiteral("OWNER"), geteuid() == 0 ? QStringLiteral("root") : qEnvironmentVariable("USER"));
-        const QStringList lines = stores.log->messages();
+        const QStringList lines = stores.log->errors();
         QCOMPARE(lines.size(), errorLine.isEmpty() ? 0 : 1);
         QVERIFY2(lines.isEmpty() || lines[0].startsWith(errorLine), qPrintable(lines.join(u'\n')));
     }
@@ -203,21 +200,22 @@ private slots:
         const QByteArray contents = file.readAll();
         QVERIFY2(contents.contains("isRegistered=true\n") && contents.contains("fingerprintExpiry=1700000000123\n"),
                  contents.constData());
-        QCOMPARE(stores.log->messages(), QStringList());
+        QCOMPARE(stores.log->errors(), QStringList());
     }
 
     void failedWriteIsReported()
     {
         QTemporaryDir dir;
         const QString blocker = test::writeFile(dir, QStringLiteral("not-a-directory"), "x");
-        auto log = std::make_shared<CaptureLogSink>();
         Settings settings(blocker + QStringLiteral("/NerovaAgent.conf"), dir.filePath(QStringLiteral("managed")),
-                          Logger(QStringLiteral("test"), QStringLiteral("Settings"), log), geteuid());
+                          geteuid());
+        QTest::ignoreMessage(
+            QtCriticalMsg,
+            qPrintable(QStringLiteral("Cannot lock %1/NerovaAgent.conf.agent-lock: Not a directory").arg(blocker)));
+        QTest::ignoreMessage(
+            QtCriticalMsg,
+            qPrintable(QStringLiteral("Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)));
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
-        QCOMPARE(log->messages(),
-                 (QStringList{
-                     QStringLiteral("error Cannot lock %1/NerovaAgent.conf.agent-lock: Not a directory").arg(blocker),
-                     QStringLiteral("error Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)}));
     }
 
     void agentIdentifierIsGeneratedOnceAndKept()
@@ -270,8 +268,7 @@ private slots:
         QCOMPARE(first.size(), rounds);
         for (int round = 0; round < rounds; ++round) {
             QVERIFY2(uuidV4.match(first[round]).hasMatch(), qPrintable(first[round]));
-            const Settings stored(QStringLiteral("%1/%2/NerovaAgent.conf").arg(dir.path()).arg(round), dir.path(),
-                                  Logger(QStringLiteral("test"), QStringLiteral("Settings")));
+            const Settings stored(QStringLiteral("%1/%2/NerovaAgent.conf").arg(dir.path()).arg(round), dir.path());
             QCOMPARE(stored.text(QStringLiteral("agentID")), first[round]);
         }
     }

@@ -52,15 +52,14 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
-        const Logger logger(QStringLiteral("test"), QStringLiteral("test"));
         settings_ = std::make_unique<Settings>(dir_.filePath(QStringLiteral("settings.conf")),
-                                               dir_.filePath(QStringLiteral("managed")), logger);
+                                               dir_.filePath(QStringLiteral("managed")));
         AgentComponents parts;
-        parts.machineState = std::make_unique<MachineState>(logger);
+        parts.machineState = std::make_unique<MachineState>();
         auto network = std::make_unique<StandInNetwork>(events_);
         network_ = network.get();
         parts.networkMonitor = std::move(network);
-        parts.rulesEngine = std::make_unique<RulesEngine>(logger, session_, makeSystemProbes(logger));
+        parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
         parts.lockMonitor = std::make_unique<StandInLock>();
         parts.secretStore = std::make_unique<StandInSecrets>();
         parts.service = std::make_unique<ScriptedService>(events_);

@@ -2,11 +2,11 @@
 // with a real keyring, against the reference presence service: enrolment, check-in, download, one
 // report per change of location, the same state through `status --json`, a new enrolment after
 // the service answers 412, one agent per session, and a clean end on SIGTERM.
-#include "PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "core/AgentBusAdaptor.h"
 #include "support/FingerprintFiles.h"
+#include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
@@ -83,8 +83,7 @@ private slots:
         QVERIFY(service.listen(QHostAddress::LocalHost, 0) != 0);
         const QString base = service.baseUrl().toString();
         {
-            const Logger logger(QStringLiteral("test"), QStringLiteral("test"));
-            Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(), logger);
+            Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
             settings.setText(key(settingskey::agentEndpoint), base);
             settings.setText(key(settingskey::registrationKey), config.registrationKey);
             settings.setText(key(settingskey::publicIpEndpoint), base + QStringLiteral("/?format=json"));

@@ -64,7 +64,6 @@ class AgentTest : public QObject {
     // Outlive the agent: a restarted agent gets the same secret store contents.
     std::optional<QString> keptSecret_;
 
-    Logger logger() const { return Logger(QStringLiteral("test"), QStringLiteral("test")); }
     QString agentId() const { return settings_->agentIdentifier(); }
 
     void serve(qint64 version) { writeFile(*dir_, QStringLiteral("served.json"), fingerprintFileJson(version)); }
@@ -73,11 +72,11 @@ class AgentTest : public QObject {
     void makeAgent(bool scripted, AgentIntervals intervals = slow())
     {
         AgentComponents parts;
-        parts.machineState = std::make_unique<MachineState>(logger());
+        parts.machineState = std::make_unique<MachineState>();
         auto network = std::make_unique<StandInNetwork>(events_);
         network_ = network.get();
         parts.networkMonitor = std::move(network);
-        parts.rulesEngine = std::make_unique<RulesEngine>(logger(), session_, makeSystemProbes(logger()));
+        parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
         auto lock = std::make_unique<StandInLock>();
         lock_ = lock.get();
         parts.lockMonitor = std::move(lock);
@@ -90,8 +89,8 @@ class AgentTest : public QObject {
             scripted_ = service.get();
             parts.service = std::move(service);
         } else {
-            files_ = std::make_unique<FingerprintFileClient>(session_, *settings_, logger(),
-                                                             dir_->filePath(QStringLiteral("data")));
+            files_ =
+                std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath(QStringLiteral("data")));
             parts.service = std::make_unique<NerovaServiceConnection>(session_, *settings_, clock_, *files_);
         }
         agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);
@@ -154,7 +153,7 @@ private slots:
         clock_.set(day1);
         dir_ = std::make_unique<QTemporaryDir>();
         settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
-                                               dir_->filePath(QStringLiteral("managed")), logger());
+                                               dir_->filePath(QStringLiteral("managed")));
         serve(1);
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;

@@ -1,5 +1,4 @@
 #include "core/ConfigCommand.h"
-#include "common/CaptureLogSink.h"
 #include "core/CommandLine.h"
 #include "support/TestSupport.h"
 
@@ -29,7 +28,7 @@ private slots:
         QTest::addColumn<QStringList>("commands");    // run in order; the last one is checked
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("expectedOut"); // lines of standard output, each as a regular expression
-        QTest::addColumn<QString>("expectedErr");     // part of standard error and log; empty: nothing
+        QTest::addColumn<QString>("expectedErr");     // part of standard error; empty: nothing
 
         const QByteArray managed = R"({"agentEndpoint":"https://managed.example","registrationKey":7})";
         const QByteArray none;
@@ -40,7 +39,7 @@ private slots:
                            "^username +- +default: the login name$", "^isRegistered +- +default: false$",
                            "^allowQuit +true +user$", "^fingerprintExpiry +1700000000 +user$",
                            "^agentSecret +unknown +credential store: no D-Bus session bus is reachable"}
-            << "registrationKey is the number 7, not text";
+            << "nerova-agent: Managed setting registrationKey is the number 7, not text: the user's setting applies\n";
         QTest::newRow("get managed value") << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0 << QStringList{"^https://managed.example$"} << "";
         QTest::newRow("get unset value") << none << QStringList{"get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
         QTest::newRow("set then unset") << none << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set";
@@ -73,10 +72,8 @@ private slots:
             QDir().mkpath(managedDirectory);
             test::writeFile(dir, QStringLiteral("managed/policy.json"), policy);
         }
-        auto log = std::make_shared<CaptureLogSink>();
-        const Logger logger(QStringLiteral("test"), QStringLiteral("Settings"), log);
-        Settings settings(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf")), managedDirectory, logger, geteuid());
-        AgentSecret secret(logger, std::chrono::seconds(5));
+        Settings settings(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf")), managedDirectory, geteuid());
+        AgentSecret secret(std::chrono::seconds(5));
 
         int code = -1;
         QString out;
@@ -90,7 +87,6 @@ private slots:
             out = capture.outText();
             err = capture.errText();
         }
-        err += log->messages().join(u'\n');
         QVERIFY2(code == exitCode, qPrintable(QStringLiteral("exit %1\nout: %2\nerr: %3").arg(code).arg(out, err)));
         const QStringList lines = out.split(u'\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), expectedOut.size() == 1 ? 1 : lines.size());

@@ -1,4 +1,3 @@
-#include "common/CaptureLogSink.h"
 #include "common/Json.h"
 #include "core/CommandLine.h"
 #include "support/ScriptedHttpServer.h"
@@ -73,12 +72,6 @@ class EvaluationCommandsTest : public QObject {
     }
 
 private slots:
-    void initTestCase()
-    {
-        // The engine's log lines go to a capture, not into the command's standard error.
-        setDefaultLogSink(std::make_shared<CaptureLogSink>());
-    }
-
     void checkAgainstSnapshot_data()
     {
         QTest::addColumn<QStringList>("options");

@@ -1,5 +1,4 @@
 #include "core/MachineState.h"
-#include "common/CaptureLogSink.h"
 #include "core/UserState.h"
 #include "support/TestSupport.h"
 
@@ -29,11 +28,6 @@ QString writeDmiTree(const QTemporaryDir& dir, const QByteArray& productName, co
         }
     }
     return dir.filePath(QStringLiteral("dmi"));
-}
-
-Logger machineLogger(std::shared_ptr<CaptureLogSink> sink = std::make_shared<CaptureLogSink>())
-{
-    return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("MachineState"), std::move(sink));
 }
 
 } // namespace
@@ -82,22 +76,18 @@ private slots:
         QTemporaryDir dir;
         const QString root = productName == absent ? dir.filePath(QStringLiteral("missing")) // no DMI at all
                                                    : writeDmiTree(dir, productName, chassisType, serial);
-        auto log = std::make_shared<CaptureLogSink>();
-        const MachineState machine(machineLogger(log),
-                                   makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+        const MachineState machine(makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
 
         QCOMPARE(machine.modelName(), modelName);
         QCOMPARE(machine.deviceSymbol(), deviceSymbol);
         QCOMPARE(machine.serialNumber().value_or(QStringLiteral("<absent>")), serialNumber);
-        QCOMPARE(log->messages(),
-                 machine.serialNumber() ? QStringList() : QStringList{"debug No readable serial number"});
     }
 
     void serialIsReadOnceModelAtEachUse()
     {
         QTemporaryDir dir;
         const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", "FIRST\n");
-        const MachineState machine(machineLogger(), makeMachineFacts(root, QStringLiteral("/nonexistent")));
+        const MachineState machine(makeMachineFacts(root, QStringLiteral("/nonexistent")));
         test::writeFile(dir, QStringLiteral("dmi/product_serial"), "SECOND\n");
         test::writeFile(dir, QStringLiteral("dmi/product_name"), "MacBookPro18,3\n");
         QCOMPARE(machine.serialNumber(), QStringLiteral("FIRST"));
@@ -130,7 +120,7 @@ private slots:
         if (machineInfo != absent) {
             test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
         }
-        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
+        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
         QCOMPARE(machine.computerName(), expected == u"HOST" ? QSysInfo::machineHostName() : expected);
     }
 
@@ -160,12 +150,12 @@ private slots:
             test::writeFile(dir, QStringLiteral("managed/policy.json"), policy);
         }
         Settings settings(dir.filePath(QStringLiteral("NerovaAgent.conf")), dir.filePath(QStringLiteral("managed")),
-                          Logger(QStringLiteral("test"), QStringLiteral("Settings")), geteuid());
+                          geteuid());
         if (!userName.isEmpty()) {
             settings.setText(QStringLiteral("username"), userName);
         }
         const QString info = test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
-        const MachineState machine(machineLogger(), makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info));
+        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info));
 
         const DeviceInformation information = makeDeviceInformation(machine, settings);
         QCOMPARE(information.localUsername, expected == u"LOGIN" ? loginName() : expected);

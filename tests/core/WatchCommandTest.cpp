@@ -1,8 +1,8 @@
 // `nerova-agent watch` as a process in a network namespace of the test's own: one JSON line per
 // context on standard output, one more after an address is added, a clean end on SIGTERM, and
 // exit code 2 for bad arguments.
-#include "PrivateNetwork.h"
 #include "network/NetworkContextJson.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

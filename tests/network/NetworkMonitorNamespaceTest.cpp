@@ -1,7 +1,7 @@
 // The network monitor on the kernel's notifications, in a network namespace of the test's own:
 // each change of an address or a link gives exactly one context after the debounce.
 #include "NetworkMonitorHarness.h"
-#include "PrivateNetwork.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QTest>

@@ -1,7 +1,7 @@
 // The network readers in a network namespace of the test's own, with a veth pair of known
 // hardware and IP addresses.
-#include "PrivateNetwork.h"
 #include "network/NetworkReader.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QSet>

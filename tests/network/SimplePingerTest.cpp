@@ -2,8 +2,8 @@
 // answers, and both the datagram and the raw socket path, chosen through the same sysctl that
 // decides it on a user's machine.
 #include "network/SimplePinger.h"
-#include "PrivateNetwork.h"
 #include "network/PingError.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoro/QCoroTask>
 #include <QElapsedTimer>
@@ -46,8 +46,6 @@ QCoro::Task<QString> outcome(SimplePinger& pinger, QString host, double timeout)
         co_return error.description();
     }
 }
-
-Logger testLogger() { return Logger(QStringLiteral("com.nerova.NerovaAgent"), QStringLiteral("SimplePinger")); }
 
 const QByteArray everyGroup = "0 2147483647";
 const QByteArray noGroup = "1 0";
@@ -95,7 +93,7 @@ private slots:
             QSKIP(qPrintable(*failure));
         }
         const auto sockets = std::make_shared<RecordingSockets>();
-        SimplePinger pinger(testLogger(), sockets);
+        SimplePinger pinger(sockets);
         for (int round = 0; round < 2; ++round) { // a pinger is reusable once a ping has ended
             QCOMPARE(QCoro::waitFor(outcome(pinger, host, 5)), QStringLiteral("reply"));
         }
@@ -116,7 +114,7 @@ private slots:
     void unresolvableName()
     {
         // Nothing leaves the private namespace, so the name fails at once instead of after the timeout.
-        SimplePinger pinger(testLogger());
+        SimplePinger pinger;
         QElapsedTimer clock;
         clock.start();
         const QString result = QCoro::waitFor(outcome(pinger, QStringLiteral("nonexistent.invalid"), 60));
@@ -141,7 +139,7 @@ private slots:
         if (host.error()) {
             QSKIP(qPrintable(*host.error()));
         }
-        SimplePinger pinger(testLogger());
+        SimplePinger pinger;
         QElapsedTimer clock;
         clock.start();
         auto ping = outcome(pinger, QString::fromLatin1(test::SilentHost::address), 1.0);

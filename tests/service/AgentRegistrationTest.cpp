@@ -1,7 +1,6 @@
 #include "service/AgentRegistration.h"
 #include "common/AppInfo.h"
 #include "common/Await.h"
-#include "common/CaptureLogSink.h"
 #include "common/Settings.h"
 #include "rules/FingerprintFileJson.h"
 #include "service/FingerprintFileClient.h"
@@ -35,7 +34,6 @@ class AgentRegistrationTest : public QObject {
     QNetworkAccessManager session_;
     ManualClock clock_{start};
     std::unique_ptr<QTemporaryDir> dir_;
-    std::shared_ptr<CaptureLogSink> sink_;
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<PresenceService> service_;
 
@@ -54,10 +52,8 @@ private slots:
     void init()
     {
         dir_ = std::make_unique<QTemporaryDir>();
-        sink_ = std::make_shared<CaptureLogSink>();
         settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
-                                               dir_->filePath(QStringLiteral("managed")),
-                                               Logger(QStringLiteral("test"), QStringLiteral("test"), sink_));
+                                               dir_->filePath(QStringLiteral("managed")));
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
         config.fingerprintFilePath = writeFile(*dir_, QStringLiteral("served.json"),
@@ -89,13 +85,12 @@ private slots:
         // An hour from now, in seconds since 2001-01-01 UTC.
         QCOMPARE(*answer->urlExpiresAt, QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(start) + 3600);
 
-        FingerprintFileClient files(session_, *settings_, Logger(QStringLiteral("test"), QStringLiteral("test"), sink_),
-                                    dir_->filePath(QStringLiteral("data")));
+        FingerprintFileClient files(session_, *settings_, dir_->filePath(QStringLiteral("data")));
         const std::optional<FingerprintFile> file = await(files.fetchFingerprintFile(*answer->fingerprintFileUrl));
         QCOMPARE(file ? file->fingerprintVersion : 0, 7);
-        // Unchanged on the server: 304, answered from the local copy.
+        // Unchanged on the server: the stored tag gets 304, answered from the local copy.
+        QVERIFY(settings_->text(QString::fromLatin1(settingskey::fingerprintETag)));
         QCOMPARE(await(files.fetchFingerprintFile(*answer->fingerprintFileUrl))->fingerprintVersion, 7);
-        QCOMPARE(sink_->messages().last(), QStringLiteral("debug Fingerprint status code: 304"));
 
         NerovaPresenceClient presence(session_, service_->baseUrl(), credentials.secret, clock_);
         const Fingerprint& matched = file->fingerprints.front();

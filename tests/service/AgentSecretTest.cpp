@@ -2,7 +2,7 @@
 // bus: an unlocked keyring, a bus without any Secret Service, or no bus at all.
 #include "service/AgentSecret.h"
 #include "common/Await.h"
-#include "common/CaptureLogSink.h"
+#include "support/TestSupport.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -18,12 +18,10 @@ using namespace std::chrono_literals;
 namespace {
 
 struct Store {
-    std::shared_ptr<CaptureLogSink> log = std::make_shared<CaptureLogSink>();
+    std::shared_ptr<test::LogCapture> log = std::make_shared<test::LogCapture>();
     AgentSecret secret;
 
-    explicit Store(std::chrono::milliseconds timeout = 10s)
-        : secret(Logger(QStringLiteral("app.nerova.NerovaAgent"), QStringLiteral("AgentSecret"), log), timeout)
-    {}
+    explicit Store(std::chrono::milliseconds timeout = 10s) : secret(timeout) {}
 
     // Empty when `text` was stored, else the error's description.
     QString write(const QString& text)
@@ -62,7 +60,7 @@ private slots:
         Store store;
         QCOMPARE(await(store.secret.read()), std::nullopt);
         QCOMPARE(await(store.secret.lookup()), std::nullopt);
-        QCOMPARE(store.log->messages(), QStringList{"debug No agent secret stored"});
+        QCOMPARE(store.log->errors(), QStringList());
     }
 
     void roundTrips_data()
@@ -81,8 +79,7 @@ private slots:
         QCOMPARE(writer.write(text), QString()); // replaces what the previous row stored
         Store reader;
         QCOMPARE(await(reader.secret.read()), std::optional(text));
-        QCOMPARE(writer.log->messages() + reader.log->messages(),
-                 (QStringList{"debug Agent secret stored", "debug Agent secret found"}));
+        QCOMPARE(writer.log->errors() + reader.log->errors(), QStringList());
     }
 
     void refusesTextThatUtf8CannotCarry_data()
@@ -123,7 +120,7 @@ private slots:
             QVERIFY2(out.contains(shown), qPrintable(out));
             QVERIFY2(!out.contains(secretText) && !err.contains(secretText), qPrintable(out + err));
         }
-        QVERIFY(!store.log->messages().join(u'\n').contains(secretText));
+        QVERIFY(!store.log->all().join(u'\n').contains(secretText));
     }
 
     // On a bus where nothing provides the Secret Service.
@@ -136,10 +133,10 @@ private slots:
                      error.contains(QLatin1String("gnome-keyring-daemon --start --components=secrets")),
                  qPrintable(error));
         QCOMPARE(await(store.secret.read()), std::nullopt);
-        QStringList lines = store.log->messages();
+        QStringList lines = store.log->errors();
         lines.replaceInStrings(QRegularExpression(QStringLiteral("\\(.*")), QString());
-        QCOMPARE(lines, (QStringList{"error Cannot store the agent secret: noSecretService",
-                                     "error Cannot read the agent secret: noSecretService"}));
+        QCOMPARE(lines, (QStringList{"Cannot store the agent secret: noSecretService",
+                                     "Cannot read the agent secret: noSecretService"}));
     }
 
     // Runs last on its bus: the keychain library queues later calls behind the unanswered one.
@@ -155,8 +152,10 @@ private slots:
         QVERIFY2(error.startsWith(QLatin1String("timedOut(")) && error.contains(QLatin1String("unlock it")),
                  qPrintable(error));
         QCOMPARE(await(store.secret.read()), std::nullopt);
-        QVERIFY(
-            store.log->messages().last().startsWith(QLatin1String("error Cannot read the agent secret: timedOut(")));
+        const QStringList errors = store.log->errors();
+        QVERIFY2(!errors.isEmpty() &&
+                     errors.last().startsWith(QLatin1String("Cannot read the agent secret: timedOut(")),
+                 qPrintable(errors.join(u'\n')));
     }
 
     // Without any session bus.

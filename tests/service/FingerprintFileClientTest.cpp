@@ -1,6 +1,5 @@
 #include "service/FingerprintFileClient.h"
 #include "common/Await.h"
-#include "common/CaptureLogSink.h"
 #include "common/Settings.h"
 #include "rules/FingerprintFileJson.h"
 #include "support/ScriptedHttpServer.h"
@@ -53,7 +52,7 @@ class FingerprintFileClientTest : public QObject {
 
     QNetworkAccessManager session_;
     std::unique_ptr<QTemporaryDir> dir_;
-    std::shared_ptr<CaptureLogSink> sink_;
+    std::unique_ptr<test::LogCapture> log_;
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<FingerprintFileClient> client_;
 
@@ -71,12 +70,10 @@ private slots:
     void init()
     {
         dir_ = std::make_unique<QTemporaryDir>();
-        sink_ = std::make_shared<CaptureLogSink>();
-        const Logger logger(QStringLiteral("test"), QStringLiteral("test"), sink_);
+        log_ = std::make_unique<test::LogCapture>();
         settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
-                                               dir_->filePath(QStringLiteral("managed")), logger);
-        client_ = std::make_unique<FingerprintFileClient>(session_, *settings_, logger,
-                                                          dir_->filePath(QStringLiteral("data")));
+                                               dir_->filePath(QStringLiteral("managed")));
+        client_ = std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath(QStringLiteral("data")));
     }
 
     void outcomes_data()
@@ -88,7 +85,7 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("etag");  // "" for no header; every HTTP answer's tag is stored, or none
         QTest::addColumn<qint64>("version");   // of the file returned and of the local copy afterwards, 0 for none
-        QTest::addColumn<bool>("logsError");   // "Error fetching fingerprint %@" after the status line
+        QTest::addColumn<bool>("logsError");   // "Error fetching fingerprint ..."
 
         QTest::newRow("first download") << "" << false << 200 << servedFile(2) << QByteArray("\"t1\"") << 2LL << false;
         QTest::newRow("200 replaces the copy") << "\"t0\"" << true << 200 << servedFile(2) << QByteArray("W/\"t1\"")
@@ -134,11 +131,10 @@ private slots:
         QCOMPARE(settings_->text(tagKey).value_or(QString()).toUtf8(), etag);
         QCOMPARE(file ? file->fingerprintVersion : 0, version);
         QCOMPARE(storedVersion(), version);
-        QStringList log{QStringLiteral("debug Fingerprint status code: %ld")};
-        if (logsError) {
-            log.append(QStringLiteral("error Error fetching fingerprint %@"));
-        }
-        QCOMPARE(sink_->formats(), log);
+        const QStringList errors = log_->errors();
+        QVERIFY2(errors.size() == (logsError ? 1 : 0) &&
+                     (errors.isEmpty() || errors[0].startsWith(QLatin1String("Error fetching fingerprint "))),
+                 qPrintable(errors.join(u'\n')));
     }
 
     void fileURLsAreDecodedLike200AndKeepTheTag()
@@ -150,7 +146,7 @@ private slots:
         QCOMPARE(file ? file->fingerprintVersion : 0, 4);
         QCOMPARE(settings_->text(tagKey), std::optional<QString>(QStringLiteral("\"t0\"")));
         QCOMPARE(storedVersion(), 4);
-        QVERIFY(sink_->formats().isEmpty());
+        QCOMPARE(log_->errors(), QStringList());
     }
 
     void failuresWithoutAnswerChangeNothing_data()
@@ -202,8 +198,9 @@ private slots:
         }
         QCOMPARE(file ? file->fingerprintVersion : 0, 1);
         QCOMPARE(storedVersion(), 1);
-        QVERIFY2(sink_->messages().last().startsWith(QLatin1String("error Error fetching fingerprint writeFailed(")),
-                 qPrintable(sink_->messages().last()));
+        const QStringList errors = log_->errors();
+        QVERIFY2(errors.size() == 1 && errors[0].startsWith(QLatin1String("Error fetching fingerprint writeFailed(")),
+                 qPrintable(errors.join(u'\n')));
         QCOMPARE(QDir(dir_->filePath(QStringLiteral("data"))).entryList(QDir::Files),
                  QStringList{QStringLiteral("fingerprintFile.json")}); // no temporary file left behind
     }

@@ -95,7 +95,7 @@ private slots:
             QFAIL(qPrintable("decrypted to " + KeyManager::decryptPayload(ciphertext, pair_->privateKey).toHex()));
         } catch (const KeyManagerError& error) {
             QCOMPARE(error.errorCase(), KeyManagerError::Case::decryptionError);
-            QVERIFY(error.detail());
+            QVERIFY(error.payload());
         }
     }
 };

@@ -1,8 +1,8 @@
 #include "service/NerovaClient.h"
 #include "common/Await.h"
+#include "network/URLLoadingError.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
-#include "service/URLLoadingError.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QNetworkAccessManager>

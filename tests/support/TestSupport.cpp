@@ -1,6 +1,7 @@
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QLoggingCategory>
 
 namespace nerova::test {
 
@@ -32,6 +33,29 @@ QString ConsoleCapture::errText()
 {
     err_.flush();
     return errBuffer_;
+}
+
+LogCapture::LogCapture()
+    : receiver_([this](QtMsgType type, const char* category, const QString& message) {
+          if (!isOwnCategory(category)) {
+              return false;
+          }
+          if (type == QtCriticalMsg) {
+              errors_.append(message);
+          }
+          all_.append(message);
+          return true;
+      })
+{
+    enableVerboseLogging();
+}
+
+LogCapture::~LogCapture() { QLoggingCategory::setFilterRules(QString()); }
+
+void LogCapture::clear()
+{
+    errors_.clear();
+    all_.clear();
 }
 
 } // namespace nerova::test

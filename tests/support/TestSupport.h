@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/LogHandler.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -30,6 +32,26 @@ private:
     QString errBuffer_;
     QTextStream out_;
     QTextStream err_;
+};
+
+// The program's error lines while it lives, in order, instead of the output. Its debug lines are on
+// meanwhile and kept apart, for tests that look for what must never be logged.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    const QStringList& errors() const { return errors_; }
+    // Every line of the program's categories, whatever its level.
+    const QStringList& all() const { return all_; }
+    void clear();
+
+private:
+    QStringList errors_;
+    QStringList all_;
+    LogReceiver receiver_;
 };
 
 } // namespace nerova::test

@@ -14,8 +14,6 @@ namespace nerova::test {
 
 namespace {
 
-Logger testLogger() { return Logger(QStringLiteral("test"), QStringLiteral("test")); }
-
 class StandInFacts final : public MachineFacts {
 public:
     std::optional<QString> serialNumber() const override { return QStringLiteral("PF3XK2LM"); }
@@ -56,13 +54,13 @@ DesktopFixture::DesktopFixture() : clock_(day1())
 {
     qputenv("XDG_CONFIG_HOME", dir_.filePath(QStringLiteral("config")).toUtf8());
     settings_ = std::make_unique<Settings>(dir_.filePath(QStringLiteral("user.conf")),
-                                           dir_.filePath(QStringLiteral("managed")), testLogger(), getuid());
+                                           dir_.filePath(QStringLiteral("managed")), getuid());
     AgentComponents parts;
-    parts.machineState = std::make_unique<MachineState>(testLogger(), std::make_shared<StandInFacts>());
+    parts.machineState = std::make_unique<MachineState>(std::make_shared<StandInFacts>());
     auto network = std::make_unique<StandInNetwork>(events_);
     network_ = network.get();
     parts.networkMonitor = std::move(network);
-    parts.rulesEngine = std::make_unique<RulesEngine>(testLogger(), session_, makeSystemProbes(testLogger()));
+    parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
     auto lock = std::make_unique<StandInLock>();
     lock->click = clock_.now(); // the user has clicked today
     parts.lockMonitor = std::move(lock);

@@ -37,7 +37,7 @@ public:
     {
         ++registrations;
         if (fail) {
-            throw LoginItemError(QStringLiteral("needs approval"));
+            throw LoginItemError(LoginItemError::Case::registrationFailed, QStringLiteral("needs approval"));
         }
     }
     Status status() const override { return answer; }

@@ -1,4 +1,4 @@
-#include "PrivateNetwork.h"
+#include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -121,8 +121,7 @@ int SilentResolver::takeQueries()
     return count;
 }
 
-SilentHost::SilentHost()
-    : namespaceName_(QStringLiteral("nerova-silent-%1").arg(QCoreApplication::applicationPid()))
+SilentHost::SilentHost() : namespaceName_(QStringLiteral("nerova-silent-%1").arg(QCoreApplication::applicationPid()))
 {
     const QString ours = QStringLiteral("nsv%1a").arg(QCoreApplication::applicationPid());
     const QString theirs = QStringLiteral("nsv%1b").arg(QCoreApplication::applicationPid());

@@ -1,4 +1,4 @@
-#include "service/URLLoadingError.h"
+#include "network/URLLoadingError.h"
 
 #include <QMetaEnum>
 

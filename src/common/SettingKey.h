@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QStringView>
+
+#include <array>
+
+namespace nerova {
+
+// The keys of the settings store, spelled exactly as stored.
+namespace settingskey {
+inline constexpr const char* agentEndpoint = "agentEndpoint";
+inline constexpr const char* registrationKey = "registrationKey";
+inline constexpr const char* username = "username";
+inline constexpr const char* isRegistered = "isRegistered";
+inline constexpr const char* agentID = "agentID";
+inline constexpr const char* projectID = "projectID";
+inline constexpr const char* instanceID = "instanceID";
+inline constexpr const char* fingerprintURL = "fingerprintURL";
+inline constexpr const char* fingerprintExpiry = "fingerprintExpiry";
+inline constexpr const char* fingerprintETag = "fingerprintETag";
+inline constexpr const char* allowQuit = "allowQuit";
+inline constexpr const char* publicIpEndpoint = "publicIpEndpoint";
+} // namespace settingskey
+
+enum class SettingKind { text, url, flag, integer };
+
+// One key of the settings store: how the agent reads it, whether the managed configuration's text
+// wins over the user's value, and what applies when it is not set. `config` lists, reads and sets
+// every key of the table.
+struct SettingKey {
+    const char* name;
+    SettingKind kind;
+    bool managed;
+    const char* byDefault; // the value, or what stands in for it
+};
+
+inline constexpr std::array settingKeys{
+    SettingKey{settingskey::agentEndpoint, SettingKind::url, true, "not configured"},
+    SettingKey{settingskey::registrationKey, SettingKind::text, true, "not configured"},
+    SettingKey{settingskey::username, SettingKind::text, true, "the login name"},
+    SettingKey{settingskey::isRegistered, SettingKind::flag, false, "false"},
+    SettingKey{settingskey::agentID, SettingKind::text, false, "generated on first use"},
+    SettingKey{settingskey::projectID, SettingKind::text, false, "set at enrolment"},
+    SettingKey{settingskey::instanceID, SettingKind::text, false, "set at enrolment"},
+    SettingKey{settingskey::fingerprintURL, SettingKind::url, false, "requested at check-in"},
+    SettingKey{settingskey::fingerprintExpiry, SettingKind::integer, false, "0"},
+    SettingKey{settingskey::fingerprintETag, SettingKind::text, false, "none"},
+    SettingKey{settingskey::allowQuit, SettingKind::flag, false, "false"},
+    SettingKey{settingskey::publicIpEndpoint, SettingKind::url, false, "https://api.ipify.org?format=json"},
+};
+
+// The table's entry for `name`; nothing for a key the table does not know.
+inline const SettingKey* findSettingKey(QStringView name)
+{
+    for (const SettingKey& key : settingKeys) {
+        if (name == QLatin1String(key.name)) {
+            return &key;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace nerova

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoro/QCoroTask>
+#include <QList>
+#include <QNetworkRequest>
+#include <QObject>
+#include <QPair>
+#include <QUrl>
+
+#include <chrono>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace nerova {
+
+// Makes `request` verify its TLS peer, whatever the process-wide default says.
+void requireVerifiedPeer(QNetworkRequest& request);
+// A request for `url` whose TLS peer is always verified.
+QNetworkRequest verifiedRequest(const QUrl& url);
+
+// What came back for one request that reached its server.
+struct HttpResponse {
+    QUrl url;                      // where the answer came from, after redirects
+    std::optional<int> statusCode; // absent when the answer is not an HTTP response (a file URL)
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    // The redirect target that `permitRedirect` refused; nothing else is set then.
+    std::optional<QUrl> refusedRedirect;
+
+    // The value of the first header named `name`, compared without regard to case.
+    std::optional<QByteArray> header(const QByteArray& name) const;
+};
+
+// How one exchange runs.
+struct ExchangeOptions {
+    QByteArray verb = QByteArrayLiteral("GET");
+    QByteArray body;
+    // Asked for every redirect; without it the network stack's default applies (never from https
+    // to http).
+    std::function<bool(const QUrl& target)> permitRedirect;
+    // Bounds of the whole exchange, however slowly data keeps trickling in: a TimeoutError once
+    // `deadline` has passed, an UnknownContentError once more than `maxBodyBytes` have arrived.
+    std::optional<std::chrono::milliseconds> deadline;
+    qint64 maxBodyBytes = std::numeric_limits<qint64>::max();
+};
+
+// Sends one request through `session`, with its TLS peer verified, and waits for the whole answer.
+// Every HTTP status counts as an answer (Qt reports 4xx and 5xx as errors too); a failure without
+// one raises URLLoadingError.
+QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkRequest request,
+                                   ExchangeOptions options = {});
+
+// Owns a QObject and deletes it from the event loop: replies and the managers that own them are
+// released after a coroutine resumed from their signals is done with them, never inside the emission.
+struct LaterDeleter {
+    void operator()(QObject* object) const { object->deleteLater(); }
+};
+template <typename T>
+using LaterDeleted = std::unique_ptr<T, LaterDeleter>;
+
+} // namespace nerova

@@ -1,0 +1,232 @@
+#include "common/LogHandler.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QTest>
+#include <QUuid>
+
+#include <cstring>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using namespace nerova;
+
+Q_LOGGING_CATEGORY(lcTestComponent, "nerova.TestComponent", QtInfoMsg)
+
+namespace {
+
+constexpr char journalSocket[] = "/run/systemd/journal/socket";
+
+// The fields of one journal datagram: "NAME=value\n", or "NAME\n", a 64-bit little-endian size,
+// the value and "\n" for values that hold a newline.
+QMap<QByteArray, QByteArray> parseJournalDatagram(const QByteArray& datagram)
+{
+    QMap<QByteArray, QByteArray> fields;
+    qsizetype at = 0;
+    while (at < datagram.size()) {
+        const qsizetype end = datagram.indexOf('\n', at);
+        if (end < 0) {
+            break;
+        }
+        const QByteArray line = datagram.mid(at, end - at);
+        if (const qsizetype equals = line.indexOf('='); equals >= 0) {
+            fields.insert(line.left(equals), line.mid(equals + 1));
+            at = end + 1;
+            continue;
+        }
+        quint64 size = 0;
+        if (end + 1 + qsizetype(sizeof size) > datagram.size()) {
+            break;
+        }
+        std::memcpy(&size, datagram.constData() + end + 1, sizeof size); // little-endian host
+        fields.insert(line, datagram.mid(end + 1 + qsizetype(sizeof size), qsizetype(size)));
+        at = end + 1 + qsizetype(sizeof size) + qsizetype(size) + 1;
+    }
+    return fields;
+}
+
+QStringList journalValues(const QList<QByteArray>& fields)
+{
+    QStringList values;
+    for (const QByteArray& field : fields) {
+        values.append(QString::fromUtf8(field));
+    }
+    return values;
+}
+
+} // namespace
+
+class LogHandlerTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void cleanup() { QLoggingCategory::setFilterRules(QString()); }
+
+    void journalFields_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("category");
+        QTest::addColumn<QByteArray>("file"); // empty: location unknown
+        QTest::addColumn<QStringList>("expected");
+
+        const QString fixed = QStringLiteral("SYSLOG_IDENTIFIER=nerova-agent");
+        const QString subsystem = QStringLiteral("NEROVA_SUBSYSTEM=app.nerova.NerovaAgent");
+        const QStringList located{"CODE_FILE=src/X.cpp", "CODE_LINE=42", "CODE_FUNC=void f()"};
+        // clang-format off
+        QTest::newRow("error of a component") << int(QtCriticalMsg) << QByteArray("nerova.Settings") << QByteArray("src/X.cpp")
+            << QStringList{"MESSAGE=m", "PRIORITY=3", fixed, subsystem, "NEROVA_CATEGORY=Settings"} + located;
+        QTest::newRow("Qt's warning, location unknown") << int(QtWarningMsg) << QByteArray("qt.network.ssl") << QByteArray()
+            << QStringList{"MESSAGE=m", "PRIORITY=4", fixed, subsystem, "NEROVA_CATEGORY=qt.network.ssl"};
+        // clang-format on
+    }
+
+    void journalFields()
+    {
+        QFETCH(int, type);
+        QFETCH(QByteArray, category);
+        QFETCH(QByteArray, file);
+        QFETCH(QStringList, expected);
+        const QMessageLogContext context(file.isEmpty() ? nullptr : file.constData(), file.isEmpty() ? 0 : 42,
+                                         file.isEmpty() ? nullptr : "void f()", category.constData());
+        QCOMPARE(journalValues(nerova::journalFields(QtMsgType(type), context, QStringLiteral("m"))), expected);
+    }
+
+    void consoleLines_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QByteArray>("category");
+        QTest::addColumn<QByteArray>("line");
+        // clang-format off
+        QTest::newRow("error") << int(QtCriticalMsg) << QByteArray("nerova.Settings") << QByteArray("nerova-agent [Settings] error: m ü\n");
+        QTest::newRow("Qt's own line as Qt writes it") << int(QtWarningMsg) << QByteArray("qt.network.ssl") << QByteArray("qt.network.ssl: m ü\n");
+        // clang-format on
+    }
+
+    void consoleLines()
+    {
+        QFETCH(int, type);
+        QFETCH(QByteArray, category);
+        QFETCH(QByteArray, line);
+        const QMessageLogContext context(nullptr, 0, nullptr, category.constData());
+        QCOMPARE(consoleLine(QtMsgType(type), context, QStringLiteral("m ü")), line);
+    }
+
+    // Message texts keep their printf conversions: fixed-point seconds, short and long integers.
+    void linesArePrintfFormatted()
+    {
+        QStringList lines;
+        const LogReceiver receiver([&](QtMsgType, const char*, const QString& message) {
+            lines.append(message);
+            return true;
+        });
+        qCInfo(lcTestComponent, "Ping completed in %fs", 2.4297e-05);
+        qCCritical(lcTestComponent, "Checking %s:%hu, got %ld", "höst", quint16(8080), long(404));
+        QCOMPARE(lines, (QStringList{"Ping completed in 0.000024s", "Checking höst:8080, got 404"}));
+    }
+
+    void debugLinesAreOffUntilEnabled()
+    {
+        QVERIFY(!lcTestComponent().isDebugEnabled());
+        QVERIFY(lcTestComponent().isInfoEnabled());
+        enableVerboseLogging();
+        QVERIFY(lcTestComponent().isDebugEnabled());
+        QLoggingCategory::setFilterRules(QStringLiteral("nerova.OtherComponent.debug=true"));
+        QVERIFY(!lcTestComponent().isDebugEnabled());
+    }
+
+    // The innermost receiver sees the lines first and passes on what it declines; receivers may
+    // end in any order.
+    void receiversNestAndPassOn()
+    {
+        QStringList outer;
+        QStringList inner;
+        auto outerReceiver = std::make_unique<LogReceiver>([&](QtMsgType, const char*, const QString& message) {
+            outer.append(message);
+            return true;
+        });
+        auto innerReceiver = std::make_unique<LogReceiver>([&](QtMsgType type, const char*, const QString& message) {
+            inner.append(message);
+            return type == QtCriticalMsg;
+        });
+        qCCritical(lcTestComponent, "kept");
+        qCInfo(lcTestComponent, "declined");
+        outerReceiver.reset();
+        qCCritical(lcTestComponent, "after the outer ended");
+        innerReceiver.reset();
+        QTest::ignoreMessage(QtCriticalMsg, "after both ended");
+        qCCritical(lcTestComponent, "after both ended");
+        QCOMPARE(outer, (QStringList{"declined"}));
+        QCOMPARE(inner, (QStringList{"kept", "declined", "after the outer ended"}));
+    }
+
+    // One line through the program's handler into the journal, read back with its fields: from the
+    // journal itself where one runs, else from a stand-in socket in a private mount namespace.
+    void journalReceivesTheFields()
+    {
+        const QByteArray message = "Journal test " + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        QMap<QByteArray, QByteArray> fields;
+        if (QFileInfo::exists(QString::fromLatin1(journalSocket))) {
+            logThroughTheHandler(message);
+            QProcess journal;
+            const auto readBack = [&] {
+                journal.start(QStringLiteral("journalctl"),
+                              {"-o", "json", "--no-pager", QStringLiteral("MESSAGE=") + QString::fromUtf8(message)});
+                journal.waitForFinished(30'000);
+                const QJsonObject entry =
+                    QJsonDocument::fromJson(journal.readAllStandardOutput().split('\n').value(0)).object();
+                for (auto it = entry.begin(); it != entry.end(); ++it) {
+                    fields.insert(it.key().toUtf8(), it.value().toString().toUtf8());
+                }
+                return !fields.isEmpty();
+            };
+            QTRY_VERIFY_WITH_TIMEOUT(readBack(), 30'000);
+        } else {
+            if (::unshare(CLONE_NEWNS) != 0) {
+                QSKIP("no journal runs here, and a stand-in for its socket needs a private mount namespace "
+                      "(CAP_SYS_ADMIN)");
+            }
+            QCOMPARE(::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+            QCOMPARE(::mount("tmpfs", "/run", "tmpfs", 0, "mode=0755"), 0);
+            QVERIFY(QDir().mkpath(QStringLiteral("/run/systemd/journal")));
+            const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            QVERIFY(socket >= 0);
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            std::strcpy(address.sun_path, journalSocket);
+            QCOMPARE(::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+            logThroughTheHandler(message);
+            QByteArray datagram(64 * 1024, '\0');
+            const ssize_t size = ::recv(socket, datagram.data(), datagram.size(), MSG_DONTWAIT);
+            ::close(socket);
+            QVERIFY2(size > 0, "nothing arrived at the journal socket");
+            fields = parseJournalDatagram(datagram.left(size));
+        }
+        QCOMPARE(fields.value("MESSAGE"), message);
+        QCOMPARE(fields.value("PRIORITY"), QByteArray("3"));
+        QCOMPARE(fields.value("NEROVA_SUBSYSTEM"), QByteArray("app.nerova.NerovaAgent"));
+        QCOMPARE(fields.value("NEROVA_CATEGORY"), QByteArray("TestComponent"));
+        QVERIFY2(fields.value("CODE_FILE").endsWith("LogHandlerTest.cpp"), fields.value("CODE_FILE").constData());
+        QVERIFY(fields.value("CODE_LINE").toInt() > 0);
+        QVERIFY(fields.value("CODE_FUNC").contains("logThroughTheHandler"));
+    }
+
+private:
+    static void logThroughTheHandler(const QByteArray& message)
+    {
+        const QtMessageHandler testHandler = qInstallMessageHandler(nullptr);
+        installLogHandler();
+        qCCritical(lcTestComponent, "%s", message.constData());
+        qInstallMessageHandler(testHandler);
+    }
+};
+
+QTEST_GUILESS_MAIN(LogHandlerTest)
+#include "LogHandlerTest.moc"
