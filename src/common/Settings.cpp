@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace nerova {
@@ -54,6 +55,15 @@ std::optional<QString> textOf(const std::optional<QVariant>& stored)
     return std::nullopt;
 }
 
+// Whether `path` exists as something other than a regular file: a symbolic link, a FIFO, a device,
+// a directory. Checked without opening it: opening a FIFO would block, and a symbolic link would
+// be written through.
+bool isIrregular(const QString& path)
+{
+    struct stat status {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
 } // namespace
 
 // An advisory lock (flock) on a file beside the settings file: shared for reading, exclusive for
@@ -68,7 +78,7 @@ public:
     FileLock(const QString& settingsFile, bool exclusive)
     {
         const QString path = settingsFile + QStringLiteral(".agent-lock");
-        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
         const QDeadlineTimer deadline(lockTimeoutMs);
         int error = fd_ < 0 ? errno : 0;
         while (error == 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
@@ -94,6 +104,45 @@ public:
 private:
     int fd_ = -1;
 };
+
+Settings::Batch::Batch(Settings& settings, bool exclusive) : settings_(settings)
+{
+    const QFileInfo file(settings.userFile_);
+    if (exclusive) {
+        QDir().mkpath(file.absolutePath());
+    }
+    if (file.absoluteDir().exists()) { // else there is nothing to read, and no place for the lock file
+        lock_ = std::make_unique<FileLock>(settings.userFile_, exclusive);
+    }
+    settings_.inBatch_ = true;
+}
+
+Settings::Batch::~Batch() { settings_.inBatch_ = false; }
+
+std::unique_ptr<Settings::FileLock> Settings::lockFor(bool exclusive) const
+{
+    return inBatch_ ? nullptr : std::make_unique<FileLock>(userFile_, exclusive);
+}
+
+std::optional<QString> Settings::fileProblem() const
+{
+    if (isIrregular(userFile_)) {
+        return userFile_ + QStringLiteral(" is not a regular file");
+    }
+    QFile file(userFile_);
+    if (!file.exists()) {
+        return std::nullopt;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        return userFile_ + QStringLiteral(": ") + file.errorString();
+    }
+    const auto lock = lockFor(false);
+    const QSettings settings(userFile_, QSettings::IniFormat);
+    if (settings.status() != QSettings::NoError) {
+        return userFile_ + QStringLiteral(" is not a settings file");
+    }
+    return std::nullopt;
+}
 
 Settings::Settings(QString userFile, QString managedDirectory, uid_t managedOwner)
     : userFile_(std::move(userFile)), managed_(std::move(managedDirectory), managedOwner)
@@ -143,7 +192,7 @@ QString Settings::agentIdentifier()
     // Check and store under one exclusive lock, so that racing callers all return the identifier
     // that won.
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const FileLock lock(userFile_, true);
+    const auto lock = lockFor(true);
     if (auto stored = textOf(readLocked(key)); stored && !stored->isEmpty()) {
         return *stored;
     }
@@ -203,7 +252,7 @@ void Settings::remove(const QString& key) { erase(key); }
 bool Settings::write(const QString& key, const QVariant& value)
 {
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const FileLock lock(userFile_, true);
+    const auto lock = lockFor(true);
     return storeLocked(key, value);
 }
 
@@ -212,7 +261,7 @@ bool Settings::erase(const QString& key)
     if (!QFileInfo::exists(userFile_)) {
         return true;
     }
-    const FileLock lock(userFile_, true);
+    const auto lock = lockFor(true);
     return storeLocked(key, std::nullopt);
 }
 
@@ -221,12 +270,15 @@ std::optional<QVariant> Settings::value(const QString& key) const
     if (!QFileInfo::exists(userFile_)) {
         return std::nullopt; // nothing stored yet; no lock file either
     }
-    const FileLock lock(userFile_, false);
+    const auto lock = lockFor(false);
     return readLocked(key);
 }
 
 std::optional<QVariant> Settings::readLocked(const QString& key) const
 {
+    if (isIrregular(userFile_)) {
+        return std::nullopt;
+    }
     const QSettings settings(userFile_, QSettings::IniFormat);
     if (!settings.contains(key)) {
         return std::nullopt;
@@ -236,6 +288,11 @@ std::optional<QVariant> Settings::readLocked(const QString& key) const
 
 bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& value)
 {
+    if (isIrregular(userFile_)) {
+        qCCritical(lcSettings, "Cannot write the setting %s to %s: not a regular file", qUtf8Printable(key),
+                   qUtf8Printable(userFile_));
+        return false;
+    }
     QSettings settings(userFile_, QSettings::IniFormat);
     settings.setAtomicSyncRequired(true);
     if (value) {

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariant>
 
+#include <memory>
 #include <optional>
 
 namespace nerova {
@@ -55,8 +56,33 @@ public:
     bool write(const QString& key, const QVariant& value);
     bool erase(const QString& key);
 
+    // Why the settings file cannot be used, when it cannot: it is not a regular file (a symbolic
+    // link, a FIFO, a device), cannot be read, or is not in the settings format. Nothing when it is
+    // usable or does not exist yet. Reads of an unusable file find nothing and writes to it fail.
+    std::optional<QString> fileProblem() const;
+
 private:
     class FileLock;
+
+public:
+    // While it lives, every read and write of `settings` runs under one lock of the file, taken
+    // here with a bounded wait: a command that reads many keys waits once at most. `exclusive` for
+    // writes, which also creates the file's directory when it is missing. Batches do not nest.
+    class Batch {
+    public:
+        Batch(Settings& settings, bool exclusive);
+        ~Batch();
+        Batch(const Batch&) = delete;
+        Batch& operator=(const Batch&) = delete;
+
+    private:
+        Settings& settings_;
+        std::unique_ptr<FileLock> lock_;
+    };
+
+private:
+    // A lock of the file for one operation, unless a Batch holds the file already.
+    std::unique_ptr<FileLock> lockFor(bool exclusive) const;
     std::optional<QVariant> value(const QString& key) const;
     // The caller holds the file lock.
     std::optional<QVariant> readLocked(const QString& key) const;
@@ -64,6 +90,7 @@ private:
 
     QString userFile_;
     ManagedConfiguration managed_;
+    bool inBatch_ = false;
 };
 
 } // namespace nerova

@@ -9,6 +9,7 @@
 #include "network/NetworkContextJson.h"
 #include "rules/FingerprintFileJson.h"
 #include "rules/RulesEngine.h"
+#include "service/FingerprintFileClient.h"
 
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -17,12 +18,25 @@ namespace nerova {
 
 namespace {
 
-// The whole content of `path`, or nothing after reporting why it cannot be read.
+// The whole content of `path` (a pipe too), or nothing after reporting why it cannot be read.
+// Input beyond the size cap of a served fingerprint file is refused instead of read on for ever.
 std::optional<QByteArray> readInput(const QString& path, Console& console)
 {
+    constexpr qint64 cap = FingerprintFileClient::maxFileBytes;
     QFile file(path);
-    if (file.open(QIODevice::ReadOnly)) {
-        QByteArray bytes = file.readAll();
+    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        QByteArray bytes;
+        while (bytes.size() <= cap) {
+            const QByteArray chunk = file.read(cap + 1 - bytes.size());
+            if (chunk.isEmpty()) {
+                break;
+            }
+            bytes += chunk;
+        }
+        if (bytes.size() > cap) {
+            console.error() << "cannot read " << path << ": larger than " << cap << " bytes\n";
+            return std::nullopt;
+        }
         if (file.error() == QFileDevice::NoError) {
             return bytes;
         }

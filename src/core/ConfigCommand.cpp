@@ -79,12 +79,30 @@ QString secretText(const SecretState& state)
     return *state.present ? QStringLiteral("present") : QStringLiteral("absent");
 }
 
+// Says why the user's settings cannot be read, when they cannot: their values would otherwise
+// show as defaults.
+bool reportUnusableFile(Console& console, const Settings& settings)
+{
+    const std::optional<QString> problem = settings.fileProblem();
+    if (problem) {
+        console.error() << "cannot read the user settings: " << *problem << '\n';
+    }
+    return problem.has_value();
+}
+
 QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
 {
     QList<std::array<QString, 3>> rows;
-    for (const SettingKey& key : settingKeys) {
-        const Effective effective = effectiveValue(key, settings);
-        rows.append({QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
+    {
+        const Settings::Batch batch(settings, false);
+        if (reportUnusableFile(console, settings)) {
+            co_return exitcode::failure;
+        }
+        for (const SettingKey& key : settingKeys) {
+            const Effective effective = effectiveValue(key, settings);
+            rows.append(
+                {QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
+        }
     }
     const SecretState state = co_await secretState(secret);
     const QString store = QStringLiteral("credential store");
@@ -115,6 +133,10 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
         console.out() << secretText(state) << '\n';
         co_return *state.present ? exitcode::success : exitcode::failure;
     }
+    const Settings::Batch batch(settings, false);
+    if (reportUnusableFile(console, settings)) {
+        co_return exitcode::failure;
+    }
     const SettingKey& key = *findSettingKey(name);
     const Effective effective = effectiveValue(key, settings);
     if (!effective.value) {
@@ -128,6 +150,11 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
 // The value to store for `text`, or the reason it does not fit the key.
 std::variant<QVariant, QString> parseValue(const SettingKey& key, const QString& text)
 {
+    // Arguments that are not UTF-8 arrive with replacement characters, which would be stored as if
+    // they were the value.
+    if (text.contains(QChar::ReplacementCharacter) || !QStringView(text).isValidUtf16()) {
+        return QStringLiteral("expects valid UTF-8 text");
+    }
     switch (key.kind) {
     case SettingKind::flag:
         if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1") {
@@ -175,6 +202,7 @@ int set(Console& console, Settings& settings, const SettingKey& key, const QStri
     if (const auto* problem = std::get_if<QString>(&parsed)) {
         return usageError(console, QString::fromLatin1(key.name) + u' ' + *problem, usage);
     }
+    const Settings::Batch batch(settings, true);
     if (!settings.write(QString::fromLatin1(key.name), std::get<QVariant>(parsed))) {
         console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;
@@ -185,6 +213,7 @@ int set(Console& console, Settings& settings, const SettingKey& key, const QStri
 
 int unset(Console& console, Settings& settings, const SettingKey& key)
 {
+    const Settings::Batch batch(settings, true);
     if (!settings.erase(QString::fromLatin1(key.name))) {
         console.error() << "cannot write " << settings.userFile() << '\n';
         return exitcode::failure;

@@ -30,12 +30,28 @@ void stop(QNetworkReply& reply, QNetworkReply::NetworkError code, const QString&
 }
 
 // Qt reports HTTP error statuses as reply errors too: these mean "the server answered with an
-// error status", not "there was no answer".
+// error status", not "there was no answer". 407 comes as a proxy error, and 305 or a redirect
+// without a usable Location as an unknown protocol.
 bool isStatusError(QNetworkReply::NetworkError code)
 {
     return (code >= QNetworkReply::ContentAccessDenied && code <= QNetworkReply::UnknownContentError) ||
+           code == QNetworkReply::ProxyAuthenticationRequiredError || code == QNetworkReply::ProtocolUnknownError ||
            code == QNetworkReply::ProtocolInvalidOperationError ||
            (code >= QNetworkReply::InternalServerError && code <= QNetworkReply::UnknownServerError);
+}
+
+// A header value with CR or LF would end the header early and let the rest pass as headers of
+// its own; such a request is never sent.
+void refuseLineBreaks(const QNetworkRequest& request)
+{
+    for (const QByteArray& name : request.rawHeaderList()) {
+        const QByteArray value = request.rawHeader(name);
+        if (value.contains('\r') || value.contains('\n')) {
+            throw URLLoadingError(
+                QNetworkReply::ProtocolInvalidOperationError,
+                QStringLiteral("the value of the header %1 contains a line break").arg(QString::fromLatin1(name)));
+        }
+    }
 }
 
 // Bounds a request under way as `options` say, from now.
@@ -107,6 +123,7 @@ QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkReque
         request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::UserVerifiedRedirectPolicy);
     }
     requireVerifiedPeer(request);
+    refuseLineBreaks(request);
     const LaterDeleted<QNetworkReply> reply(
         options.verb == "GET" ? session.get(request) : session.sendCustomRequest(request, options.verb, options.body));
     limitReply(*reply, options);

@@ -50,8 +50,8 @@ struct ExchangeOptions {
 };
 
 // Sends one request through `session`, with its TLS peer verified, and waits for the whole answer.
-// Every HTTP status counts as an answer (Qt reports 4xx and 5xx as errors too); a failure without
-// one raises URLLoadingError.
+// Every HTTP status counts as an answer (Qt reports many as errors too); a failure without one,
+// or a header value with a line break (refused before sending), raises URLLoadingError.
 QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkRequest request,
                                    ExchangeOptions options = {});
 

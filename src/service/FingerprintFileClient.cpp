@@ -38,14 +38,16 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         throw NerovaClientError::url();
     }
     QNetworkRequest request(address);
-    request.setTransferTimeout(int(timeout_.count()));
     const QString tagKey = QString::fromLatin1(settingskey::fingerprintETag);
     if (const std::optional<QString> tag = settings_.text(tagKey)) {
         request.setRawHeader("If-None-Match", tag->toUtf8());
         // Only the server may answer "not modified".
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     }
-    const HttpResponse answer = co_await exchange(session_, request);
+    ExchangeOptions options;
+    options.deadline = timeout_;
+    options.maxBodyBytes = maxFileBytes;
+    const HttpResponse answer = co_await exchange(session_, request, std::move(options));
 
     if (answer.statusCode) {
         if (const std::optional<QByteArray> tag = answer.header("Etag")) {

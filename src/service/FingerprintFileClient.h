@@ -33,13 +33,15 @@ public:
 class FingerprintFileClient {
 public:
     static constexpr const char* localCopyName = "fingerprintFile.json";
+    static constexpr qint64 maxFileBytes = 32 * 1024 * 1024;
 
     // `directory`: where the local copy lives; empty for QStandardPaths::AppDataLocation.
     FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory = {},
                           std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 
     // The new file, else the local copy, else nothing. Raises NerovaClientError::urlError for a
-    // text that is not a URL, URLLoadingError when no answer came, and the local copy's errors.
+    // text that is not a URL, URLLoadingError when no answer came (or it outgrew maxFileBytes or the timeout, which
+    // bounds the whole download), and the local copy's errors.
     QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url);
 
     // Replaces the local copy atomically: a failed or interrupted write leaves the old copy whole.

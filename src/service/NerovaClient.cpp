@@ -66,7 +66,6 @@ QCoro::Task<std::optional<QByteArray>> NerovaClient::postData(QString path, QByt
                                                               QueryItems queryItems)
 {
     QNetworkRequest request(requestURL(path, queryItems));
-    request.setTransferTimeout(int(timeout_.count()));
     for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
         request.setRawHeader(it.key().toUtf8(), it.value().toUtf8());
     }
@@ -78,6 +77,8 @@ QCoro::Task<std::optional<QByteArray>> NerovaClient::postData(QString path, QByt
     options.verb = QByteArrayLiteral("POST");
     options.body = body;
     options.permitRedirect = isPermittedServiceEndpoint;
+    options.deadline = timeout_;
+    options.maxBodyBytes = maxAnswerBytes;
     const HttpResponse answer = co_await exchange(session_, request, std::move(options));
     if (answer.refusedRedirect) {
         throw NerovaClientError::insecure(*answer.refusedRedirect);

@@ -38,7 +38,9 @@ bool isPermittedServiceEndpoint(const QUrl& url);
 // nor retries.
 class NerovaClient {
 public:
+    // Bounds of one call as a whole, however slowly the answer trickles in.
     static constexpr std::chrono::milliseconds defaultTimeout = std::chrono::seconds(60);
+    static constexpr qint64 maxAnswerBytes = 1024 * 1024;
 
     NerovaClient(QNetworkAccessManager& session, QUrl baseURL, std::chrono::milliseconds timeout = defaultTimeout);
 
@@ -47,7 +49,8 @@ public:
 
     // Sends `body` (an encoded JSON document) and yields the decoded answer, or nothing for a
     // successful empty answer. Raises NerovaClientError for refused calls and unusable URLs,
-    // URLLoadingError when no answer came, JsonDecodeError for an undecodable success body.
+    // URLLoadingError when no answer came (or it outgrew maxAnswerBytes or the timeout, or a header value
+    // holds a line break), JsonDecodeError for an undecodable success body.
     template <typename Response>
     QCoro::Task<std::optional<Response>> post(QString path, QByteArray body, HeaderMap headers, QueryItems queryItems)
     {

@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -216,6 +218,27 @@ private slots:
             QtCriticalMsg,
             qPrintable(QStringLiteral("Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)));
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
+    }
+
+    // While another process holds the lock, a batch of reads waits for it once, not once per read.
+    void batchWaitsForTheLockOnce()
+    {
+        Stores stores;
+        stores.write(QStringLiteral("config/NerovaAgent.conf"), "[General]\nusername=anna\n");
+        const int holder = ::open(QFile::encodeName(stores.userFile() + QStringLiteral(".agent-lock")).constData(),
+                                  O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
+        Settings settings = stores.settings();
+        {
+            const Settings::Batch batch(settings, false);
+            for (int i = 0; i < 3; ++i) {
+                QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
+            }
+        }
+        ::close(holder);
+        const QStringList errors = stores.log->errors();
+        QVERIFY2(errors.size() == 1 && errors[0].startsWith(QLatin1String("Cannot lock ")),
+                 qPrintable(errors.join(u'\n')));
     }
 
     void agentIdentifierIsGeneratedOnceAndKept()

@@ -54,6 +54,8 @@ private slots:
         QTest::newRow("missing file") << QStringList{"check", "/nonexistent/file.json"} << QByteArray() << 2 << QStringList{}
                                       << "cannot read /nonexistent/file.json: No such file or directory";
         QTest::newRow("directory") << QStringList{"check", "/"} << QByteArray() << 2 << QStringList{} << "cannot read /";
+        QTest::newRow("file over the cap") << QStringList{"check", "FILE"} << validFile + QByteArray(32 * 1024 * 1024, ' ')
+            << 2 << QStringList{} << "larger than 33554432 bytes";
         QTest::newRow("no file") << QStringList{"check"} << QByteArray() << 2 << QStringList{} << "check needs exactly one FILE";
         QTest::newRow("unknown option") << QStringList{"check", "FILE", "--frobnicate"} << validFile << 2 << QStringList{}
                                         << "Unknown option 'frobnicate'";

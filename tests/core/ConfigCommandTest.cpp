@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace nerova;
@@ -49,6 +50,7 @@ private slots:
         QTest::newRow("flag must be a flag") << none << QStringList{"set allowQuit maybe"} << 2 << QStringList{} << "allowQuit expects true or false";
         QTest::newRow("integer must be a number") << none << QStringList{"set fingerprintExpiry 12x"} << 2 << QStringList{} << "fingerprintExpiry expects a whole number";
         QTest::newRow("endpoint must be a URL") << none << QStringList{"set agentEndpoint presence.example"} << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
+        QTest::newRow("text must be UTF-8") << none << QStringList{"set username caf\xe9"} << 2 << QStringList{} << "username expects valid UTF-8 text";
         QTest::newRow("missing value") << none << QStringList{"set username"} << 2 << QStringList{} << "config set takes 2 argument(s)";
         QTest::newRow("unknown key") << none << QStringList{"get projectId"} << 2 << QStringList{} << "unknown key 'projectId'. Known keys: agentEndpoint, ";
         QTest::newRow("secret cannot be set") << none << QStringList{"set agentSecret hunter2"} << 2 << QStringList{} << "agentSecret lives in the credential store";
@@ -97,6 +99,59 @@ private slots:
                      qPrintable(QStringLiteral("no line matches %1 in:\n%2").arg(pattern, out)));
         }
         QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr), qPrintable(err));
+    }
+
+    // A settings file that cannot be used is reported, never shown as defaults nor written through.
+    void unusableSettingsFile_data()
+    {
+        // clang-format off
+        QTest::addColumn<QString>("kind"); // link: a symbolic link to a file; fifo; otherwise the file's contents
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("expectedErr");
+        QTest::newRow("list through a link") << "link" << "list" << 1 << "is not a regular file";
+        QTest::newRow("set through a link") << "link" << "set username mallory" << 1 << "not a regular file";
+        QTest::newRow("get from a FIFO") << "fifo" << "get username" << 1 << "is not a regular file";
+        QTest::newRow("set into a FIFO") << "fifo" << "set username mallory" << 1 << "not a regular file";
+        QTest::newRow("list of garbage") << "[General\nusername=anna\n" << "list" << 1 << "is not a settings file";
+        QTest::newRow("get from garbage") << "[General\nusername=anna\n" << "get username" << 1
+            << "is not a settings file";
+        // clang-format on
+    }
+
+    void unusableSettingsFile()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, command);
+        QFETCH(int, exitCode);
+        QFETCH(QString, expectedErr);
+
+        QTemporaryDir dir;
+        QDir().mkpath(dir.filePath(QStringLiteral("Nerova")));
+        const QString file = dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf"));
+        const QByteArray target = "[General]\nusername=anna\n";
+        const QString targetPath = test::writeFile(dir, QStringLiteral("target.conf"), target);
+        if (kind == u"link") {
+            QVERIFY(QFile::link(targetPath, file));
+        } else if (kind == u"fifo") {
+            QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        } else {
+            test::writeFile(dir, QStringLiteral("Nerova/NerovaAgent.conf"), kind.toUtf8());
+        }
+        Settings settings(file, dir.filePath(QStringLiteral("managed")), geteuid());
+        AgentSecret secret(std::chrono::seconds(5));
+        test::ConsoleCapture capture;
+        Console console(capture.out(), capture.err());
+        const int code =
+            QCoro::waitFor(runConfig(QStringList{"config"} + command.split(u' '), console, settings, secret));
+        const QString err = capture.errText();
+        QVERIFY2(code == exitCode, qPrintable(QStringLiteral("exit %1\nerr: %2").arg(code).arg(err)));
+        QVERIFY2(err.contains(expectedErr), qPrintable(err));
+        QCOMPARE(capture.outText(), QString());
+        QFile written(targetPath);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QCOMPARE(written.readAll(), target);
+        QCOMPARE(QFileInfo(file).isSymLink(), kind == u"link");
     }
 
     // Through the program's command line, with the default paths.

@@ -98,6 +98,11 @@ private slots:
         QTest::newRow("500 without Etag") << "\"t0\"" << true << 500 << QByteArray("oops") << QByteArray() << 1LL
             << false;
         QTest::newRow("404 with Etag") << "" << true << 404 << servedFile(3) << QByteArray("\"t3\"") << 1LL << false;
+        // Statuses Qt reports as failures of its own are answers all the same.
+        QTest::newRow("407") << "\"t0\"" << true << 407 << QByteArray("proxy") << QByteArray() << 1LL << false;
+        QTest::newRow("305") << "\"t0\"" << true << 305 << QByteArray() << QByteArray() << 1LL << false;
+        QTest::newRow("302 without Location") << "" << true << 302 << QByteArray("x") << QByteArray("\"t4\"") << 1LL
+            << false;
         // clang-format on
     }
 
@@ -152,22 +157,38 @@ private slots:
     void failuresWithoutAnswerChangeNothing_data()
     {
         // clang-format off
-        QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("url");     // %1: the port of a server sending `body`, or where nothing listens
+        QTest::addColumn<QByteArray>("body"); // "" for no server
+        QTest::addColumn<int>("dripMs");      // the body one byte at this interval, without end
         QTest::addColumn<QString>("error");
-        QTest::newRow("connection refused") << "http://127.0.0.1:%1/f.json" << "ConnectionRefusedError";
-        QTest::newRow("not a URL") << "http://exa mple/f.json" << "urlError";
-        QTest::newRow("no scheme") << "files/f.json" << "urlError";
+        QTest::newRow("connection refused") << "http://127.0.0.1:%1/f.json" << QByteArray() << 0
+            << "ConnectionRefusedError";
+        QTest::newRow("not a URL") << "http://exa mple/f.json" << QByteArray() << 0 << "urlError";
+        QTest::newRow("no scheme") << "files/f.json" << QByteArray() << 0 << "urlError";
+        // Each byte restarts a transfer timeout: only a bound on the whole download ends this.
+        QTest::newRow("trickling body") << "http://127.0.0.1:%1/f.json" << servedFile(2) << 50 << "TimeoutError";
+        QTest::newRow("file over 32 MiB") << "http://127.0.0.1:%1/f.json"
+            << servedFile(2, 32 * 1024 * 1024) << 0 << "UnknownContentError";
         // clang-format on
     }
 
     void failuresWithoutAnswerChangeNothing()
     {
         QFETCH(QString, url);
+        QFETCH(QByteArray, body);
+        QFETCH(int, dripMs);
         QFETCH(QString, error);
         settings_->setText(tagKey, QStringLiteral("\"t0\""));
         storeVersion(1);
+        ScriptedHttpServer server;
+        server.enqueue({200, {{"ETag", "\"t9\""}}, body, {}, std::chrono::milliseconds(dripMs)});
+        FingerprintFileClient client(session_, *settings_, dir_->filePath(QStringLiteral("data")),
+                                     std::chrono::milliseconds(500));
+        if (url.contains(u'%')) {
+            url = url.arg(body.isEmpty() ? ScriptedHttpServer::unusedPort() : server.port());
+        }
         try {
-            await(client_->fetchFingerprintFile(url.contains(u'%') ? url.arg(ScriptedHttpServer::unusedPort()) : url));
+            await(client.fetchFingerprintFile(url));
             QFAIL("no error");
         } catch (const Error& raised) {
             QCOMPARE(raised.description().section(u'(', 0, 0), error);
