@@ -7,6 +7,7 @@
 #include <coroutine>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -18,14 +19,25 @@ namespace nerova {
 //
 // The waiting consumer is resumed from the event loop, never from inside send(), finish() or
 // fail(): a producer may therefore end the stream from any of its callbacks without the consumer
-// running (and perhaps destroying the producer) in the middle of them. The channel must outlive a
-// pending receive(); producer and consumer usually share it through a std::shared_ptr.
+// running (and perhaps destroying the producer) in the middle of them. A channel destroyed while
+// its consumer waits ends the stream and resumes the consumer at once, before its members go, so
+// that the consumer's coroutines finish instead of staying suspended for ever; a consumer that may
+// outlive the channel must check, after the wait, whatever it needs before it touches anything else.
 template <typename T>
 class Channel {
 public:
     Channel() = default;
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
+    ~Channel()
+    {
+        *alive_ = false;
+        ended_ = true;
+        values_.clear();
+        if (const std::coroutine_handle<> consumer = std::exchange(consumer_, nullptr)) {
+            consumer.resume();
+        }
+    }
 
     // Appends a value; ignored once the stream has ended.
     void send(T value)
@@ -83,9 +95,7 @@ public:
 private:
     class WaitForProducer {
     public:
-        explicit WaitForProducer(Channel& channel)
-            : channel_(channel)
-        {}
+        explicit WaitForProducer(Channel& channel) : channel_(channel) {}
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> consumer) noexcept { channel_.consumer_ = consumer; }
         void await_resume() const noexcept {}
@@ -94,18 +104,33 @@ private:
         Channel& channel_;
     };
 
+    // Resumes the waiting consumer from the event loop, once however often it is called meanwhile.
     void wakeConsumer()
     {
-        if (const std::coroutine_handle<> consumer = std::exchange(consumer_, nullptr)) {
-            QMetaObject::invokeMethod(
-                QCoreApplication::instance(), [consumer] { consumer.resume(); }, Qt::QueuedConnection);
+        if (!consumer_ || wakeQueued_) {
+            return;
         }
+        wakeQueued_ = true;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [this, alive = alive_] {
+                if (!*alive) {
+                    return; // the destructor has resumed the consumer already
+                }
+                wakeQueued_ = false;
+                if (const std::coroutine_handle<> consumer = std::exchange(consumer_, nullptr)) {
+                    consumer.resume();
+                }
+            },
+            Qt::QueuedConnection);
     }
 
     std::deque<T> values_;
     bool ended_ = false;
     std::exception_ptr error_;
     std::coroutine_handle<> consumer_;
+    bool wakeQueued_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 } // namespace nerova

@@ -107,16 +107,6 @@ QNetworkRequest verifiedRequest(const QUrl& url)
     return request;
 }
 
-std::optional<QByteArray> HttpResponse::header(const QByteArray& name) const
-{
-    for (const auto& [key, value] : headers) {
-        if (key.compare(name, Qt::CaseInsensitive) == 0) {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
 QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkRequest request, ExchangeOptions options)
 {
     if (options.permitRedirect) {

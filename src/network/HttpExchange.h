@@ -1,11 +1,11 @@
 #pragma once
 
+#include "network/HttpResponse.h"
+
 #include <QByteArray>
 #include <QCoro/QCoroTask>
-#include <QList>
 #include <QNetworkRequest>
 #include <QObject>
-#include <QPair>
 #include <QUrl>
 
 #include <chrono>
@@ -22,19 +22,6 @@ namespace nerova {
 void requireVerifiedPeer(QNetworkRequest& request);
 // A request for `url` whose TLS peer is always verified.
 QNetworkRequest verifiedRequest(const QUrl& url);
-
-// What came back for one request that reached its server.
-struct HttpResponse {
-    QUrl url;                      // where the answer came from, after redirects
-    std::optional<int> statusCode; // absent when the answer is not an HTTP response (a file URL)
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-    // The redirect target that `permitRedirect` refused; nothing else is set then.
-    std::optional<QUrl> refusedRedirect;
-
-    // The value of the first header named `name`, compared without regard to case.
-    std::optional<QByteArray> header(const QByteArray& name) const;
-};
 
 // How one exchange runs.
 struct ExchangeOptions {

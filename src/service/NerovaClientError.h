@@ -2,7 +2,7 @@
 
 #include "common/Error.h"
 #include "common/Json.h"
-#include "network/HttpExchange.h"
+#include "network/HttpResponse.h"
 
 #include <QByteArray>
 #include <QList>

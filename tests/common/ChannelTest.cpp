@@ -24,6 +24,14 @@ QCoro::Task<QStringList> drain(std::shared_ptr<Channel<int>> channel)
     co_return seen;
 }
 
+// Waits for one value of a channel that it does not own; tells whether the wait ended without one.
+QCoro::Task<bool> waitOnce(Channel<int>& channel, bool& ended)
+{
+    const std::optional<int> value = co_await channel.receive();
+    ended = !value;
+    co_return ended;
+}
+
 } // namespace
 
 class ChannelTest : public QObject {
@@ -87,6 +95,29 @@ private slots:
         channel->finish();
         QVERIFY(!consumer.isReady());
         QCOMPARE(QCoro::waitFor(consumer), (QStringList{"1", "end"}));
+    }
+
+    // A channel destroyed while its consumer waits (even with a wake queued) ends that wait at
+    // once, so the consumer's coroutines finish instead of leaking; the queued wake does nothing.
+    void destructionEndsTheWait_data()
+    {
+        QTest::addColumn<bool>("wakeQueued");
+        QTest::newRow("waiting") << false;
+        QTest::newRow("wake queued") << true;
+    }
+    void destructionEndsTheWait()
+    {
+        QFETCH(bool, wakeQueued);
+        auto channel = std::make_unique<Channel<int>>();
+        bool ended = false;
+        auto consumer = waitOnce(*channel, ended);
+        if (wakeQueued) {
+            channel->send(1);
+        }
+        channel.reset();
+        QVERIFY(consumer.isReady());
+        QVERIFY(ended);
+        QCoreApplication::processEvents();
     }
 };
 

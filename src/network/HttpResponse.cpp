@@ -1,0 +1,15 @@
+#include "network/HttpResponse.h"
+
+namespace nerova {
+
+std::optional<QByteArray> HttpResponse::header(const QByteArray& name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0) {
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+} // namespace nerova
