@@ -64,7 +64,7 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         }
         logger_.debug("Fingerprint status code: %ld", response.statusCode);
         if (response.statusCode != 200) {
-            co_return loadStoredFingerprintFile();
+            co_return loadLocalCopyOrForgetTag();
         }
     }
     try {
@@ -74,7 +74,18 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
     } catch (const std::exception& error) {
         logger_.error("Error fetching fingerprint %@", error);
     }
-    co_return loadStoredFingerprintFile();
+    co_return loadLocalCopyOrForgetTag();
+}
+
+std::optional<FingerprintFile> FingerprintFileClient::loadLocalCopyOrForgetTag() const
+{
+    try {
+        return loadStoredFingerprintFile();
+    } catch (const std::exception&) {
+        // The server would answer "not modified" for ever: the next download asks for the whole file.
+        settings_.remove(QString::fromLatin1(settingskey::fingerprintETag));
+        throw;
+    }
 }
 
 void FingerprintFileClient::storeFingerprintFile(const FingerprintFile& file) const
