@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <variant>
 
 namespace nerova {
@@ -117,7 +118,11 @@ QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
     QList<std::array<QString, 3>> rows;
     for (const KnownKey& key : knownKeys) {
         const Effective effective = effectiveValue(key, settings);
-        rows.append({QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
+        // The registration key is a credential: the list tells only that it is set, as for the secret.
+        const bool masked = effective.value && key.name == std::string_view(settingskey::registrationKey);
+        rows.append({QString::fromLatin1(key.name),
+                     masked ? QStringLiteral("present") : effective.value.value_or(QStringLiteral("-")),
+                     effective.source});
     }
     const SecretState state = co_await secretState(secret);
     const QString store = QStringLiteral("credential store");
@@ -236,9 +241,7 @@ int usageError(Console& console, const QString& problem)
 // Error lines of the stores go to the command's standard error, where the user sees them.
 class ConsoleLogSink final : public LogSink {
 public:
-    explicit ConsoleLogSink(Console& console)
-        : console_(console)
-    {}
+    explicit ConsoleLogSink(Console& console) : console_(console) {}
     bool isDebugEnabled(const QString&) const override { return false; }
     void write(const LogRecord& record) override
     {
