@@ -9,6 +9,7 @@
 //   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
 #include "PrivateNetwork.h"
+#include "ProcessUsage.h"
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "support/FingerprintFiles.h"
@@ -30,50 +31,14 @@
 
 using namespace nerova;
 using namespace nerova::presence;
+using namespace nerova::bench;
 
 namespace {
 
-struct ProcessUsage {
-    double cpuSeconds = 0;
-    QHash<qint64, qint64> wakeUps; // context switches of each thread
-    qint64 residentKiB = 0;
-    qint64 descriptors = 0;
-};
-
-qint64 statusField(const QString& path, const QByteArray& name)
+int fail(const QString& message)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith(name + ':')) {
-            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
-        }
-    }
-    return 0;
-}
-
-ProcessUsage usageOf(qint64 pid)
-{
-    ProcessUsage usage;
-    const QString base = QStringLiteral("/proc/%1").arg(pid);
-    QFile stat(base + QStringLiteral("/stat"));
-    if (stat.open(QIODevice::ReadOnly)) {
-        // Fields after the command name (which may hold blanks): utime and stime are the 12th and 13th.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        usage.cpuSeconds =
-            double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
-    }
-    for (const QString& task : QDir(base + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString status = base + QStringLiteral("/task/") + task + QStringLiteral("/status");
-        usage.wakeUps.insert(task.toLongLong(), statusField(status, "voluntary_ctxt_switches") +
-                                                    statusField(status, "nonvoluntary_ctxt_switches"));
-    }
-    usage.residentKiB = statusField(base + QStringLiteral("/status"), "VmRSS");
-    usage.descriptors = QDir(base + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
-    return usage;
+    std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
+    return 1;
 }
 
 // Context switches since `start`; a thread started meanwhile counts from zero.
@@ -84,35 +49,6 @@ qint64 wakeUpsSince(const ProcessUsage& start, const ProcessUsage& end)
         total += it.value() - start.wakeUps.value(it.key());
     }
     return total;
-}
-
-void runEventLoopFor(int milliseconds)
-{
-    QEventLoop loop;
-    QTimer::singleShot(milliseconds, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool runUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer elapsed;
-    elapsed.start();
-    while (!done() && elapsed.elapsed() < timeoutMs) {
-        runEventLoopFor(5);
-    }
-    return done();
-}
-
-int fail(const QString& message)
-{
-    std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
-    return 1;
-}
-
-int optionValue(const QStringList& arguments, const QString& name, int fallback)
-{
-    const qsizetype index = arguments.indexOf(name);
-    return index >= 0 && index + 1 < arguments.size() ? arguments[index + 1].toInt() : fallback;
 }
 
 } // namespace
