@@ -69,7 +69,13 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
     }
     try {
         FingerprintFile file = decodeFingerprintFile(answer.body, TimestampForm::served);
-        storeFingerprintFile(file);
+        try {
+            storeFingerprintFile(file);
+        } catch (const FingerprintStoreError&) {
+            // The tag stands for a file that was not kept: the next download must fetch it whole.
+            settings_.remove(tagKey);
+            throw;
+        }
         co_return file;
     } catch (const std::exception& error) {
         logger_.error("Error fetching fingerprint %@", error);
@@ -93,7 +99,9 @@ void FingerprintFileClient::storeFingerprintFile(const FingerprintFile& file) co
     const QByteArray bytes = encodeFingerprintFile(file);
     const QString path = localCopyPath();
     QSaveFile save(path);
-    if (!QDir().mkpath(QFileInfo(path).path()) || !save.open(QIODevice::WriteOnly) ||
+    // Unbuffered: a write that fails (a full disk) must fail here; a buffered one would fail only
+    // in commit()'s flush, which does not stop the rename of the incomplete file over the copy.
+    if (!QDir().mkpath(QFileInfo(path).path()) || !save.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         save.write(bytes) != bytes.size() || !save.commit()) {
         throw FingerprintStoreError(FingerprintStoreError::Case::writeFailed,
                                     path + QStringLiteral(": ") + save.errorString());

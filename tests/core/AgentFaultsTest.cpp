@@ -24,6 +24,9 @@
 
 #include <functional>
 
+#include <sched.h>
+#include <sys/mount.h>
+
 using namespace nerova;
 using namespace nerova::presence;
 using namespace std::chrono_literals;
@@ -84,7 +87,8 @@ class AgentFaultsTest : public QObject {
     Q_OBJECT
 
 public:
-    explicit AgentFaultsTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure))
+    AgentFaultsTest(std::optional<QString> isolationFailure, bool privateMounts)
+        : isolationFailure_(std::move(isolationFailure)), privateMounts_(privateMounts)
     {}
 
     PresenceService& service() { return *service_; }
@@ -95,10 +99,36 @@ public:
                QString::fromLatin1(FingerprintFileClient::localCopyName);
     }
     void stopListening() { service_->servers().first()->close(); }
+    // Serves a new version of the fingerprint file, with the same fingerprints.
+    void serveVersion(qint64 version)
+    {
+        test::writeFile(dir_, QStringLiteral("served.json"),
+                        test::fingerprintFile(version, {test::internalIpFingerprint("a", "10.67.0.0/24"),
+                                                        test::internalIpFingerprint("b", "10.68.0.0/24")}));
+    }
+    qint64 installedVersion() const
+    {
+        return agent_->fingerprintFile() ? agent_->fingerprintFile()->fingerprintVersion : 0;
+    }
+    // A full file system over the folder of the local copy; no mount namespace: nothing.
+    bool fillLocalCopyFolder()
+    {
+        const QString folder = QFileInfo(localCopyPath()).path();
+        if (!privateMounts_ || ::mount("full", qPrintable(folder), "tmpfs", 0, "size=8k") != 0) {
+            return false;
+        }
+        QFile filler(folder + QStringLiteral("/filler"));
+        if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            filler.write(QByteArray(64 * 1024, 'x')); // fills it: the write stops short
+        }
+        return true;
+    }
+    void emptyLocalCopyFolder() { QCOMPARE(::umount2(qPrintable(QFileInfo(localCopyPath()).path()), MNT_DETACH), 0); }
     void listenAgain() { QVERIFY(service_->servers().first()->listen(QHostAddress::LocalHost, port_)); }
 
 private:
     std::optional<QString> isolationFailure_;
+    bool privateMounts_;
     QTemporaryDir dir_;
     SystemClock clock_;
     std::unique_ptr<PresenceService> service_;
@@ -156,10 +186,8 @@ private slots:
         }
         PresenceServiceConfig config;
         config.registrationKey = QStringLiteral("faults-key");
-        config.fingerprintFilePath =
-            test::writeFile(dir_, QStringLiteral("served.json"),
-                            test::fingerprintFile(3, {test::internalIpFingerprint("a", "10.67.0.0/24"),
-                                                      test::internalIpFingerprint("b", "10.68.0.0/24")}));
+        serveVersion(3);
+        config.fingerprintFilePath = dir_.filePath(QStringLiteral("served.json"));
         service_ = std::make_unique<PresenceService>(config, clock_);
         port_ = service_->listen(QHostAddress::LocalHost, 0);
         QVERIFY(port_ != 0);
@@ -322,6 +350,22 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), Trigger::download,
          download, nullptr},
         {"empty local fingerprint copy", writeLocalCopy({}), Trigger::download, download, nullptr},
+        // The new version cannot be stored; once there is room again it is installed.
+        {"no space left while writing the local copy",
+         [](AgentFaultsTest& test) {
+             if (!test.fillLocalCopyFolder()) {
+                 QSKIP("no mount namespace of the test's own");
+             }
+             test.serveVersion(4);
+         },
+         Trigger::download, nullptr, nullptr,
+         [](AgentFaultsTest& test) {
+             // A copy that could not be written whole was not written at all.
+             QFile copy(test.localCopyPath());
+             QVERIFY(!copy.exists() || (copy.open(QIODevice::ReadOnly) && !copy.readAll().isEmpty()));
+             test.emptyLocalCopyFolder();
+             QTRY_COMPARE_WITH_TIMEOUT(test.installedVersion(), 4, 20'000);
+         }},
         {"network flapping 100 times in 10 s", [](AgentFaultsTest&) {}, Trigger::none, nullptr, nullptr, {}, 100},
     };
     return table;
@@ -330,10 +374,13 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
 int main(int argc, char* argv[])
 {
     std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    // A mount namespace of the test's own too, for a full file system; only while single-threaded.
+    const bool privateMounts = !isolationFailure && ::unshare(CLONE_NEWNS) == 0 &&
+                               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
     QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));
-    AgentFaultsTest test(std::move(isolationFailure));
+    AgentFaultsTest test(std::move(isolationFailure), privateMounts);
     return QTest::qExec(&test, argc, argv);
 }
 
