@@ -8,20 +8,15 @@
 //   machine to the other of two fingerprints: the time from the change to the presence report the
 //   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
-#include "PrivateNetwork.h"
+#include "AgentAgainstService.h"
 #include "ProcessUsage.h"
 #include "common/Json.h"
-#include "common/Settings.h"
-#include "support/FingerprintFiles.h"
-#include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,48 +58,12 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const int idleSeconds = optionValue(arguments, QStringLiteral("--idle-seconds"), 10);
     const int changes = optionValue(arguments, QStringLiteral("--changes"), 20);
-    for (const QStringList& step : QList<QStringList>{{"link", "add", "nb0", "type", "veth", "peer", "name", "nb1"},
-                                                      {"link", "set", "nb0", "up"},
-                                                      {"link", "set", "nb1", "up"}}) {
-        if (const std::optional<QString> failure = test::runIp(step)) {
-            return fail(*failure);
-        }
+    AgentAgainstService run;
+    if (const std::optional<QString> problem = run.start(QStringLiteral("nb0"), "10.77.0.0/24", "10.78.0.0/24")) {
+        return fail(*problem);
     }
-
-    QTemporaryDir dir;
-    QFile served(dir.filePath(QStringLiteral("served.json")));
-    const QByteArray file = test::fingerprintFile(
-        1, {test::internalIpFingerprint("a", "10.77.0.0/24"), test::internalIpFingerprint("b", "10.78.0.0/24")});
-    if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
-        return fail(QStringLiteral("cannot write the fingerprint file"));
-    }
-    served.close();
-    PresenceServiceConfig config;
-    config.registrationKey = QStringLiteral("bench-key");
-    config.fingerprintFilePath = served.fileName();
-    const SystemClock clock;
-    PresenceService service(config, clock);
-    if (service.listen(QHostAddress::LocalHost, 0) == 0) {
-        return fail(QStringLiteral("the presence service cannot listen"));
-    }
-    {
-        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(),
-                          Logger(QStringLiteral("bench"), QStringLiteral("bench")));
-        settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service.baseUrl().toString());
-        settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
-        settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),
-                         service.baseUrl().toString() + QStringLiteral("/?format=json"));
-    }
-
-    QProcess agent;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
-    agent.setProcessEnvironment(environment);
-    agent.setStandardErrorFile(dir.filePath(QStringLiteral("agent.log")));
-    agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
-    if (!agent.waitForStarted()) {
-        return fail(QStringLiteral("nerova-agent run did not start"));
-    }
+    PresenceService& service = *run.service;
+    QProcess& agent = run.agent;
     // Enrolled, file installed and reported, and the first context evaluated.
     if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000)) {
         return fail(QStringLiteral("the agent did not enrol and check in"));

@@ -7,16 +7,11 @@
 // Goals: every change reported once (a change made while presence reports fail is superseded by
 // the next one, by design, and is counted apart), resident memory under 2 MB above the first
 // minute's, no descriptor growth.
-#include "PrivateNetwork.h"
+#include "AgentAgainstService.h"
 #include "ProcessUsage.h"
 #include "common/Json.h"
-#include "common/Settings.h"
-#include "support/FingerprintFiles.h"
-#include "tools/presence-service/PresenceService.h"
 
-#include <QProcess>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
 
 #include <csignal>
 #include <cstdio>
@@ -72,50 +67,13 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const int minutes = optionValue(arguments, QStringLiteral("--minutes"), 30);
     const int changeSeconds = optionValue(arguments, QStringLiteral("--change-seconds"), 6);
-    for (const QStringList& step : QList<QStringList>{{"link", "add", "ns0", "type", "veth", "peer", "name", "ns1"},
-                                                      {"link", "set", "ns0", "up"},
-                                                      {"link", "set", "ns1", "up"}}) {
-        if (const std::optional<QString> failure = test::runIp(step)) {
-            return fail(*failure);
-        }
+    AgentAgainstService run;
+    if (const std::optional<QString> problem = run.start(QStringLiteral("ns0"), "10.87.0.0/24", "10.88.0.0/24")) {
+        return fail(*problem);
     }
-
-    QTemporaryDir dir;
-    QFile served(dir.filePath(QStringLiteral("served.json")));
-    const QByteArray file = test::fingerprintFile(
-        1, {test::internalIpFingerprint("a", "10.87.0.0/24"), test::internalIpFingerprint("b", "10.88.0.0/24")});
-    if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
-        return fail(QStringLiteral("cannot write the fingerprint file"));
-    }
-    served.close();
-    PresenceServiceConfig config;
-    config.registrationKey = QStringLiteral("soak-key");
-    config.fingerprintFilePath = served.fileName();
-    const SystemClock clock;
-    PresenceService service(config, clock);
-    if (service.listen(QHostAddress::LocalHost, 0) == 0) {
-        return fail(QStringLiteral("the presence service cannot listen"));
-    }
-    QString agentId;
-    {
-        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory(),
-                          Logger(QStringLiteral("bench"), QStringLiteral("bench")));
-        settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service.baseUrl().toString());
-        settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
-        settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),
-                         service.baseUrl().toString() + QStringLiteral("/?format=json"));
-        agentId = settings.agentIdentifier();
-    }
-
-    QProcess agent;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
-    agent.setProcessEnvironment(environment);
-    agent.setStandardErrorFile(dir.filePath(QStringLiteral("agent.log")));
-    agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
-    if (!agent.waitForStarted()) {
-        return fail(QStringLiteral("nerova-agent run did not start"));
-    }
+    PresenceService& service = *run.service;
+    QProcess& agent = run.agent;
+    const QString& agentId = run.agentId;
     if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000)) {
         return fail(QStringLiteral("the agent did not enrol and check in"));
     }
