@@ -8,20 +8,15 @@
 //   machine to the other of two fingerprints: the time from the change to the presence report the
 //   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
-#include "EventLoopWaits.h"
+#include "AgentAgainstService.h"
+#include "ProcessUsage.h"
 #include "common/Json.h"
-#include "common/Settings.h"
-#include "support/FingerprintFiles.h"
-#include "support/PrivateNetwork.h"
-#include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QHash>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
@@ -35,47 +30,10 @@ using namespace nerova::presence;
 
 namespace {
 
-struct ProcessUsage {
-    double cpuSeconds = 0;
-    QHash<qint64, qint64> wakeUps; // context switches of each thread
-    qint64 residentKiB = 0;
-    qint64 descriptors = 0;
-};
-
-qint64 statusField(const QString& path, const QByteArray& name)
+int fail(const QString& message)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return 0;
-    }
-    for (const QByteArray& line : file.readAll().split('\n')) {
-        if (line.startsWith(name + ':')) {
-            return line.mid(name.size() + 1).trimmed().split(' ').first().toLongLong();
-        }
-    }
-    return 0;
-}
-
-ProcessUsage usageOf(qint64 pid)
-{
-    ProcessUsage usage;
-    const QString base = QStringLiteral("/proc/%1").arg(pid);
-    QFile stat(base + QStringLiteral("/stat"));
-    if (stat.open(QIODevice::ReadOnly)) {
-        // Fields after the command name (which may hold blanks): utime and stime are the 12th and 13th.
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        usage.cpuSeconds =
-            double(fields.value(11).toLongLong() + fields.value(12).toLongLong()) / double(sysconf(_SC_CLK_TCK));
-    }
-    for (const QString& task : QDir(base + QStringLiteral("/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QString status = base + QStringLiteral("/task/") + task + QStringLiteral("/status");
-        usage.wakeUps.insert(task.toLongLong(), statusField(status, "voluntary_ctxt_switches") +
-                                                    statusField(status, "nonvoluntary_ctxt_switches"));
-    }
-    usage.residentKiB = statusField(base + QStringLiteral("/status"), "VmRSS");
-    usage.descriptors = QDir(base + QStringLiteral("/fd")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size();
-    return usage;
+    std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
+    return 1;
 }
 
 // Context switches since `start`; a thread started meanwhile counts from zero.
@@ -86,18 +44,6 @@ qint64 wakeUpsSince(const ProcessUsage& start, const ProcessUsage& end)
         total += it.value() - start.wakeUps.value(it.key());
     }
     return total;
-}
-
-int fail(const QString& message)
-{
-    std::fprintf(stderr, "bench_agent: %s\n", qPrintable(message));
-    return 1;
-}
-
-int optionValue(const QStringList& arguments, const QString& name, int fallback)
-{
-    const qsizetype index = arguments.indexOf(name);
-    return index >= 0 && index + 1 < arguments.size() ? arguments[index + 1].toInt() : fallback;
 }
 
 } // namespace
@@ -112,47 +58,12 @@ int main(int argc, char* argv[])
     const QStringList arguments = QCoreApplication::arguments();
     const int idleSeconds = optionValue(arguments, QStringLiteral("--idle-seconds"), 10);
     const int changes = optionValue(arguments, QStringLiteral("--changes"), 20);
-    for (const QStringList& step : QList<QStringList>{{"link", "add", "nb0", "type", "veth", "peer", "name", "nb1"},
-                                                      {"link", "set", "nb0", "up"},
-                                                      {"link", "set", "nb1", "up"}}) {
-        if (const std::optional<QString> failure = test::runIp(step)) {
-            return fail(*failure);
-        }
+    AgentAgainstService run;
+    if (const std::optional<QString> problem = run.start(QStringLiteral("nb0"), "10.77.0.0/24", "10.78.0.0/24")) {
+        return fail(*problem);
     }
-
-    QTemporaryDir dir;
-    QFile served(dir.filePath(QStringLiteral("served.json")));
-    const QByteArray file = test::fingerprintFile(
-        1, {test::internalIpFingerprint("a", "10.77.0.0/24"), test::internalIpFingerprint("b", "10.78.0.0/24")});
-    if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
-        return fail(QStringLiteral("cannot write the fingerprint file"));
-    }
-    served.close();
-    PresenceServiceConfig config;
-    config.registrationKey = QStringLiteral("bench-key");
-    config.fingerprintFilePath = served.fileName();
-    const SystemClock clock;
-    PresenceService service(config, clock);
-    if (service.listen(QHostAddress::LocalHost, 0) == 0) {
-        return fail(QStringLiteral("the presence service cannot listen"));
-    }
-    {
-        Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
-        settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service.baseUrl().toString());
-        settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
-        settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),
-                         service.baseUrl().toString() + QStringLiteral("/?format=json"));
-    }
-
-    QProcess agent;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
-    agent.setProcessEnvironment(environment);
-    agent.setStandardErrorFile(dir.filePath(QStringLiteral("agent.log")));
-    agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
-    if (!agent.waitForStarted()) {
-        return fail(QStringLiteral("nerova-agent run did not start"));
-    }
+    PresenceService& service = *run.service;
+    QProcess& agent = run.agent;
     // Enrolled, file installed and reported, and the first context evaluated.
     if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000, 5)) {
         return fail(QStringLiteral("the agent did not enrol and check in"));

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <string_view>
 #include <variant>
 
 namespace nerova {
@@ -100,8 +101,11 @@ QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
         }
         for (const SettingKey& key : settingKeys) {
             const Effective effective = effectiveValue(key, settings);
-            rows.append(
-                {QString::fromLatin1(key.name), effective.value.value_or(QStringLiteral("-")), effective.source});
+            // The registration key is a credential: the list tells only that it is set, as for the secret.
+            const bool masked = effective.value && key.name == std::string_view(settingskey::registrationKey);
+            rows.append({QString::fromLatin1(key.name),
+                         masked ? QStringLiteral("present") : effective.value.value_or(QStringLiteral("-")),
+                         effective.source});
         }
     }
     const SecretState state = co_await secretState(secret);

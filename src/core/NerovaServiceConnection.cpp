@@ -3,15 +3,16 @@
 namespace nerova {
 
 NerovaServiceConnection::NerovaServiceConnection(QNetworkAccessManager& session, Settings& settings, const Clock& clock,
-                                                 FingerprintFileClient& fingerprintFiles)
-    : session_(session), settings_(settings), clock_(clock), fingerprintFiles_(fingerprintFiles)
+                                                 FingerprintFileClient& fingerprintFiles,
+                                                 std::chrono::milliseconds timeout)
+    : session_(session), settings_(settings), clock_(clock), fingerprintFiles_(fingerprintFiles), timeout_(timeout)
 {}
 
 QCoro::Task<AgentCredentials> NerovaServiceConnection::registerAgent(QUrl baseURL, QString agentId,
                                                                      QString registrationKey,
                                                                      DeviceInformation deviceInformation)
 {
-    AgentRegistration registration(session_, std::move(baseURL), settings_, clock_);
+    AgentRegistration registration(session_, std::move(baseURL), settings_, clock_, timeout_);
     QCoro::Task<AgentCredentials> registering =
         registration.registerAgent(std::move(agentId), std::move(registrationKey), std::move(deviceInformation));
     co_return co_await registering;
@@ -21,7 +22,7 @@ QCoro::Task<std::optional<AgentCheckinResponse>>
 NerovaServiceConnection::postCheckin(QUrl baseURL, QString secret, QString agentId, AgentCheckinRequest request,
                                      QString projectId, QString instanceId)
 {
-    NerovaCheckinClient client(session_, std::move(baseURL), std::move(secret), clock_);
+    NerovaCheckinClient client(session_, std::move(baseURL), std::move(secret), clock_, timeout_);
     QCoro::Task<std::optional<AgentCheckinResponse>> posting =
         client.postCheckin(std::move(agentId), std::move(request), std::move(projectId), std::move(instanceId));
     co_return co_await posting;
@@ -31,7 +32,7 @@ QCoro::Task<void> NerovaServiceConnection::postPresence(QUrl baseURL, QString se
                                                         AgentPresenceRequest request, QString projectId,
                                                         QString instanceId)
 {
-    NerovaPresenceClient client(session_, std::move(baseURL), std::move(secret), clock_);
+    NerovaPresenceClient client(session_, std::move(baseURL), std::move(secret), clock_, timeout_);
     QCoro::Task<std::optional<AgentPresenceResponse>> posting =
         client.postPresence(std::move(agentId), std::move(request), std::move(projectId), std::move(instanceId));
     co_await posting;

@@ -13,9 +13,10 @@ namespace nerova {
 // client per call, built with the base address and the secret of that moment.
 class NerovaServiceConnection final : public ServiceConnection {
 public:
-    // Everything given must outlive the connection.
+    // Everything given must outlive the connection. `timeout` bounds each call (tests shorten it).
     NerovaServiceConnection(QNetworkAccessManager& session, Settings& settings, const Clock& clock,
-                            FingerprintFileClient& fingerprintFiles);
+                            FingerprintFileClient& fingerprintFiles,
+                            std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 
     QCoro::Task<AgentCredentials> registerAgent(QUrl baseURL, QString agentId, QString registrationKey,
                                                 DeviceInformation deviceInformation) override;
@@ -31,6 +32,7 @@ private:
     Settings& settings_;
     const Clock& clock_;
     FingerprintFileClient& fingerprintFiles_;
+    std::chrono::milliseconds timeout_;
 };
 
 } // namespace nerova

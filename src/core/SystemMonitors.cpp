@@ -31,13 +31,15 @@ std::vector<std::unique_ptr<NetworkChangeSource>> systemChangeSources(NetworkCha
 
 } // namespace
 
-std::unique_ptr<NetworkContextSource> makeSystemNetworkMonitor(std::optional<QUrl> publicIpEndpoint)
+std::unique_ptr<NetworkContextSource> makeSystemNetworkMonitor(std::optional<QUrl> publicIpEndpoint,
+                                                               std::chrono::milliseconds debounce)
 {
     NetworkMonitor::PublicIpLookup lookup;
     if (publicIpEndpoint) {
         lookup = [endpoint = *publicIpEndpoint] { return lookUpPublicIp(endpoint); };
     }
-    return std::make_unique<NetworkMonitor>(makeSystemNetworkReader(), std::move(lookup), systemChangeSources);
+    return std::make_unique<NetworkMonitor>(makeSystemNetworkReader(), std::move(lookup), systemChangeSources,
+                                            debounce);
 }
 
 std::unique_ptr<LockState> makeSystemLockMonitor(const Clock& clock)

@@ -57,17 +57,34 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
         }
         qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*answer.statusCode));
         if (*answer.statusCode != 200) {
-            co_return loadStoredFingerprintFile();
+            co_return loadLocalCopyOrForgetTag();
         }
     }
     try {
         FingerprintFile file = decodeFingerprintFile(answer.body, TimestampForm::served);
-        storeFingerprintFile(file);
+        try {
+            storeFingerprintFile(file);
+        } catch (const FingerprintStoreError&) {
+            // The tag stands for a file that was not kept: the next download must fetch it whole.
+            settings_.remove(tagKey);
+            throw;
+        }
         co_return file;
     } catch (const std::exception& error) {
         qCCritical(lcFingerprintFileClient, "Error fetching fingerprint %s", qUtf8Printable(describeException(error)));
     }
-    co_return loadStoredFingerprintFile();
+    co_return loadLocalCopyOrForgetTag();
+}
+
+std::optional<FingerprintFile> FingerprintFileClient::loadLocalCopyOrForgetTag() const
+{
+    try {
+        return loadStoredFingerprintFile();
+    } catch (const std::exception&) {
+        // The server would answer "not modified" for ever: the next download asks for the whole file.
+        settings_.remove(QString::fromLatin1(settingskey::fingerprintETag));
+        throw;
+    }
 }
 
 void FingerprintFileClient::storeFingerprintFile(const FingerprintFile& file) const
@@ -75,7 +92,9 @@ void FingerprintFileClient::storeFingerprintFile(const FingerprintFile& file) co
     const QByteArray bytes = encodeFingerprintFile(file);
     const QString path = localCopyPath();
     QSaveFile save(path);
-    if (!QDir().mkpath(QFileInfo(path).path()) || !save.open(QIODevice::WriteOnly) ||
+    // Unbuffered: a write that fails (a full disk) must fail here; a buffered one would fail only
+    // in commit()'s flush, which does not stop the rename of the incomplete file over the copy.
+    if (!QDir().mkpath(QFileInfo(path).path()) || !save.open(QIODevice::WriteOnly | QIODevice::Unbuffered) ||
         save.write(bytes) != bytes.size() || !save.commit()) {
         throw FingerprintStoreError(FingerprintStoreError::Case::writeFailed,
                                     path + QStringLiteral(": ") + save.errorString());

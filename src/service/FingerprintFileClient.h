@@ -51,6 +51,8 @@ public:
 
 private:
     QString localCopyPath() const;
+    // The local copy; when it cannot be read, the entity tag is forgotten before the error is raised.
+    std::optional<FingerprintFile> loadLocalCopyOrForgetTag() const;
 
     QNetworkAccessManager& session_;
     Settings& settings_;

@@ -1,7 +1,10 @@
 // `nerova-agent run` end to end, in a network namespace of the test's own, on a private session bus
 // with a real keyring, against the reference presence service: enrolment, check-in, download, one
 // report per change of location, the same state through `status --json`, a new enrolment after
-// the service answers 412, one agent per session, and a clean end on SIGTERM.
+// the service answers 412, one agent per session, and a clean end on SIGTERM. Afterwards no file
+// the agent wrote, no log line and no command output holds a secret, the registration key or a
+// signature.
+#include "support/PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "core/AgentBusAdaptor.h"
@@ -13,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
@@ -59,6 +63,25 @@ private:
         return ids;
     }
 
+    // Every file under the agent's own folders of the configuration and data homes, by path.
+    static QHash<QString, QByteArray> filesTheAgentWrote()
+    {
+        QHash<QString, QByteArray> files;
+        for (const char* home : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+            for (const char* folder : {"/Nerova", "/autostart"}) {
+                QDirIterator it(qEnvironmentVariable(home) + QString::fromLatin1(folder), QDir::Files,
+                                QDirIterator::Subdirectories);
+                while (it.hasNext()) {
+                    QFile file(it.next());
+                    if (file.open(QIODevice::ReadOnly)) {
+                        files.insert(file.fileName(), file.readAll());
+                    }
+                }
+            }
+        }
+        return files;
+    }
+
 private slots:
     void runsTheAgentOfTheSession()
     {
@@ -90,8 +113,8 @@ private slots:
         }
 
         QProcess agent;
-        agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
+        agent.setProcessChannelMode(QProcess::MergedChannels);
+        agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("--verbose"), QStringLiteral("run")});
         QVERIFY(agent.waitForStarted());
         // Enrolled, checked in, file downloaded and installed, checked in again with its version.
         QTRY_VERIFY_WITH_TIMEOUT(service.checkins().size() >= 2, 30'000);
@@ -126,6 +149,7 @@ private slots:
 
         // The service has forgotten the agent: the next check-in is refused and the agent enrols anew.
         const QString firstInstance = service.agents().value(agentId).instanceId;
+        const QString firstSecret = service.agents().value(agentId).secret;
         service.failNextCheckin(412);
         const QDBusMessage checkin = QDBusMessage::createMethodCall(
             QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
@@ -134,11 +158,36 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).instanceId != firstInstance, 30'000);
         QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).completed, 30'000);
 
+        const auto [listCode, listOutput] = agentCommand({QStringLiteral("config"), QStringLiteral("list")});
+        QCOMPARE(listCode, 0);
+        QVERIFY2(listOutput.contains("agentSecret") && listOutput.contains("present"), listOutput.constData());
+
         ::kill(static_cast<pid_t>(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(10'000));
         QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
         QCOMPARE(agent.exitCode(), 0);
         QVERIFY2(service.refusals().isEmpty(), qPrintable(service.refusals().join(u'\n')));
+
+        // The secrets audit.
+        QHash<QString, QByteArray> texts = filesTheAgentWrote();
+        QVERIFY2(texts.size() >= 2, qPrintable(QStringList(texts.keys()).join(u' '))); // settings and local copy
+        for (auto it = texts.begin(); it != texts.end(); ++it) {
+            // The key is in the settings because the user put it there, in its own line only.
+            it.value().replace("registrationKey=" + config.registrationKey.toUtf8(), "registrationKey=");
+        }
+        texts.insert(QStringLiteral("the agent's log"), agent.readAll());
+        texts.insert(QStringLiteral("status --json"), statusOutput);
+        texts.insert(QStringLiteral("config list"), listOutput);
+        QByteArrayList secrets{firstSecret.toUtf8(), service.agents().value(agentId).secret.toUtf8(),
+                               config.registrationKey.toUtf8()};
+        secrets += service.signatures();
+        QVERIFY(service.signatures().size() >= 4);
+        for (const QByteArray& secret : secrets) {
+            QVERIFY(secret.size() >= 7);
+            for (auto it = texts.cbegin(); it != texts.cend(); ++it) {
+                QVERIFY2(!it.value().contains(secret), qPrintable(it.key() + QStringLiteral(" holds a credential")));
+            }
+        }
     }
 };
 

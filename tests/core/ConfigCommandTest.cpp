@@ -41,6 +41,8 @@ private slots:
                            "^allowQuit +true +user$", "^fingerprintExpiry +1700000000 +user$",
                            "^agentSecret +unknown +credential store: no D-Bus session bus is reachable"}
             << "nerova-agent: Managed setting registrationKey is the number 7, not text: the user's setting applies\n";
+        QTest::newRow("list masks the registration key") << none << QStringList{"set registrationKey k-4711", "list"} << 0
+            << QStringList{"^registrationKey +present +user$", "^agentSecret "} << "";
         QTest::newRow("get managed value") << managed << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0 << QStringList{"^https://managed.example$"} << "";
         QTest::newRow("get unset value") << none << QStringList{"get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
         QTest::newRow("set then unset") << none << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set";

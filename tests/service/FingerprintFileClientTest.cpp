@@ -206,19 +206,32 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError, await(client_->fetchFingerprintFile(server.url("/f").toString())));
     }
 
+    void interruptedWriteKeepsTheOldCopy_data()
+    {
+        QTest::addColumn<int>("fileSize");
+        QTest::addColumn<int>("limit");
+        QTest::newRow("larger than the write buffer") << 64 * 1024 << 16 * 1024;
+        QTest::newRow("within the write buffer") << 12 * 1024 << 8 * 1024; // fails only when flushed
+    }
+
     void interruptedWriteKeepsTheOldCopy()
     {
-        // The write of a large file fails part-way; the old copy must stay whole.
+        // The write fails part-way (a full disk); the old copy must stay whole, and the tag of the
+        // file that was not kept must not be stored, or the server would answer "not modified" to it.
+        QFETCH(int, fileSize);
+        QFETCH(int, limit);
         storeVersion(1);
+        settings_->setText(tagKey, QStringLiteral("\"t1\""));
         ScriptedHttpServer server;
-        server.enqueue({200, {}, servedFile(2, 64 * 1024)});
+        server.enqueue({200, RawHeaders{{"ETag", "\"t2\""}}, servedFile(2, fileSize)});
         std::optional<FingerprintFile> file;
         {
-            const FileSizeLimit limit(16 * 1024);
+            const FileSizeLimit sizeLimit(limit);
             file = await(client_->fetchFingerprintFile(server.url("/f").toString()));
         }
         QCOMPARE(file ? file->fingerprintVersion : 0, 1);
         QCOMPARE(storedVersion(), 1);
+        QVERIFY(settings_->text(tagKey) != std::optional<QString>(QStringLiteral("\"t2\"")));
         const QStringList errors = log_->errors();
         QVERIFY2(errors.size() == 1 && errors[0].startsWith(QLatin1String("Error fetching fingerprint writeFailed(")),
                  qPrintable(errors.join(u'\n')));

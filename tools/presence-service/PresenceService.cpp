@@ -218,6 +218,7 @@ void PresenceService::clearFaults()
     nextCheckinFailure_.reset();
     statuses_.clear();
     delays_.clear();
+    rawAnswers_.clear();
 }
 
 void PresenceService::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
@@ -229,7 +230,18 @@ void PresenceService::missingHandler(const QHttpServerRequest& request, QTcpSock
 bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     const QString path = request.url().path();
+    if (const QByteArray signature = request.value("x-nerova-agent-hash"); !signature.isEmpty()) {
+        signatures_.append(signature);
+    }
     Reply reply;
+    if (const auto raw = rawAnswers_.constFind(path); raw != rawAnswers_.cend()) {
+        QHttpServerResponse response(raw->contentType, raw->body, QHttpServerResponder::StatusCode(raw->status));
+        for (const auto& [name, value] : raw->headers) {
+            response.setHeader(name, value);
+        }
+        response.write(makeResponder(request, socket));
+        return true;
+    }
     if (const auto fault = statuses_.constFind(path); fault != statuses_.cend()) {
         reply = *fault == 204 || *fault == 304
                     ? Reply{*fault, {}, {}}

@@ -77,7 +77,19 @@ public:
     void setStatus(const QString& path, int status) { statuses_.insert(path, status); }
     // Every answer for `path` is held back for `delay`.
     void setDelay(const QString& path, std::chrono::milliseconds delay) { delays_.insert(path, delay); }
+    // An answer given as it stands in place of the service's own: for error pages of proxies,
+    // broken bodies and redirects.
+    struct RawAnswer {
+        int status = 200;
+        QByteArray contentType;
+        QByteArray body;
+        QList<std::pair<QByteArray, QByteArray>> headers;
+    };
+    // Every request for `path` is answered with `answer`.
+    void setRawAnswer(const QString& path, RawAnswer answer) { rawAnswers_.insert(path, std::move(answer)); }
     void clearFaults();
+    // The signature header of every signed request received, in order.
+    const QList<QByteArray>& signatures() const { return signatures_; }
     void forgetAgent(const QString& agentId) { agents_.remove(agentId); }
 
 signals:
@@ -115,6 +127,8 @@ private:
     std::optional<int> nextCheckinFailure_;
     QHash<QString, int> statuses_;
     QHash<QString, std::chrono::milliseconds> delays_;
+    QHash<QString, RawAnswer> rawAnswers_;
+    QList<QByteArray> signatures_;
 };
 
 } // namespace nerova::presence

@@ -1,0 +1,72 @@
+#pragma once
+
+// `nerova-agent run` as a process against the reference presence service, for the agent's
+// benchmarks: a veth pair in the caller's network namespace, a served file with the fingerprints
+// "a" and "b" (an internal address in `rangeA` or `rangeB`), the agent's settings pointing at the
+// service, and the agent started with its debug lines off and its log in a scratch file.
+#include "support/PrivateNetwork.h"
+#include "common/Settings.h"
+#include "support/FingerprintFiles.h"
+#include "tools/presence-service/PresenceService.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <optional>
+
+namespace nerova::bench {
+
+struct AgentAgainstService {
+    QTemporaryDir dir;
+    SystemClock clock;
+    std::unique_ptr<presence::PresenceService> service;
+    QProcess agent;
+    QString agentId;
+
+    // Sets everything up and starts the agent; the problem when something could not be done.
+    std::optional<QString> start(const QString& link, const char* rangeA, const char* rangeB)
+    {
+        for (const QStringList& step :
+             QList<QStringList>{{"link", "add", link, "type", "veth", "peer", "name", link + u'p'},
+                                {"link", "set", link, "up"},
+                                {"link", "set", link + u'p', "up"}}) {
+            if (std::optional<QString> failure = test::runIp(step)) {
+                return failure;
+            }
+        }
+        QFile served(dir.filePath(QStringLiteral("served.json")));
+        const QByteArray file = test::fingerprintFile(
+            1, {test::internalIpFingerprint("a", rangeA), test::internalIpFingerprint("b", rangeB)});
+        if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
+            return QStringLiteral("cannot write the fingerprint file");
+        }
+        served.close();
+        presence::PresenceServiceConfig config;
+        config.registrationKey = QStringLiteral("bench-key");
+        config.fingerprintFilePath = served.fileName();
+        service = std::make_unique<presence::PresenceService>(config, clock);
+        if (service->listen(QHostAddress::LocalHost, 0) == 0) {
+            return QStringLiteral("the presence service cannot listen");
+        }
+        {
+            Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
+            settings.setText(QString::fromLatin1(settingskey::agentEndpoint), service->baseUrl().toString());
+            settings.setText(QString::fromLatin1(settingskey::registrationKey), config.registrationKey);
+            settings.setText(QString::fromLatin1(settingskey::publicIpEndpoint),
+                             service->baseUrl().toString() + QStringLiteral("/?format=json"));
+            agentId = settings.agentIdentifier();
+        }
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+        agent.setProcessEnvironment(environment);
+        agent.setStandardErrorFile(dir.filePath(QStringLiteral("agent.log")));
+        agent.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("run")});
+        if (!agent.waitForStarted()) {
+            return QStringLiteral("nerova-agent run did not start");
+        }
+        return std::nullopt;
+    }
+};
+
+} // namespace nerova::bench

@@ -1,0 +1,387 @@
+// The running agent, built from its real components, against the reference presence service with
+// faults switched on and off, in a network namespace of the test's own and on a private session
+// bus with a real keyring. Every row moves the machine to the other location while its fault is
+// on; the agent must keep running, say what is wrong (once per attempt, in `message` where the
+// user should know), recover at the next tick once the fault is gone, and the service must have
+// received exactly one report per move.
+#include "support/PrivateNetwork.h"
+#include "common/Settings.h"
+#include "core/Agent.h"
+#include "core/AgentWiring.h"
+#include "core/NerovaServiceConnection.h"
+#include "core/SystemMonitors.h"
+#include "support/FingerprintFiles.h"
+#include "support/TestSupport.h"
+#include "tools/presence-service/PresenceService.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTest>
+
+#include <functional>
+
+#include <sched.h>
+#include <sys/mount.h>
+
+using namespace nerova;
+using namespace nerova::presence;
+using namespace std::chrono_literals;
+
+class AgentFaultsTest;
+
+namespace {
+
+QString key(const char* name) { return QString::fromLatin1(name); }
+
+constexpr std::chrono::milliseconds tick = 1500ms;          // every interval of the agent
+constexpr std::chrono::milliseconds clientTimeout = 1500ms; // every call to the service
+
+// Critical lines written while the test runs, for counting.
+QStringList& criticalLines()
+{
+    static QStringList lines;
+    return lines;
+}
+
+QtMessageHandler previousHandler = nullptr;
+
+void recordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtCriticalMsg) {
+        criticalLines() << text;
+    }
+    previousHandler(type, context, text);
+}
+
+qsizetype linesStartingWith(const QString& prefix)
+{
+    return std::count_if(criticalLines().cbegin(), criticalLines().cend(),
+                         [&](const QString& line) { return line.startsWith(prefix); });
+}
+
+// What a row exercises while its fault is on.
+enum class Trigger {
+    none,     // the fault is met by the agent's own ticks
+    checkin,  // a check-in now
+    enrol,    // a new enrolment at the next check-in
+    download, // a fingerprint refresh now
+};
+
+struct FaultRow {
+    const char* name;
+    std::function<void(AgentFaultsTest&)> on;
+    Trigger trigger;
+    const char* logLine; // the start of the critical line the fault causes; none when it is silent
+    const char* message; // the start of `message` while the fault is on; none when the user need not know
+    std::function<void(AgentFaultsTest&)> off = {};
+    int flaps = 0; // back-and-forth address changes before the move
+};
+
+} // namespace
+
+class AgentFaultsTest : public QObject {
+    Q_OBJECT
+
+public:
+    AgentFaultsTest(std::optional<QString> isolationFailure, bool privateMounts)
+        : isolationFailure_(std::move(isolationFailure)), privateMounts_(privateMounts)
+    {}
+
+    PresenceService& service() { return *service_; }
+    QString agentPath(const char* action) const { return QStringLiteral("/%1/%2").arg(agentId_, action); }
+    QString localCopyPath() const
+    {
+        return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + u'/' +
+               QString::fromLatin1(FingerprintFileClient::localCopyName);
+    }
+    void stopListening() { service_->servers().first()->close(); }
+    // Serves a new version of the fingerprint file, with the same fingerprints.
+    void serveVersion(qint64 version)
+    {
+        test::writeFile(dir_, QStringLiteral("served.json"),
+                        test::fingerprintFile(version, {test::internalIpFingerprint("a", "10.67.0.0/24"),
+                                                        test::internalIpFingerprint("b", "10.68.0.0/24")}));
+    }
+    qint64 installedVersion() const
+    {
+        return agent_->fingerprintFile() ? agent_->fingerprintFile()->fingerprintVersion : 0;
+    }
+    // A full file system over the folder of the local copy; no mount namespace: nothing.
+    bool fillLocalCopyFolder()
+    {
+        const QString folder = QFileInfo(localCopyPath()).path();
+        if (!privateMounts_ || ::mount("full", qPrintable(folder), "tmpfs", 0, "size=8k") != 0) {
+            return false;
+        }
+        QFile filler(folder + QStringLiteral("/filler"));
+        if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+            filler.write(QByteArray(64 * 1024, 'x')); // fills it: the write stops short
+        }
+        return true;
+    }
+    void emptyLocalCopyFolder() { QCOMPARE(::umount2(qPrintable(QFileInfo(localCopyPath()).path()), MNT_DETACH), 0); }
+    void listenAgain() { QVERIFY(service_->servers().first()->listen(QHostAddress::LocalHost, port_)); }
+
+private:
+    std::optional<QString> isolationFailure_;
+    bool privateMounts_;
+    QTemporaryDir dir_;
+    SystemClock clock_;
+    std::unique_ptr<PresenceService> service_;
+    quint16 port_ = 0;
+    std::optional<Settings> settings_;
+    std::optional<SystemAgentParts> parts_;
+    std::unique_ptr<Agent> agent_;
+    QString agentId_;
+    QStringList expectedReports_;
+    bool atA_ = false; // the machine's address lies in the range of fingerprint "a"
+
+    static const std::vector<FaultRow>& rows();
+
+    QStringList reportedFingerprints() const
+    {
+        QStringList ids;
+        for (const Json& report : service_->presenceReports()) {
+            ids << fromStdString(report.at("fingerprintId").get<std::string>());
+        }
+        return ids;
+    }
+
+    // Moves the machine's address to the other location, through `flaps` back-and-forth changes
+    // in between.
+    void moveLocation(int flaps = 0)
+    {
+        const char* here = atA_ ? "10.67.0.1/24" : "10.68.0.1/24";
+        const char* there = atA_ ? "10.68.0.1/24" : "10.67.0.1/24";
+        for (int flap = 0; flap < flaps; ++flap) {
+            QVERIFY(!test::runIp({"addr", "add", there, "dev", "nr0"}));
+            QVERIFY(!test::runIp({"addr", "del", there, "dev", "nr0"}));
+            QTest::qWait(80);
+        }
+        if (!expectedReports_.isEmpty()) {
+            QVERIFY(!test::runIp({"addr", "del", here, "dev", "nr0"}));
+        }
+        QVERIFY(!test::runIp({"addr", "add", there, "dev", "nr0"}));
+        atA_ = !atA_;
+        expectedReports_ << QString::fromLatin1(atA_ ? "a" : "b");
+    }
+
+private slots:
+    void initTestCase()
+    {
+        if (isolationFailure_) {
+            QSKIP(qPrintable(*isolationFailure_));
+        }
+        QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
+        for (const QStringList& step : QList<QStringList>{{"link", "add", "nr0", "type", "veth", "peer", "name", "nr1"},
+                                                          {"link", "set", "nr0", "up"},
+                                                          {"link", "set", "nr1", "up"}}) {
+            if (const std::optional<QString> failure = test::runIp(step)) {
+                QSKIP(qPrintable(*failure));
+            }
+        }
+        PresenceServiceConfig config;
+        config.registrationKey = QStringLiteral("faults-key");
+        serveVersion(3);
+        config.fingerprintFilePath = dir_.filePath(QStringLiteral("served.json"));
+        service_ = std::make_unique<PresenceService>(config, clock_);
+        port_ = service_->listen(QHostAddress::LocalHost, 0);
+        QVERIFY(port_ != 0);
+        settings_.emplace(makeUserSettings());
+        settings_->setText(key(settingskey::agentEndpoint), service_->baseUrl().toString());
+        stopListening(); // the first row starts with the service down
+        settings_->setText(key(settingskey::registrationKey), config.registrationKey);
+        agentId_ = settings_->agentIdentifier();
+        parts_.emplace(makeSystemAgentParts(*settings_, clock_));
+        AgentComponents& components = parts_->components;
+        components.networkMonitor = makeSystemNetworkMonitor(std::nullopt, 300ms);
+        components.service = std::make_unique<NerovaServiceConnection>(*parts_->session, *settings_, clock_,
+                                                                       *parts_->fingerprintFiles, clientTimeout);
+        agent_ = std::make_unique<Agent>(std::move(components), *settings_, clock_, AgentIntervals{tick, tick, tick});
+        previousHandler = qInstallMessageHandler(recordMessage);
+        agent_->start();
+    }
+
+    void cleanupTestCase()
+    {
+        if (agent_) {
+            agent_->stop();
+            agent_.reset();
+        }
+        qInstallMessageHandler(previousHandler);
+    }
+
+    void survivesFault_data()
+    {
+        QTest::addColumn<int>("row");
+        for (std::size_t i = 0; i < rows().size(); ++i) {
+            QTest::newRow(rows()[i].name) << int(i);
+        }
+    }
+
+    void survivesFault()
+    {
+        QFETCH(int, row);
+        const FaultRow& fault = rows()[std::size_t(row)];
+        const QString logLine = fault.logLine ? QString::fromLatin1(fault.logLine) : QString();
+        const qsizetype linesBefore = fault.logLine ? linesStartingWith(logLine) : 0;
+
+        QElapsedTimer window;
+        window.start();
+        fault.on(*this);
+        switch (fault.trigger) {
+        case Trigger::none: break;
+        case Trigger::checkin: agent_->checkin(); break;
+        case Trigger::enrol:
+            settings_->setFlag(key(settingskey::isRegistered), false);
+            agent_->checkin();
+            break;
+        case Trigger::download: agent_->checkFingerprintFile(); break;
+        }
+        moveLocation(fault.flaps);
+        if (fault.logLine) {
+            QTRY_VERIFY_WITH_TIMEOUT(linesStartingWith(logLine) > linesBefore, 15'000);
+        }
+        if (fault.message) {
+            QTRY_VERIFY2_WITH_TIMEOUT(agent_->message().startsWith(QString::fromLatin1(fault.message)),
+                                      qPrintable(agent_->message()), 15'000);
+        }
+        QTest::qWait(int(2 * tick.count())); // long enough for two more attempts
+        if (fault.logLine) {
+            // Once per attempt, never in a loop.
+            const qint64 attempts = window.elapsed() / tick.count() + 2;
+            const qsizetype written = linesStartingWith(logLine) - linesBefore;
+            QVERIFY2(written <= attempts,
+                     qPrintable(QStringLiteral("%1 lines in %2 ticks").arg(written).arg(attempts)));
+        }
+        QVERIFY(agent_->isStarted());
+
+        service_->clearFaults();
+        if (fault.off) {
+            fault.off(*this);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(agent_->message(), QString(), 20'000);
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), expectedReports_, 20'000);
+        QTRY_VERIFY_WITH_TIMEOUT(agent_->isRegistered() && !agent_->hasUnsentPresence(), 20'000);
+        // Recovered: the next ticks go through without an error and without a second report.
+        const qsizetype errorsAfterRecovery = criticalLines().size();
+        QTest::qWait(int(2 * tick.count()));
+        QVERIFY2(criticalLines().size() == errorsAfterRecovery,
+                 qPrintable(criticalLines().mid(errorsAfterRecovery).join(u'\n')));
+        QCOMPARE(reportedFingerprints(), expectedReports_);
+        QVERIFY(agent_->isStarted());
+    }
+};
+
+namespace {
+
+// A fault on one path, as a row's switch.
+std::function<void(AgentFaultsTest&)> status(const char* path, int code)
+{
+    return [=](AgentFaultsTest& test) {
+        test.service().setStatus(path[0] == '/' ? QString::fromLatin1(path) : test.agentPath(path), code);
+    };
+}
+
+std::function<void(AgentFaultsTest&)> raw(const char* path, PresenceService::RawAnswer answer)
+{
+    return [=](AgentFaultsTest& test) {
+        test.service().setRawAnswer(path[0] == '/' ? QString::fromLatin1(path) : test.agentPath(path), answer);
+    };
+}
+
+const PresenceService::RawAnswer htmlPage{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
+
+std::function<void(AgentFaultsTest&)> writeLocalCopy(QByteArray content)
+{
+    return [=](AgentFaultsTest& test) {
+        QSaveFile file(test.localCopyPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(content);
+        QVERIFY(file.commit());
+    };
+}
+
+} // namespace
+
+const std::vector<FaultRow>& AgentFaultsTest::rows()
+{
+    constexpr const char* enrolment = "Failed to register - ";
+    constexpr const char* checkin = "error during check in ";
+    constexpr const char* presence = "Error sending presence ";
+    constexpr const char* download = "Error checking fingerprint eTag ";
+    constexpr const char* enrolmentFailed = "Enrolment failed: ";
+    constexpr const char* checkinFailed = "Check-in failed: ";
+    static const std::vector<FaultRow> table{
+        {"service down at start and back later", [](AgentFaultsTest&) {}, Trigger::none, enrolment, enrolmentFailed,
+         [](AgentFaultsTest& test) { test.listenAgain(); }},
+        {"500 on registration", status("/registration", 500), Trigger::enrol, enrolment, enrolmentFailed},
+        {"503 on registration", status("/registration", 503), Trigger::enrol, enrolment, enrolmentFailed},
+        {"HTML page on registration", raw("/registration", htmlPage), Trigger::enrol, enrolment, enrolmentFailed},
+        {"500 on completion", status("complete-registration", 500), Trigger::enrol, enrolment, enrolmentFailed},
+        {"503 on completion", status("complete-registration", 503), Trigger::enrol, enrolment, enrolmentFailed},
+        {"HTML page on completion", raw("complete-registration", htmlPage), Trigger::enrol, enrolment, enrolmentFailed},
+        {"500 on check-in", status("check-in", 500), Trigger::checkin, checkin, checkinFailed},
+        {"503 on check-in", status("check-in", 503), Trigger::checkin, checkin, checkinFailed},
+        {"HTML page on check-in", raw("check-in", htmlPage), Trigger::checkin, checkin, checkinFailed},
+        {"500 on presence", status("presence", 500), Trigger::none, presence, nullptr},
+        {"503 on presence", status("presence", 503), Trigger::none, presence, nullptr},
+        {"HTML page on presence", raw("presence", htmlPage), Trigger::none, presence, nullptr},
+        // A download the server refuses falls back to the local copy without a word.
+        {"500 on download", status("/fingerprint-file", 500), Trigger::download, nullptr, nullptr},
+        {"503 on download", status("/fingerprint-file", 503), Trigger::download, nullptr, nullptr},
+        {"HTML page on download", raw("/fingerprint-file", htmlPage), Trigger::download, nullptr, nullptr},
+        {"412 in the middle of a run", [](AgentFaultsTest& test) { test.service().failNextCheckin(412); },
+         Trigger::checkin, nullptr, nullptr},
+        {"answer slower than the client's timeout",
+         [](AgentFaultsTest& test) { test.service().setDelay(test.agentPath("check-in"), 2 * clientTimeout); },
+         Trigger::checkin, checkin, checkinFailed},
+        {"truncated JSON body", raw("check-in", {200, "application/json", R"({"fingerprintFileUrl":"htt)", {}}),
+         Trigger::checkin, checkin, checkinFailed},
+        {"garbage JSON body", raw("check-in", {200, "application/json", "\x01\xfe]]not json", {}}), Trigger::checkin,
+         checkin, checkinFailed},
+        {"redirect to another host",
+         raw("check-in", {307, "text/plain", "moved", {{"Location", "http://10.99.0.1/elsewhere/check-in"}}}),
+         Trigger::checkin, checkin, checkinFailed},
+        {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), Trigger::download,
+         download, nullptr},
+        {"empty local fingerprint copy", writeLocalCopy({}), Trigger::download, download, nullptr},
+        // The new version cannot be stored; once there is room again it is installed.
+        {"no space left while writing the local copy",
+         [](AgentFaultsTest& test) {
+             if (!test.fillLocalCopyFolder()) {
+                 QSKIP("no mount namespace of the test's own");
+             }
+             test.serveVersion(4);
+         },
+         Trigger::download, nullptr, nullptr,
+         [](AgentFaultsTest& test) {
+             // A copy that could not be written whole was not written at all.
+             QFile copy(test.localCopyPath());
+             QVERIFY(!copy.exists() || (copy.open(QIODevice::ReadOnly) && !copy.readAll().isEmpty()));
+             test.emptyLocalCopyFolder();
+             QTRY_COMPARE_WITH_TIMEOUT(test.installedVersion(), 4, 20'000);
+         }},
+        {"network flapping 100 times in 10 s", [](AgentFaultsTest&) {}, Trigger::none, nullptr, nullptr, {}, 100},
+    };
+    return table;
+}
+
+int main(int argc, char* argv[])
+{
+    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    // A mount namespace of the test's own too, for a full file system; only while single-threaded.
+    const bool privateMounts = !isolationFailure && ::unshare(CLONE_NEWNS) == 0 &&
+                               ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
+    QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));
+    AgentFaultsTest test(std::move(isolationFailure), privateMounts);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "AgentFaultsTest.moc"
