@@ -6,14 +6,6 @@ namespace nerova {
 
 namespace {
 
-QString truth(const std::optional<bool>& value)
-{
-    if (!value) {
-        return QStringLiteral("undecided");
-    }
-    return *value ? QStringLiteral("true") : QStringLiteral("false");
-}
-
 void writeRule(QTextStream& out, const RuleEvaluation& rule, int depth);
 
 void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int depth)
@@ -25,14 +17,14 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
     if (condition.error) {
         out << ": error " << printable(*condition.error) << '\n';
     } else {
-        out << ": own " << truth(condition.own);
+        out << ": own " << truthText(condition.own);
         if (!condition.rules.empty()) {
-            out << ", nested " << truth(condition.nested);
+            out << ", nested " << truthText(condition.nested);
         }
         if (condition.inverted) {
             out << ", inverted";
         }
-        out << " -> " << truth(condition.value);
+        out << " -> " << truthText(condition.value);
         if (!condition.observed.isEmpty()) {
             out << " (" << printable(condition.observed) << ')';
         }
@@ -45,7 +37,7 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
 
 void writeRule(QTextStream& out, const RuleEvaluation& rule, int depth)
 {
-    out << QString(depth * 2, u' ') << "rule " << quoted(rule.name) << ": " << truth(rule.value);
+    out << QString(depth * 2, u' ') << "rule " << quoted(rule.name) << ": " << truthText(rule.value);
     if (rule.conditions.empty()) {
         out << " (no conditions)";
     }

@@ -93,4 +93,12 @@ Json RulesEngineEvaluation::toJson() const
     return result;
 }
 
+QString truthText(const std::optional<bool>& value)
+{
+    if (!value) {
+        return QStringLiteral("undecided");
+    }
+    return *value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
 } // namespace nerova

@@ -52,4 +52,7 @@ struct RulesEngineEvaluation {
     Json toJson() const;
 };
 
+// A value of the evaluation as it is shown: "true", "false", or "undecided" when it was not reached.
+QString truthText(const std::optional<bool>& value);
+
 } // namespace nerova

@@ -6,14 +6,6 @@ namespace nerova {
 
 namespace {
 
-QString truth(const std::optional<bool>& value)
-{
-    if (!value) {
-        return QStringLiteral("undecided");
-    }
-    return *value ? QStringLiteral("true") : QStringLiteral("false");
-}
-
 std::vector<ItemNode> ruleNodes(const std::vector<RuleEvaluation>& rules);
 
 ItemNode conditionNode(const ConditionEvaluation& condition)
@@ -21,10 +13,10 @@ ItemNode conditionNode(const ConditionEvaluation& condition)
     FingerprintCondition shown{condition.type, condition.arguments, {}, condition.inverted};
     QStringList how;
     if (condition.type != FingerprintConditionType::or_) {
-        how << QStringLiteral("own ") + truth(condition.own);
+        how << QStringLiteral("own ") + truthText(condition.own);
     }
     if (condition.nested) {
-        how << QStringLiteral("nested ") + truth(condition.nested);
+        how << QStringLiteral("nested ") + truthText(condition.nested);
     }
     if (condition.inverted) {
         how << QStringLiteral("inverted");
@@ -34,9 +26,10 @@ ItemNode conditionNode(const ConditionEvaluation& condition)
         observed = observed.isEmpty() ? *condition.error : observed + QStringLiteral("; ") + *condition.error;
     }
     ItemNode node;
-    node.columns = QStringList{
-        fingerprinttree::conditionText(shown),
-        truth(condition.value) + QStringLiteral(" (") + how.join(QStringLiteral(", ")) + QLatin1Char(')'), observed};
+    node.columns = QStringList{fingerprinttree::conditionText(shown),
+                               truthText(condition.value) + QStringLiteral(" (") + how.join(QStringLiteral(", ")) +
+                                   QLatin1Char(')'),
+                               observed};
     node.children = ruleNodes(condition.rules);
     return node;
 }
@@ -46,7 +39,7 @@ std::vector<ItemNode> ruleNodes(const std::vector<RuleEvaluation>& rules)
     std::vector<ItemNode> nodes;
     for (const RuleEvaluation& rule : rules) {
         ItemNode node;
-        node.columns = QStringList{QStringLiteral("Rule ") + rule.name, truth(rule.value)};
+        node.columns = QStringList{QStringLiteral("Rule ") + rule.name, truthText(rule.value)};
         for (const ConditionEvaluation& condition : rule.conditions) {
             node.children.push_back(conditionNode(condition));
         }
