@@ -4,9 +4,9 @@
 // benchmarks: a veth pair in the caller's network namespace, a served file with the fingerprints
 // "a" and "b" (an internal address in `rangeA` or `rangeB`), the agent's settings pointing at the
 // service, and the agent started with its debug lines off and its log in a scratch file.
-#include "support/PrivateNetwork.h"
 #include "common/Settings.h"
 #include "support/FingerprintFiles.h"
+#include "support/PrivateNetwork.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QProcess>
@@ -27,13 +27,8 @@ struct AgentAgainstService {
     // Sets everything up and starts the agent; the problem when something could not be done.
     std::optional<QString> start(const QString& link, const char* rangeA, const char* rangeB)
     {
-        for (const QStringList& step :
-             QList<QStringList>{{"link", "add", link, "type", "veth", "peer", "name", link + u'p'},
-                                {"link", "set", link, "up"},
-                                {"link", "set", link + u'p', "up"}}) {
-            if (std::optional<QString> failure = test::runIp(step)) {
-                return failure;
-            }
+        if (std::optional<QString> failure = test::addVethPair(link, link + u'p')) {
+            return failure;
         }
         QFile served(dir.filePath(QStringLiteral("served.json")));
         const QByteArray file = test::fingerprintFile(

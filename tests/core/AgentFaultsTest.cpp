@@ -4,13 +4,13 @@
 // on; the agent must keep running, say what is wrong (once per attempt, in `message` where the
 // user should know), recover at the next tick once the fault is gone, and the service must have
 // received exactly one report per move.
-#include "support/PrivateNetwork.h"
 #include "common/Settings.h"
 #include "core/Agent.h"
 #include "core/AgentWiring.h"
 #include "core/NerovaServiceConnection.h"
 #include "core/SystemMonitors.h"
 #include "support/FingerprintFiles.h"
+#include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
@@ -177,12 +177,8 @@ private slots:
             QSKIP(qPrintable(*isolationFailure_));
         }
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
-        for (const QStringList& step : QList<QStringList>{{"link", "add", "nr0", "type", "veth", "peer", "name", "nr1"},
-                                                          {"link", "set", "nr0", "up"},
-                                                          {"link", "set", "nr1", "up"}}) {
-            if (const std::optional<QString> failure = test::runIp(step)) {
-                QSKIP(qPrintable(*failure));
-            }
+        if (const std::optional<QString> failure = test::addVethPair(QStringLiteral("nr0"), QStringLiteral("nr1"))) {
+            QSKIP(qPrintable(*failure));
         }
         PresenceServiceConfig config;
         config.registrationKey = QStringLiteral("faults-key");

@@ -4,7 +4,6 @@
 // the service answers 412, one agent per session, and a clean end on SIGTERM. Afterwards no file
 // the agent wrote, no log line and no command output holds a secret, the registration key or a
 // signature.
-#include "support/PrivateNetwork.h"
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "core/AgentBusAdaptor.h"
@@ -89,12 +88,8 @@ private slots:
             QSKIP(qPrintable(*isolationFailure_));
         }
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
-        for (const QStringList& step : QList<QStringList>{{"link", "add", "nr0", "type", "veth", "peer", "name", "nr1"},
-                                                          {"link", "set", "nr0", "up"},
-                                                          {"link", "set", "nr1", "up"}}) {
-            if (const std::optional<QString> failure = test::runIp(step)) {
-                QSKIP(qPrintable(*failure));
-            }
+        if (const std::optional<QString> failure = test::addVethPair(QStringLiteral("nr0"), QStringLiteral("nr1"))) {
+            QSKIP(qPrintable(*failure));
         }
         PresenceServiceConfig config;
         config.registrationKey = QStringLiteral("e2e-key");

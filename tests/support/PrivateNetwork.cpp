@@ -61,6 +61,18 @@ std::optional<QString> prepareForManyProbes()
     return std::nullopt;
 }
 
+std::optional<QString> addVethPair(const QString& link, const QString& peer)
+{
+    for (const QStringList& step : QList<QStringList>{{"link", "add", link, "type", "veth", "peer", "name", peer},
+                                                      {"link", "set", link, "up"},
+                                                      {"link", "set", peer, "up"}}) {
+        if (std::optional<QString> failure = runIp(step)) {
+            return failure;
+        }
+    }
+    return std::nullopt;
+}
+
 std::optional<QString> runIp(const QStringList& arguments)
 {
     QProcess process;

@@ -24,6 +24,9 @@ std::optional<QString> prepareForManyProbes();
 // Runs `ip` with `arguments`; yields why it failed.
 std::optional<QString> runIp(const QStringList& arguments);
 
+// Adds the veth pair `link` and `peer` and sets both up; yields why it failed.
+std::optional<QString> addVethPair(const QString& link, const QString& peer);
+
 // A DNS server that takes every query and answers none, for this process alone: a mount namespace
 // of its own in which /etc/resolv.conf names a loopback address where a socket receives the
 // queries. Create it after enterPrivateNetwork() and before any thread starts.
