@@ -4,7 +4,6 @@
 #include "rules/RulesEngine.h"
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
 
 #include <benchmark/benchmark.h>
 
@@ -16,6 +15,7 @@ class NoProbes final : public RulesEngineProbes {
 public:
     QCoro::Task<double> ping(QString, double) override { co_return 0.0; }
     QCoro::Task<QByteArray> receive(QString, quint16) override { co_return QByteArray(); }
+    QCoro::Task<HttpResponse> fetch(QUrl) override { co_return HttpResponse(); }
 };
 
 FingerprintFile largeFile(int count)
@@ -50,8 +50,7 @@ NetworkContext eightAddresses()
 
 void checkTenThousandFingerprints(benchmark::State& state)
 {
-    QNetworkAccessManager network;
-    RulesEngine engine(network, std::make_shared<NoProbes>());
+    RulesEngine engine(std::make_shared<NoProbes>());
     const FingerprintFile file = largeFile(int(state.range(0)));
     const NetworkContext context = eightAddresses();
     for (auto _ : state) {

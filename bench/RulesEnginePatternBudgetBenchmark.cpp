@@ -28,7 +28,7 @@ void backtrackingPatterns(benchmark::State& state)
                                        false};
     FingerprintFile file{{{"fp", "Office", {"site", {}, {}, {}}, {{"Main", std::vector(conditions, hostile)}}}}, 1, {}};
     QNetworkAccessManager network;
-    RulesEngine engine(network, makeSystemProbes());
+    RulesEngine engine(makeSystemProbes(network));
     for (auto _ : state) {
         if (await(engine.checkFingerprints(file, NetworkContext{}))) {
             state.SkipWithError("a hostile pattern matched");

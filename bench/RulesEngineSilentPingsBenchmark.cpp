@@ -43,12 +43,12 @@ struct Round {
 Round runRound(const FingerprintFile& file)
 {
     QNetworkAccessManager network;
-    RulesEngine engine(network, makeSystemProbes());
+    RulesEngine engine(makeSystemProbes(network));
     QElapsedTimer clock;
     clock.start();
     RulesEngineEvaluation evaluation;
     const std::optional<Fingerprint> match =
-        QCoro::waitFor(engine.checkFingerprints(file, NetworkContext{}, &evaluation));
+        QCoro::waitFor(engine.checkFingerprints(file, NetworkContext{}, evaluation));
     Round round{clock.elapsed(), match.has_value(), 0};
     for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
         if (fingerprint.rules.front().conditions.front().observed == u"no answer: timedOut") {

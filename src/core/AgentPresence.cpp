@@ -72,7 +72,7 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
     std::optional<Fingerprint> result;
     try {
         QCoro::Task<std::optional<Fingerprint>> checking =
-            components_.rulesEngine->checkFingerprints(file, std::move(context), &evaluation.explanation);
+            components_.rulesEngine->checkFingerprints(file, std::move(context), evaluation.explanation);
         result = co_await checking;
     } catch (const std::exception& error) {
         failure = describeException(error);

@@ -22,7 +22,7 @@ SystemAgentParts makeSystemAgentParts(Settings& settings, const Clock& clock)
     AgentComponents& components = parts.components;
     components.machineState = std::make_unique<MachineState>();
     components.networkMonitor = makeSystemNetworkMonitor(publicIpEndpoint);
-    components.rulesEngine = std::make_unique<RulesEngine>(*parts.session, makeSystemProbes());
+    components.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(*parts.session));
     components.lockMonitor = makeSystemLockMonitor(clock);
     components.secretStore = std::make_unique<KeychainSecretStore>(makeAgentSecret());
     components.service =

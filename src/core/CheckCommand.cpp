@@ -55,12 +55,11 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
 {
     // The evaluation may end inside a signal of one of the manager's replies: release it later.
     const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
-    RulesEngine engine(*network, makeSystemProbes());
+    RulesEngine engine(makeSystemProbes(*network));
     RulesEngineEvaluation evaluation;
     Verdict verdict;
     try {
-        verdict.match =
-            co_await engine.checkFingerprints(std::move(file), std::move(context), explain ? &evaluation : nullptr);
+        verdict.match = co_await engine.checkFingerprints(std::move(file), std::move(context), evaluation);
     } catch (const std::exception& error) {
         verdict.error = describeException(error);
     }

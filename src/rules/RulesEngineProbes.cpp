@@ -3,6 +3,7 @@
 #include "common/DescriptorLimit.h"
 #include "common/Limiter.h"
 #include "network/AsyncConnection.h"
+#include "network/HttpExchange.h"
 #include "network/SimplePinger.h"
 
 #include <algorithm>
@@ -19,7 +20,9 @@ std::size_t probeSlots() { return std::size_t(std::clamp<std::int64_t>(descripto
 
 class SystemProbes final : public RulesEngineProbes {
 public:
-    SystemProbes() : slots_(probeSlots()) {}
+    SystemProbes(QNetworkAccessManager& network, std::chrono::milliseconds webContentTimeout)
+        : network_(network), webContentTimeout_(webContentTimeout), slots_(probeSlots())
+    {}
 
     // A pinger per ping: one pinger refuses a second ping while one is running.
     QCoro::Task<double> ping(QString hostName, double timeoutSeconds) override
@@ -43,12 +46,31 @@ public:
         co_return received;
     }
 
+    QCoro::Task<HttpResponse> fetch(QUrl url) override
+    {
+        QNetworkRequest request(url);
+        request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+        request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+        // The timeout bounds the whole request, so that a server trickling data cannot hold up the check.
+        ExchangeOptions options;
+        options.deadline = webContentTimeout_;
+        options.maxBodyBytes = maxWebContentBytes;
+        HttpResponse response = co_await exchange(network_, std::move(request), std::move(options));
+        co_return response;
+    }
+
 private:
+    QNetworkAccessManager& network_;
+    std::chrono::milliseconds webContentTimeout_;
     Limiter slots_;
 };
 
 } // namespace
 
-std::shared_ptr<RulesEngineProbes> makeSystemProbes() { return std::make_shared<SystemProbes>(); }
+std::shared_ptr<RulesEngineProbes> makeSystemProbes(QNetworkAccessManager& network,
+                                                    std::chrono::milliseconds webContentTimeout)
+{
+    return std::make_shared<SystemProbes>(network, webContentTimeout);
+}
 
 } // namespace nerova

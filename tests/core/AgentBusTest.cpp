@@ -59,7 +59,7 @@ private slots:
         auto network = std::make_unique<StandInNetwork>(events_);
         network_ = network.get();
         parts.networkMonitor = std::move(network);
-        parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
+        parts.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(session_));
         parts.lockMonitor = std::make_unique<StandInLock>();
         parts.secretStore = std::make_unique<StandInSecrets>();
         parts.service = std::make_unique<ScriptedService>(events_);

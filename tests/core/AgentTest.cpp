@@ -76,7 +76,7 @@ class AgentTest : public QObject {
         auto network = std::make_unique<StandInNetwork>(events_);
         network_ = network.get();
         parts.networkMonitor = std::move(network);
-        parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
+        parts.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(session_));
         auto lock = std::make_unique<StandInLock>();
         lock_ = lock.get();
         parts.lockMonitor = std::move(lock);

@@ -60,7 +60,7 @@ DesktopFixture::DesktopFixture() : clock_(day1())
     auto network = std::make_unique<StandInNetwork>(events_);
     network_ = network.get();
     parts.networkMonitor = std::move(network);
-    parts.rulesEngine = std::make_unique<RulesEngine>(session_, makeSystemProbes());
+    parts.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(session_));
     auto lock = std::make_unique<StandInLock>();
     lock->click = clock_.now(); // the user has clicked today
     parts.lockMonitor = std::move(lock);

@@ -1,0 +1,261 @@
+#include "rules/ConditionCheckers.h"
+
+#include "network/URLLoadingError.h"
+#include "rules/CIDRv4.h"
+#include "rules/RulesEngine.h"
+#include "rules/RulesEngineLogging.h"
+
+#include <QStringDecoder>
+
+namespace nerova {
+
+namespace {
+
+// The text of strictly valid UTF-8 bytes; nothing for anything else.
+std::optional<QString> decodeUtf8(const QByteArray& bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError()) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+// "host:port": exactly two non-empty segments around colons, the port decimal from 0 to 65535
+// with an optional plus sign.
+std::optional<std::pair<QString, quint16>> parseHostPort(const QString& text)
+{
+    const QStringList parts = text.split(u':', Qt::SkipEmptyParts);
+    if (parts.size() != 2) {
+        return std::nullopt;
+    }
+    QStringView digits(parts[1]);
+    if (digits.startsWith(u'+')) {
+        digits = digits.mid(1);
+    }
+    if (digits.isEmpty()) {
+        return std::nullopt;
+    }
+    quint32 port = 0;
+    for (const QChar c : digits) {
+        if (c < u'0' || c > u'9') {
+            return std::nullopt;
+        }
+        port = port * 10 + (c.unicode() - u'0');
+        if (port > 65535) {
+            return std::nullopt;
+        }
+    }
+    return std::pair{parts[0], quint16(port)};
+}
+
+QString describeResponse(const HttpResponse& response)
+{
+    return QStringLiteral("HTTPResponse(url: \"%1\", statusCode: %2, bodyBytes: %3)")
+        .arg(response.url.toString(),
+             response.statusCode ? QString::number(*response.statusCode) : QStringLiteral("none"))
+        .arg(response.body.size());
+}
+
+// The condition's "cidrRange" text and its range (raises CIDRErrors for bad text), logged as
+// checked; nothing, after logging `missingLine`, when the argument is missing.
+std::optional<std::pair<QString, CIDRv4>> rangeArgument(const FingerprintCondition& condition, const char* missingLine,
+                                                        ConditionEvaluation& evaluation)
+{
+    std::optional<QString> range = condition.argument(u"cidrRange");
+    if (!range) {
+        qCCritical(lcRulesEngine, "%s", missingLine);
+        evaluation.observed = QStringLiteral("missing argument cidrRange");
+        return std::nullopt;
+    }
+    const CIDRv4 cidr(*range);
+    qCDebug(lcRulesEngine, "Checking cidrv4 of %s", qUtf8Printable(*range));
+    return std::pair{std::move(*range), cidr};
+}
+
+} // namespace
+
+bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const auto argument = rangeArgument(condition, "Missing argument for internalIP task", evaluation);
+    if (!argument) {
+        return false;
+    }
+    const auto& [range, cidr] = *argument;
+    const qint64 mask = CIDRv4::netmask(cidr.maskBits());
+    QString checked; // the IPv4 addresses tested, comma-separated
+    const std::vector<NetworkAddress>& addresses = snapshot.context().internalAddresses;
+    for (std::size_t i = 0; i < addresses.size(); ++i) {
+        const NetworkAddress& address = addresses[i];
+        if (address.type != AddressType::IPv4) {
+            continue;
+        }
+        qCDebug(lcRulesEngine, "Checking %s", qUtf8Printable(address.address));
+        if ((mask & snapshot.addressValue(i)) == cidr.network()) {
+            qCDebug(lcRulesEngine, "Matched %s to %s", qUtf8Printable(address.address), qUtf8Printable(range));
+            evaluation.observed = QStringLiteral("%1 (%2) is in the range").arg(address.address, address.name);
+            return true;
+        }
+        if (!checked.isEmpty()) {
+            checked += QLatin1String(", ");
+        }
+        checked += address.address;
+    }
+    qCDebug(lcRulesEngine, "No match found for %s", qUtf8Printable(range));
+    evaluation.observed = checked.isEmpty() ? QStringLiteral("no IPv4 address")
+                                            : QLatin1String("no IPv4 address in the range (checked ") + checked + u')';
+    return false;
+}
+
+bool checkExternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const auto argument = rangeArgument(condition, "Missing argument for externalIP task", evaluation);
+    if (!argument) {
+        return false;
+    }
+    const CIDRv4& cidr = argument->second;
+    const std::optional<QString>& externalIPv4 = snapshot.context().externalIPv4;
+    if (!externalIPv4) {
+        qCDebug(lcRulesEngine, "No external IP found");
+        evaluation.observed = QStringLiteral("no external address");
+        return false;
+    }
+    evaluation.observed = QStringLiteral("external address %1").arg(*externalIPv4);
+    return (CIDRv4::netmask(cidr.maskBits()) & CIDRv4::dottedQuadValue(*externalIPv4)) == cidr.network();
+}
+
+QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes,
+                            ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> address = condition.argument(u"address");
+    if (!address) {
+        qCCritical(lcRulesEngine, "Missing argument for ping task");
+        evaluation.observed = QStringLiteral("missing argument address");
+        co_return false;
+    }
+    try {
+        const double seconds = co_await probes.ping(*address, RulesEngine::pingTimeoutSeconds);
+        qCDebug(lcRulesEngine, "Ping completed in %fs", seconds);
+        evaluation.observed = QStringLiteral("answered in %1 s").arg(seconds);
+        co_return true;
+    } catch (const std::exception& error) {
+        qCDebug(lcRulesEngine, "Ping failed with error: %s", qUtf8Printable(describeException(error)));
+        evaluation.observed = QStringLiteral("no answer: %1").arg(describeException(error));
+    }
+    co_return false;
+}
+
+QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, RulesEngineProbes& probes,
+                                  CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> urlText = condition.argument(u"url");
+    const QUrl url = urlText ? QUrl(*urlText, QUrl::StrictMode) : QUrl();
+    const std::optional<QString> pattern = condition.argument(u"match");
+    if (!url.isValid() || !pattern) {
+        qCCritical(lcRulesEngine, "Missing arguments for webContent task");
+        evaluation.observed = QStringLiteral("missing or invalid argument url or match");
+        co_return false;
+    }
+    qCDebug(lcRulesEngine, "Checking %s for %s", qUtf8Printable(*urlText), qUtf8Printable(*pattern));
+
+    // Only web addresses are fetched: other schemes would read local files or devices.
+    if (url.scheme() != u"http" && url.scheme() != u"https") {
+        const QString error = describeCase(QStringLiteral("unsupportedURL"), *urlText);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
+        evaluation.observed = error;
+        co_return false;
+    }
+
+    HttpResponse response;
+    try {
+        response = co_await probes.fetch(url);
+    } catch (const URLLoadingError& failure) {
+        const QString error = failure.description();
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
+        evaluation.observed = QStringLiteral("request failed: %1").arg(error);
+        co_return false;
+    }
+    if (!response.statusCode) {
+        const QString description = describeResponse(response);
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(description));
+        evaluation.observed = QStringLiteral("not an HTTP response: %1").arg(description);
+        co_return false;
+    }
+    const QByteArray& body = response.body;
+    const int status = *response.statusCode;
+    const std::optional<QString> text = decodeUtf8(body);
+    if (!text) {
+        qCInfo(lcRulesEngine, "%s", qUtf8Printable(describeResponse(response)));
+        evaluation.observed = QStringLiteral("HTTP %1, %2 bytes received, not UTF-8").arg(status).arg(body.size());
+        co_return false;
+    }
+    if (status >= 299) {
+        qCDebug(lcRulesEngine, "HTTP response from %s was %ld", qUtf8Printable(*urlText), long(status));
+        evaluation.observed = QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size());
+        co_return false;
+    }
+    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
+    if (!matcher) {
+        const RulesEngineError error(RulesEngineError::Case::invalidPattern, *pattern);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
+        evaluation.observed =
+            QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description());
+        co_return false;
+    }
+    const std::optional<bool> result = snapshot.search(*matcher, *text);
+    if (!result) {
+        const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
+        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
+        evaluation.observed =
+            QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description());
+        co_return false;
+    }
+    qCDebug(lcRulesEngine, "Regex result is %s", *result ? "true" : "false");
+    evaluation.observed = QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size());
+    co_return *result;
+}
+
+QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, RulesEngineProbes& probes,
+                                  CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> hostport = condition.argument(u"hostport");
+    const std::optional<QString> pattern = condition.argument(u"match");
+    if (!hostport || !pattern) {
+        qCCritical(lcRulesEngine, "Missing arguments for connection task");
+        evaluation.observed = QStringLiteral("missing argument hostport or match");
+        co_return false;
+    }
+    const std::optional<std::pair<QString, quint16>> target = parseHostPort(*hostport);
+    if (!target) {
+        qCCritical(lcRulesEngine, "Invalid host format %s", qUtf8Printable(*hostport));
+        evaluation.observed = QStringLiteral("not host:port");
+        co_return false;
+    }
+    const auto& [host, port] = *target;
+    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
+    if (!matcher) {
+        throw RulesEngineError(RulesEngineError::Case::invalidPattern, *pattern);
+    }
+    qCDebug(lcRulesEngine, "Checking %s:%hu for %s", qUtf8Printable(host), port, qUtf8Printable(*pattern));
+    QByteArray received;
+    try {
+        received = co_await probes.receive(host, port);
+    } catch (const std::exception& error) {
+        qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(describeException(error)));
+        evaluation.observed = QStringLiteral("connection failed: %1").arg(describeException(error));
+        co_return false;
+    }
+    const std::optional<bool> result = snapshot.search(*matcher, decodeUtf8(received).value_or(QString()));
+    if (!result) {
+        const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
+        qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(error.description()));
+        evaluation.observed = QStringLiteral("%1 bytes received, %2").arg(received.size()).arg(error.description());
+        co_return false;
+    }
+    qCDebug(lcRulesEngine, "Regex result is %s", *result ? "true" : "false");
+    evaluation.observed = QStringLiteral("%1 bytes received").arg(received.size());
+    co_return *result;
+}
+
+} // namespace nerova
