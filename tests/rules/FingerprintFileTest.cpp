@@ -119,25 +119,21 @@ private slots:
 
     void decodedValues()
     {
-        const FingerprintFile file =
-            decodeFingerprintFile(mutated("/fingerprintVersion", "9007199254740993"), TimestampForm::served);
+        const auto decoded = [](const QString& pointer, const QString& replacement) {
+            return decodeFingerprintFile(mutated(pointer, replacement), TimestampForm::served);
+        };
+        const FingerprintFile file = decoded("/fingerprintVersion", "9007199254740993");
         QCOMPARE(file.fingerprintVersion, 9007199254740993LL);
-        QCOMPARE(
-            decodeFingerprintFile(mutated("/fingerprintVersion", "-3.0"), TimestampForm::served).fingerprintVersion,
-            -3);
+        QCOMPARE(decoded("/fingerprintVersion", "-3.0").fingerprintVersion, -3);
         QCOMPARE(file.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 123), Qt::UTC));
         QCOMPARE(file.fingerprints.size(), 1u);
         QCOMPARE(file.fingerprints[0].fingerprintId, QStringLiteral("fp-1"));
         QCOMPARE(file.fingerprints[0].locationPoint, (LocationPoint{"loc", "lvl", std::nullopt, std::nullopt}));
         QCOMPARE(file.fingerprints[0].rules[0].conditions[0],
                  condition(FingerprintConditionType::ping, {{"address", "gw"}}));
-
-        const FingerprintFile offset =
-            decodeFingerprintFile(mutated("/createdAt", R"("2026-11-30T10:15:00.5+01:00")"), TimestampForm::served);
-        QCOMPARE(offset.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 500), Qt::UTC));
-
-        const FingerprintFile nullLevel =
-            decodeFingerprintFile(mutated("/fingerprints/0/locationPoint/levelId", "null"), TimestampForm::served);
+        QCOMPARE(decoded("/createdAt", R"("2026-11-30T10:15:00.5+01:00")").createdAt,
+                 QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 500), Qt::UTC));
+        const FingerprintFile nullLevel = decoded("/fingerprints/0/locationPoint/levelId", "null");
         QVERIFY(!nullLevel.fingerprints[0].locationPoint.levelId);
         QVERIFY(!encodeFingerprintFile(nullLevel).contains("levelId"));
     }
@@ -165,14 +161,11 @@ private slots:
 
         QCOMPARE(stored.fingerprintVersion, served.fingerprintVersion);
         QCOMPARE(stored.createdAt, served.createdAt.addMSecs(-served.createdAt.time().msec()));
-        QCOMPARE(stored.fingerprints.size(), served.fingerprints.size());
-        for (std::size_t i = 0; i < served.fingerprints.size(); ++i) {
-            const Fingerprint& a = stored.fingerprints[i];
-            const Fingerprint& b = served.fingerprints[i];
-            QVERIFY(a.fingerprintId == b.fingerprintId && a.name == b.name);
-            QCOMPARE(a.locationPoint, b.locationPoint);
-            QVERIFY(a.rules == b.rules);
-        }
+        QVERIFY(std::equal(stored.fingerprints.begin(), stored.fingerprints.end(), served.fingerprints.begin(),
+                           served.fingerprints.end(), [](const Fingerprint& a, const Fingerprint& b) {
+                               return a.fingerprintId == b.fingerprintId && a.name == b.name &&
+                                      a.locationPoint == b.locationPoint && a.rules == b.rules;
+                           }));
         QCOMPARE(encodeFingerprintFile(stored), storedBytes);
     }
 
