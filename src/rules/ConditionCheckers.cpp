@@ -195,20 +195,21 @@ QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, RulesEn
         evaluation.observed = QStringLiteral("HTTP %1, %2 bytes received").arg(status).arg(body.size());
         co_return false;
     }
-    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
-    if (!matcher) {
-        const RulesEngineError error(RulesEngineError::Case::invalidPattern, *pattern);
+    // A pattern that does not compile or runs out of the check's time only makes the condition false.
+    const auto patternFailed = [&](RulesEngineError::Case errorCase) {
+        const RulesEngineError error(errorCase, *pattern);
         qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
         evaluation.observed =
             QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description());
+    };
+    std::optional<PatternMatcher> matcher = PatternMatcher::compile(*pattern);
+    if (!matcher) {
+        patternFailed(RulesEngineError::Case::invalidPattern);
         co_return false;
     }
     const std::optional<bool> result = snapshot.search(*matcher, *text);
     if (!result) {
-        const RulesEngineError error(RulesEngineError::Case::patternTimedOut, *pattern);
-        qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error.description()));
-        evaluation.observed =
-            QStringLiteral("HTTP %1, %2 bytes received, %3").arg(status).arg(body.size()).arg(error.description());
+        patternFailed(RulesEngineError::Case::patternTimedOut);
         co_return false;
     }
     qCDebug(lcRulesEngine, "Regex result is %s", *result ? "true" : "false");

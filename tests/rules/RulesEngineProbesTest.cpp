@@ -153,12 +153,12 @@ private slots:
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("outcome"); // "<status> <body>", or the error
 
-        QTest::newRow("redirect followed") << "/redirect"
-                                           << "200 welcome";
+        // clang-format off
+        QTest::newRow("redirect followed") << "/redirect" << "200 welcome";
         QTest::newRow("data trickling in past the timeout") << "/drip"
                                                             << "TimeoutError(\"no complete answer within 300 ms\")";
-        QTest::newRow("body too large") << "/huge"
-                                        << "UnknownContentError(\"answer larger than 16777216 bytes\")";
+        QTest::newRow("body too large") << "/huge" << "UnknownContentError(\"answer larger than 16777216 bytes\")";
+        // clang-format on
     }
 
     void fetch()
