@@ -84,8 +84,9 @@ bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snaps
     }
     const auto& [range, cidr] = *argument;
     const qint64 mask = CIDRv4::netmask(cidr.maskBits());
-    QString checked; // the IPv4 addresses tested, comma-separated
     const std::vector<NetworkAddress>& addresses = snapshot.context().internalAddresses;
+    QString checked; // the IPv4 addresses tested, comma-separated
+    checked.reserve(qsizetype(addresses.size()) * 17);
     for (std::size_t i = 0; i < addresses.size(); ++i) {
         const NetworkAddress& address = addresses[i];
         if (address.type != AddressType::IPv4) {
