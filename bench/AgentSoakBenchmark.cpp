@@ -127,8 +127,8 @@ int main(int argc, char* argv[])
     runEventLoopFor(10'000);
 
     // A change counts as reported when a report of its fingerprint arrived after it began and before
-    // the first report of the next change: a report refused under a fault is sent again at the next
-    // tick, which may come after the next change began but before that change's own report.
+    // the next change's first report: a report refused under a fault is sent again at the next tick,
+    // which may come after the next change began but before that change's own report.
     const QList<Json>& reports = service.presenceReports();
     const auto fingerprintOf = [&](qsizetype r) {
         return fromStdString(reports[r].at("fingerprintId").get<std::string>());
@@ -139,10 +139,13 @@ int main(int argc, char* argv[])
     int sentTwice = 0;
     int late = 0;
     for (std::size_t i = 0; i < changes.size(); ++i) {
-        qsizetype end = reports.size();
+        // The window ends at the next change's first report, and at the latest when the change
+        // after next (to this change's fingerprint again) began.
+        const qsizetype last = i + 2 < changes.size() ? changes[i + 2].reportsBefore : reports.size();
+        qsizetype end = last;
         if (i + 1 < changes.size()) {
             end = changes[i + 1].reportsBefore;
-            while (end < reports.size() && fingerprintOf(end) != changes[i + 1].fingerprintId) {
+            while (end < last && fingerprintOf(end) != changes[i + 1].fingerprintId) {
                 ++end;
             }
         }
