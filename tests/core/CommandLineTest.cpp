@@ -1,7 +1,5 @@
-#include "core/CommandLine.h"
-#include "support/TestSupport.h"
+#include "CommandRun.h"
 
-#include <QCoro/QCoroTask>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -31,6 +29,7 @@ private slots:
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QStringList>("expectedOut");
         QTest::addColumn<QString>("expectedErr");
+        const QByteArray none;
 
         QTest::newRow("summary") << QStringList{"check", "FILE"} << validFile << 0
                                  << QStringList{"Fingerprint file version 9007199254740993, created 2026-11-30T09:15:00.123Z, 1 fingerprint",
@@ -66,8 +65,11 @@ private slots:
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{}
                                          << "unknown command 'frobnicate'";
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given";
-
-        const QByteArray none;
+        const QString watchUsage = QStringLiteral("Usage: nerova-agent watch");
+        QTest::newRow("watch: unknown option") << QStringList{"watch", "--bogus"} << none << 2 << QStringList{} << watchUsage;
+        QTest::newRow("watch: both public-IP options") << QStringList{"watch", "--no-public-ip", "--public-ip-endpoint", "https://ip.example/"} << none << 2 << QStringList{} << watchUsage;
+        QTest::newRow("watch: endpoint not http") << QStringList{"watch", "--public-ip-endpoint", "ftp://ip.example/"} << none << 2 << QStringList{} << watchUsage;
+        QTest::newRow("watch: positional argument") << QStringList{"watch", "now"} << none << 2 << QStringList{} << watchUsage;
         const QString kinds = QStringLiteral("expected 'ping HOST' or 'tcp HOST:PORT'");
         const QString timeout = QStringLiteral("--timeout needs a positive number of seconds");
         const QString port = QStringLiteral("the port must be a number from 1 to 65535");
@@ -106,7 +108,6 @@ private slots:
         QTemporaryDir dir;
         const QString path = test::writeFile(dir, QStringLiteral("fingerprints.json"), contents);
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), path);
-        arguments.prepend(QStringLiteral("nerova-agent"));
         QTcpServer server; // sends the same 8 bytes to every client
         QVERIFY(server.listen(QHostAddress::LocalHost));
         connect(&server, &QTcpServer::newConnection, &server,
@@ -121,22 +122,11 @@ private slots:
             expectedErr.replace(QLatin1String(name), QString::number(value));
         }
 
-        test::ConsoleCapture capture;
-        Console console(capture.out(), capture.err());
-        const int code = QCoro::waitFor(runCommandLine(arguments, console));
-        const QString out = capture.outText();
-        const QString err = capture.errText();
-        if (err.contains(QLatin1String("not permitted"))) {
-            QSKIP(qPrintable(QStringLiteral("this process may not open ICMP sockets: ") + err));
+        const test::CommandResult result = test::runCommand(arguments);
+        if (result.err.contains(QLatin1String("not permitted"))) {
+            QSKIP(qPrintable(QStringLiteral("this process may not open ICMP sockets: ") + result.err));
         }
-        QVERIFY2(code == exitCode, qPrintable(QStringLiteral("exit %1\nout: %2\nerr: %3").arg(code).arg(out, err)));
-        QVERIFY2(expectedOut.isEmpty() == out.isEmpty(), qPrintable(out));
-        for (const QString& line : expectedOut) {
-            QVERIFY2(out.contains(line), qPrintable(QStringLiteral("missing \"%1\" in:\n%2").arg(line, out)));
-        }
-        // An error is short: the message and at most a usage line.
-        QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr) && err.count(u'\n') <= 2,
-                 qPrintable(err));
+        test::verifyResult(result, exitCode, expectedOut, expectedErr);
     }
 };
 
