@@ -48,26 +48,6 @@ public:
     }
 };
 
-// One step of a scenario: "lock", "unlock", "click", "+N" (minutes on the clock) or "TZ=..."
-// (the process's time zone from then on).
-void play(const QString& step, ScriptedSources& sources, ManualClock& clock)
-{
-    if (step == u"lock") {
-        sources.locked();
-    } else if (step == u"unlock") {
-        sources.unlocked();
-    } else if (step == u"click") {
-        sources.clicked();
-    } else if (step.startsWith(u'+')) {
-        clock.advance(step.mid(1).toLongLong() * 60'000);
-    } else if (step.startsWith(u"TZ=")) {
-        qputenv("TZ", step.mid(3).toUtf8());
-        tzset();
-    } else {
-        QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
-    }
-}
-
 } // namespace
 
 class LockMonitorTest : public QObject {
@@ -90,6 +70,7 @@ private slots:
 
     void rules_data()
     {
+        // "lock", "unlock", "click", "+N" (minutes on the clock), "TZ=..." (the time zone from then on)
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<bool>("locked");
         QTest::addColumn<int>("lockChanges");
@@ -131,7 +112,14 @@ private slots:
         QSignalSpy lockSpy(&monitor, &LockMonitor::isScreenLockedChanged);
         QSignalSpy clickSpy(&monitor, &LockMonitor::lastMouseClickChanged);
         for (const QString& step : steps) {
-            play(step, sources, clock);
+            if (step.startsWith(u'+')) {
+                clock.advance(step.mid(1).toLongLong() * 60'000);
+            } else if (step.startsWith(u"TZ=")) {
+                qputenv("TZ", step.mid(3).toUtf8());
+                tzset();
+            } else {
+                (step == u"lock" ? sources.locked : step == u"unlock" ? sources.unlocked : sources.clicked)();
+            }
         }
         QCOMPARE(monitor.isScreenLocked(), locked);
         QCOMPARE(monitor.property("isScreenLocked").toBool(), locked);
@@ -145,33 +133,33 @@ private slots:
         }
     }
 
-    // Without a click monitor the last click stays in the distant past; detaching (or destroying)
-    // the monitor ends every registration.
-    void clickMonitorMissingAndDetach()
+    // Without a click monitor, or detached before it is installed, the last click stays in the
+    // distant past; detaching ends every registration.
+    void detach_data()
     {
+        QTest::addColumn<bool>("clickSource");
+        QTest::newRow("no click source") << false;
+        QTest::newRow("detached before the click monitor is installed") << true;
+    }
+    void detach()
+    {
+        QFETCH(bool, clickSource);
         ManualClock clock(start_);
         auto owned = std::make_unique<ScriptedSources>();
         ScriptedSources& sources = *owned;
-        sources.clickMonitorAvailable = false;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no input to watch"));
+        sources.clickMonitorAvailable = clickSource;
+        if (!clickSource) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no input to watch"));
+        }
         LockMonitor monitor(clock, std::move(owned));
         QCOMPARE(sources.live, 2);
+        if (clickSource) {
+            monitor.detach();
+        }
         QTest::qWait(10);
         QVERIFY(!monitor.hasMouseMonitor());
         QCOMPARE(monitor.lastMouseClick(), LockState::distantPast());
         monitor.detach();
-        QCOMPARE(sources.live, 0);
-    }
-
-    void detachBeforeTheClickMonitorIsInstalled()
-    {
-        ManualClock clock(start_);
-        auto owned = std::make_unique<ScriptedSources>();
-        ScriptedSources& sources = *owned;
-        LockMonitor monitor(clock, std::move(owned));
-        monitor.detach();
-        QTest::qWait(10);
-        QVERIFY(!monitor.hasMouseMonitor());
         QCOMPARE(sources.live, 0);
     }
 };
