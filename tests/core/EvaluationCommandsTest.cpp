@@ -91,6 +91,8 @@ private slots:
         QTest::newRow("snapshot missing") << QStringList{"--snapshot", "/nonexistent/snapshot.json"} << internalOffice << QByteArray() << 2 << QStringList{} << "cannot read /nonexistent/snapshot.json";
         QTest::newRow("file malformed") << QStringList{} << QByteArray("{}") << inOffice << 2 << QStringList{} << "fingerprints: required key is missing";
         QTest::newRow("live and snapshot") << QStringList{"--live", "--snapshot", "SNAPSHOT"} << internalOffice << inOffice << 2 << QStringList{} << "--live and --snapshot exclude each other";
+        // The command's own network access: the verdict is printed from inside the reply's signal.
+        QTest::newRow("web content") << QStringList{"--explain"} << officeFile(condition("webContent", argument("url", "ENDPOINT/status") + "," + argument("match", "OK$"))) << snapshotWith("10.9.9.9") << 0 << QStringList{"own true -> true (HTTP 200, 9 bytes received)"} << "";
         // --live reads this machine's network; ENDPOINT/ok answers the public address, ENDPOINT/down 503.
         QTest::newRow("live: public address in range") << QStringList{"--live", "--public-ip-endpoint", "ENDPOINT/ok"} << externalOffice << QByteArray() << 0 << QStringList{"Matched fingerprint"} << "";
         QTest::newRow("live: lookup without an address") << QStringList{"--live", "--public-ip-endpoint", "ENDPOINT/down"} << externalOffice << QByteArray() << 1 << QStringList{"No fingerprint matched"} << "gave no address";
@@ -112,7 +114,9 @@ private slots:
         test::ScriptedHttpServer server;
         server.route("/ok", {200, {}, R"({"ip":"203.0.113.9"})"});
         server.route("/down", {503, {}, R"({"ip":"203.0.113.9"})"});
+        server.route("/status", {200, {}, "Branch OK"});
         options.replaceInStrings(QRegularExpression(QStringLiteral("^ENDPOINT")), server.url(QString()).toString());
+        file.replace("ENDPOINT", server.url(QString()).toEncoded());
         QStringList arguments{"check", "FILE"};
         if (!options.contains(QStringLiteral("--snapshot")) && !options.contains(QStringLiteral("--live"))) {
             arguments << QStringLiteral("--snapshot") << QStringLiteral("SNAPSHOT");
@@ -142,19 +146,6 @@ private slots:
         const test::CommandResult text = run({"snapshot", "--no-public-ip"});
         QCOMPARE(text.code, 0);
         QVERIFY2(text.out.startsWith(QStringLiteral("External IPv4: none\nInterfaces:\n")), qPrintable(text.out));
-    }
-
-    // The command's own network access: the verdict is printed from inside the reply's signal.
-    void webContentThroughTheCommand()
-    {
-        test::ScriptedHttpServer server;
-        server.route("/status", {200, {}, "Branch OK"});
-        const QByteArray url = server.url(QStringLiteral("/status")).toEncoded();
-        const QByteArray file =
-            officeFile(condition("webContent", argument("url", url) + "," + argument("match", "OK$")));
-        test::verifyResult(
-            run({"check", "FILE", "--snapshot", "SNAPSHOT", "--explain"}, file, snapshotWith("10.9.9.9")), 0,
-            {QStringLiteral("own true -> true (HTTP 200, 9 bytes received)")}, QString());
     }
 };
 
