@@ -13,7 +13,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -111,10 +110,7 @@ private slots:
         QVERIFY2(secondOutput.contains("another agent is already running"), secondOutput.constData());
 
         QVERIFY(!test::runIp({"addr", "add", "10.67.0.1/24", "dev", "nr0"}));
-        QElapsedTimer sinceChange;
-        sinceChange.start();
         QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a"}), 30'000);
-        qInfo("presence report %lld ms after the address change", sinceChange.elapsed());
         QTest::qWait(7000); // longer than the debounce: a second report would show now
         QCOMPARE(reportedFingerprints(), QStringList({"a"}));
 
@@ -126,7 +122,6 @@ private slots:
         QCOMPARE(statusCode, 0);
         const Json status = parseJson(statusOutput);
         QCOMPARE(status.at("registered").get<bool>(), true);
-        QCOMPARE(status.at("fingerprint").at("fingerprintId").get<std::string>(), "b");
         QCOMPARE(status.at("fingerprintFile").at("fingerprintVersion").get<qint64>(), 3);
         QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.68.0.1");
         QCOMPARE(status.at("evaluation").at("match").at("fingerprintId").get<std::string>(), "b");

@@ -33,8 +33,7 @@ private slots:
 
         const QByteArray managed = R"({"agentEndpoint":"https://managed.example","registrationKey":7})";
         const QByteArray none;
-        QTest::newRow("list shows sources")
-            << managed << "" << QStringList{"set allowQuit true", "set fingerprintExpiry 1700000000", "list"} << 0
+        QTest::newRow("list shows sources") << managed << "" << QStringList{"set allowQuit true", "set fingerprintExpiry 1700000000", "list"} << 0
             << QStringList{"^# user settings: .*/NerovaAgent.conf$", "^# managed configuration: .*/managed$",
                            "^agentEndpoint +https://managed.example +managed$", "^registrationKey +- +default: not configured$",
                            "^username +- +default: the login name$", "^isRegistered +- +default: false$",
@@ -46,8 +45,7 @@ private slots:
         QTest::newRow("get unset value") << none << "" << QStringList{"get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
         QTest::newRow("set then unset") << none << "" << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set";
         QTest::newRow("flag spelled 1") << none << "" << QStringList{"set isRegistered 1", "get isRegistered"} << 0 << QStringList{"^true$"} << "";
-        QTest::newRow("set says a managed value overrides") << managed << "" << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{}
-            << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the user setting";
+        QTest::newRow("set says a managed value overrides") << managed << "" << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{} << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the user setting";
         QTest::newRow("flag must be a flag") << none << "" << QStringList{"set allowQuit maybe"} << 2 << QStringList{} << "allowQuit expects true or false";
         QTest::newRow("integer must be a number") << none << "" << QStringList{"set fingerprintExpiry 12x"} << 2 << QStringList{} << "fingerprintExpiry expects a whole number";
         QTest::newRow("endpoint must be a URL") << none << "" << QStringList{"set agentEndpoint presence.example"} << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
