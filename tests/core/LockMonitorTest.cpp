@@ -81,20 +81,14 @@ private slots:
         QTest::newRow("lock, unlock, lock") << QStringList{"lock", "unlock", "lock"} << true << 3 << -1;
         QTest::newRow("repeated lock changes nothing") << QStringList{"lock", "lock"} << true << 1 << -1;
         QTest::newRow("unlock while unlocked changes nothing") << QStringList{"unlock"} << false << 0 << -1;
-        QTest::newRow("three clicks keep the first")
-            << QStringList{"+5", "click", "+60", "click", "+60", "click"} << false << 0 << 5;
+        QTest::newRow("three clicks keep the first") << QStringList{"+5", "click", "+60", "click", "+60", "click"} << false << 0 << 5;
         QTest::newRow("a click while locked is ignored") << QStringList{"lock", "click"} << true << 1 << -1;
-        QTest::newRow("the first click after unlocking counts")
-            << QStringList{"lock", "click", "+10", "unlock", "+10", "click"} << false << 2 << 20;
-        QTest::newRow("after midnight the first click is the new day's")
-            << QStringList{"click", "+600", "click", "+30", "click"} << false << 0 << 600;
-        QTest::newRow("a click locked after midnight keeps yesterday's")
-            << QStringList{"click", "+600", "lock", "click"} << true << 1 << 0;
+        QTest::newRow("the first click after unlocking counts") << QStringList{"lock", "click", "+10", "unlock", "+10", "click"} << false << 2 << 20;
+        QTest::newRow("after midnight the first click is the new day's") << QStringList{"click", "+600", "click", "+30", "click"} << false << 0 << 600;
+        QTest::newRow("a click locked after midnight keeps yesterday's") << QStringList{"click", "+600", "lock", "click"} << true << 1 << 0;
         // 14:00 and 16:00 UTC are one day in UTC, and 23:00 and 01:00 of two days in Tokyo.
-        QTest::newRow("a time zone that moves the day is followed")
-            << QStringList{"click", "+120", "click", "TZ=JST-9", "click"} << false << 0 << 120;
-        QTest::newRow("a time zone that keeps the day changes nothing")
-            << QStringList{"click", "+120", "TZ=EST5", "click"} << false << 0 << 0;
+        QTest::newRow("a time zone that moves the day is followed") << QStringList{"click", "+120", "click", "TZ=JST-9", "click"} << false << 0 << 120;
+        QTest::newRow("a time zone that keeps the day changes nothing") << QStringList{"click", "+120", "TZ=EST5", "click"} << false << 0 << 0;
         // clang-format on
     }
 
