@@ -70,7 +70,7 @@ private slots:
         QSignalSpy announced(this, &AgentBusTest::propertiesChanged);
         QVERIFY(listener.connect(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
                                  QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                                 this, SLOT(onPropertiesChanged(QString, QVariantMap, QStringList))));
+                                 this, SIGNAL(propertiesChanged(QString, QVariantMap, QStringList))));
         settings_->setText(settingskey::agentEndpoint, QStringLiteral("not a url"));
         QTest::ignoreMessage(QtCriticalMsg, "Failed to register - Not configured");
         agent_->checkin();
@@ -116,12 +116,6 @@ private slots:
 
 signals:
     void propertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated);
-
-public slots:
-    void onPropertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated)
-    {
-        emit propertiesChanged(interfaceName, changed, invalidated);
-    }
 };
 
 QTEST_GUILESS_MAIN(AgentBusTest)
