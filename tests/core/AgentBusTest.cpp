@@ -68,7 +68,7 @@ private slots:
         QDBusConnection listener =
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("listener"));
         QSignalSpy announced(this, &AgentBusTest::propertiesChanged);
-        QVERIFY(listener.connect(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
+        QVERIFY(listener.connect(agentbus::serviceName, agentbus::objectPath,
                                  QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
                                  this, SIGNAL(propertiesChanged(QString, QVariantMap, QStringList))));
         settings_->setText(settingskey::agentEndpoint, QStringLiteral("not a url"));
