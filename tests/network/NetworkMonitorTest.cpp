@@ -43,15 +43,12 @@ QCoro::Task<std::optional<QString>> scriptedLookup(std::shared_ptr<LookupScript>
     co_return answer->isEmpty() ? std::nullopt : answer;
 }
 
-// "eth0 wlp1/ff": interfaces with hardware addresses 02:00:00:00:00:<4th letter of the name, or
-// the text after the slash>.
+// "eth0 wlp1/2": interfaces eth0 and wlp1; each entry's whole text stands for its hardware address.
 Interfaces interfaces(const QString& names)
 {
     Interfaces list;
     for (const QString& entry : names.split(u' ')) {
-        const QString name = entry.section(u'/', 0, 0);
-        const QString last = entry.contains(u'/') ? entry.section(u'/', 1) : name.mid(3, 1);
-        list.push_back({name, QStringLiteral("02:00:00:00:00:") + last});
+        list.push_back({entry.section(u'/', 0, 0), entry});
     }
     return list;
 }
@@ -101,41 +98,30 @@ private slots:
         monitor_.reset();
     }
 
-    // Construction alone yields one context, read after the debounce, with the loopback and
-    // link-local addresses filtered out and no IPv6 external address.
-    void oneContextAfterConstruction()
+    // Construction alone yields one context, read after the debounce with loopback and link-local
+    // addresses filtered out; then ten triggers closer together than the debounce give one refresh,
+    // after the last of them.
+    void oneContextAfterConstructionThenOnePerBurst()
     {
         reader_->addresses = {ipv4("lo", "127.0.0.1"),
                               ipv4("eth0", "10.0.0.5"),
                               {AddressType::IPv6, "eth0", "fe80::1"},
                               ipv4("eth0", "169.254.3.4")};
-        lookup_->answers.send(QStringLiteral("198.51.100.7"));
-        start();
+        start(false);
         QCOMPARE(monitor_->refreshCount(), 0);
         QTRY_COMPARE(received_->size(), std::size_t(1));
         waitQuietPeriods();
         QCOMPARE(received_->size(), std::size_t(1));
-        const NetworkContext& context = received_->front();
-        QVERIFY((context.internalAddresses == std::vector{ipv4("eth0", "10.0.0.5"), ipv4("eth0", "169.254.3.4")}));
-        QVERIFY(context.networkInterfaces == interfaces("eth0 wlp1"));
-        QCOMPARE(context.externalIPv4, std::optional<QString>(QStringLiteral("198.51.100.7")));
-        QCOMPARE(context.externalIPv6, std::nullopt);
-    }
-
-    // Ten triggers closer together than the debounce: one refresh, after the last of them.
-    void burstGivesOneRefresh()
-    {
-        start(false);
-        QTRY_COMPARE(received_->size(), std::size_t(1));
         for (int i = 0; i < 10; ++i) {
             monitor_->sendInterfaceChange();
             QTest::qWait(int(debounce.count() / 5));
         }
-        QCOMPARE(monitor_->refreshCount(), 1);
+        QCOMPARE(monitor_->refreshCount(), 1); // none during the burst
         QTRY_COMPARE(received_->size(), std::size_t(2));
         waitQuietPeriods();
         QCOMPARE(received_->size(), std::size_t(2));
-        QCOMPARE(monitor_->refreshCount(), 2);
+        QVERIFY((received_->front().internalAddresses ==
+                 std::vector{ipv4("eth0", "10.0.0.5"), ipv4("eth0", "169.254.3.4")}));
     }
 
     // The interface list is replaced only when it holds other interfaces, compared as sets.
@@ -148,7 +134,7 @@ private slots:
         QTest::newRow("same, repeated") << "wlp1 eth0 wlp1" << "eth0 wlp1";
         QTest::newRow("one added") << "usb2 eth0 wlp1" << "usb2 eth0 wlp1";
         QTest::newRow("one gone") << "wlp1" << "wlp1";
-        QTest::newRow("same name, other hardware address") << "eth0 wlp1/ff" << "eth0 wlp1/ff";
+        QTest::newRow("same name, other hardware address") << "eth0 wlp1/2" << "eth0 wlp1/2";
         QTest::newRow("no list at all") << "none" << "eth0 wlp1";
         // clang-format on
     }
