@@ -5,11 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QTest>
-#include <QTimer>
 #include <QtEndian>
 
 #include <cerrno>
-#include <map>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,11 +32,11 @@ QByteArray replyTo(const QByteArray& request, IcmpSocketKind kind, quint16 ident
                : QByteArray::fromHex("45000000000000000001") + QByteArray(10, '\0') + reply;
 }
 
+// One socket at a time, as the engine uses them: a socket pair whose far end sends the replies.
 class FakeIcmpSockets final : public IcmpSocketApi {
 public:
     QList<IcmpSocketKind> refused;
-    // What answers each request, in order: reply, other (identifier), garbage, empty.
-    QString peer;
+    QString peer; // what answers each request, in order: reply, other (identifier), garbage, empty
     int sent = 0;
 
     int open(QAbstractSocket::NetworkLayerProtocol, IcmpSocketKind kind) override
@@ -50,40 +48,33 @@ public:
         if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
             return -errno;
         }
-        sockets_[pair[0]] = {pair[1], kind, false};
+        socket_ = {pair[0], pair[1], kind, false};
         return pair[0];
     }
-    int connect(int descriptor, const QHostAddress&) override
+    int connect(int, const QHostAddress&) override
     {
-        sockets_[descriptor].connected = true;
+        socket_.connected = true;
         return 0;
     }
     std::optional<quint16> localIdentifier(int) override { return kernelIdentifier; }
-    qint64 send(int descriptor, QByteArrayView packet) override
+    qint64 send(int, QByteArrayView packet) override
     {
-        const Socket socket = sockets_[descriptor];
-        if (!socket.connected) {
+        if (!socket_.connected) {
             return -EDESTADDRREQ; // as an unconnected ICMP socket answers send()
         }
         ++sent;
         // On a datagram socket the system replaces our identifier with its own.
         const QByteArray request = packet.toByteArray();
-        const quint16 ours = socket.kind == IcmpSocketKind::datagram ? kernelIdentifier
-                                                                     : qFromBigEndian<quint16>(request.constData() + 4);
-        QList<QByteArray> replies;
+        const IcmpSocketKind kind = socket_.kind;
+        const quint16 ours =
+            kind == IcmpSocketKind::datagram ? kernelIdentifier : qFromBigEndian<quint16>(request.constData() + 4);
         for (const QString& datagram : peer.split(u' ', Qt::SkipEmptyParts)) {
-            replies.append(datagram == u"reply"     ? replyTo(request, socket.kind, ours)
-                           : datagram == u"other"   ? replyTo(request, socket.kind, quint16(ours + 1))
-                           : datagram == u"garbage" ? QByteArray("\x45garbage")
-                                                    : QByteArray());
+            const QByteArray reply = datagram == u"reply"     ? replyTo(request, kind, ours)
+                                     : datagram == u"other"   ? replyTo(request, kind, quint16(ours + 1))
+                                     : datagram == u"garbage" ? QByteArray("\x45garbage")
+                                                              : QByteArray();
+            ::send(socket_.peer, reply.constData(), size_t(reply.size()), 0);
         }
-        QTimer::singleShot(0, [this, descriptor, replies] {
-            if (const auto open = sockets_.find(descriptor); open != sockets_.end()) {
-                for (const QByteArray& reply : replies) {
-                    ::send(open->second.peer, reply.constData(), size_t(reply.size()), 0);
-                }
-            }
-        });
         return packet.size();
     }
     qint64 receive(int descriptor, QByteArray& buffer) override
@@ -93,23 +84,24 @@ public:
         buffer.resize(std::max<ssize_t>(received, 0));
         return received < 0 ? -errno : received;
     }
-    void close(int descriptor) override
+    void close(int) override
     {
-        ::close(descriptor);
-        ::close(sockets_[descriptor].peer);
-        sockets_.erase(descriptor);
+        ::close(socket_.descriptor);
+        ::close(socket_.peer);
+        socket_ = {};
     }
     QString refusalReason() override { return QStringLiteral("not allowed in this test"); }
 
-    bool allClosed() const { return sockets_.empty(); }
+    bool allClosed() const { return socket_.descriptor < 0; }
 
 private:
     struct Socket {
+        int descriptor = -1;
         int peer = -1;
         IcmpSocketKind kind = IcmpSocketKind::datagram;
         bool connected = false;
     };
-    std::map<int, Socket> sockets_;
+    Socket socket_;
 };
 
 } // namespace
