@@ -1,8 +1,7 @@
-// The network snapshot: identity, its JSON form, and which interface addresses it keeps.
+// The network snapshot: its JSON form, and which interface addresses it keeps.
 #include "network/NetworkContextJson.h"
 #include "network/NetworkReader.h"
 
-#include <QSet>
 #include <QTest>
 
 using namespace nerova;
@@ -11,17 +10,6 @@ class NetworkContextTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // The id (for list views) ignores the interface; equality and hashing do not.
-    void identity()
-    {
-        const NetworkAddress onEth0{AddressType::IPv4, "eth0", "10.1.2.3"};
-        const NetworkAddress onWlan0{AddressType::IPv4, "wlan0", "10.1.2.3"};
-        QCOMPARE(onEth0.id(), QStringLiteral("IPv410.1.2.3"));
-        QCOMPARE(onWlan0.id(), onEth0.id());
-        QCOMPARE(QSet<NetworkAddress>({onEth0, onWlan0, onEth0}).size(), 2);
-        QVERIFY((NetworkAddress{AddressType::IPv6, "eth0", "10.1.2.3"}) != onEth0);
-    }
-
     void jsonRoundTrip()
     {
         const NetworkContext context{
@@ -44,13 +32,15 @@ private slots:
         QTest::addColumn<QByteArray>("json");
         QTest::addColumn<QString>("error"); // empty: decodes
         // clang-format off
-        QTest::newRow("external addresses missing") << QByteArray(R"({"internalAddresses":[],"networkInterfaces":[]})") << "";
+        QTest::newRow("external addresses missing")
+            << QByteArray(R"({"internalAddresses":[],"networkInterfaces":[]})") << "";
         QTest::newRow("external address null")
             << QByteArray(R"({"externalIPv4":null,"internalAddresses":[],"networkInterfaces":[]})") << "";
         QTest::newRow("addresses missing") << QByteArray(R"({"networkInterfaces":[]})")
                                            << "internalAddresses: required key is missing";
         QTest::newRow("address type is case-sensitive")
-            << QByteArray(R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1.2.3.4"}],"networkInterfaces":[]})")
+            << QByteArray(R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1.2.3.4"}],)"
+                          R"("networkInterfaces":[]})")
             << "internalAddresses[0].type: \"ipv4\" is not an address type";
         QTest::newRow("address not text")
             << QByteArray(R"({"internalAddresses":[{"type":"IPv4","name":"e","address":1}],"networkInterfaces":[]})")

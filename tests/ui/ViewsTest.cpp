@@ -47,9 +47,11 @@ private slots:
         QTest::addColumn<QStringList>("rows");  // the information rows; "$user" stands for the login name
         const QString nowhere = QStringLiteral("Not determined");
         // clang-format off
-        QTest::newRow("no message, login name, nowhere, quit absent") << true << "" << false << "" << QStringList{"$user", nowhere};
+        QTest::newRow("no message, login name, nowhere, quit absent") << true << "" << false << ""
+                                                                      << QStringList{"$user", nowhere};
         QTest::newRow("message set") << false << "" << false << "" << QStringList{"Not configured", "$user", nowhere};
-        QTest::newRow("managed user name") << true << R"({"username": "jdoe"})" << false << "" << QStringList{"jdoe", nowhere};
+        QTest::newRow("managed user name") << true << R"({"username": "jdoe"})" << false << ""
+                                           << QStringList{"jdoe", nowhere};
         QTest::newRow("empty managed user name: login name") << true << R"({"username": ""})" << false << ""
                                                              << QStringList{"$user", nowhere};
         QTest::newRow("location set") << true << "" << true << "" << QStringList{"$user", "Office"};
