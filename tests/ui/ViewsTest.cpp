@@ -68,8 +68,10 @@ private slots:
         QFETCH(QString, allowQuit);
         QFETCH(QStringList, rows);
         rows.replaceInStrings(QStringLiteral("$user"), loginName());
-        const QStringList commands{QStringLiteral("Show window"), QStringLiteral("Refresh")};
-        rows << commands;
+        // The commands with their shortcuts; only they are enabled.
+        const QMap<QString, QString> commands{
+            {"Show window", "Ctrl+W"}, {"Refresh", "Ctrl+R"}, {"Quit Nerova Agent", "Ctrl+Q"}};
+        rows << QStringLiteral("Show window") << QStringLiteral("Refresh");
         if (allowQuit == u"true") {
             rows << QStringLiteral("Quit Nerova Agent");
         }
@@ -97,15 +99,11 @@ private slots:
         for (const QAction* action : menu.actions()) {
             if (!action->isSeparator()) {
                 texts << action->text();
-                QCOMPARE(action->isEnabled(), commands.contains(action->text()) || action->text().startsWith(u"Quit"));
+                QCOMPARE(action->isEnabled(), commands.contains(action->text()));
+                QCOMPARE(action->shortcut(), QKeySequence(commands.value(action->text())));
             }
         }
         QCOMPARE(texts, rows);
-        QCOMPARE(menu.action(TrayMenuRow::Kind::showWindow)->shortcut(), QKeySequence(QStringLiteral("Ctrl+W")));
-        QCOMPARE(menu.action(TrayMenuRow::Kind::refresh)->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
-        if (QAction* quitItem = menu.action(TrayMenuRow::Kind::quit)) {
-            QCOMPARE(quitItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
-        }
     }
 
     void quitStopsTheAgentThenQuits()
