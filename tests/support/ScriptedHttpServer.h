@@ -33,13 +33,18 @@ struct RecordedRequest {
 };
 
 struct ScriptedResponse {
-    int status = 200;
+    ScriptedResponse(int status = 200, RawHeaders headers = {}, QByteArray body = {},
+                     std::chrono::milliseconds delay = {}, std::chrono::milliseconds drip = {})
+        : status(status), headers(std::move(headers)), body(std::move(body)), delay(delay), drip(drip)
+    {}
+
+    int status;
     RawHeaders headers;
     QByteArray body;
-    std::chrono::milliseconds delay{0};
+    std::chrono::milliseconds delay;
     // When set (and the body is not empty): send the head, then the body one byte at this
     // interval, round and round, until the client goes away.
-    std::chrono::milliseconds drip{0};
+    std::chrono::milliseconds drip;
 };
 
 // A loopback HTTP/1.1 server that records every request and answers it with the next scripted
@@ -76,3 +81,5 @@ private:
 };
 
 } // namespace nerova::test
+
+Q_DECLARE_METATYPE(nerova::test::ScriptedResponse) // a column of data-driven tests
