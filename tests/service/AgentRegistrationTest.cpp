@@ -3,6 +3,7 @@
 #include "common/Await.h"
 #include "common/Settings.h"
 #include "rules/FingerprintFileJson.h"
+#include "service/AgentInformation.h"
 #include "service/FingerprintFileClient.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaPresenceClient.h"
@@ -12,6 +13,7 @@
 
 #include <QNetworkAccessManager>
 #include <QTest>
+#include <QTimeZone>
 
 using namespace nerova;
 using namespace nerova::presence;
@@ -23,8 +25,8 @@ const QString registrationKey = QStringLiteral("reg-key-é");
 const QString agentId = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
 const QString isRegistered = QString::fromLatin1(settingskey::isRegistered);
 const QDateTime start(QDate(2026, 3, 2), QTime(9, 0), Qt::UTC);
-const DeviceInformation device{QStringLiteral("ada"), AgentDeviceType::mac, QStringLiteral("unknown"),
-                               QStringLiteral("desk")};
+const DeviceInformation device{QStringLiteral("ada"), AgentDeviceType::mac, QStringLiteral("C02XK0AAJGH5"),
+                               QStringLiteral("Ada’s \"desk\"")};
 
 } // namespace
 
@@ -153,13 +155,24 @@ private slots:
         Json sentBody = parseJson(sent.body);
         QCOMPARE(fromStdString(sentBody.at("publicKey")).size(), 456);
         sentBody.erase("publicKey");
-        const Json expectedBody{
-            {"agentId", toStdString(agentId)},
-            {"registrationKey", toStdString(registrationKey)},
-            {"deviceInformation", device.toJson()},
-            {"agentInformation", {{"fingerprintVersion", 0}, {"agentVersion", toStdString(appVersion())}}}};
-        QCOMPARE(QByteArray::fromStdString(sentBody.dump()), QByteArray::fromStdString(expectedBody.dump()));
+        // The records byte for byte, in field order.
+        QCOMPARE(QString::fromStdString(sentBody.dump()),
+                 QStringLiteral(R"({"agentId":"%1","registrationKey":"reg-key-é","deviceInformation":{)"
+                                R"("localUsername":"ada","deviceType":"mac","serialNumber":"C02XK0AAJGH5",)"
+                                "\"name\":\"Ada’s \\\"desk\\\"\"},\"agentInformation\":{\"fingerprintVersion\":0,"
+                                R"("agentVersion":"%2"}})")
+                     .arg(agentId, appVersion()));
         QCOMPARE(QString::fromUtf8(sent.header("x-nerova-agent-registrationkey")), registrationKey);
+    }
+
+    // After a check-in the record carries its time, in UTC whole seconds.
+    void agentInformationWithCheckin()
+    {
+        const AgentInformation checkedIn{QDateTime(QDate(2024, 1, 31), QTime(9, 15, 0, 999), QTimeZone(3600)),
+                                         9007199254740993LL, QStringLiteral("Unknown")};
+        QCOMPARE(QByteArray::fromStdString(checkedIn.toJson().dump()),
+                 QByteArray(R"({"lastCheckin":"2024-01-31T08:15:00Z","fingerprintVersion":9007199254740993,)"
+                            R"("agentVersion":"Unknown"})"));
     }
 };
 
