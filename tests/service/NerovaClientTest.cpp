@@ -1,10 +1,14 @@
+// The service clients: the shared exchange, signing, and the public-IP lookup.
 #include "service/NerovaClient.h"
 #include "common/Await.h"
 #include "network/URLLoadingError.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
+#include "service/NerovaPresenceClient.h"
+#include "service/PublicIPClient.h"
 #include "support/ScriptedHttpServer.h"
 
+#include <QMessageAuthenticationCode>
 #include <QNetworkAccessManager>
 #include <QTest>
 
@@ -29,6 +33,17 @@ QString outcome(NerovaClient& client, const QString& path, QueryItems query = {}
         return QStringLiteral("JsonDecodeError");
     } catch (const URLLoadingError& error) {
         return QStringLiteral("URLLoadingError ") + error.description().section(u'(', 0, 0);
+    }
+}
+
+// "ip:<text>", "absent", or "error:<description>".
+QString lookUp(const QUrl& endpoint)
+{
+    try {
+        const std::optional<QString> ip = await(PublicIPClient(endpoint, 300ms).fetchPublicIP());
+        return ip ? QStringLiteral("ip:") + *ip : QStringLiteral("absent");
+    } catch (const std::exception& error) {
+        return QStringLiteral("error:") + describeException(error);
     }
 }
 
@@ -178,19 +193,128 @@ private slots:
 
     void endpointRule()
     {
+        // clang-format off
         const std::pair<const char*, bool> cases[] = {
-            {"https://presence.example.com/v1", true},
-            {"http://presence.example.com", false},
-            {"http://localhost:8080", true},
-            {"http://127.1.2.3", true},
-            {"http://[::1]:9000/", true},
-            {"http://0.0.0.0", false},
-            {"http://localhost.example.com", false},
-            {"ftp://localhost", false},
-        };
+            {"https://presence.example.com/v1", true}, {"http://presence.example.com", false},
+            {"http://localhost:8080", true}, {"http://127.1.2.3", true}, {"http://[::1]:9000/", true},
+            {"http://0.0.0.0", false}, {"http://localhost.example.com", false}, {"ftp://localhost", false}};
+        // clang-format on
         for (const auto& [url, permitted] : cases) {
             QVERIFY2(isPermittedServiceEndpoint(QUrl(QString::fromLatin1(url))) == permitted, url);
         }
+    }
+
+    void hmac()
+    {
+        // clang-format off
+        const std::tuple<QByteArray, QByteArray, QString> cases[] = {
+            {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+            {QByteArray(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First", // longer than a block
+             "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+            {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"}};
+        // clang-format on
+        for (const auto& [key, data, mac] : cases) {
+            QCOMPARE(hexString(hmacSHA256(key, data)), mac);
+        }
+    }
+
+    void signedRequestOnTheWire_data()
+    {
+        QTest::addColumn<bool>("presence"); // else check-in
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray agent = "/v1/0f8fad5b-d9cb-469f-a165-70867728950e/";
+        const QByteArray query = "?projectId=p%201&instanceId=i%261";
+        // clang-format off
+        // The report's time has a fraction of a second, which neither the body nor the header keeps.
+        QTest::newRow("presence") << true << agent + "presence" + query
+            << QByteArray(R"({"timestamp":"2024-01-31T08:15:00Z","fingerprintId":"fp-1",)"
+                          R"("fingerprintVersion":7,"locationPoint":{"locationId":"loc","zoneId":"z"}})");
+        QTest::newRow("check-in") << false << agent + "check-in" + query
+            << QByteArray(R"({"fingerprintVersion":3,"agentVersion":"1.2.0","requestNewUrl":true})");
+        // clang-format on
+    }
+
+    void signedRequestOnTheWire()
+    {
+        QFETCH(bool, presence);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, body);
+        ScriptedHttpServer server;
+        server.enqueue({204});
+        const QDateTime time = QDateTime::fromString(QStringLiteral("2024-01-31T08:15:00.750Z"), Qt::ISODateWithMs);
+        const ManualClock clock(time);
+        const QString secret = QStringLiteral("s3cret-é");
+        const QString agent = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
+        const QString project = QStringLiteral("p 1");
+        const QString instance = QStringLiteral("i&1");
+        if (presence) {
+            NerovaPresenceClient client(session_, server.url(QStringLiteral("/v1")), secret, clock);
+            const LocationPoint location{QStringLiteral("loc"), std::nullopt, QStringLiteral("z"), {}};
+            const AgentPresenceRequest report{time, QStringLiteral("fp-1"), 7, location};
+            await(client.postPresence(agent, report, project, instance));
+        } else {
+            NerovaCheckinClient client(session_, server.url(QStringLiteral("/v1")), secret, clock);
+            await(client.postCheckin(agent, AgentCheckinRequest{3, QStringLiteral("1.2.0"), true}, project, instance));
+        }
+        const RecordedRequest& sent = server.requests().at(0);
+        QCOMPARE(sent.target, target);
+        QCOMPARE(sent.body, body);
+        QCOMPARE(sent.header("x-nerova-agent-timestamp"), QByteArray("1706688900"));
+        // An independent HMAC over the bytes that arrived.
+        QCOMPARE(sent.header("x-nerova-agent-hash"),
+                 QMessageAuthenticationCode::hash(sent.body + "1706688900", secret.toUtf8(), QCryptographicHash::Sha256)
+                     .toHex());
+    }
+
+    void publicIP_data()
+    {
+        QTest::addColumn<ScriptedResponse>("answer");
+        QTest::addColumn<QString>("outcome");
+        const QByteArray address = R"({"ip":"203.0.113.7"})";
+        // clang-format off
+        QTest::newRow("address") << ScriptedResponse{200, {}, R"({"country":"NL","ip":"203.0.113.7"})"} << "ip:203.0.113.7";
+        QTest::newRow("IPv6 text unchanged") << ScriptedResponse{200, {}, R"({"ip":"2001:DB8::1"})"} << "ip:2001:DB8::1";
+        QTest::newRow("503") << ScriptedResponse{503, {}, address} << "absent";
+        QTest::newRow("400 is an answer") << ScriptedResponse{400, {}, "bad request"} << "absent";
+        QTest::newRow("201 is not 200") << ScriptedResponse{201, {}, address} << "absent";
+        QTest::newRow("no ip") << ScriptedResponse{200, {}, R"({"address":"1.2.3.4"})"} << "error:ip: required key is missing";
+        QTest::newRow("ip not text") << ScriptedResponse{200, {}, R"({"ip":3})"} << "error:ip: expected a string";
+        QTest::newRow("not JSON") << ScriptedResponse{200, {}, "203.0.113.7\n"} << "error:malformed JSON";
+        QTest::newRow("answer too large") << ScriptedResponse{200, {}, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')}
+            << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
+        // No answer: one that trickles in past the deadline of the whole lookup, or a refused connection.
+        QTest::newRow("trickling") << ScriptedResponse{200, {}, address, 0ms, 20ms} << R"(error:TimeoutError("no complete answer within 300 ms"))";
+        QTest::newRow("refused") << ScriptedResponse{0} << R"(error:ConnectionRefusedError("Connection refused"))";
+        // clang-format on
+    }
+
+    void publicIP()
+    {
+        QFETCH(ScriptedResponse, answer);
+        QFETCH(QString, outcome);
+        ScriptedHttpServer server;
+        server.route("/", answer);
+        const QString result = lookUp(
+            answer.status
+                ? server.url(QStringLiteral("/?format=json"))
+                : QUrl(QStringLiteral("http://127.0.0.1:%1/?format=json").arg(ScriptedHttpServer::unusedPort())));
+        QVERIFY2(result.startsWith(outcome), qPrintable(result));
+        QCOMPARE(server.requests().size(), answer.status ? 1 : 0);
+        for (const RecordedRequest& request : server.requests()) {
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /?format=json"));
+        }
+    }
+
+    // Every lookup has a session of its own: a cookie set by one answer is not sent with the next.
+    void publicIPLookupsShareNothing()
+    {
+        ScriptedHttpServer server;
+        server.route("/", {200, {{"Set-Cookie", "visitor=1; Path=/"}}, R"({"ip":"192.0.2.9"})"});
+        QCOMPARE(lookUp(server.url(QStringLiteral("/?format=json"))), QStringLiteral("ip:192.0.2.9"));
+        QCOMPARE(lookUp(server.url(QStringLiteral("/?format=json"))), QStringLiteral("ip:192.0.2.9"));
+        QCOMPARE(server.requests().size(), 2);
+        QVERIFY(!server.requests()[1].hasHeader("cookie"));
     }
 };
 
