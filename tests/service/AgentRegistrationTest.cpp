@@ -1,3 +1,4 @@
+// Enrolment: the key pair, the registration conversation and the records it sends.
 #include "service/AgentRegistration.h"
 #include "common/AppInfo.h"
 #include "common/Await.h"
@@ -5,13 +6,16 @@
 #include "rules/FingerprintFileJson.h"
 #include "service/AgentInformation.h"
 #include "service/FingerprintFileClient.h"
+#include "service/KeyManager.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaPresenceClient.h"
+#include "support/OpenSSLCommand.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QNetworkAccessManager>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimeZone>
 
@@ -38,6 +42,19 @@ class AgentRegistrationTest : public QObject {
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<Settings> settings_;
     std::unique_ptr<PresenceService> service_;
+    std::optional<KeyPair> pair_;
+    QTemporaryDir keyDir_;
+
+    // `plaintext` encrypted by openssl with PKCS#1 v1.5 padding for the public key of `pair`.
+    QByteArray encryptWithOpenSSL(const KeyPair& pair, const QByteArray& plaintext)
+    {
+        const QString pem =
+            writeFile(keyDir_, QStringLiteral("key.pem"), KeyManager::publicKeyPEM(pair.publicKey).toLatin1());
+        const QString plain = writeFile(keyDir_, QStringLiteral("plain.bin"), plaintext);
+        return openssl(QStringLiteral("pkeyutl -encrypt -pubin -inkey %1 -pkeyopt rsa_padding_mode:pkcs1 -in %2")
+                           .arg(pem, plain)
+                           .split(u' '));
+    }
 
     QString registrationFailure(const QUrl& base)
     {
@@ -51,6 +68,8 @@ class AgentRegistrationTest : public QObject {
     }
 
 private slots:
+    void initTestCase() { pair_ = KeyManager::createKeyPair(QString::fromLatin1(KeyManager::registrationTag)); }
+
     void init()
     {
         dir_ = std::make_unique<QTemporaryDir>();
@@ -163,6 +182,53 @@ private slots:
                                 R"("agentVersion":"%2"}})")
                      .arg(agentId, appVersion()));
         QCOMPARE(QString::fromUtf8(sent.header("x-nerova-agent-registrationkey")), registrationKey);
+    }
+
+    void pemLayout()
+    {
+        // A line feed after the first line, CR LF between the six full Base64 lines and the last one
+        // of 8 characters, a line feed before the end marker and nothing after it.
+        const QString pem = KeyManager::publicKeyPEM(pair_->publicKey);
+        QCOMPARE(pem.size(), 456);
+        static const QRegularExpression layout(QStringLiteral("^-----BEGIN PUBLIC KEY-----\n"
+                                                              "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA"
+                                                              "[A-Za-z0-9+/]{20}\r\n(?:[A-Za-z0-9+/]{64}\r\n){5}"
+                                                              "[A-Za-z0-9+/]{8}\n-----END PUBLIC KEY-----$"));
+        QVERIFY2(layout.match(pem).hasMatch(), qPrintable(pem));
+        const QString path = writeFile(keyDir_, QStringLiteral("key.pem"), pem.toLatin1());
+        const QByteArray text = openssl(QStringLiteral("pkey -pubin -noout -text -in %1").arg(path).split(u' '));
+        QVERIFY2(text.contains("Public-Key: (2048 bit)") && text.contains("Exponent: 65537"), text.constData());
+    }
+
+    void decryptPayload_data()
+    {
+        QTest::addColumn<QByteArray>("ciphertext");
+        QTest::addColumn<QByteArray>("plaintext"); // "": decryptionError
+        const QByteArray json = R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})";
+        // clang-format off
+        QTest::newRow("payload JSON") << encryptWithOpenSSL(*pair_, json) << json;
+        QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(*pair_, QByteArray(245, '\xfe')) << QByteArray(245, '\xfe');
+        QTest::newRow("zero bytes inside") << encryptWithOpenSSL(*pair_, QByteArray("\0\0a\0", 4)) << QByteArray("\0\0a\0", 4);
+        QTest::newRow("255 bytes") << QByteArray(255, '\0') << QByteArray();
+        QTest::newRow("257 bytes") << QByteArray(257, '\0') << QByteArray();
+        QTest::newRow("256 bytes of zeros") << QByteArray(256, '\0') << QByteArray();
+        QTest::newRow("block for another key")
+            << encryptWithOpenSSL(KeyManager::createKeyPair(QStringLiteral("other")), "secret") << QByteArray();
+        // clang-format on
+    }
+
+    void decryptPayload()
+    {
+        QFETCH(QByteArray, ciphertext);
+        QFETCH(QByteArray, plaintext);
+        QVERIFY(!ciphertext.startsWith("<openssl failed>"));
+        try {
+            QCOMPARE(KeyManager::decryptPayload(ciphertext, pair_->privateKey), plaintext);
+            QVERIFY(!plaintext.isEmpty());
+        } catch (const KeyManagerError& error) {
+            QVERIFY(plaintext.isEmpty());
+            QCOMPARE(error.errorCase(), KeyManagerError::Case::decryptionError);
+        }
     }
 
     // After a check-in the record carries its time, in UTC whole seconds.
