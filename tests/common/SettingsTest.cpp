@@ -7,6 +7,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <iostream>
+#include <string>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -260,7 +263,8 @@ private slots:
         std::vector<std::unique_ptr<QProcess>> processes;
         for (int i = 0; i < 4; ++i) {
             QProcess& process = *processes.emplace_back(std::make_unique<QProcess>());
-            process.start(QStringLiteral(NEROVA_AGENT_ID_HELPER), {dir.path(), QString::number(rounds)});
+            process.start(QCoreApplication::applicationFilePath(),
+                          {"--identifiers", dir.path(), QString::number(rounds)});
             QVERIFY2(process.waitForReadyRead(30'000), qPrintable(process.errorString()));
             QCOMPARE(process.readLine(), QByteArray("ready\n"));
         }
@@ -287,5 +291,24 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(SettingsTest)
+// With "--identifiers DIRECTORY ROUNDS" this program is one of the racers of the test above: it
+// says "ready", waits for a line, then prints the identifiers of DIRECTORY/<round>/NerovaAgent.conf.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && qstrcmp(argv[1], "--identifiers") == 0) {
+        std::cout << "ready" << std::endl;
+        std::string line;
+        std::getline(std::cin, line);
+        for (int round = 0; round < std::atoi(argv[3]); ++round) {
+            Settings settings(QStringLiteral("%1/%2/NerovaAgent.conf").arg(QString::fromLocal8Bit(argv[2])).arg(round),
+                              QStringLiteral("/nonexistent"));
+            std::cout << settings.agentIdentifier().toStdString() << '\n';
+        }
+        return 0;
+    }
+    SettingsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "SettingsTest.moc"
