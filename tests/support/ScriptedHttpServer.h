@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <deque>
-#include <functional>
 
 class QTcpSocket;
 
@@ -48,8 +47,8 @@ struct ScriptedResponse {
 };
 
 // A loopback HTTP/1.1 server that records every request and answers it with the next scripted
-// response (or what the handler returns), closing the connection. Unscripted requests get status
-// 599, which no test mistakes for a real answer.
+// response, closing the connection. Unscripted requests get status 599, which no test mistakes
+// for a real answer.
 class ScriptedHttpServer : public QObject {
     Q_OBJECT
 
@@ -63,7 +62,6 @@ public:
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
 
     void enqueue(ScriptedResponse response) { script_.push_back(std::move(response)); }
-    void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler) { handler_ = std::move(handler); }
     // Answers every request for `path` with `response`; requests for paths without a route get 404.
     void route(const QByteArray& path, ScriptedResponse response) { routes_.insert(path, std::move(response)); }
 
@@ -75,7 +73,6 @@ private:
 
     QTcpServer server_;
     std::deque<ScriptedResponse> script_;
-    std::function<ScriptedResponse(const RecordedRequest&)> handler_;
     QHash<QByteArray, ScriptedResponse> routes_;
     QList<RecordedRequest> requests_;
 };
