@@ -3,7 +3,9 @@
 // `nerova-agent run` as a process against the reference presence service, for the agent's
 // benchmarks: a veth pair in the caller's network namespace, a served file with the fingerprints
 // "a" and "b" (an internal address in `rangeA` or `rangeB`), the agent's settings pointing at the
-// service, and the agent started with its debug lines off and its log in a scratch file.
+// service, and the agent started with its debug lines off and its log in a scratch file, then given
+// time to enrol, check in, install its file and evaluate the first context.
+#include "EventLoopWaits.h"
 #include "common/Settings.h"
 #include "support/FingerprintFiles.h"
 #include "support/PrivateNetwork.h"
@@ -24,7 +26,8 @@ struct AgentAgainstService {
     QProcess agent;
     QString agentId;
 
-    // Sets everything up and starts the agent; the problem when something could not be done.
+    // Sets everything up, starts the agent and waits until it has settled; the problem when
+    // something could not be done.
     std::optional<QString> start(const QString& link, const char* rangeA, const char* rangeB)
     {
         if (std::optional<QString> failure = test::addVethPair(link, link + u'p')) {
@@ -60,6 +63,18 @@ struct AgentAgainstService {
         if (!agent.waitForStarted()) {
             return QStringLiteral("nerova-agent run did not start");
         }
+        return settle();
+    }
+
+private:
+    // Waits until the agent has enrolled, checked in, installed its file and evaluated the first
+    // context; the problem when it did not.
+    std::optional<QString> settle()
+    {
+        if (!runUntil([&] { return service->checkins().size() >= 2; }, 30'000, 5)) {
+            return QStringLiteral("the agent did not enrol and check in");
+        }
+        runEventLoopFor(7000);
         return std::nullopt;
     }
 };

@@ -64,11 +64,6 @@ int main(int argc, char* argv[])
     }
     PresenceService& service = *run.service;
     QProcess& agent = run.agent;
-    // Enrolled, file installed and reported, and the first context evaluated.
-    if (!runUntil([&] { return service.checkins().size() >= 2; }, 30'000, 5)) {
-        return fail(QStringLiteral("the agent did not enrol and check in"));
-    }
-    runEventLoopFor(7000);
 
     const ProcessUsage idleStart = usageOf(agent.processId());
     runEventLoopFor(idleSeconds * 1000);

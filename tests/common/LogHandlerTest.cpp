@@ -1,4 +1,6 @@
+// How the program describes its errors and where its log lines go.
 #include "common/LogHandler.h"
+#include "common/Error.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -10,6 +12,7 @@
 #include <QUuid>
 
 #include <cstring>
+#include <stdexcept>
 
 #include <sched.h>
 #include <sys/mount.h>
@@ -25,42 +28,23 @@ namespace {
 
 constexpr char journalSocket[] = "/run/systemd/journal/socket";
 
-// The fields of one journal datagram: "NAME=value\n", or "NAME\n", a 64-bit little-endian size,
-// the value and "\n" for values that hold a newline.
-QMap<QByteArray, QByteArray> parseJournalDatagram(const QByteArray& datagram)
-{
-    QMap<QByteArray, QByteArray> fields;
-    qsizetype at = 0;
-    while (at < datagram.size()) {
-        const qsizetype end = datagram.indexOf('\n', at);
-        if (end < 0) {
-            break;
-        }
-        const QByteArray line = datagram.mid(at, end - at);
-        if (const qsizetype equals = line.indexOf('='); equals >= 0) {
-            fields.insert(line.left(equals), line.mid(equals + 1));
-            at = end + 1;
-            continue;
-        }
-        quint64 size = 0;
-        if (end + 1 + qsizetype(sizeof size) > datagram.size()) {
-            break;
-        }
-        std::memcpy(&size, datagram.constData() + end + 1, sizeof size); // little-endian host
-        fields.insert(line, datagram.mid(end + 1 + qsizetype(sizeof size), qsizetype(size)));
-        at = end + 1 + qsizetype(sizeof size) + qsizetype(size) + 1;
-    }
-    return fields;
-}
+struct SampleCases {
+    NEROVA_ERROR_CASES(first, // a comment between the cases
+                       second, third);
+};
 
-QStringList journalValues(const QList<QByteArray>& fields)
-{
-    QStringList values;
-    for (const QByteArray& field : fields) {
-        values.append(QString::fromUtf8(field));
-    }
-    return values;
-}
+class TextError final : public ErrorFamily<SampleCases> {
+public:
+    using ErrorFamily::ErrorFamily;
+};
+class OptionalError final : public ErrorFamily<SampleCases, std::optional<QString>> {
+public:
+    using ErrorFamily::ErrorFamily;
+};
+class BareError final : public ErrorFamily<SampleCases, std::monostate> {
+public:
+    using ErrorFamily::ErrorFamily;
+};
 
 } // namespace
 
@@ -70,53 +54,62 @@ class LogHandlerTest : public QObject {
 private slots:
     void cleanup() { QLoggingCategory::setFilterRules(QString()); }
 
-    void journalFields_data()
+    void descriptions_data()
     {
-        QTest::addColumn<int>("type");
-        QTest::addColumn<QByteArray>("category");
-        QTest::addColumn<QByteArray>("file"); // empty: location unknown
-        QTest::addColumn<QStringList>("expected");
-
-        const QString fixed = QStringLiteral("SYSLOG_IDENTIFIER=nerova-agent");
-        const QString subsystem = QStringLiteral("NEROVA_SUBSYSTEM=app.nerova.NerovaAgent");
-        const QStringList located{"CODE_FILE=src/X.cpp", "CODE_LINE=42", "CODE_FUNC=void f()"};
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("expected");
         // clang-format off
-        QTest::newRow("error of a component") << int(QtCriticalMsg) << QByteArray("nerova.Settings") << QByteArray("src/X.cpp")
-            << QStringList{"MESSAGE=m", "PRIORITY=3", fixed, subsystem, "NEROVA_CATEGORY=Settings"} + located;
-        QTest::newRow("Qt's warning, location unknown") << int(QtWarningMsg) << QByteArray("qt.network.ssl") << QByteArray()
-            << QStringList{"MESSAGE=m", "PRIORITY=4", fixed, subsystem, "NEROVA_CATEGORY=qt.network.ssl"};
+        QTest::newRow("text payload") << TextError(TextError::Case::third, "33").description() << "third(\"33\")";
+        QTest::newRow("escaped payload") << TextError(TextError::Case::first, "a\"b\\c\nd").description() << "first(\"a\\\"b\\\\c\\nd\")";
+        QTest::newRow("optional payload") << OptionalError(OptionalError::Case::second, QString("x")).description() << "second(\"x\")";
+        QTest::newRow("optional payload absent") << OptionalError(OptionalError::Case::second).description() << "second";
+        QTest::newRow("no payload") << BareError(BareError::Case::third).description() << "third";
+        QTest::newRow("what() of our own") << QString::fromUtf8(TextError(TextError::Case::second, "ü").what()) << "second(\"ü\")";
+        QTest::newRow("other exceptions") << describeException(std::runtime_error("plain")) << "plain";
         // clang-format on
     }
 
-    void journalFields()
+    void descriptions()
     {
-        QFETCH(int, type);
-        QFETCH(QByteArray, category);
-        QFETCH(QByteArray, file);
-        QFETCH(QStringList, expected);
-        const QMessageLogContext context(file.isEmpty() ? nullptr : file.constData(), file.isEmpty() ? 0 : 42,
-                                         file.isEmpty() ? nullptr : "void f()", category.constData());
-        QCOMPARE(journalValues(nerova::journalFields(QtMsgType(type), context, QStringLiteral("m"))), expected);
+        QFETCH(QString, description);
+        QFETCH(QString, expected);
+        QCOMPARE(description, expected);
     }
 
-    void consoleLines_data()
+    void lineForms_data()
     {
         QTest::addColumn<int>("type");
         QTest::addColumn<QByteArray>("category");
-        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("located");
+        QTest::addColumn<QStringList>("journal");
+        QTest::addColumn<QByteArray>("console");
+
+        const QStringList fixed{"SYSLOG_IDENTIFIER=nerova-agent", "NEROVA_SUBSYSTEM=app.nerova.NerovaAgent"};
         // clang-format off
-        QTest::newRow("error") << int(QtCriticalMsg) << QByteArray("nerova.Settings") << QByteArray("nerova-agent [Settings] error: m ü\n");
-        QTest::newRow("Qt's own line as Qt writes it") << int(QtWarningMsg) << QByteArray("qt.network.ssl") << QByteArray("qt.network.ssl: m ü\n");
+        QTest::newRow("error of a component") << int(QtCriticalMsg) << QByteArray("nerova.Settings") << true
+            << QStringList{"MESSAGE=m ü", "PRIORITY=3"} + fixed + QStringList{"NEROVA_CATEGORY=Settings", "CODE_FILE=src/X.cpp", "CODE_LINE=42", "CODE_FUNC=void f()"}
+            << QByteArray("nerova-agent [Settings] error: m ü\n");
+        QTest::newRow("Qt's warning, location unknown") << int(QtWarningMsg) << QByteArray("qt.network.ssl") << false
+            << QStringList{"MESSAGE=m ü", "PRIORITY=4"} + fixed + QStringList{"NEROVA_CATEGORY=qt.network.ssl"}
+            << QByteArray("qt.network.ssl: m ü\n"); // as Qt writes its own lines
         // clang-format on
     }
 
-    void consoleLines()
+    void lineForms()
     {
         QFETCH(int, type);
         QFETCH(QByteArray, category);
-        QFETCH(QByteArray, line);
-        const QMessageLogContext context(nullptr, 0, nullptr, category.constData());
-        QCOMPARE(consoleLine(QtMsgType(type), context, QStringLiteral("m ü")), line);
+        QFETCH(bool, located);
+        QFETCH(QStringList, journal);
+        QFETCH(QByteArray, console);
+        const QMessageLogContext context(located ? "src/X.cpp" : nullptr, located ? 42 : 0,
+                                         located ? "void f()" : nullptr, category.constData());
+        QStringList fields;
+        for (const QByteArray& field : journalFields(QtMsgType(type), context, QStringLiteral("m ü"))) {
+            fields.append(QString::fromUtf8(field));
+        }
+        QCOMPARE(fields, journal);
+        QCOMPARE(consoleLine(QtMsgType(type), context, QStringLiteral("m ü")), console);
     }
 
     // Message texts keep their printf conversions: fixed-point seconds, short and long integers.
@@ -207,7 +200,12 @@ private slots:
             const ssize_t size = ::recv(socket, datagram.data(), datagram.size(), MSG_DONTWAIT);
             ::close(socket);
             QVERIFY2(size > 0, "nothing arrived at the journal socket");
-            fields = parseJournalDatagram(datagram.left(size));
+            // "NAME=value" a line: the binary form is only for values that hold a newline, which these do not.
+            for (const QByteArray& line : datagram.left(size).split('\n')) {
+                if (const qsizetype equals = line.indexOf('='); equals > 0) {
+                    fields.insert(line.left(equals), line.mid(equals + 1));
+                }
+            }
         }
         QCOMPARE(fields.value("MESSAGE"), message);
         QCOMPARE(fields.value("PRIORITY"), QByteArray("3"));

@@ -1,12 +1,10 @@
 #include "core/AgentBusAdaptor.h"
 
 #include "AgentStandIns.h"
-#include "common/Await.h"
+#include "CommandRun.h"
 #include "common/Json.h"
 #include "core/Agent.h"
-#include "core/CommandLine.h"
 #include "rules/FingerprintFileJson.h"
-#include "support/TestSupport.h"
 
 #include <QDBusConnection>
 #include <QDBusInterface>
@@ -22,21 +20,10 @@ namespace {
 
 const QDateTime now(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC);
 
-QString key(const char* name) { return QString::fromLatin1(name); }
-
-// Calls a command in this process and yields its exit code and output.
-std::pair<int, QString> command(QStringList arguments)
-{
-    ConsoleCapture capture;
-    Console console(capture.out(), capture.err());
-    const int code = await(runCommandLine(std::move(arguments), console));
-    return {code, capture.outText() + capture.errText()};
-}
-
 } // namespace
 
-// The running agent on a private session bus: single instance, properties with their change
-// signals, and the commands that talk to it.
+// The running agent on a private session bus: properties with their change signals, and the
+// commands that talk to it. (One agent per session: AgentRunTest.)
 class AgentBusTest : public QObject {
     Q_OBJECT
 
@@ -69,20 +56,10 @@ private slots:
     void commandsFailWhileNoAgentRuns()
     {
         for (const char* name : {"status", "refresh"}) {
-            const auto [code, output] = command({QStringLiteral("nerova-agent"), QString::fromLatin1(name)});
-            QCOMPARE(code, 1);
-            QCOMPARE(output, QStringLiteral("nerova-agent: no agent is running in this session\n"));
+            test::verifyResult(runCommand({QString::fromLatin1(name)}), 1, {},
+                               QStringLiteral("nerova-agent: no agent is running in this session\n"));
         }
-    }
-
-    void onlyOneAgentOwnsTheName()
-    {
-        QCOMPARE(publishAgent(*agent_, QDBusConnection::sessionBus()), std::nullopt);
-        // A second agent, on its own connection as a second process would be.
-        QDBusConnection other = QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("other"));
-        QCOMPARE(publishAgent(*agent_, other),
-                 std::optional<QString>(QStringLiteral("another agent is already running in this session")));
-        QDBusConnection::disconnectFromBus(QStringLiteral("other"));
+        QCOMPARE(publishAgent(*agent_, QDBusConnection::sessionBus()), std::nullopt); // for the next cases
     }
 
     // A change of what the status window shows is announced, and the properties read the new state.
@@ -91,10 +68,10 @@ private slots:
         QDBusConnection listener =
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("listener"));
         QSignalSpy announced(this, &AgentBusTest::propertiesChanged);
-        QVERIFY(listener.connect(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
+        QVERIFY(listener.connect(agentbus::serviceName, agentbus::objectPath,
                                  QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("PropertiesChanged"),
-                                 this, SLOT(onPropertiesChanged(QString, QVariantMap, QStringList))));
-        settings_->setText(key(settingskey::agentEndpoint), QStringLiteral("not a url"));
+                                 this, SIGNAL(propertiesChanged(QString, QVariantMap, QStringList))));
+        settings_->setText(settingskey::agentEndpoint, QStringLiteral("not a url"));
         QTest::ignoreMessage(QtCriticalMsg, "Failed to register - Not configured");
         agent_->checkin();
         QVERIFY(announced.wait(5000));
@@ -102,8 +79,7 @@ private slots:
         QCOMPARE(announced.first().at(1).toMap(),
                  QVariantMap({{QStringLiteral("Message"), QStringLiteral("Not configured")}}));
 
-        QDBusInterface remote(QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
-                              QString::fromLatin1(agentbus::interfaceName), QDBusConnection::sessionBus());
+        QDBusInterface remote(agentbus::serviceName, agentbus::objectPath, agentbus::interfaceName);
         QCOMPARE(remote.property("Message").toString(), QStringLiteral("Not configured"));
         QCOMPARE(remote.property("Registered").toBool(), false);
         QCOMPARE(remote.property("LastCheckin").toString(), QString());
@@ -119,20 +95,16 @@ private slots:
         network_->contexts.send(context);
         QVERIFY(handled.wait(5000));
 
-        const auto [code, output] =
-            command({QStringLiteral("nerova-agent"), QStringLiteral("status"), QStringLiteral("--json")});
-        QCOMPARE(code, 0);
-        const Json status = parseJson(output.toUtf8());
-        QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.1.0.5");
+        const CommandResult json = runCommand({QStringLiteral("status"), QStringLiteral("--json")});
+        QCOMPARE(json.code, 0);
+        const Json status = parseJson(json.out.toUtf8());
         QCOMPARE(status.at("lastPresenceCheck").get<std::string>(), "2026-03-02T10:00:00Z");
         QVERIFY(status.at("fingerprint").is_null());
-
-        const auto [textCode, text] = command({QStringLiteral("nerova-agent"), QStringLiteral("status")});
-        QCOMPARE(textCode, 0);
-        QVERIFY2(text.contains(QStringLiteral("Message:               Not configured")), qPrintable(text));
+        test::verifyResult(runCommand({QStringLiteral("status")}), 0,
+                           {QStringLiteral("Message:               Not configured")}, QString());
 
         const int refreshes = network_->refreshes;
-        QCOMPARE(command({QStringLiteral("nerova-agent"), QStringLiteral("refresh")}).first, 0);
+        QCOMPARE(runCommand({QStringLiteral("refresh")}).code, 0);
         QCOMPARE(network_->refreshes, refreshes + 1);
         agent_->stop();
     }
@@ -144,12 +116,6 @@ private slots:
 
 signals:
     void propertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated);
-
-public slots:
-    void onPropertiesChanged(QString interfaceName, QVariantMap changed, QStringList invalidated)
-    {
-        emit propertiesChanged(interfaceName, changed, invalidated);
-    }
 };
 
 QTEST_GUILESS_MAIN(AgentBusTest)

@@ -1,9 +1,6 @@
-// `nerova-agent run` end to end, in a network namespace of the test's own, on a private session bus
-// with a real keyring, against the reference presence service: enrolment, check-in, download, one
-// report per change of location, the same state through `status --json`, a new enrolment after
-// the service answers 412, one agent per session, and a clean end on SIGTERM. Afterwards no file
-// the agent wrote, no log line and no command output holds a secret, the registration key or a
-// signature.
+// `nerova-agent run` end to end in a network namespace of its own, on a private session bus with a
+// real keyring, against the reference presence service. Afterwards no file the agent wrote, no log
+// line and no command output holds a secret, the registration key or a signature.
 #include "common/Json.h"
 #include "common/Settings.h"
 #include "core/AgentBusAdaptor.h"
@@ -16,7 +13,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDirIterator>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QTest>
 
@@ -27,7 +23,7 @@ using namespace nerova::presence;
 
 namespace {
 
-QString key(const char* name) { return QString::fromLatin1(name); }
+std::optional<QString> isolationFailure; // why the test could not have a network of its own
 
 // Runs a short command of the agent and yields its exit code and standard output.
 std::pair<int, QByteArray> agentCommand(const QStringList& arguments)
@@ -40,71 +36,63 @@ std::pair<int, QByteArray> agentCommand(const QStringList& arguments)
     return {process.exitCode(), process.readAllStandardOutput() + process.readAllStandardError()};
 }
 
+// Every file under the agent's own folders of the configuration and data homes, by path.
+QHash<QString, QByteArray> filesTheAgentWrote()
+{
+    QHash<QString, QByteArray> files;
+    for (const char* home : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
+        for (const char* folder : {"/Nerova", "/autostart"}) {
+            QDirIterator it(qEnvironmentVariable(home) + QString::fromLatin1(folder), QDir::Files,
+                            QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                QFile file(it.next());
+                if (file.open(QIODevice::ReadOnly)) {
+                    files.insert(file.fileName(), file.readAll());
+                }
+            }
+        }
+    }
+    return files;
+}
+
 } // namespace
 
 class AgentRunTest : public QObject {
     Q_OBJECT
 
-public:
-    explicit AgentRunTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure)) {}
-
-private:
-    std::optional<QString> isolationFailure_;
-    QTemporaryDir dir_;
-    SystemClock clock_;
-
-    QStringList reportedFingerprints(const PresenceService& service) const
-    {
-        QStringList ids;
-        for (const Json& report : service.presenceReports()) {
-            ids << fromStdString(report.at("fingerprintId").get<std::string>());
-        }
-        return ids;
-    }
-
-    // Every file under the agent's own folders of the configuration and data homes, by path.
-    static QHash<QString, QByteArray> filesTheAgentWrote()
-    {
-        QHash<QString, QByteArray> files;
-        for (const char* home : {"XDG_CONFIG_HOME", "XDG_DATA_HOME"}) {
-            for (const char* folder : {"/Nerova", "/autostart"}) {
-                QDirIterator it(qEnvironmentVariable(home) + QString::fromLatin1(folder), QDir::Files,
-                                QDirIterator::Subdirectories);
-                while (it.hasNext()) {
-                    QFile file(it.next());
-                    if (file.open(QIODevice::ReadOnly)) {
-                        files.insert(file.fileName(), file.readAll());
-                    }
-                }
-            }
-        }
-        return files;
-    }
-
 private slots:
     void runsTheAgentOfTheSession()
     {
-        if (isolationFailure_) {
-            QSKIP(qPrintable(*isolationFailure_));
+        if (isolationFailure) {
+            QSKIP(qPrintable(*isolationFailure));
         }
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
         if (const std::optional<QString> failure = test::addVethPair(QStringLiteral("nr0"), QStringLiteral("nr1"))) {
             QSKIP(qPrintable(*failure));
         }
+        QTemporaryDir dir;
+        const SystemClock clock;
         PresenceServiceConfig config;
         config.registrationKey = QStringLiteral("e2e-key");
         config.fingerprintFilePath =
-            test::writeFile(dir_, QStringLiteral("served.json"),
+            test::writeFile(dir, QStringLiteral("served.json"),
                             test::fingerprintFile(3, {test::internalIpFingerprint("a", "10.67.0.0/24"),
                                                       test::internalIpFingerprint("b", "10.68.0.0/24")}));
-        PresenceService service(config, clock_);
+        PresenceService service(config, clock);
+        const auto reportedFingerprints = [&service] {
+            QStringList ids;
+            for (const Json& report : service.presenceReports()) {
+                ids << fromStdString(report.at("fingerprintId").get<std::string>());
+            }
+            return ids;
+        };
         QVERIFY(service.listen(QHostAddress::LocalHost, 0) != 0);
         const QString base = service.baseUrl().toString();
         {
             Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
-            settings.setText(key(settingskey::agentEndpoint), base);
-            settings.setText(key(settingskey::registrationKey), config.registrationKey);
-            settings.setText(key(settingskey::publicIpEndpoint), base + QStringLiteral("/?format=json"));
+            settings.setText(settingskey::agentEndpoint, base);
+            settings.setText(settingskey::registrationKey, config.registrationKey);
+            settings.setText(settingskey::publicIpEndpoint, base + QStringLiteral("/?format=json"));
         }
 
         QProcess agent;
@@ -122,22 +110,18 @@ private slots:
         QVERIFY2(secondOutput.contains("another agent is already running"), secondOutput.constData());
 
         QVERIFY(!test::runIp({"addr", "add", "10.67.0.1/24", "dev", "nr0"}));
-        QElapsedTimer sinceChange;
-        sinceChange.start();
-        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(service), QStringList({"a"}), 30'000);
-        qInfo("presence report %lld ms after the address change", sinceChange.elapsed());
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a"}), 30'000);
         QTest::qWait(7000); // longer than the debounce: a second report would show now
-        QCOMPARE(reportedFingerprints(service), QStringList({"a"}));
+        QCOMPARE(reportedFingerprints(), QStringList({"a"}));
 
         QVERIFY(!test::runIp({"addr", "del", "10.67.0.1/24", "dev", "nr0"}));
         QVERIFY(!test::runIp({"addr", "add", "10.68.0.1/24", "dev", "nr0"}));
-        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(service), QStringList({"a", "b"}), 30'000);
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a", "b"}), 30'000);
 
         const auto [statusCode, statusOutput] = agentCommand({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(statusCode, 0);
         const Json status = parseJson(statusOutput);
         QCOMPARE(status.at("registered").get<bool>(), true);
-        QCOMPARE(status.at("fingerprint").at("fingerprintId").get<std::string>(), "b");
         QCOMPARE(status.at("fingerprintFile").at("fingerprintVersion").get<qint64>(), 3);
         QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.68.0.1");
         QCOMPARE(status.at("evaluation").at("match").at("fingerprintId").get<std::string>(), "b");
@@ -146,9 +130,8 @@ private slots:
         const QString firstInstance = service.agents().value(agentId).instanceId;
         const QString firstSecret = service.agents().value(agentId).secret;
         service.failNextCheckin(412);
-        const QDBusMessage checkin = QDBusMessage::createMethodCall(
-            QString::fromLatin1(agentbus::serviceName), QString::fromLatin1(agentbus::objectPath),
-            QString::fromLatin1(agentbus::interfaceName), QStringLiteral("CheckIn"));
+        const QDBusMessage checkin = QDBusMessage::createMethodCall(agentbus::serviceName, agentbus::objectPath,
+                                                                    agentbus::interfaceName, QStringLiteral("CheckIn"));
         QCOMPARE(QDBusConnection::sessionBus().call(checkin).type(), QDBusMessage::ReplyMessage);
         QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).instanceId != firstInstance, 30'000);
         QTRY_VERIFY_WITH_TIMEOUT(service.agents().value(agentId).completed, 30'000);
@@ -159,8 +142,7 @@ private slots:
 
         ::kill(static_cast<pid_t>(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(10'000));
-        QCOMPARE(agent.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(agent.exitCode(), 0);
+        QVERIFY(agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0);
         QVERIFY2(service.refusals().isEmpty(), qPrintable(service.refusals().join(u'\n')));
 
         // The secrets audit.
@@ -188,9 +170,9 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    isolationFailure = nerova::test::enterPrivateNetwork();
     QCoreApplication app(argc, argv);
-    AgentRunTest test(std::move(isolationFailure));
+    AgentRunTest test;
     return QTest::qExec(&test, argc, argv);
 }
 

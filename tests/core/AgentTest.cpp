@@ -16,6 +16,7 @@
 using namespace nerova;
 using namespace nerova::presence;
 using namespace nerova::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -24,25 +25,14 @@ const QString registrationKey = QStringLiteral("demo-key");
 const QDateTime day1(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC);
 const QDateTime day2 = day1.addDays(1);
 
-QString key(const char* name) { return QString::fromLatin1(name); }
-
-// Fingerprint "a" matches 10.1.0.0/16, "b" 10.2.0.0/16.
-QByteArray fingerprintFileJson(qint64 version)
-{
-    return fingerprintFile(version,
-                           {internalIpFingerprint("a", "10.1.0.0/16"), internalIpFingerprint("b", "10.2.0.0/16")});
-}
-
-NetworkContext contextAt(const QString& address)
+// "a" is inside fingerprint a's 10.1.0.0/16, "b" inside b's 10.2.0.0/16, anything else matches none.
+NetworkContext contextAt(const QString& place)
 {
     NetworkContext context;
+    const QString address = place == u"a" ? "10.1.0.5" : place == u"b" ? "10.2.0.5" : "192.168.7.5";
     context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("eth0"), address});
     return context;
 }
-
-const NetworkContext atA = contextAt(QStringLiteral("10.1.0.5"));
-const NetworkContext atB = contextAt(QStringLiteral("10.2.0.5"));
-const NetworkContext nowhere = contextAt(QStringLiteral("192.168.7.5"));
 
 } // namespace
 
@@ -66,52 +56,50 @@ class AgentTest : public QObject {
 
     QString agentId() const { return settings_->agentIdentifier(); }
 
-    void serve(qint64 version) { writeFile(*dir_, QStringLiteral("served.json"), fingerprintFileJson(version)); }
+    void serve(qint64 version)
+    {
+        writeFile(*dir_, QStringLiteral("served.json"),
+                  fingerprintFile(
+                      version, {internalIpFingerprint("a", "10.1.0.0/16"), internalIpFingerprint("b", "10.2.0.0/16")}));
+    }
 
     // An agent talking to the reference service, or to the scripted one.
-    void makeAgent(bool scripted, AgentIntervals intervals = slow())
+    void makeAgent(bool scripted,
+                   AgentIntervals intervals = {.checkin = 24h, .fingerprintCheck = 24h, .timeOfDay = 24h})
     {
         AgentComponents parts;
         parts.machineState = std::make_unique<MachineState>();
-        auto network = std::make_unique<StandInNetwork>(events_);
-        network_ = network.get();
-        parts.networkMonitor = std::move(network);
+        parts.networkMonitor = std::make_unique<StandInNetwork>(events_);
+        network_ = static_cast<StandInNetwork*>(parts.networkMonitor.get());
         parts.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(session_));
-        auto lock = std::make_unique<StandInLock>();
-        lock_ = lock.get();
-        parts.lockMonitor = std::move(lock);
-        auto secrets = std::make_unique<StandInSecrets>();
-        secrets->secret = keptSecret_;
-        secrets_ = secrets.get();
-        parts.secretStore = std::move(secrets);
+        parts.lockMonitor = std::make_unique<StandInLock>();
+        lock_ = static_cast<StandInLock*>(parts.lockMonitor.get());
+        parts.secretStore = std::make_unique<StandInSecrets>();
+        secrets_ = static_cast<StandInSecrets*>(parts.secretStore.get());
+        secrets_->secret = keptSecret_;
         if (scripted) {
-            auto service = std::make_unique<ScriptedService>(events_);
-            scripted_ = service.get();
-            parts.service = std::move(service);
+            parts.service = std::make_unique<ScriptedService>(events_);
+            scripted_ = static_cast<ScriptedService*>(parts.service.get());
         } else {
-            files_ =
-                std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath(QStringLiteral("data")));
+            files_ = std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath("data"));
             parts.service = std::make_unique<NerovaServiceConnection>(session_, *settings_, clock_, *files_);
         }
         agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);
     }
 
-    static AgentIntervals slow()
+    void enrolledInSettings(bool withFileAddress = false)
     {
-        AgentIntervals intervals;
-        intervals.checkin = intervals.fingerprintCheck = intervals.timeOfDay = std::chrono::hours(24);
-        return intervals;
-    }
-
-    void enrolledInSettings()
-    {
-        settings_->setFlag(key(settingskey::isRegistered), true);
-        settings_->setText(key(settingskey::projectID), QStringLiteral("p"));
-        settings_->setText(key(settingskey::instanceID), QStringLiteral("i"));
+        settings_->setFlag(settingskey::isRegistered, true);
+        settings_->setText(settingskey::projectID, QStringLiteral("p"));
+        settings_->setText(settingskey::instanceID, QStringLiteral("i"));
         keptSecret_ = QStringLiteral("secret");
+        if (withFileAddress) {
+            settings_->setText(settingskey::fingerprintURL, QStringLiteral("http://127.0.0.1:9/file"));
+            settings_->setInteger(settingskey::fingerprintExpiry, 1'000'000'000'000);
+        }
     }
 
-    // Waits until no check-in, refresh or report is under way.
+    // Waits until no check-in or refresh is under way (a handle left behind fails here).
     bool settled()
     {
         return QTest::qWaitFor([this] { return !agent_->isCheckinRunning() && !agent_->isFingerprintCheckRunning(); });
@@ -126,11 +114,11 @@ class AgentTest : public QObject {
         QVERIFY(settled());
     }
 
-    // Sends `context` to the monitor loop and waits until it is handled.
-    void deliver(const NetworkContext& context)
+    // Sends the context of `place` to the monitor loop and waits until it is handled.
+    void deliver(const QString& place)
     {
         QSignalSpy handled(agent_.get(), &Agent::contextHandled);
-        network_->contexts.send(context);
+        network_->contexts.send(contextAt(place));
         QVERIFY(handled.wait(10'000));
     }
 
@@ -152,40 +140,30 @@ private slots:
         keptSecret_.reset();
         clock_.set(day1);
         dir_ = std::make_unique<QTemporaryDir>();
-        settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
-                                               dir_->filePath(QStringLiteral("managed")));
+        settings_ = std::make_unique<Settings>(dir_->filePath("settings.conf"), dir_->filePath("managed"));
         serve(1);
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
         config.fingerprintFilePath = dir_->filePath(QStringLiteral("served.json"));
         service_ = std::make_unique<PresenceService>(config, clock_);
         QVERIFY(service_->listen(QHostAddress::LocalHost, 0) != 0);
-        settings_->setText(key(settingskey::agentEndpoint), service_->baseUrl().toString());
-        settings_->setText(key(settingskey::registrationKey), registrationKey);
+        settings_->setText(settingskey::agentEndpoint, service_->baseUrl().toString());
+        settings_->setText(settingskey::registrationKey, registrationKey);
     }
 
     void cleanup()
     {
-        if (agent_) {
-            QVERIFY(settled());
-        }
+        QVERIFY(!agent_ || settled());
         agent_.reset();
         files_.reset();
-        service_.reset();
     }
 
     // Start runs one refresh and one check-in; each timer first fires one full interval later, so
     // the first timed events come in the order of the intervals (2 : 10 : 60).
     void timersFireFirstAfterTheirInterval()
     {
-        enrolledInSettings();
-        settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
-        settings_->setInteger(key(settingskey::fingerprintExpiry), 1'000'000'000'000);
-        AgentIntervals intervals;
-        intervals.timeOfDay = std::chrono::milliseconds(60);
-        intervals.fingerprintCheck = std::chrono::milliseconds(300);
-        intervals.checkin = std::chrono::milliseconds(1800);
-        makeAgent(true, intervals);
+        enrolledInSettings(true);
+        makeAgent(true, {.checkin = 1800ms, .fingerprintCheck = 300ms, .timeOfDay = 60ms});
         lock_->click = clock_.now(); // the time-of-day check forces a refresh at each tick
         agent_->start();
         agent_->start(); // a second start changes nothing
@@ -200,7 +178,7 @@ private slots:
         QVERIFY(!agent_->isStarted());
         QVERIFY(lock_->detached);
         // After stop no context is evaluated.
-        network_->contexts.send(atA);
+        network_->contexts.send(contextAt("a"));
         QTest::qWait(50);
         QVERIFY(!agent_->context());
     }
@@ -215,9 +193,7 @@ private slots:
     void runsOneTaskOfEachKindAtATime()
     {
         QFETCH(bool, checkin);
-        enrolledInSettings();
-        settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
-        settings_->setInteger(key(settingskey::fingerprintExpiry), 1'000'000'000'000);
+        enrolledInSettings(true);
         makeAgent(true);
         scripted_->hold = true;
         const QString event = checkin ? QStringLiteral("check-in") : QStringLiteral("download");
@@ -230,58 +206,57 @@ private slots:
         QVERIFY(settled());
         call();
         QVERIFY(settled());
-        // The check-in without a file also asked for one refresh.
-        QCOMPARE(events_.count(event), 2);
+        QCOMPARE(events_.count(event), 2); // the check-in without a file also asked for one refresh
     }
 
     // A cycle with nothing to do ends at once and leaves no handle behind.
     void taskThatEndsAtOnceLeavesNoHandle()
     {
         makeAgent(true);
+        settings_->remove(settingskey::registrationKey);
         QTest::ignoreMessage(QtCriticalMsg, "Failed to register - Not configured");
-        settings_->remove(key(settingskey::registrationKey));
         agent_->checkin();
-        QVERIFY(!agent_->isCheckinRunning());
         agent_->checkFingerprintFile(); // no secret, no address: ends at once too
-        QVERIFY(!agent_->isFingerprintCheckRunning());
+        QVERIFY(!agent_->isCheckinRunning() && !agent_->isFingerprintCheckRunning());
         QCOMPARE(agent_->message(), QStringLiteral("Not configured"));
-        QVERIFY(!agent_->lastCheckin().isValid());
     }
 
     // First start on a configured, unenrolled machine: enrol, check in, download, install, check in
-    // again with the new version, re-evaluate.
-    void firstStartEnrolsChecksInAndInstalls()
+    // again with the new version. Restarted, it asks for no new address and installs its copy, and
+    // ignores a download of the version it has.
+    void firstStartEnrolsAndRestartInstallsTheCachedCopy()
     {
         startInstalled();
         QVERIFY(agent_->isRegistered());
         QVERIFY(service_->agents().value(agentId()).completed);
         QCOMPARE(secrets_->secret, service_->agents().value(agentId()).secret);
-        QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, 1);
         QCOMPARE(service_->checkins().size(), 2);
         QCOMPARE(service_->checkins().last().at("fingerprintVersion").get<qint64>(), 1);
         QCOMPARE(network_->refreshes, 1);
         QCOMPARE(agent_->lastCheckin(), clock_.now());
         QCOMPARE(agent_->message(), QString());
-        QVERIFY2(service_->refusals().isEmpty(), qPrintable(service_->refusals().join(u'\n')));
-    }
 
-    // A restarted agent with a valid address asks for none and installs the cached copy.
-    void restartInstallsTheCachedCopy()
-    {
-        startInstalled();
         keptSecret_ = secrets_->secret;
         agent_.reset();
-        const qsizetype before = service_->checkins().size();
         clock_.set(day1.addSecs(600));
         startInstalled();
         QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, 1);
-        QCOMPARE(service_->checkins().at(before).at("requestNewUrl").get<bool>(), false);
+        QCOMPARE(service_->checkins().at(2).at("requestNewUrl").get<bool>(), false);
         QCOMPARE(service_->agents().size(), 1);
+        // The same version again: nothing installed, no extra check-in, no re-evaluation.
+        QSignalSpy installed(agent_.get(), &Agent::fingerprintFileChanged);
+        const qsizetype checkins = service_->checkins().size();
+        agent_->checkFingerprintFile();
+        QVERIFY(settled());
+        QCOMPARE(installed.size(), 0);
+        QCOMPARE(service_->checkins().size(), checkins);
+        QCOMPARE(network_->refreshes, 1);
+        QVERIFY2(service_->refusals().isEmpty(), qPrintable(service_->refusals().join(u'\n')));
     }
 
     void reportsEachChangeOfMatch_data()
     {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("steps"); // places in turn; "v2": version 2 is served and installed
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("A then A") << QStringList{"a", "a"} << QStringList{"a@1"};
         QTest::newRow("A, none, A") << QStringList{"a", "none", "a"} << QStringList{"a@1", "a@1"};
@@ -294,17 +269,17 @@ private slots:
         QFETCH(QStringList, expected);
         startInstalled();
         for (const QString& step : steps) {
-            if (step == QLatin1String("v2")) {
+            if (step == u"v2") {
                 serve(2);
                 agent_->checkFingerprintFile();
                 QTRY_COMPARE(agent_->fingerprintFile()->fingerprintVersion, 2);
                 QVERIFY(settled());
             } else {
-                deliver(step == QLatin1String("a") ? atA : step == QLatin1String("b") ? atB : nowhere);
+                deliver(step);
             }
         }
         QCOMPARE(reports(), expected);
-        QCOMPARE(agent_->fingerprint() ? agent_->fingerprint()->fingerprintId : QString(), QString(steps.last()));
+        QCOMPARE(agent_->fingerprint() ? agent_->fingerprint()->fingerprintId : QString(), steps.last());
         QCOMPARE(agent_->lastPresenceSend(), clock_.now());
     }
 
@@ -327,14 +302,14 @@ private slots:
         startInstalled();
         lock_->locked = locked;
         lock_->click = click;
-        deliver(atA);
+        deliver("a");
         QCOMPARE(agent_->context().has_value(), evaluated);
         QCOMPARE(agent_->lastPresenceCheck().isValid(), evaluated);
         QCOMPARE(service_->presenceReports().size(), evaluated ? 1 : 0);
     }
 
-    // The daily check forces one report per day, once the user is active and nothing was
-    // evaluated yet that day.
+    // The daily check forces one report a day, once the user is active and nothing was evaluated
+    // yet that day.
     void forcesOneReportADay_data()
     {
         QTest::addColumn<QDateTime>("lastEvaluation"); // when the earlier context was accepted
@@ -342,14 +317,15 @@ private slots:
         QTest::addColumn<QDateTime>("tick");
         QTest::addColumn<bool>("locked");
         QTest::addColumn<bool>("forced");
-        const QDateTime morning(day2.date(), QTime(8, 59), Qt::UTC);
-        QTest::newRow("first click at 09:00") << day1 << morning.addSecs(60) << morning.addSecs(120) << false << true;
-        QTest::newRow("no click today") << day1 << day1 << morning.addSecs(120) << false << false;
-        QTest::newRow("no click since start") << day1 << LockState::distantPast() << morning << false << false;
-        QTest::newRow("locked") << day1 << morning << morning.addSecs(120) << true << false;
-        QTest::newRow("00:05 marks the day")
-            << QDateTime(day2.date(), QTime(0, 5), Qt::UTC) << QDateTime(day2.date(), QTime(0, 4), Qt::UTC)
-            << QDateTime(day2.date(), QTime(15, 0), Qt::UTC) << false << false;
+        const QDateTime at0859(day2.date(), QTime(8, 59), Qt::UTC);
+        const QDateTime at0005(day2.date(), QTime(0, 5), Qt::UTC);
+        // clang-format off
+        QTest::newRow("first click at 09:00") << day1 << at0859.addSecs(60) << at0859.addSecs(120) << false << true;
+        QTest::newRow("no click today") << day1 << day1 << at0859.addSecs(120) << false << false;
+        QTest::newRow("no click since start") << day1 << LockState::distantPast() << at0859 << false << false;
+        QTest::newRow("locked") << day1 << at0859 << at0859.addSecs(120) << true << false;
+        QTest::newRow("00:05 marks the day") << at0005 << at0005.addSecs(-60) << at0005.addSecs(53'700) << false << false;
+        // clang-format on
     }
     void forcesOneReportADay()
     {
@@ -361,29 +337,23 @@ private slots:
         startInstalled();
         lock_->click = lastEvaluation;
         clock_.set(lastEvaluation);
-        deliver(lastEvaluation == day1 ? atA : nowhere);
-        const qsizetype reportsBefore = service_->presenceReports().size();
-
-        // Yesterday's last click: a context of the morning is dropped.
+        deliver(lastEvaluation == day1 ? "a" : "none");
         clock_.set(QDateTime(day2.date(), QTime(8, 59), Qt::UTC));
         lock_->click = day1;
-        if (lastEvaluation == day1) {
-            deliver(atA);
-            QCOMPARE(agent_->lastPresenceCheck(), day1);
-        }
-
+        deliver("a"); // yesterday's last click: the morning's context is dropped and marks no day
+        QCOMPARE(agent_->lastPresenceCheck(), lastEvaluation);
+        const qsizetype reportsBefore = service_->presenceReports().size();
+        const int refreshes = network_->refreshes;
         lock_->click = click;
         lock_->locked = locked;
         clock_.set(tick);
-        network_->current = atA;
-        const int refreshes = network_->refreshes;
+        network_->current = contextAt("a");
         QSignalSpy handled(agent_.get(), &Agent::contextHandled);
         agent_->checkTimeOfDay();
         QCOMPARE(network_->refreshes - refreshes, forced ? 1 : 0);
         if (forced) {
             QVERIFY(handled.wait(10'000));
             QCOMPARE(reports(), QStringList({"a@1", "a@1"}));
-            QCOMPARE(service_->presenceReports().size(), reportsBefore + 1);
             agent_->checkTimeOfDay(); // the day is checked now
             QCOMPARE(network_->refreshes - refreshes, 1);
         } else {
@@ -398,7 +368,7 @@ private slots:
         makeAgent(true);
         agent_->start();
         QVERIFY(settled());
-        deliver(atA);
+        deliver("a");
         QVERIFY(agent_->context().has_value());
         QCOMPARE(agent_->lastPresenceCheck(), clock_.now());
         QVERIFY(!agent_->lastEvaluation());
@@ -409,7 +379,7 @@ private slots:
     // comes back, until it is accepted; it is given up when the match changes.
     void retriesAReportUntilAccepted_data()
     {
-        QTest::addColumn<QString>("retry");
+        QTest::addColumn<QString>("retry"); // "tick", or the place of the next context
         QTest::addColumn<QStringList>("expected");
         QTest::newRow("at the next tick") << "tick" << QStringList{"a@1"};
         QTest::newRow("same match again") << "a" << QStringList{"a@1"};
@@ -423,37 +393,33 @@ private slots:
         startInstalled();
         const QString path = u'/' + agentId() + QStringLiteral("/presence");
         service_->setStatus(path, 503);
-        QTest::ignoreMessage(QtCriticalMsg,
-                             qPrintable(QStringLiteral("Error sending presence serverError(statusCode: 503, message: "
-                                                       "\"fault injected for %1\")")
-                                            .arg(path)));
-        deliver(atA);
+        QTest::ignoreMessage(QtCriticalMsg, qPrintable(QStringLiteral("Error sending presence serverError(statusCode: "
+                                                                      "503, message: \"fault injected for %1\")")
+                                                           .arg(path)));
+        deliver("a");
         QVERIFY(agent_->hasUnsentPresence());
         QVERIFY(!agent_->lastPresenceSend().isValid());
 
         service_->clearFaults();
         clock_.advance(120'000);
-        const auto again = [&] {
-            if (retry == QLatin1String("tick")) {
-                QSignalSpy sent(agent_.get(), &Agent::presenceSendFinished);
-                agent_->checkTimeOfDay();
-                QVERIFY(sent.wait(10'000));
-            } else {
-                deliver(retry == QLatin1String("a") ? atA : retry == QLatin1String("b") ? atB : nowhere);
-            }
-        };
-        again();
+        const QString place = retry == u"tick" ? QStringLiteral("a") : retry;
+        if (retry == u"tick") {
+            QSignalSpy sent(agent_.get(), &Agent::presenceSendFinished);
+            agent_->checkTimeOfDay();
+            QVERIFY(sent.wait(10'000));
+        } else {
+            deliver(place);
+        }
         QCOMPARE(reports(), expected);
         QVERIFY(!agent_->hasUnsentPresence());
-        if (!expected.isEmpty()) {
-            // The retried report carries the time it was sent.
+        if (!expected.isEmpty()) { // the retried report carries the time it was sent
             QCOMPARE(QString::fromStdString(service_->presenceReports().last().at("timestamp").get<std::string>()),
                      clock_.now().toString(Qt::ISODate));
             QCOMPARE(agent_->lastPresenceSend(), clock_.now());
         }
         // An accepted report is never sent again.
         agent_->checkTimeOfDay();
-        deliver(retry == QLatin1String("b") ? atB : retry == QLatin1String("none") ? nowhere : atA);
+        deliver(place);
         QCOMPARE(reports(), expected);
     }
 
@@ -474,25 +440,12 @@ private slots:
         QFETCH(bool, expected);
         makeAgent(true);
         clock_.set(clock_.now().addMSecs(900)); // fractions of a second are dropped
-        const qint64 now = QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(day1);
         if (stored) {
-            settings_->setText(key(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/file"));
-            settings_->setInteger(key(settingskey::fingerprintExpiry), now - secondsBeforeNow);
+            const qint64 now = QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(day1);
+            settings_->setText(settingskey::fingerprintURL, QStringLiteral("http://127.0.0.1:9/file"));
+            settings_->setInteger(settingskey::fingerprintExpiry, now - secondsBeforeNow);
         }
         QCOMPARE(agent_->needsNewFingerprintURL(), expected);
-    }
-
-    // The same version again: nothing installed, no extra check-in, no re-evaluation.
-    void ignoresADownloadOfTheInstalledVersion()
-    {
-        startInstalled();
-        QSignalSpy installed(agent_.get(), &Agent::fingerprintFileChanged);
-        const qsizetype checkins = service_->checkins().size();
-        agent_->checkFingerprintFile();
-        QVERIFY(settled());
-        QCOMPARE(installed.size(), 0);
-        QCOMPARE(service_->checkins().size(), checkins);
-        QCOMPARE(network_->refreshes, 1);
     }
 
     // 412: the agent enrols again at once, in a cycle and in a refresh.
@@ -511,7 +464,7 @@ private slots:
         serve(2);
         clock_.advance(3600'000);
         if (inRefresh) {
-            settings_->setInteger(key(settingskey::fingerprintExpiry), 0);
+            settings_->setInteger(settingskey::fingerprintExpiry, 0);
             agent_->checkFingerprintFile();
         } else {
             agent_->checkin();
@@ -534,7 +487,7 @@ private slots:
         agent_->checkin();
         QVERIFY(settled());
         QVERIFY(!agent_->isRegistered());
-        QVERIFY(!settings_->contains(key(settingskey::projectID)));
+        QVERIFY(!settings_->contains(settingskey::projectID));
         QVERIFY(!agent_->lastCheckin().isValid());
         QVERIFY(agent_->message().contains(QStringLiteral("keyring locked")));
 
@@ -551,37 +504,30 @@ private slots:
     {
         QTest::addColumn<QString>("problem");
         QTest::addColumn<QString>("message");
-        QTest::newRow("no endpoint") << "endpoint"
-                                     << "Not configured";
-        QTest::newRow("endpoint not a URL") << "bad endpoint"
-                                            << "Not configured";
-        QTest::newRow("store unreachable") << "store"
-                                           << "Secret store unavailable: noSecretService(\"no keyring\")";
-        QTest::newRow("no secret") << "secret"
-                                   << "Not enrolled: no secret stored";
-        QTest::newRow("no project") << "project"
-                                    << "Not enrolled: no project or instance identifier stored";
-        QTest::newRow("refused") << "refused"
-                                 << "Check-in failed";
+        // clang-format off
+        QTest::newRow("no endpoint") << "endpoint" << "Not configured";
+        QTest::newRow("endpoint not a URL") << "bad endpoint" << "Not configured";
+        QTest::newRow("store unreachable") << "store" << "Secret store unavailable: noSecretService(\"no keyring\")";
+        QTest::newRow("no secret") << "secret" << "Not enrolled: no secret stored";
+        QTest::newRow("no project") << "project" << "Not enrolled: no project or instance identifier stored";
+        QTest::newRow("refused") << "refused" << "Check-in failed";
+        // clang-format on
     }
     void tellsWhatKeepsItFromCheckingIn()
     {
         QFETCH(QString, problem);
         QFETCH(QString, message);
         enrolledInSettings();
-        if (problem == QLatin1String("secret")) {
+        if (problem == u"secret") {
             keptSecret_.reset();
         }
         makeAgent(false);
-        if (problem == QLatin1String("endpoint")) {
-            settings_->remove(key(settingskey::agentEndpoint));
-        } else if (problem == QLatin1String("bad endpoint")) {
-            settings_->setText(key(settingskey::agentEndpoint), QStringLiteral("not a url"));
-        } else if (problem == QLatin1String("project")) {
-            settings_->remove(key(settingskey::projectID));
-        } else if (problem == QLatin1String("store")) {
-            secrets_->failLoad = true;
-        } else if (problem == QLatin1String("refused")) {
+        secrets_->failLoad = problem == u"store";
+        if (problem == u"endpoint" || problem == u"project") {
+            settings_->remove(problem == u"project" ? settingskey::projectID : settingskey::agentEndpoint);
+        } else if (problem == u"bad endpoint") {
+            settings_->setText(settingskey::agentEndpoint, QStringLiteral("not a url"));
+        } else if (problem == u"refused") {
             service_->setStatus(u'/' + agentId() + QStringLiteral("/check-in"), 500);
             QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^error during check in ")));
         }

@@ -1,9 +1,7 @@
+#include "CommandRun.h"
 #include "common/Json.h"
-#include "core/CommandLine.h"
 #include "support/ScriptedHttpServer.h"
-#include "support/TestSupport.h"
 
-#include <QCoro/QCoroTask>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -43,13 +41,6 @@ QByteArray snapshotWith(const QByteArray& address)
            R"("}],"externalIPv6":null,"networkInterfaces":[{"name":"en0","hardwareAddress":"02:00:5e:10:00:01"}]})";
 }
 
-struct Result {
-    int code;
-    QString out;
-    QString err;
-    QString describe() const { return QStringLiteral("exit %1\nout: %2\nerr: %3").arg(code).arg(out, err); }
-};
-
 } // namespace
 
 class EvaluationCommandsTest : public QObject {
@@ -58,21 +49,17 @@ class EvaluationCommandsTest : public QObject {
     QTemporaryDir dir_;
 
     // Runs nerova-agent with `arguments`, in which FILE and SNAPSHOT stand for written files.
-    Result run(QStringList arguments, const QByteArray& file = {}, const QByteArray& snapshot = {})
+    test::CommandResult run(QStringList arguments, const QByteArray& file = {}, const QByteArray& snapshot = {})
     {
         const QString filePath = test::writeFile(dir_, QStringLiteral("fingerprints.json"), file);
         const QString snapshotPath = test::writeFile(dir_, QStringLiteral("snapshot.json"), snapshot);
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), filePath);
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^SNAPSHOT$")), snapshotPath);
-        arguments.prepend(QStringLiteral("nerova-agent"));
-        test::ConsoleCapture capture;
-        Console console(capture.out(), capture.err());
-        const int code = QCoro::waitFor(runCommandLine(arguments, console));
-        return {code, capture.outText(), capture.errText()};
+        return test::runCommand(arguments);
     }
 
 private slots:
-    void checkAgainstSnapshot_data()
+    void check_data()
     {
         QTest::addColumn<QStringList>("options");
         QTest::addColumn<QByteArray>("file");
@@ -83,50 +70,38 @@ private slots:
 
         const QByteArray inOffice = snapshotWith("10.1.2.3");
         // clang-format off
-        QTest::newRow("match") << QStringList{} << internalOffice << inOffice << 0
-                               << QStringList{"Matched fingerprint \"Office\" (id \"fp-office\")"} << "";
-        QTest::newRow("no match") << QStringList{} << internalOffice << snapshotWith("192.168.7.7") << 1
-                                  << QStringList{"No fingerprint matched"} << "";
-        QTest::newRow("evaluation raises") << QStringList{} << invalidRange << inOffice << 3 << QStringList{}
-                                           << "evaluation failed: invalidCIDR(\"33\")";
-        QTest::newRow("explain a match") << QStringList{"--explain"} << nestedOffice << inOffice << 0
-            << QStringList{"fingerprint \"Office\" (id \"fp-office\"): matched\n"
+        QTest::newRow("match") << QStringList{} << internalOffice << inOffice << 0 << QStringList{"Matched fingerprint \"Office\" (id \"fp-office\")"} << "";
+        QTest::newRow("no match") << QStringList{} << internalOffice << snapshotWith("192.168.7.7") << 1 << QStringList{"No fingerprint matched"} << "";
+        QTest::newRow("evaluation raises") << QStringList{} << invalidRange << inOffice << 3 << QStringList{} << "evaluation failed: invalidCIDR(\"33\")";
+        QTest::newRow("explain a match") << QStringList{"--explain"} << nestedOffice << inOffice << 0 << QStringList{"fingerprint \"Office\" (id \"fp-office\"): matched\n"
                            "  rule \"Main\": true\n"
                            "    - internalIp cidrRange=\"10.1.0.0/16\": own true, nested true -> true "
                            "(10.1.2.3 (en0) is in the range)\n"
                            "      rule \"Not guest\": true\n"
                            "        - NOT or: own false, inverted -> true (no nested rules)\n"
                            "Matched fingerprint \"Office\" (id \"fp-office\")\n"} << "";
-        QTest::newRow("json match") << QStringList{"--json"} << internalOffice << inOffice << 0
-            << QStringList{R"("match": {)", R"("fingerprintId": "fp-office")", R"("error": null)"} << "";
-        QTest::newRow("json error") << QStringList{"--json"} << invalidRange << inOffice << 3
-            << QStringList{R"("match": null)", "\"error\": \"invalidCIDR(\\\"33\\\")\""} << "";
-        QTest::newRow("json explain") << QStringList{"--json", "--explain"} << internalOffice << inOffice << 0
-            << QStringList{R"("explain": [)", R"("fingerprintId": "fp-office")", R"("name": "cidrRange")"} << "";
-        QTest::newRow("explain an error") << QStringList{"--explain"} << invalidRange << inOffice << 3
-            << QStringList{"fingerprint \"Office\" (id \"fp-office\"): undecided", "rule \"Main\": undecided",
-                           "- internalIp cidrRange=\"10.1.0.0/33\": error invalidCIDR(\"33\")"}
-            << "evaluation failed: invalidCIDR(\"33\")";
+        QTest::newRow("json match") << QStringList{"--json"} << internalOffice << inOffice << 0 << QStringList{R"("match": {)", R"("fingerprintId": "fp-office")", R"("error": null)"} << "";
+        QTest::newRow("json error") << QStringList{"--json"} << invalidRange << inOffice << 3 << QStringList{R"("match": null)", "\"error\": \"invalidCIDR(\\\"33\\\")\""} << "";
+        QTest::newRow("json explain") << QStringList{"--json", "--explain"} << internalOffice << inOffice << 0 << QStringList{R"("explain": [)", R"("fingerprintId": "fp-office")", R"("name": "cidrRange")"} << "";
+        QTest::newRow("explain an error") << QStringList{"--explain"} << invalidRange << inOffice << 3 << QStringList{"fingerprint \"Office\" (id \"fp-office\"): undecided", "rule \"Main\": undecided", "- internalIp cidrRange=\"10.1.0.0/33\": error invalidCIDR(\"33\")"} << "evaluation failed: invalidCIDR(\"33\")";
         // Names from outside reach the terminal with their control characters escaped.
-        QTest::newRow("escape sequence in a fingerprint name") << QStringList{}
-            << QByteArray(internalOffice).replace("\"name\":\"Office\"", "\"name\":\"Off\\u001b]0;x\\u0007ice\"")
-            << inOffice << 0 << QStringList{"Matched fingerprint \"Off\\x1b]0;x\\x07ice\""} << "";
-        QTest::newRow("escape sequence in an interface name") << QStringList{"--explain"} << internalOffice
-            << QByteArray(inOffice).replace("\"name\":\"en0\"", "\"name\":\"en0\\u001b[2J\"") << 0
-            << QStringList{"(10.1.2.3 (en0\\x1b[2J) is in the range)"} << "";
-        QTest::newRow("snapshot missing") << QStringList{"--snapshot", "/nonexistent/snapshot.json"} << internalOffice
-                                          << QByteArray() << 2 << QStringList{}
-                                          << "cannot read /nonexistent/snapshot.json";
-        QTest::newRow("file malformed") << QStringList{} << QByteArray("{}") << inOffice << 2 << QStringList{}
-                                        << "fingerprints: required key is missing";
-        QTest::newRow("live and snapshot") << QStringList{"--live"} << internalOffice << inOffice << 2 << QStringList{}
-                                           << "--live and --snapshot exclude each other";
-        QTest::newRow("public IP options need live") << QStringList{"--no-public-ip"} << internalOffice << inOffice << 2
-            << QStringList{} << "--no-public-ip and --public-ip-endpoint need --live";
+        QTest::newRow("escape sequence in a fingerprint name") << QStringList{} << QByteArray(internalOffice).replace("\"name\":\"Office\"", "\"name\":\"Off\\u001b]0;x\\u0007ice\"") << inOffice << 0 << QStringList{"Matched fingerprint \"Off\\x1b]0;x\\x07ice\""} << "";
+        QTest::newRow("escape sequence in an interface name") << QStringList{"--explain"} << internalOffice << QByteArray(inOffice).replace("\"name\":\"en0\"", "\"name\":\"en0\\u001b[2J\"") << 0 << QStringList{"(10.1.2.3 (en0\\x1b[2J) is in the range)"} << "";
+        QTest::newRow("snapshot missing") << QStringList{"--snapshot", "/nonexistent/snapshot.json"} << internalOffice << QByteArray() << 2 << QStringList{} << "cannot read /nonexistent/snapshot.json";
+        QTest::newRow("file malformed") << QStringList{} << QByteArray("{}") << inOffice << 2 << QStringList{} << "fingerprints: required key is missing";
+        QTest::newRow("live and snapshot") << QStringList{"--live", "--snapshot", "SNAPSHOT"} << internalOffice << inOffice << 2 << QStringList{} << "--live and --snapshot exclude each other";
+        // The command's own network access: the verdict is printed from inside the reply's signal.
+        QTest::newRow("web content") << QStringList{"--explain"} << officeFile(condition("webContent", argument("url", "ENDPOINT/status") + "," + argument("match", "OK$"))) << snapshotWith("10.9.9.9") << 0 << QStringList{"own true -> true (HTTP 200, 9 bytes received)"} << "";
+        // --live reads this machine's network; ENDPOINT/ok answers the public address, ENDPOINT/down 503.
+        QTest::newRow("live: public address in range") << QStringList{"--live", "--public-ip-endpoint", "ENDPOINT/ok"} << externalOffice << QByteArray() << 0 << QStringList{"Matched fingerprint"} << "";
+        QTest::newRow("live: lookup without an address") << QStringList{"--live", "--public-ip-endpoint", "ENDPOINT/down"} << externalOffice << QByteArray() << 1 << QStringList{"No fingerprint matched"} << "gave no address";
+        QTest::newRow("live: lookup refused") << QStringList{"--live", "--public-ip-endpoint", "http://127.0.0.1:1/?format=json"} << externalOffice << QByteArray() << 1 << QStringList{"No fingerprint matched"} << "failed: ConnectionRefusedError(\"Connection refused\")";
+        QTest::newRow("live: endpoint not a web URL") << QStringList{"--live", "--public-ip-endpoint", "file:///etc/passwd"} << externalOffice << QByteArray() << 2 << QStringList{} << "needs an http or https URL";
+        QTest::newRow("public IP options need live") << QStringList{"--no-public-ip"} << internalOffice << inOffice << 2 << QStringList{} << "--no-public-ip and --public-ip-endpoint need --live";
         // clang-format on
     }
 
-    void checkAgainstSnapshot()
+    void check()
     {
         QFETCH(QStringList, options);
         QFETCH(QByteArray, file);
@@ -135,55 +110,19 @@ private slots:
         QFETCH(QStringList, expectedOut);
         QFETCH(QString, expectedErr);
 
-        QStringList arguments{"check", "FILE"};
-        if (!options.contains(QStringLiteral("--snapshot"))) {
-            arguments << "--snapshot"
-                      << "SNAPSHOT";
-        }
-        const Result result = run(arguments + options, file, snapshot);
-        QVERIFY2(result.code == exitCode, qPrintable(result.describe()));
-        QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
-        for (const QString& text : expectedOut) {
-            QVERIFY2(result.out.contains(text),
-                     qPrintable(QStringLiteral("missing \"%1\" in:\n%2").arg(text, result.out)));
-        }
-        QVERIFY2(expectedErr.isEmpty() ? result.err.isEmpty() : result.err.contains(expectedErr),
-                 qPrintable(result.err));
-    }
-
-    // --live reads this machine's network; the public address comes from a loopback server.
-    void checkLive_data()
-    {
-        QTest::addColumn<QStringList>("options");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("expectedErr");
-        const QStringList endpoint{"--public-ip-endpoint", "ENDPOINT"};
-        // clang-format off
-        QTest::newRow("public address in range") << endpoint << 200 << 0 << "";
-        QTest::newRow("lookup without an address") << endpoint << 503 << 1 << "gave no address";
-        QTest::newRow("lookup refused") << QStringList{"--public-ip-endpoint", "http://127.0.0.1:1/?format=json"} << 200
-                                        << 1 << "failed: ConnectionRefusedError(\"Connection refused\")";
-        QTest::newRow("endpoint not a web URL") << QStringList{"--public-ip-endpoint", "file:///etc/passwd"} << 200 << 2
-                                                << "needs an http or https URL";
-        // clang-format on
-    }
-
-    void checkLive()
-    {
-        QFETCH(QStringList, options);
-        QFETCH(int, status);
-        QFETCH(int, exitCode);
-        QFETCH(QString, expectedErr);
-
         test::ScriptedHttpServer server;
-        server.route("/", {status, {}, R"({"ip":"203.0.113.9"})"});
-        options.replaceInStrings(QRegularExpression(QStringLiteral("^ENDPOINT$")),
-                                 server.url(QStringLiteral("/?format=json")).toString());
-        const Result result = run(QStringList{"check", "FILE", "--live"} + options, externalOffice);
-        QVERIFY2(result.code == exitCode, qPrintable(result.describe()));
-        QVERIFY2(expectedErr.isEmpty() ? result.err.isEmpty() : result.err.contains(expectedErr),
-                 qPrintable(result.err));
+        server.route("/ok", {200, {}, R"({"ip":"203.0.113.9"})"});
+        server.route("/down", {503, {}, R"({"ip":"203.0.113.9"})"});
+        server.route("/status", {200, {}, "Branch OK"});
+        options.replaceInStrings(QRegularExpression(QStringLiteral("^ENDPOINT")), server.url(QString()).toString());
+        file.replace("ENDPOINT", server.url(QString()).toEncoded());
+        QStringList arguments{"check", "FILE"};
+        if (!options.contains(QStringLiteral("--snapshot")) && !options.contains(QStringLiteral("--live"))) {
+            arguments << QStringLiteral("--snapshot") << QStringLiteral("SNAPSHOT");
+        }
+        const test::CommandResult result = run(arguments + options, file, snapshot);
+        test::verifyResult(result, exitCode, expectedOut, expectedErr);
+        QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
     }
 
     // The public address from a loopback server, or none; what `snapshot --json` prints, `check --snapshot` reads.
@@ -191,35 +130,21 @@ private slots:
     {
         test::ScriptedHttpServer server;
         server.route("/", {200, {}, R"({"ip":"203.0.113.9"})"});
-        const Result json = run({"snapshot", "--json", "--public-ip-endpoint", server.url().toString()});
-        QVERIFY2(json.code == 0 && json.err.isEmpty(), qPrintable(json.describe()));
+        const test::CommandResult json = run({"snapshot", "--json", "--public-ip-endpoint", server.url().toString()});
+        QVERIFY2(json.code == 0 && json.err.isEmpty(), qPrintable(json.err));
         const Json context = parseJson(json.out.toUtf8());
         QVERIFY(context["externalIPv4"] == "203.0.113.9" && context["externalIPv6"].is_null());
         QVERIFY(context["internalAddresses"].is_array() && context["networkInterfaces"].is_array());
         for (const Json& networkInterface : context["networkInterfaces"]) {
             QVERIFY(networkInterface["name"] != "lo");
         }
-        const Result check = run({"check", "FILE", "--snapshot", "SNAPSHOT"}, internalOffice, json.out.toUtf8());
-        QVERIFY2(check.code == 0 || check.code == 1, qPrintable(check.describe()));
+        const test::CommandResult check =
+            run({"check", "FILE", "--snapshot", "SNAPSHOT"}, internalOffice, json.out.toUtf8());
+        QVERIFY2(check.code == 0 || check.code == 1, qPrintable(check.err));
 
-        const Result text = run({"snapshot", "--no-public-ip"});
+        const test::CommandResult text = run({"snapshot", "--no-public-ip"});
         QCOMPARE(text.code, 0);
         QVERIFY2(text.out.startsWith(QStringLiteral("External IPv4: none\nInterfaces:\n")), qPrintable(text.out));
-    }
-
-    // The command's own network access: the verdict is printed from inside the reply's signal.
-    void webContentThroughTheCommand()
-    {
-        test::ScriptedHttpServer server;
-        server.route("/status", {200, {}, "Branch OK"});
-        const QByteArray url = server.url(QStringLiteral("/status")).toEncoded();
-        const QByteArray file =
-            officeFile(condition("webContent", argument("url", url) + "," + argument("match", "OK$")));
-        const Result result =
-            run({"check", "FILE", "--snapshot", "SNAPSHOT", "--explain"}, file, snapshotWith("10.9.9.9"));
-        QCOMPARE(result.code, 0);
-        QVERIFY2(result.out.contains(QStringLiteral("own true -> true (HTTP 200, 9 bytes received)")),
-                 qPrintable(result.out));
     }
 };
 

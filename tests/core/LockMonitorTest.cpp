@@ -48,26 +48,6 @@ public:
     }
 };
 
-// One step of a scenario: "lock", "unlock", "click", "+N" (minutes on the clock) or "TZ=..."
-// (the process's time zone from then on).
-void play(const QString& step, ScriptedSources& sources, ManualClock& clock)
-{
-    if (step == u"lock") {
-        sources.locked();
-    } else if (step == u"unlock") {
-        sources.unlocked();
-    } else if (step == u"click") {
-        sources.clicked();
-    } else if (step.startsWith(u'+')) {
-        clock.advance(step.mid(1).toLongLong() * 60'000);
-    } else if (step.startsWith(u"TZ=")) {
-        qputenv("TZ", step.mid(3).toUtf8());
-        tzset();
-    } else {
-        QFAIL(qPrintable(QStringLiteral("unknown step ") + step));
-    }
-}
-
 } // namespace
 
 class LockMonitorTest : public QObject {
@@ -90,6 +70,7 @@ private slots:
 
     void rules_data()
     {
+        // "lock", "unlock", "click", "+N" (minutes on the clock), "TZ=..." (the time zone from then on)
         QTest::addColumn<QStringList>("steps");
         QTest::addColumn<bool>("locked");
         QTest::addColumn<int>("lockChanges");
@@ -100,20 +81,14 @@ private slots:
         QTest::newRow("lock, unlock, lock") << QStringList{"lock", "unlock", "lock"} << true << 3 << -1;
         QTest::newRow("repeated lock changes nothing") << QStringList{"lock", "lock"} << true << 1 << -1;
         QTest::newRow("unlock while unlocked changes nothing") << QStringList{"unlock"} << false << 0 << -1;
-        QTest::newRow("three clicks keep the first")
-            << QStringList{"+5", "click", "+60", "click", "+60", "click"} << false << 0 << 5;
+        QTest::newRow("three clicks keep the first") << QStringList{"+5", "click", "+60", "click", "+60", "click"} << false << 0 << 5;
         QTest::newRow("a click while locked is ignored") << QStringList{"lock", "click"} << true << 1 << -1;
-        QTest::newRow("the first click after unlocking counts")
-            << QStringList{"lock", "click", "+10", "unlock", "+10", "click"} << false << 2 << 20;
-        QTest::newRow("after midnight the first click is the new day's")
-            << QStringList{"click", "+600", "click", "+30", "click"} << false << 0 << 600;
-        QTest::newRow("a click locked after midnight keeps yesterday's")
-            << QStringList{"click", "+600", "lock", "click"} << true << 1 << 0;
+        QTest::newRow("the first click after unlocking counts") << QStringList{"lock", "click", "+10", "unlock", "+10", "click"} << false << 2 << 20;
+        QTest::newRow("after midnight the first click is the new day's") << QStringList{"click", "+600", "click", "+30", "click"} << false << 0 << 600;
+        QTest::newRow("a click locked after midnight keeps yesterday's") << QStringList{"click", "+600", "lock", "click"} << true << 1 << 0;
         // 14:00 and 16:00 UTC are one day in UTC, and 23:00 and 01:00 of two days in Tokyo.
-        QTest::newRow("a time zone that moves the day is followed")
-            << QStringList{"click", "+120", "click", "TZ=JST-9", "click"} << false << 0 << 120;
-        QTest::newRow("a time zone that keeps the day changes nothing")
-            << QStringList{"click", "+120", "TZ=EST5", "click"} << false << 0 << 0;
+        QTest::newRow("a time zone that moves the day is followed") << QStringList{"click", "+120", "click", "TZ=JST-9", "click"} << false << 0 << 120;
+        QTest::newRow("a time zone that keeps the day changes nothing") << QStringList{"click", "+120", "TZ=EST5", "click"} << false << 0 << 0;
         // clang-format on
     }
 
@@ -131,7 +106,14 @@ private slots:
         QSignalSpy lockSpy(&monitor, &LockMonitor::isScreenLockedChanged);
         QSignalSpy clickSpy(&monitor, &LockMonitor::lastMouseClickChanged);
         for (const QString& step : steps) {
-            play(step, sources, clock);
+            if (step.startsWith(u'+')) {
+                clock.advance(step.mid(1).toLongLong() * 60'000);
+            } else if (step.startsWith(u"TZ=")) {
+                qputenv("TZ", step.mid(3).toUtf8());
+                tzset();
+            } else {
+                (step == u"lock" ? sources.locked : step == u"unlock" ? sources.unlocked : sources.clicked)();
+            }
         }
         QCOMPARE(monitor.isScreenLocked(), locked);
         QCOMPARE(monitor.property("isScreenLocked").toBool(), locked);
@@ -145,33 +127,35 @@ private slots:
         }
     }
 
-    // Without a click monitor the last click stays in the distant past; detaching (or destroying)
-    // the monitor ends every registration.
-    void clickMonitorMissingAndDetach()
+    // Without a click monitor, or detached before it is installed, the last click stays in the
+    // distant past; detaching ends every registration.
+    void detach_data()
     {
+        QTest::addColumn<bool>("clickSource");
+        QTest::newRow("no click source") << false;
+        QTest::newRow("detached before the click monitor is installed") << true;
+    }
+    void detach()
+    {
+        QFETCH(bool, clickSource);
         ManualClock clock(start_);
         auto owned = std::make_unique<ScriptedSources>();
         ScriptedSources& sources = *owned;
-        sources.clickMonitorAvailable = false;
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no input to watch"));
+        sources.clickMonitorAvailable = clickSource;
+        if (!clickSource) {
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("no input to watch"));
+        }
         LockMonitor monitor(clock, std::move(owned));
         QCOMPARE(sources.live, 2);
+        if (clickSource) {
+            monitor.detach();
+        }
         QTest::qWait(10);
         QVERIFY(!monitor.hasMouseMonitor());
         QCOMPARE(monitor.lastMouseClick(), LockState::distantPast());
-        monitor.detach();
-        QCOMPARE(sources.live, 0);
-    }
-
-    void detachBeforeTheClickMonitorIsInstalled()
-    {
-        ManualClock clock(start_);
-        auto owned = std::make_unique<ScriptedSources>();
-        ScriptedSources& sources = *owned;
-        LockMonitor monitor(clock, std::move(owned));
-        monitor.detach();
-        QTest::qWait(10);
-        QVERIFY(!monitor.hasMouseMonitor());
+        if (!clickSource) {
+            monitor.detach();
+        }
         QCOMPARE(sources.live, 0);
     }
 };

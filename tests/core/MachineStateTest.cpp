@@ -116,10 +116,8 @@ private slots:
         QFETCH(QByteArray, machineInfo);
         QFETCH(QString, expected);
         QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("machine-info"));
-        if (machineInfo != absent) {
-            test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
-        }
+        const QString path = machineInfo == absent ? dir.filePath(QStringLiteral("machine-info"))
+                                                   : test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
         const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
         QCOMPARE(machine.computerName(), expected == u"HOST" ? QSysInfo::machineHostName() : expected);
     }
@@ -145,10 +143,8 @@ private slots:
         QFETCH(QString, expected);
 
         QTemporaryDir dir;
-        if (!policy.isEmpty()) {
-            QDir().mkpath(dir.filePath(QStringLiteral("managed")));
-            test::writeFile(dir, QStringLiteral("managed/policy.json"), policy);
-        }
+        QDir().mkpath(dir.filePath(QStringLiteral("managed")));
+        test::writeFile(dir, QStringLiteral("managed/policy.json"), policy.isEmpty() ? "{}" : policy);
         Settings settings(dir.filePath(QStringLiteral("NerovaAgent.conf")), dir.filePath(QStringLiteral("managed")),
                           geteuid());
         if (!userName.isEmpty()) {

@@ -6,24 +6,16 @@ set -euo pipefail
 
 conf="$(cd "$(dirname "$0")/../service" && pwd)/bare-session-bus.conf"
 pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        kill "$pid" 2>/dev/null || true
-    done
-}
-trap cleanup EXIT
-
-# Starts a bus daemon and prints its address; remembers its pid.
+trap 'kill "${pids[@]}" 2>/dev/null || true' EXIT
+# Starts a bus daemon; leaves its address in ${bus[0]} and remembers its pid.
 start_bus() {
-    local lines
-    mapfile -t lines < <(dbus-daemon --config-file="$conf" --fork --print-address=1 --print-pid=1)
-    pids+=("${lines[1]}")
-    BUS_ADDRESS=${lines[0]}
+    mapfile -t bus < <(dbus-daemon --config-file="$conf" --fork --print-address=1 --print-pid=1)
+    pids+=("${bus[1]}")
 }
 
 start_bus
-export DBUS_SESSION_BUS_ADDRESS=$BUS_ADDRESS
+export DBUS_SESSION_BUS_ADDRESS=${bus[0]}
 start_bus
-export DBUS_SYSTEM_BUS_ADDRESS=$BUS_ADDRESS
+export DBUS_SYSTEM_BUS_ADDRESS=${bus[0]}
 unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE XDG_SESSION_ID
 "$@"

@@ -44,23 +44,15 @@ class IcmpPacketTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void checksum_data()
-    {
-        // clang-format off
-        QTest::addColumn<QByteArray>("data");
-        QTest::addColumn<QByteArray>("expected"); // as stored in the packet
-        QTest::newRow("RFC 1071 example") << QByteArray::fromHex("0001f203f4f5f6f7") << QByteArray::fromHex("220d");
-        QTest::newRow("odd length pads the last byte") << QByteArray::fromHex("010203") << QByteArray::fromHex("fbfd");
-        QTest::newRow("carries fold back") << QByteArray::fromHex("ffffffff") << QByteArray::fromHex("0000");
-        QTest::newRow("empty") << QByteArray() << QByteArray::fromHex("ffff");
-        // clang-format on
-    }
-
     void checksum()
     {
-        QFETCH(QByteArray, data);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(checksumBytes(data), expected);
+        // The checksum as stored in the packet: RFC 1071's example, an odd length (the last byte
+        // padded), carries folded back, nothing at all.
+        const std::pair<const char*, const char*> rows[] = {
+            {"0001f203f4f5f6f7", "220d"}, {"010203", "fbfd"}, {"ffffffff", "0000"}, {"", "ffff"}};
+        for (const auto& [data, expected] : rows) {
+            QCOMPARE(checksumBytes(QByteArray::fromHex(data)), QByteArray::fromHex(expected));
+        }
     }
 
     void requestLayout()
@@ -76,55 +68,37 @@ private slots:
                  QByteArray::fromHex("80000000fffe0007") + "abc");
     }
 
-    void icmpHeaderOffset_data()
-    {
-        // clang-format off
-        QTest::addColumn<QByteArray>("packet");
-        QTest::addColumn<int>("offset"); // -1: not an ICMP datagram we can read
-
-        const QByteArray message = echoMessage(icmp::echoReplyV4, 1, 0);
-        QTest::newRow("bare ICMP header fits") << ipv4Datagram(message.left(8)) << 20;
-        QTest::newRow("27 bytes") << ipv4Datagram(message.left(7)) << -1;
-        QTest::newRow("ICMP header cut off after options") << ipv4Datagram(message, 15).left(64) << -1;
-        QTest::newRow("version 6") << ipv4Datagram(message, 5, 6) << -1;
-        QTest::newRow("UDP") << ipv4Datagram(message, 5, 4, 17) << -1;
-        // clang-format on
-    }
-
     void icmpHeaderOffset()
     {
-        QFETCH(QByteArray, packet);
-        QFETCH(int, offset);
-        const auto found = icmp::icmpHeaderOffsetInIPv4Packet(packet);
-        QCOMPARE(found ? int(*found) : -1, offset);
+        const QByteArray message = echoMessage(icmp::echoReplyV4, 1, 0);
+        const std::pair<QByteArray, int> rows[] = {
+            {ipv4Datagram(message.left(8)), 20},      // a bare ICMP header fits
+            {ipv4Datagram(message.left(7)), -1},      // 27 bytes
+            {ipv4Datagram(message, 15).left(64), -1}, // ICMP header cut off after the options
+            {ipv4Datagram(message, 5, 6), -1},        // version 6
+            {ipv4Datagram(message, 5, 4, 17), -1},    // UDP
+        };
+        for (const auto& [packet, offset] : rows) {
+            const auto found = icmp::icmpHeaderOffsetInIPv4Packet(packet);
+            QCOMPARE(found ? int(*found) : -1, offset);
+        }
     }
 
-    void sequenceNumbers_data()
-    {
-        // clang-format off
-        QTest::addColumn<int>("received");
-        QTest::addColumn<int>("next");
-        QTest::addColumn<bool>("wrapped");
-        QTest::addColumn<bool>("accepted");
-
-        QTest::newRow("first request answered") << 0 << 1 << false << true;
-        QTest::newRow("not sent yet") << 5 << 5 << false << false;
-        QTest::newRow("wrapped: next number itself") << 5 << 5 << true << true;
-        QTest::newRow("wrapped: difference 119") << 65422 << 5 << true << true;
-        QTest::newRow("wrapped: difference 120") << 65421 << 5 << true << false;
-        QTest::newRow("wrapped: one ahead") << 6 << 5 << true << false;
-        QTest::newRow("wrapped far on: difference 119") << 81 << 200 << true << true;
-        QTest::newRow("wrapped far on: difference 120") << 80 << 200 << true << false;
-        // clang-format on
-    }
-
+    // A reply's sequence number is accepted when it was sent: below the next number, or after
+    // the numbers wrapped, within the 120 before it.
     void sequenceNumbers()
     {
-        QFETCH(int, received);
-        QFETCH(int, next);
-        QFETCH(bool, wrapped);
-        QFETCH(bool, accepted);
-        QCOMPARE(icmp::validateSequenceNumber(quint16(received), quint16(next), wrapped), accepted);
+        const struct {
+            quint16 received, next;
+            bool wrapped, accepted;
+        } rows[] = {
+            {0, 1, false, true},     {5, 5, false, false}, {5, 5, true, true},    {65422, 5, true, true},
+            {65421, 5, true, false}, {6, 5, true, false},  {81, 200, true, true}, {80, 200, true, false},
+        };
+        for (const auto& row : rows) {
+            QVERIFY2(icmp::validateSequenceNumber(row.received, row.next, row.wrapped) == row.accepted,
+                     qPrintable(QStringLiteral("%1 before %2").arg(row.received).arg(row.next)));
+        }
     }
 
     // Replies to identifier 0x4242, sequence number 3, with numbers below 10 sent.

@@ -10,16 +10,10 @@
 
 namespace nerova::test {
 
-// Receives every context that a monitor yields into `received`, for QTRY_COMPARE on its size,
-// until stopCollecting.
+// Receives every context that a monitor yields into `received`, until stopCollecting.
 inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<std::vector<NetworkContext>> received)
 {
-    Channel<NetworkContext>& sequence = monitor.networkContextSequence();
-    while (true) {
-        std::optional<NetworkContext> context = co_await sequence.receive();
-        if (!context) {
-            co_return;
-        }
+    while (std::optional<NetworkContext> context = co_await monitor.networkContextSequence().receive()) {
         received->push_back(std::move(*context));
     }
 }

@@ -1,19 +1,13 @@
 // The echo engine and the pinger over stand-in ICMP sockets whose replies travel through a real
 // socket pair, so that the engine's receive path runs as on a real socket.
-#include "network/SimplePing.h"
+#include "PingOutcome.h"
 #include "network/IcmpPacket.h"
-#include "network/PingError.h"
-#include "network/SimplePinger.h"
 
-#include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QTest>
-#include <QTimer>
 #include <QtEndian>
 
 #include <cerrno>
-#include <functional>
-#include <map>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,76 +19,8 @@ namespace {
 
 constexpr quint16 kernelIdentifier = 1234;
 
-class FakeIcmpSockets final : public IcmpSocketApi {
-public:
-    QList<IcmpSocketKind> refused;
-    // The datagrams that answer one request.
-    std::function<QList<QByteArray>(const QByteArray& request, IcmpSocketKind kind)> answer;
-    int sent = 0;
-
-    int open(QAbstractSocket::NetworkLayerProtocol, IcmpSocketKind kind) override
-    {
-        if (refused.contains(kind)) {
-            return kind == IcmpSocketKind::raw ? -EPERM : -EACCES;
-        }
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
-            return -errno;
-        }
-        sockets_[pair[0]] = {pair[1], kind, false};
-        return pair[0];
-    }
-    int connect(int descriptor, const QHostAddress&) override
-    {
-        sockets_[descriptor].connected = true;
-        return 0;
-    }
-    std::optional<quint16> localIdentifier(int) override { return kernelIdentifier; }
-    qint64 send(int descriptor, QByteArrayView packet) override
-    {
-        const Socket socket = sockets_[descriptor];
-        if (!socket.connected) {
-            return -EDESTADDRREQ; // as an unconnected ICMP socket answers send()
-        }
-        ++sent;
-        const QList<QByteArray> replies = answer ? answer(packet.toByteArray(), socket.kind) : QList<QByteArray>{};
-        QTimer::singleShot(0, [this, descriptor, replies] {
-            if (const auto open = sockets_.find(descriptor); open != sockets_.end()) {
-                for (const QByteArray& reply : replies) {
-                    ::send(open->second.peer, reply.constData(), size_t(reply.size()), 0);
-                }
-            }
-        });
-        return packet.size();
-    }
-    qint64 receive(int descriptor, QByteArray& buffer) override
-    {
-        buffer.resize(65535);
-        const ssize_t received = ::recv(descriptor, buffer.data(), size_t(buffer.size()), 0);
-        buffer.resize(std::max<ssize_t>(received, 0));
-        return received < 0 ? -errno : received;
-    }
-    void close(int descriptor) override
-    {
-        ::close(descriptor);
-        ::close(sockets_[descriptor].peer);
-        sockets_.erase(descriptor);
-    }
-    QString refusalReason() override { return QStringLiteral("not allowed in this test"); }
-
-    bool allClosed() const { return sockets_.empty(); }
-
-private:
-    struct Socket {
-        int peer = -1;
-        IcmpSocketKind kind = IcmpSocketKind::datagram;
-        bool connected = false;
-    };
-    std::map<int, Socket> sockets_;
-};
-
 // The echo reply to `request` as the system would deliver it.
-QByteArray replyTo(QByteArray request, IcmpSocketKind kind, quint16 identifier)
+QByteArray replyTo(const QByteArray& request, IcmpSocketKind kind, quint16 identifier)
 {
     const bool ipv6 = quint8(request[0]) == icmp::echoRequestV6;
     const quint16 sequenceNumber = qFromBigEndian<quint16>(request.constData() + 6);
@@ -106,16 +32,77 @@ QByteArray replyTo(QByteArray request, IcmpSocketKind kind, quint16 identifier)
                : QByteArray::fromHex("45000000000000000001") + QByteArray(10, '\0') + reply;
 }
 
-// "reply" or the error's description; waitFor() cannot carry exceptions.
-QCoro::Task<QString> outcome(SimplePinger& pinger, QString host, double timeout)
-{
-    try {
-        const double seconds = co_await pinger.ping(host, timeout);
-        co_return seconds >= 0 ? QStringLiteral("reply") : QStringLiteral("negative time");
-    } catch (const PingError& error) {
-        co_return error.description();
+// One socket at a time, as the engine uses them: a socket pair whose far end sends the replies.
+class FakeIcmpSockets final : public IcmpSocketApi {
+public:
+    QList<IcmpSocketKind> refused;
+    QString peer; // what answers each request, in order: reply, other (identifier), garbage, empty
+    int sent = 0;
+
+    int open(QAbstractSocket::NetworkLayerProtocol, IcmpSocketKind kind) override
+    {
+        if (refused.contains(kind)) {
+            return kind == IcmpSocketKind::raw ? -EPERM : -EACCES;
+        }
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair) != 0) {
+            return -errno;
+        }
+        socket_ = {pair[0], pair[1], kind, false};
+        return pair[0];
     }
-}
+    int connect(int, const QHostAddress&) override
+    {
+        socket_.connected = true;
+        return 0;
+    }
+    std::optional<quint16> localIdentifier(int) override { return kernelIdentifier; }
+    qint64 send(int, QByteArrayView packet) override
+    {
+        if (!socket_.connected) {
+            return -EDESTADDRREQ; // as an unconnected ICMP socket answers send()
+        }
+        ++sent;
+        // On a datagram socket the system replaces our identifier with its own.
+        const QByteArray request = packet.toByteArray();
+        const IcmpSocketKind kind = socket_.kind;
+        const quint16 ours =
+            kind == IcmpSocketKind::datagram ? kernelIdentifier : qFromBigEndian<quint16>(request.constData() + 4);
+        for (const QString& datagram : peer.split(u' ', Qt::SkipEmptyParts)) {
+            const QByteArray reply = datagram == u"reply"     ? replyTo(request, kind, ours)
+                                     : datagram == u"other"   ? replyTo(request, kind, quint16(ours + 1))
+                                     : datagram == u"garbage" ? QByteArray("\x45garbage")
+                                                              : QByteArray();
+            ::send(socket_.peer, reply.constData(), size_t(reply.size()), 0);
+        }
+        return packet.size();
+    }
+    qint64 receive(int descriptor, QByteArray& buffer) override
+    {
+        buffer.resize(65535);
+        const ssize_t received = ::recv(descriptor, buffer.data(), size_t(buffer.size()), 0);
+        buffer.resize(std::max<ssize_t>(received, 0));
+        return received < 0 ? -errno : received;
+    }
+    void close(int) override
+    {
+        ::close(socket_.descriptor);
+        ::close(socket_.peer);
+        socket_ = {};
+    }
+    QString refusalReason() override { return QStringLiteral("not allowed in this test"); }
+
+    bool allClosed() const { return socket_.descriptor < 0; }
+
+private:
+    struct Socket {
+        int descriptor = -1;
+        int peer = -1;
+        IcmpSocketKind kind = IcmpSocketKind::datagram;
+        bool connected = false;
+    };
+    Socket socket_;
+};
 
 } // namespace
 
@@ -128,7 +115,7 @@ private slots:
         // clang-format off
         QTest::addColumn<QString>("host");
         QTest::addColumn<QList<IcmpSocketKind>>("refused");
-        QTest::addColumn<QString>("peer"); // what answers each request, in order: reply, other (identifier), garbage, empty
+        QTest::addColumn<QString>("peer");
         QTest::addColumn<QString>("expected");
 
         const QList<IcmpSocketKind> none;
@@ -153,48 +140,34 @@ private slots:
         QFETCH(QList<IcmpSocketKind>, refused);
         QFETCH(QString, peer);
         QFETCH(QString, expected);
-
         const auto sockets = std::make_shared<FakeIcmpSockets>();
         sockets->refused = refused;
-        sockets->answer = [peer](const QByteArray& request, IcmpSocketKind kind) {
-            // On a datagram socket the system replaces our identifier with its own.
-            const quint16 ours =
-                kind == IcmpSocketKind::datagram ? kernelIdentifier : qFromBigEndian<quint16>(request.constData() + 4);
-            QList<QByteArray> replies;
-            for (const QString& datagram : peer.split(u' ', Qt::SkipEmptyParts)) {
-                replies.append(datagram == u"reply"     ? replyTo(request, kind, ours)
-                               : datagram == u"other"   ? replyTo(request, kind, quint16(ours + 1))
-                               : datagram == u"garbage" ? QByteArray("\x45garbage")
-                                                        : QByteArray());
-            }
-            return replies;
-        };
+        sockets->peer = peer;
         SimplePinger pinger(sockets);
         // Short waits only where the timeout is the expected outcome.
-        const QString result = QCoro::waitFor(outcome(pinger, host, expected == u"timedOut" ? 0.3 : 30));
+        const QString result = QCoro::waitFor(test::pingOutcome(pinger, host, expected == u"timedOut" ? 0.3 : 30));
         QVERIFY2(result.startsWith(expected), qPrintable(result));
         QVERIFY(pinger.isIdle());
         QTRY_VERIFY(sockets->allClosed());
     }
 
+    // A second call is refused at once and leaves the running ping's timeout alone; the pinger
+    // is reusable afterwards.
     void secondPingWhileBusy()
     {
         const auto sockets = std::make_shared<FakeIcmpSockets>(); // silent at first
         SimplePinger pinger(sockets);
         QElapsedTimer clock;
         clock.start();
-        auto first = outcome(pinger, QStringLiteral("127.0.0.1"), 0.3);
-        auto second = outcome(pinger, QStringLiteral("127.0.0.1"), 30);
-        QVERIFY(second.isReady()); // refused at once
+        auto first = test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 0.3);
+        auto second = test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 30);
+        QVERIFY(second.isReady());
         QCOMPARE(QCoro::waitFor(second), QStringLiteral("alreadyPinging"));
         QCOMPARE(QCoro::waitFor(first), QStringLiteral("timedOut"));
-        // Still the first call's timeout; a coarse bound, far below the refused call's 30 s.
+        // A coarse bound, far below the refused call's 30 s.
         QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
-
-        sockets->answer = [](const QByteArray& request, IcmpSocketKind kind) -> QList<QByteArray> {
-            return {replyTo(request, kind, kernelIdentifier)};
-        };
-        QCOMPARE(QCoro::waitFor(outcome(pinger, QStringLiteral("127.0.0.1"), 30)), QStringLiteral("reply")); // reusable
+        sockets->peer = QStringLiteral("reply");
+        QCOMPARE(QCoro::waitFor(test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 30)), QStringLiteral("reply"));
     }
 
     // A stopped engine starts again, and connects its new socket before it sends.

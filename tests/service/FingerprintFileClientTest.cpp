@@ -13,6 +13,7 @@
 
 using namespace nerova;
 using namespace nerova::test;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -27,6 +28,8 @@ QByteArray servedFile(qint64 version, int padding = 0)
 }
 
 const QString tagKey = QString::fromLatin1(settingskey::fingerprintETag);
+
+RawHeaders etag(const QByteArray& tag) { return {{"ETag", tag}}; }
 
 // While it lives, writes that would make a file larger than `bytes` fail (instead of raising SIGXFSZ).
 struct FileSizeLimit {
@@ -73,170 +76,108 @@ private slots:
         log_ = std::make_unique<test::LogCapture>();
         settings_ = std::make_unique<Settings>(dir_->filePath(QStringLiteral("settings.conf")),
                                                dir_->filePath(QStringLiteral("managed")));
-        client_ = std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath(QStringLiteral("data")));
+        client_ =
+            std::make_unique<FingerprintFileClient>(session_, *settings_, dir_->filePath(QStringLiteral("data")), 2s);
     }
 
     void outcomes_data()
     {
-        // clang-format off
         QTest::addColumn<QString>("tagBefore"); // "" for none
-        QTest::addColumn<bool>("copyBefore");   // a local copy of version 1 exists
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QByteArray>("etag");  // "" for no header; every HTTP answer's tag is stored, or none
+        QTest::addColumn<int>("copyBefore");    // 0: no local copy, 1: a copy of version 1, -1: a corrupt copy
+        QTest::addColumn<QString>("url"); // "": the scripted server, "refused": nothing listens, "file": a local file
+        QTest::addColumn<ScriptedResponse>("answer");
+        QTest::addColumn<QString>("tagAfter"); // every HTTP answer's tag is stored, or none
         QTest::addColumn<qint64>("version");   // of the file returned and of the local copy afterwards, 0 for none
-        QTest::addColumn<bool>("logsError");   // "Error fetching fingerprint ..."
+        // the one error line logged, else the error raised; "" for neither
+        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<int>("sizeLimit"); // writes past this size fail, like on a full disk; 0 for none
 
-        QTest::newRow("first download") << "" << false << 200 << servedFile(2) << QByteArray("\"t1\"") << 2LL << false;
-        QTest::newRow("200 replaces the copy") << "\"t0\"" << true << 200 << servedFile(2) << QByteArray("W/\"t1\"")
-            << 2LL << false;
-        QTest::newRow("200 undecodable") << "\"t0\"" << true << 200 << QByteArray("<html/>") << QByteArray("\"t2\"")
-            << 1LL << true;
-        QTest::newRow("200 undecodable, no copy") << "" << false << 200 << QByteArray("{}") << QByteArray() << 0LL
-            << true;
-        QTest::newRow("304") << "\"t0\"" << true << 304 << QByteArray() << QByteArray("\"t0\"") << 1LL << false;
-        QTest::newRow("500 without Etag") << "\"t0\"" << true << 500 << QByteArray("oops") << QByteArray() << 1LL
-            << false;
-        QTest::newRow("404 with Etag") << "" << true << 404 << servedFile(3) << QByteArray("\"t3\"") << 1LL << false;
+        const QString t0 = QStringLiteral("\"t0\"");
+        // clang-format off
+        QTest::newRow("first download") << "" << 0 << "" << ScriptedResponse{200, etag("\"t1\""), servedFile(2)} << "\"t1\"" << 2LL << "" << 0;
+        QTest::newRow("200 replaces the copy") << t0 << 1 << "" << ScriptedResponse{200, etag("W/\"t1\""), servedFile(2)} << "W/\"t1\"" << 2LL << "" << 0;
+        QTest::newRow("200 undecodable") << t0 << 1 << "" << ScriptedResponse{200, etag("\"t2\""), "<html/>"} << "\"t2\"" << 1LL << "Error fetching fingerprint " << 0;
+        QTest::newRow("200 undecodable, no copy") << "" << 0 << "" << ScriptedResponse{200, {}, "{}"} << "" << 0LL << "Error fetching fingerprint " << 0;
+        QTest::newRow("304") << t0 << 1 << "" << ScriptedResponse{304, etag(t0.toUtf8())} << t0 << 1LL << "" << 0;
+        QTest::newRow("500 without Etag") << t0 << 1 << "" << ScriptedResponse{500, {}, "oops"} << "" << 1LL << "" << 0;
+        QTest::newRow("404 with Etag") << "" << 1 << "" << ScriptedResponse{404, etag("\"t3\""), servedFile(3)} << "\"t3\"" << 1LL << "" << 0;
         // Statuses Qt reports as failures of its own are answers all the same.
-        QTest::newRow("407") << "\"t0\"" << true << 407 << QByteArray("proxy") << QByteArray() << 1LL << false;
-        QTest::newRow("305") << "\"t0\"" << true << 305 << QByteArray() << QByteArray() << 1LL << false;
-        QTest::newRow("302 without Location") << "" << true << 302 << QByteArray("x") << QByteArray("\"t4\"") << 1LL
-            << false;
+        QTest::newRow("407") << t0 << 1 << "" << ScriptedResponse{407, {}, "proxy"} << "" << 1LL << "" << 0;
+        QTest::newRow("305") << t0 << 1 << "" << ScriptedResponse{305} << "" << 1LL << "" << 0;
+        QTest::newRow("302 without Location") << "" << 1 << "" << ScriptedResponse{302, etag("\"t4\""), "x"} << "\"t4\"" << 1LL << "" << 0;
+        // The server would answer "not modified" to the tag for ever: it is forgotten.
+        QTest::newRow("304 on a corrupt copy") << t0 << -1 << "" << ScriptedResponse{304, etag(t0.toUtf8())} << "" << 0LL << "malformed JSON" << 0;
+        QTest::newRow("file URL: read like a 200, tag kept") << t0 << 0 << "file" << ScriptedResponse{} << t0 << 4LL << "" << 0;
+        // Failures without an answer change nothing.
+        QTest::newRow("connection refused") << t0 << 1 << "refused" << ScriptedResponse{} << t0 << 1LL << "ConnectionRefusedError" << 0;
+        QTest::newRow("not a URL") << t0 << 1 << "http://exa mple/f.json" << ScriptedResponse{} << t0 << 1LL << "urlError" << 0;
+        QTest::newRow("no scheme") << t0 << 1 << "files/f.json" << ScriptedResponse{} << t0 << 1LL << "urlError" << 0;
+        // Each byte restarts a transfer timeout: only a bound on the whole download ends this.
+        QTest::newRow("trickling body") << t0 << 1 << "" << ScriptedResponse{200, etag("\"t9\""), servedFile(2), 0ms, 50ms} << t0 << 1LL << "TimeoutError" << 0;
+        QTest::newRow("file over 32 MiB") << t0 << 1 << "" << ScriptedResponse{200, etag("\"t9\""), servedFile(2, 32 * 1024 * 1024)} << t0 << 1LL << "UnknownContentError" << 0;
+        // The old copy stays whole, and the tag of the file that was not kept is forgotten, or the
+        // server would answer "not modified" to it.
+        QTest::newRow("write fails") << "\"t1\"" << 1 << "" << ScriptedResponse{200, etag("\"t2\""), servedFile(2, 64 * 1024)} << "" << 1LL << "Error fetching fingerprint writeFailed(" << 16 * 1024;
+        QTest::newRow("write fails within the write buffer") << "\"t1\"" << 1 << "" << ScriptedResponse{200, etag("\"t2\""), servedFile(2, 12 * 1024)} << "" << 1LL << "Error fetching fingerprint writeFailed(" << 8 * 1024;
         // clang-format on
     }
 
     void outcomes()
     {
         QFETCH(QString, tagBefore);
-        QFETCH(bool, copyBefore);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QByteArray, etag);
+        QFETCH(int, copyBefore);
+        QFETCH(QString, url);
+        QFETCH(ScriptedResponse, answer);
+        QFETCH(QString, tagAfter);
         QFETCH(qint64, version);
-        QFETCH(bool, logsError);
+        QFETCH(QString, outcome);
+        QFETCH(int, sizeLimit);
 
         if (!tagBefore.isEmpty()) {
             settings_->setText(tagKey, tagBefore);
         }
-        if (copyBefore) {
+        if (copyBefore > 0) {
             storeVersion(1);
+        } else if (copyBefore < 0) {
+            QDir().mkpath(dir_->filePath(QStringLiteral("data")));
+            writeFile(*dir_, QStringLiteral("data/fingerprintFile.json"), "{");
         }
         ScriptedHttpServer server;
-        server.enqueue({status, etag.isEmpty() ? RawHeaders() : RawHeaders{{"ETag", etag}}, body});
-
-        const std::optional<FingerprintFile> file =
-            await(client_->fetchFingerprintFile(server.url("/f.json?sig=1").toString()));
-
-        QCOMPARE(server.requests().size(), 1);
-        const RecordedRequest& request = server.requests()[0];
-        QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /f.json?sig=1"));
-        QCOMPARE(request.headerValues("if-none-match"),
-                 tagBefore.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{tagBefore.toUtf8()});
-        QCOMPARE(settings_->text(tagKey).value_or(QString()).toUtf8(), etag);
-        QCOMPARE(file ? file->fingerprintVersion : 0, version);
-        QCOMPARE(storedVersion(), version);
-        const QStringList errors = log_->errors();
-        QVERIFY2(errors.size() == (logsError ? 1 : 0) &&
-                     (errors.isEmpty() || errors[0].startsWith(QLatin1String("Error fetching fingerprint "))),
-                 qPrintable(errors.join(u'\n')));
-    }
-
-    void fileURLsAreDecodedLike200AndKeepTheTag()
-    {
-        settings_->setText(tagKey, QStringLiteral("\"t0\""));
-        const QString path = writeFile(*dir_, QStringLiteral("served.json"), servedFile(4));
-        const std::optional<FingerprintFile> file =
-            await(client_->fetchFingerprintFile(QUrl::fromLocalFile(path).toString()));
-        QCOMPARE(file ? file->fingerprintVersion : 0, 4);
-        QCOMPARE(settings_->text(tagKey), std::optional<QString>(QStringLiteral("\"t0\"")));
-        QCOMPARE(storedVersion(), 4);
-        QCOMPARE(log_->errors(), QStringList());
-    }
-
-    void failuresWithoutAnswerChangeNothing_data()
-    {
-        // clang-format off
-        QTest::addColumn<QString>("url");     // %1: the port of a server sending `body`, or where nothing listens
-        QTest::addColumn<QByteArray>("body"); // "" for no server
-        QTest::addColumn<int>("dripMs");      // the body one byte at this interval, without end
-        QTest::addColumn<QString>("error");
-        QTest::newRow("connection refused") << "http://127.0.0.1:%1/f.json" << QByteArray() << 0
-            << "ConnectionRefusedError";
-        QTest::newRow("not a URL") << "http://exa mple/f.json" << QByteArray() << 0 << "urlError";
-        QTest::newRow("no scheme") << "files/f.json" << QByteArray() << 0 << "urlError";
-        // Each byte restarts a transfer timeout: only a bound on the whole download ends this.
-        QTest::newRow("trickling body") << "http://127.0.0.1:%1/f.json" << servedFile(2) << 50 << "TimeoutError";
-        QTest::newRow("file over 32 MiB") << "http://127.0.0.1:%1/f.json"
-            << servedFile(2, 32 * 1024 * 1024) << 0 << "UnknownContentError";
-        // clang-format on
-    }
-
-    void failuresWithoutAnswerChangeNothing()
-    {
-        QFETCH(QString, url);
-        QFETCH(QByteArray, body);
-        QFETCH(int, dripMs);
-        QFETCH(QString, error);
-        settings_->setText(tagKey, QStringLiteral("\"t0\""));
-        storeVersion(1);
-        ScriptedHttpServer server;
-        server.enqueue({200, {{"ETag", "\"t9\""}}, body, {}, std::chrono::milliseconds(dripMs)});
-        FingerprintFileClient client(session_, *settings_, dir_->filePath(QStringLiteral("data")),
-                                     std::chrono::milliseconds(500));
-        if (url.contains(u'%')) {
-            url = url.arg(body.isEmpty() ? ScriptedHttpServer::unusedPort() : server.port());
+        server.enqueue(answer);
+        if (url.isEmpty()) {
+            url = server.url(QStringLiteral("/f.json?sig=1")).toString();
+        } else if (url == u"refused") {
+            url = QStringLiteral("http://127.0.0.1:%1/f.json").arg(ScriptedHttpServer::unusedPort());
+        } else if (url == u"file") {
+            url = QUrl::fromLocalFile(writeFile(*dir_, QStringLiteral("served.json"), servedFile(4))).toString();
         }
+
+        QString result;
         try {
-            await(client.fetchFingerprintFile(url));
-            QFAIL("no error");
-        } catch (const Error& raised) {
-            QCOMPARE(raised.description().section(u'(', 0, 0), error);
+            std::optional<FileSizeLimit> limit;
+            if (sizeLimit > 0) {
+                limit.emplace(sizeLimit);
+            }
+            const std::optional<FingerprintFile> file = await(client_->fetchFingerprintFile(url));
+            QCOMPARE(file ? file->fingerprintVersion : 0, version);
+            QVERIFY(log_->errors().size() <= 1);
+            result = log_->errors().value(0);
+        } catch (const std::exception& error) {
+            result = describeException(error);
         }
-        QCOMPARE(settings_->text(tagKey), std::optional<QString>(QStringLiteral("\"t0\"")));
-        QCOMPARE(storedVersion(), 1);
-    }
-
-    void corruptLocalCopyIsAnError()
-    {
-        QDir().mkpath(dir_->filePath(QStringLiteral("data")));
-        writeFile(*dir_, QStringLiteral("data/fingerprintFile.json"), "{");
-        ScriptedHttpServer server;
-        server.enqueue({304, {}, {}});
-        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, await(client_->fetchFingerprintFile(server.url("/f").toString())));
-    }
-
-    void interruptedWriteKeepsTheOldCopy_data()
-    {
-        QTest::addColumn<int>("fileSize");
-        QTest::addColumn<int>("limit");
-        QTest::newRow("larger than the write buffer") << 64 * 1024 << 16 * 1024;
-        QTest::newRow("within the write buffer") << 12 * 1024 << 8 * 1024; // fails only when flushed
-    }
-
-    void interruptedWriteKeepsTheOldCopy()
-    {
-        // The write fails part-way (a full disk); the old copy must stay whole, and the tag of the
-        // file that was not kept must not be stored, or the server would answer "not modified" to it.
-        QFETCH(int, fileSize);
-        QFETCH(int, limit);
-        storeVersion(1);
-        settings_->setText(tagKey, QStringLiteral("\"t1\""));
-        ScriptedHttpServer server;
-        server.enqueue({200, RawHeaders{{"ETag", "\"t2\""}}, servedFile(2, fileSize)});
-        std::optional<FingerprintFile> file;
-        {
-            const FileSizeLimit sizeLimit(limit);
-            file = await(client_->fetchFingerprintFile(server.url("/f").toString()));
+        QVERIFY2(outcome.isEmpty() ? result.isEmpty() : result.startsWith(outcome), qPrintable(result));
+        QCOMPARE(settings_->text(tagKey).value_or(QString()), tagAfter);
+        if (copyBefore >= 0) { // the version returned, or the copy's when the call raised
+            QCOMPARE(storedVersion(), version);
         }
-        QCOMPARE(file ? file->fingerprintVersion : 0, 1);
-        QCOMPARE(storedVersion(), 1);
-        QVERIFY(settings_->text(tagKey) != std::optional<QString>(QStringLiteral("\"t2\"")));
-        const QStringList errors = log_->errors();
-        QVERIFY2(errors.size() == 1 && errors[0].startsWith(QLatin1String("Error fetching fingerprint writeFailed(")),
-                 qPrintable(errors.join(u'\n')));
-        QCOMPARE(QDir(dir_->filePath(QStringLiteral("data"))).entryList(QDir::Files),
-                 QStringList{QStringLiteral("fingerprintFile.json")}); // no temporary file left behind
+        if (!server.requests().isEmpty()) {
+            const RecordedRequest& request = server.requests()[0];
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /f.json?sig=1"));
+            QCOMPARE(request.headerValues("if-none-match"),
+                     tagBefore.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{tagBefore.toUtf8()});
+        }
+        QVERIFY(QDir(dir_->filePath(QStringLiteral("data"))).entryList(QDir::Files).size() <=
+                1); // no temporary file left
     }
 };
 

@@ -1,10 +1,14 @@
+// The service clients: the shared exchange, signing, and the public-IP lookup.
 #include "service/NerovaClient.h"
 #include "common/Await.h"
 #include "network/URLLoadingError.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
+#include "service/NerovaPresenceClient.h"
+#include "service/PublicIPClient.h"
 #include "support/ScriptedHttpServer.h"
 
+#include <QMessageAuthenticationCode>
 #include <QNetworkAccessManager>
 #include <QTest>
 
@@ -18,10 +22,10 @@ const QByteArray serverError404 = R"({"statusCode":404,"message":"No such agent"
 
 // What one post came to, as a short text the tables compare.
 template <typename Response>
-QString outcome(NerovaClient& client, const QString& path = QStringLiteral("/check"), QueryItems query = {})
+QString outcome(NerovaClient& client, const QString& path, QueryItems query = {}, HeaderMap headers = {})
 {
     try {
-        const std::optional<Response> response = await(client.post<Response>(path, "{\"a\":1}", {}, query));
+        const std::optional<Response> response = await(client.post<Response>(path, "{\"a\":1}", headers, query));
         return response ? QStringLiteral("present") : QStringLiteral("absent");
     } catch (const NerovaClientError& error) {
         return error.description();
@@ -29,6 +33,17 @@ QString outcome(NerovaClient& client, const QString& path = QStringLiteral("/che
         return QStringLiteral("JsonDecodeError");
     } catch (const URLLoadingError& error) {
         return QStringLiteral("URLLoadingError ") + error.description().section(u'(', 0, 0);
+    }
+}
+
+// "ip:<text>", "absent", or "error:<description>".
+QString lookUp(const QUrl& endpoint)
+{
+    try {
+        const std::optional<QString> ip = await(PublicIPClient(endpoint, 300ms).fetchPublicIP());
+        return ip ? QStringLiteral("ip:") + *ip : QStringLiteral("absent");
+    } catch (const std::exception& error) {
+        return QStringLiteral("error:") + describeException(error);
     }
 }
 
@@ -42,52 +57,75 @@ class NerovaClientTest : public QObject {
 private slots:
     void answers_data()
     {
-        // clang-format off
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<bool>("requiredFields"); // decode as a check-in answer, else as a record without fields
+        QTest::addColumn<ScriptedResponse>("answer"); // status 0: nothing listens; %1 in a header: the port
+        QTest::addColumn<bool>("requiredFields");     // decode as a check-in answer, else as a record without fields
+        QTest::addColumn<QString>("header");          // the value of a header the caller passes
         QTest::addColumn<QString>("expected");
-
-        QTest::newRow("204 without body") << 204 << QByteArray() << true << "absent";
-        QTest::newRow("200 {} for an empty record") << 200 << QByteArray("{}") << false << "present";
-        QTest::newRow("200 {} for required fields") << 200 << QByteArray("{}") << true << "JsonDecodeError";
-        QTest::newRow("200 optional fields missing") << 200 << QByteArray(R"({"enableDebug":false})") << true
-            << "present";
-        QTest::newRow("200 optional field null") << 200
-            << QByteArray(R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})") << true << "present";
-        QTest::newRow("200 shaped like ServerError") << 200 << serverError404 << false << "present";
-        QTest::newRow("200 array for a record") << 200 << QByteArray("[]") << false << "JsonDecodeError";
-        QTest::newRow("299 is a success") << 299 << QByteArray("{}") << false << "present";
-        QTest::newRow("404 with ServerError") << 404 << serverError404 << false
-            << R"(serverError(statusCode: 404, message: "No such agent"))";
-        QTest::newRow("400 carrying 412") << 400 << QByteArray(R"({"statusCode":412,"message":"Unknown"})") << false
-            << R"(serverError(statusCode: 412, message: "Unknown"))";
-        QTest::newRow("500 with HTML") << 500 << QByteArray("<html>oops</html>") << false
-            << "httpError(statusCode: 500)";
-        QTest::newRow("500 without body") << 500 << QByteArray() << false << "httpError(statusCode: 500)";
-        QTest::newRow("300 is a failure") << 300 << QByteArray("x") << false << "httpError(statusCode: 300)";
+        QTest::addColumn<int>("requests");
+        const auto row = [](const char* name, ScriptedResponse answer, const QString& expected, bool required = false,
+                            int requests = 1, const QString& header = QStringLiteral("k")) {
+            QTest::newRow(name) << answer << required << header << expected << requests;
+        };
+        const QString injected = QStringLiteral("URLLoadingError ProtocolInvalidOperationError");
+        // clang-format off
+        row("204 without body", {204}, "absent", true);
+        row("200 {} for an empty record", {200, {}, "{}"}, "present");
+        row("200 {} for required fields", {200, {}, "{}"}, "JsonDecodeError", true);
+        row("200 optional fields missing", {200, {}, R"({"enableDebug":false})"}, "present", true);
+        row("200 optional field null", {200, {}, R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})"}, "present", true);
+        row("200 shaped like ServerError", {200, {}, serverError404}, "present");
+        row("200 array for a record", {200, {}, "[]"}, "JsonDecodeError");
+        row("299 is a success", {299, {}, "{}"}, "present");
+        row("404 with ServerError", {404, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
+        row("400 carrying 412", {400, {}, R"({"statusCode":412,"message":"Unknown"})"}, R"(serverError(statusCode: 412, message: "Unknown"))");
+        row("500 with HTML", {500, {}, "<html>oops</html>"}, "httpError(statusCode: 500)");
+        row("500 without body", {500}, "httpError(statusCode: 500)");
+        row("300 is a failure", {300, {}, "x"}, "httpError(statusCode: 300)");
         // Statuses Qt reports as failures of its own are answers all the same.
-        QTest::newRow("407 with ServerError") << 407 << serverError404 << false
-            << R"(serverError(statusCode: 404, message: "No such agent"))";
-        QTest::newRow("305 without body") << 305 << QByteArray() << false << "httpError(statusCode: 305)";
-        QTest::newRow("302 without Location") << 302 << QByteArray("x") << false << "httpError(statusCode: 302)";
-        QTest::newRow("answer over 1 MiB") << 200 << QByteArray("{}" + QByteArray(1024 * 1024, ' '))
-            << false << "URLLoadingError UnknownContentError";
+        row("407 with ServerError", {407, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
+        row("305 without body", {305}, "httpError(statusCode: 305)");
+        row("302 without Location", {302, {}, "x"}, "httpError(statusCode: 302)");
+        row("answer over 1 MiB", {200, {}, "{}" + QByteArray(1024 * 1024, ' ')}, "URLLoadingError UnknownContentError");
+        row("redirect to the same server: followed", {307, {{"Location", "http://127.0.0.1:%1/moved"}}}, "present", false, 2);
+        // 0.0.0.0 reaches this machine, so a followed redirect would show up as a second request.
+        row("plain http redirect elsewhere: refused", {307, {{"Location", "http://0.0.0.0:%1/moved"}}},
+            "insecureEndpoint(\"http://0.0.0.0:%1/moved\")");
+        row("refused", {0}, "URLLoadingError ConnectionRefusedError", false, 0);
+        row("slow head", {200, {}, "{}", 2000ms}, "URLLoadingError TimeoutError");
+        // Each byte restarts a transfer timeout: only a bound on the whole call ends this.
+        row("trickling body", {200, {}, "{}", 0ms, 50ms}, "URLLoadingError TimeoutError");
+        row("LF in a header value", {200}, injected, false, 0, "k\nX-Injected: 1");
+        row("CR LF in a header value", {200}, injected, false, 0, "k\r\nX-Injected: 1");
         // clang-format on
     }
 
     void answers()
     {
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
+        QFETCH(ScriptedResponse, answer);
         QFETCH(bool, requiredFields);
+        QFETCH(QString, header);
         QFETCH(QString, expected);
+        QFETCH(int, requests);
 
         ScriptedHttpServer server;
-        server.enqueue({status, {}, body});
-        NerovaClient client(session_, server.url());
-        QCOMPARE(requiredFields ? outcome<AgentCheckinResponse>(client) : outcome<EmptyRecord>(client), expected);
-        QCOMPARE(server.requests().size(), 1);
+        const QString port = QString::number(server.port());
+        for (auto& [name, value] : answer.headers) {
+            value.replace("%1", port.toLatin1());
+        }
+        server.enqueue(answer);
+        server.enqueue({200, {}, "{}"}); // where a redirect leads
+        NerovaClient client(session_,
+                            answer.status == 0
+                                ? QUrl(QStringLiteral("http://127.0.0.1:%1").arg(ScriptedHttpServer::unusedPort()))
+                                : server.url(),
+                            1s);
+        const QString path = QStringLiteral("/check");
+        const HeaderMap headers{{QStringLiteral("x-key"), header}};
+        const QString result = requiredFields ? outcome<AgentCheckinResponse>(client, path, {}, headers)
+                                              : outcome<EmptyRecord>(client, path, {}, headers);
+        QVERIFY2(result.startsWith(expected.replace(QLatin1String("%1"), port)), qPrintable(result));
+        QTest::qWait(requests == 0 ? 50 : 0);
+        QCOMPARE(server.requests().size(), requests);
     }
 
     void requestTarget_data()
@@ -116,6 +154,7 @@ private slots:
         // clang-format on
     }
 
+    // Also: the caller's Content-Type, in any letter case, gives way to JSON; the body goes as it is.
     void requestTarget()
     {
         QFETCH(QString, base);
@@ -130,11 +169,14 @@ private slots:
                                     : QueryItem{pair.left(equals), pair.mid(equals + 1)});
         }
         ScriptedHttpServer server;
-        server.enqueue({204, {}, {}});
+        server.enqueue({204});
         const bool sent = target.startsWith('/');
         NerovaClient client(session_, sent ? server.url(base)
                                            : QUrl(base.replace(QLatin1String("%1"), QString::number(server.port()))));
-        const QString result = outcome<EmptyRecord>(client, path, items);
+        const HeaderMap headers{{QStringLiteral("Content-Type"), QStringLiteral("text/plain")},
+                                {QStringLiteral("content-type"), QStringLiteral("text/html")},
+                                {QStringLiteral("x-extra"), QStringLiteral("1")}};
+        const QString result = outcome<EmptyRecord>(client, path, items, headers);
         if (!sent) {
             QCOMPARE(result.section(u'(', 0, 0), QString::fromLatin1(target));
             QTest::qWait(50);
@@ -143,124 +185,136 @@ private slots:
         }
         QCOMPARE(result, QStringLiteral("absent"));
         QCOMPARE(client.requestURL(path, items).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
-        QCOMPARE(server.requests().at(0).method + ' ' + server.requests()[0].target,
-                 "POST " + (target.startsWith("//") ? target.mid(1) : target));
-    }
-
-    void contentTypeIsOverridden_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::newRow("Content-Type") << "Content-Type";
-        QTest::newRow("content-type") << "content-type";
-    }
-
-    void contentTypeIsOverridden()
-    {
-        QFETCH(QString, name);
-        ScriptedHttpServer server;
-        server.enqueue({204, {}, {}});
-        NerovaClient client(session_, server.url());
-        const QByteArray body = "{\"k\":\"v\u00e9\"}\n";
-        const HeaderMap headers{{name, QStringLiteral("text/plain")}, {QStringLiteral("x-extra"), QStringLiteral("1")}};
-        await(client.postData(QStringLiteral("/p"), body, headers, {}));
         const RecordedRequest& request = server.requests().at(0);
+        QCOMPARE(request.method + ' ' + request.target, "POST " + (target.startsWith("//") ? target.mid(1) : target));
         QCOMPARE(request.headerValues("content-type"), QList<QByteArray>{"application/json"});
-        QCOMPARE(request.header("x-extra"), QByteArray("1"));
-        QCOMPARE(request.body, body);
-    }
-
-    void redirects_data()
-    {
-        // clang-format off
-        QTest::addColumn<QString>("location"); // %1 is the scripted server's port
-        QTest::addColumn<QString>("expected");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("same server: followed") << "http://127.0.0.1:%1/moved" << "present" << 2;
-        // 0.0.0.0 reaches this machine, so a followed redirect would show up as a second request.
-        QTest::newRow("plain http elsewhere: refused") << "http://0.0.0.0:%1/moved"
-            << R"(insecureEndpoint("http://0.0.0.0:%1/moved"))" << 1;
-        // clang-format on
-    }
-
-    void redirects()
-    {
-        QFETCH(QString, location);
-        QFETCH(QString, expected);
-        QFETCH(int, requests);
-        ScriptedHttpServer server;
-        server.enqueue({307, {{"Location", location.arg(server.port()).toUtf8()}}, {}});
-        server.enqueue({200, {}, "{}"});
-        NerovaClient client(session_, server.url());
-        const QString result = outcome<EmptyRecord>(client);
-        QVERIFY2(result.startsWith(expected.replace(QLatin1String("%1"), QString::number(server.port()))),
-                 qPrintable(result));
-        QCOMPARE(server.requests().size(), requests);
-    }
-
-    void endpointRule_data()
-    {
-        // clang-format off
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<bool>("permitted");
-        QTest::newRow("https") << "https://presence.example.com/v1" << true;
-        QTest::newRow("http to a name") << "http://presence.example.com" << false;
-        QTest::newRow("http localhost") << "http://localhost:8080" << true;
-        QTest::newRow("http 127.1.2.3") << "http://127.1.2.3" << true;
-        QTest::newRow("http [::1]") << "http://[::1]:9000/" << true;
-        QTest::newRow("http 0.0.0.0") << "http://0.0.0.0" << false;
-        QTest::newRow("http localhost.example.com") << "http://localhost.example.com" << false;
-        QTest::newRow("ftp") << "ftp://localhost" << false;
-        // clang-format on
+        QCOMPARE(request.header("x-extra") + request.body, QByteArray("1{\"a\":1}"));
     }
 
     void endpointRule()
     {
-        QFETCH(QString, url);
-        QFETCH(bool, permitted);
-        QCOMPARE(isPermittedServiceEndpoint(QUrl(url)), permitted);
+        // clang-format off
+        const std::pair<const char*, bool> cases[] = {
+            {"https://presence.example.com/v1", true}, {"http://presence.example.com", false},
+            {"http://localhost:8080", true}, {"http://127.1.2.3", true}, {"http://[::1]:9000/", true},
+            {"http://0.0.0.0", false}, {"http://localhost.example.com", false}, {"ftp://localhost", false}};
+        // clang-format on
+        for (const auto& [url, permitted] : cases) {
+            QVERIFY2(isPermittedServiceEndpoint(QUrl(QString::fromLatin1(url))) == permitted, url);
+        }
     }
 
-    void transportFailures_data()
+    void hmac()
     {
         // clang-format off
-        QTest::addColumn<int>("status");     // 0: nothing listens
-        QTest::addColumn<int>("delayMs");    // before the head
-        QTest::addColumn<int>("dripMs");     // the body one byte at this interval, without end
-        QTest::addColumn<QString>("header"); // the value of a header the caller passes
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("refused") << 0 << 0 << 0 << "k" << "URLLoadingError ConnectionRefusedError";
-        QTest::newRow("slow head") << 200 << 2000 << 0 << "k" << "URLLoadingError TimeoutError";
-        // Each byte restarts a transfer timeout: only a bound on the whole call ends this.
-        QTest::newRow("trickling body") << 200 << 0 << 50 << "k" << "URLLoadingError TimeoutError";
-        QTest::newRow("LF in a header value") << 200 << 0 << 0 << "k\nX-Injected: 1"
-            << "URLLoadingError ProtocolInvalidOperationError";
-        QTest::newRow("CR LF in a header value") << 200 << 0 << 0 << "k\r\nX-Injected: 1"
-            << "URLLoadingError ProtocolInvalidOperationError";
+        const std::tuple<QByteArray, QByteArray, QString> cases[] = {
+            {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
+            {QByteArray(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First", // longer than a block
+             "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
+            {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"}};
+        // clang-format on
+        for (const auto& [key, data, mac] : cases) {
+            QCOMPARE(hexString(hmacSHA256(key, data)), mac);
+        }
+    }
+
+    void signedRequestOnTheWire_data()
+    {
+        QTest::addColumn<bool>("presence"); // else check-in
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("body");
+        const QByteArray agent = "/v1/0f8fad5b-d9cb-469f-a165-70867728950e/";
+        const QByteArray query = "?projectId=p%201&instanceId=i%261";
+        // clang-format off
+        // The report's time has a fraction of a second, which neither the body nor the header keeps.
+        QTest::newRow("presence") << true << agent + "presence" + query
+            << QByteArray(R"({"timestamp":"2024-01-31T08:15:00Z","fingerprintId":"fp-1",)"
+                          R"("fingerprintVersion":7,"locationPoint":{"locationId":"loc","zoneId":"z"}})");
+        QTest::newRow("check-in") << false << agent + "check-in" + query
+            << QByteArray(R"({"fingerprintVersion":3,"agentVersion":"1.2.0","requestNewUrl":true})");
         // clang-format on
     }
 
-    void transportFailures()
+    void signedRequestOnTheWire()
     {
-        QFETCH(int, status);
-        QFETCH(int, delayMs);
-        QFETCH(int, dripMs);
-        QFETCH(QString, header);
-        QFETCH(QString, expected);
+        QFETCH(bool, presence);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, body);
         ScriptedHttpServer server;
-        server.enqueue({status, {}, "{}", std::chrono::milliseconds(delayMs), std::chrono::milliseconds(dripMs)});
-        const QUrl url = status == 0 ? QUrl(QStringLiteral("http://127.0.0.1:%1").arg(ScriptedHttpServer::unusedPort()))
-                                     : server.url();
-        NerovaClient client(session_, url, 300ms);
-        try {
-            await(client.postData(QStringLiteral("/p"), "{}", {{QStringLiteral("x-key"), header}}, {}));
-            QFAIL("no error");
-        } catch (const URLLoadingError& error) {
-            QCOMPARE(QStringLiteral("URLLoadingError ") + error.description().section(u'(', 0, 0), expected);
+        server.enqueue({204});
+        const QDateTime time = QDateTime::fromString(QStringLiteral("2024-01-31T08:15:00.750Z"), Qt::ISODateWithMs);
+        const ManualClock clock(time);
+        const QString secret = QStringLiteral("s3cret-é");
+        const QString agent = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
+        const QString project = QStringLiteral("p 1");
+        const QString instance = QStringLiteral("i&1");
+        if (presence) {
+            NerovaPresenceClient client(session_, server.url(QStringLiteral("/v1")), secret, clock);
+            const LocationPoint location{QStringLiteral("loc"), std::nullopt, QStringLiteral("z"), {}};
+            const AgentPresenceRequest report{time, QStringLiteral("fp-1"), 7, location};
+            await(client.postPresence(agent, report, project, instance));
+        } else {
+            NerovaCheckinClient client(session_, server.url(QStringLiteral("/v1")), secret, clock);
+            await(client.postCheckin(agent, AgentCheckinRequest{3, QStringLiteral("1.2.0"), true}, project, instance));
         }
-        if (header.contains(u'\n')) {
-            QTest::qWait(50);
-            QVERIFY(server.requests().isEmpty());
+        const RecordedRequest& sent = server.requests().at(0);
+        QCOMPARE(sent.target, target);
+        QCOMPARE(sent.body, body);
+        QCOMPARE(sent.header("x-nerova-agent-timestamp"), QByteArray("1706688900"));
+        // An independent HMAC over the bytes that arrived.
+        QCOMPARE(sent.header("x-nerova-agent-hash"),
+                 QMessageAuthenticationCode::hash(sent.body + "1706688900", secret.toUtf8(), QCryptographicHash::Sha256)
+                     .toHex());
+    }
+
+    void publicIP_data()
+    {
+        QTest::addColumn<ScriptedResponse>("answer");
+        QTest::addColumn<QString>("outcome");
+        const QByteArray address = R"({"ip":"203.0.113.7"})";
+        // clang-format off
+        QTest::newRow("address") << ScriptedResponse{200, {}, R"({"country":"NL","ip":"203.0.113.7"})"} << "ip:203.0.113.7";
+        QTest::newRow("IPv6 text unchanged") << ScriptedResponse{200, {}, R"({"ip":"2001:DB8::1"})"} << "ip:2001:DB8::1";
+        QTest::newRow("503") << ScriptedResponse{503, {}, address} << "absent";
+        QTest::newRow("400 is an answer") << ScriptedResponse{400, {}, "bad request"} << "absent";
+        QTest::newRow("201 is not 200") << ScriptedResponse{201, {}, address} << "absent";
+        QTest::newRow("no ip") << ScriptedResponse{200, {}, R"({"address":"1.2.3.4"})"} << "error:ip: required key is missing";
+        QTest::newRow("ip not text") << ScriptedResponse{200, {}, R"({"ip":3})"} << "error:ip: expected a string";
+        QTest::newRow("not JSON") << ScriptedResponse{200, {}, "203.0.113.7\n"} << "error:malformed JSON";
+        QTest::newRow("answer too large") << ScriptedResponse{200, {}, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')}
+            << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
+        // No answer: one that trickles in past the deadline of the whole lookup, or a refused connection.
+        QTest::newRow("trickling") << ScriptedResponse{200, {}, address, 0ms, 20ms} << R"(error:TimeoutError("no complete answer within 300 ms"))";
+        QTest::newRow("refused") << ScriptedResponse{0} << R"(error:ConnectionRefusedError("Connection refused"))";
+        // clang-format on
+    }
+
+    void publicIP()
+    {
+        QFETCH(ScriptedResponse, answer);
+        QFETCH(QString, outcome);
+        ScriptedHttpServer server;
+        server.route("/", answer);
+        const QString result = lookUp(
+            answer.status
+                ? server.url(QStringLiteral("/?format=json"))
+                : QUrl(QStringLiteral("http://127.0.0.1:%1/?format=json").arg(ScriptedHttpServer::unusedPort())));
+        QVERIFY2(result.startsWith(outcome), qPrintable(result));
+        QCOMPARE(server.requests().size(), answer.status ? 1 : 0);
+        for (const RecordedRequest& request : server.requests()) {
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /?format=json"));
         }
+    }
+
+    // Every lookup has a session of its own: a cookie set by one answer is not sent with the next.
+    void publicIPLookupsShareNothing()
+    {
+        ScriptedHttpServer server;
+        server.route("/", {200, {{"Set-Cookie", "visitor=1; Path=/"}}, R"({"ip":"192.0.2.9"})"});
+        QCOMPARE(lookUp(server.url(QStringLiteral("/?format=json"))), QStringLiteral("ip:192.0.2.9"));
+        QCOMPARE(lookUp(server.url(QStringLiteral("/?format=json"))), QStringLiteral("ip:192.0.2.9"));
+        QCOMPARE(server.requests().size(), 2);
+        QVERIFY(!server.requests()[1].hasHeader("cookie"));
     }
 };
 

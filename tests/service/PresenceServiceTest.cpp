@@ -20,12 +20,14 @@
 using namespace nerova;
 using namespace nerova::presence;
 using namespace nerova::test;
+using namespace std::chrono_literals;
 
 namespace {
 
 const QString registrationKey = QStringLiteral("reg-key-1");
 const QString agentId = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
 const QDateTime start(QDate(2026, 3, 2), QTime(9, 0), Qt::UTC);
+const QByteArray get("GET / HTTP/1.1\r\n\r\n");
 
 // What a call came to: "success", "<statusCode> <message>" of a ServerError, or the error.
 QString outcomeOf(const std::function<void()>& call)
@@ -63,9 +65,9 @@ class PresenceServiceTest : public QObject {
                     {"agentInformation", {{"fingerprintVersion", 0}, {"agentVersion", "0.1.0"}}}};
     }
 
-    void post(const QString& path, const QByteArray& body, const QString& key = registrationKey)
+    void post(const QString& path, const QByteArray& body, const QString& key = registrationKey, QUrl base = {})
     {
-        NerovaClient client(session_, service_->baseUrl());
+        NerovaClient client(session_, base.isEmpty() ? service_->baseUrl() : base);
         await(client.postData(path, body, {{QStringLiteral("x-nerova-agent-registrationkey"), key}}, {}));
     }
 
@@ -84,21 +86,14 @@ class PresenceServiceTest : public QObject {
                                     agent.projectId, agent.instanceId));
     }
 
-private slots:
-    void initTestCase()
-    {
-        pem_ = KeyManager::publicKeyPEM(KeyManager::createKeyPair(QStringLiteral("test")).publicKey);
-    }
-
-    static PresenceServiceConfig testConfig()
+    // Starts the service on a loopback port, with `tweak` applied to the test configuration.
+    void startService(const std::function<void(PresenceServiceConfig&)>& tweak = {})
     {
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
-        return config;
-    }
-
-    void startService(const PresenceServiceConfig& config)
-    {
+        if (tweak) {
+            tweak(config);
+        }
         service_ = std::make_unique<PresenceService>(config, clock_);
         QVERIFY(service_->listen(QHostAddress::LocalHost, 0) != 0);
     }
@@ -120,7 +115,13 @@ private slots:
         return received + socket.readAll();
     }
 
-    void init() { startService(testConfig()); }
+private slots:
+    void initTestCase()
+    {
+        pem_ = KeyManager::publicKeyPEM(KeyManager::createKeyPair(QStringLiteral("test")).publicKey);
+    }
+
+    void init() { startService(); }
 
     void cleanup() { service_.reset(); }
 
@@ -220,44 +221,58 @@ private slots:
         QCOMPARE(outcomeOf([&] { complete(agent, agent.nonce); }), refused);
     }
 
-    void rawRequestsGetOneAnswer_data()
+    void rawRequests_data()
     {
-        // clang-format off
         QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<int>("status");
-        QTest::newRow("TLS hello") << QByteArray("\x16\x03\x01 not HTTP at all\r\n\r\n") << 400;
-        QTest::newRow("negative length") << QByteArray("POST /registration HTTP/1.1\r\nContent-Length: -5\r\n\r\n")
-            << 400;
-        QTest::newRow("LF in a header value") << QByteArray("GET / HTTP/1.1\r\nHost: a\nb\r\n\r\n") << 400;
-        QTest::newRow("websocket upgrade")
-            << QByteArray("GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n") << 400;
-        QTest::newRow("registration body of 300 MB")
-            << QByteArray("POST /registration HTTP/1.1\r\nContent-Length: 300000000\r\n\r\n{") << 413;
-        QTest::newRow("check-in body over 1 MiB")
-            << QByteArray("POST /a/check-in HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n{") << 413;
-        QTest::newRow("chunked body")
-            << QByteArray("POST /registration HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\n{\r\n") << 411;
-        QTest::newRow("path of 1 MB") << "GET /" + QByteArray(1 << 20, 'a') + " HTTP/1.1\r\n\r\n" << 431;
+        QTest::addColumn<int>("held");          // idle connections opened before, of at most 2
+        QTest::addColumn<QByteArray>("answer"); // "": closed unanswered
+        const auto row = [](const char* name, const QByteArray& bytes, int status, int held = 0) {
+            QTest::newRow(name) << bytes << held << (status ? "HTTP/1.1 " + QByteArray::number(status) + ' ' : "");
+        };
+        // clang-format off
+        row("TLS hello", "\x16\x03\x01 not HTTP at all\r\n\r\n", 400);
+        row("negative length", "POST /registration HTTP/1.1\r\nContent-Length: -5\r\n\r\n", 400);
+        row("LF in a header value", "GET / HTTP/1.1\r\nHost: a\nb\r\n\r\n", 400);
+        row("websocket upgrade", "GET / HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n", 400);
+        row("registration body of 300 MB", "POST /registration HTTP/1.1\r\nContent-Length: 300000000\r\n\r\n{", 413);
+        row("check-in body over 1 MiB", "POST /a/check-in HTTP/1.1\r\nContent-Length: 1048577\r\n\r\n{", 413);
+        row("chunked body", "POST /registration HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n1\r\n{\r\n", 411);
+        row("path of 1 MB", "GET /" + QByteArray(1 << 20, 'a') + " HTTP/1.1\r\n\r\n", 431);
+        row("idle: nothing sent", "", 0);
+        row("idle: half a request head", "GET / HTTP/1.1\r\n", 0);
+        row("answer held past the idle time", get, 200);
+        row("past the connection cap", get, 0, 2);
         // clang-format on
     }
 
-    // A request the service will not handle gets exactly one answer, then the connection is closed,
-    // and the service goes on serving.
-    void rawRequestsGetOneAnswer()
+    // A request the service will not handle gets exactly one answer, then the connection is closed;
+    // idle connections are closed, and past the cap at once; the service goes on serving.
+    void rawRequests()
     {
         QFETCH(QByteArray, bytes);
-        QFETCH(int, status);
+        QFETCH(int, held);
+        QFETCH(QByteArray, answer);
+        startService([](PresenceServiceConfig& config) {
+            config.limits.maxConnections = 2;
+            config.limits.idleTimeout = 200ms;
+        });
+        service_->setDelay(QStringLiteral("/"), 600ms);
+        std::array<QTcpSocket, 2> idle;
+        for (int i = 0; i < held; ++i) {
+            idle[i].connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
+            QVERIFY(idle[i].waitForConnected(5000));
+        }
         const QByteArray received = exchange(bytes);
-        QCOMPARE(received.count("HTTP/1.1 "), 1);
-        QVERIFY2(received.startsWith("HTTP/1.1 " + QByteArray::number(status) + ' '), received.left(200).constData());
+        QCOMPARE(received.count("HTTP/1.1 "), answer.isEmpty() ? 0 : 1);
+        QVERIFY2(received.startsWith(answer) && !received.endsWith("<still open>"), received.left(200).constData());
+        QTRY_VERIFY(idle[0].state() == QAbstractSocket::UnconnectedState &&
+                    idle[1].state() == QAbstractSocket::UnconnectedState);
         QCOMPARE(outcomeOf([&] { registerOnly(); }), QStringLiteral("success"));
     }
 
     void refusalsAreBounded()
     {
-        PresenceServiceConfig config = testConfig();
-        config.keptRecords = 3;
-        startService(config);
+        startService([](PresenceServiceConfig& config) { config.keptRecords = 3; });
         for (int i = 0; i < 5; ++i) {
             outcomeOf([&] { post(QStringLiteral("/%1/").arg(i) + QString(8000, u'x'), "{}"); });
         }
@@ -266,47 +281,6 @@ private slots:
         for (const QString& refusal : service_->refusals()) {
             QCOMPARE(refusal.size(), PresenceService::maxRefusalChars);
         }
-    }
-
-    void idleConnectionsAreClosed_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::newRow("nothing sent") << QByteArray() << QByteArray();
-        QTest::newRow("half a request head") << QByteArray("GET / HTTP/1.1\r\n") << QByteArray();
-        QTest::newRow("answer held past the idle time")
-            << QByteArray("GET / HTTP/1.1\r\n\r\n") << QByteArray("HTTP/1.1 200 OK");
-    }
-
-    void idleConnectionsAreClosed()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, answer);
-        PresenceServiceConfig config = testConfig();
-        config.limits.idleTimeout = std::chrono::milliseconds(200);
-        startService(config);
-        service_->setDelay(QStringLiteral("/"), std::chrono::milliseconds(600));
-        const QByteArray received = exchange(bytes);
-        QVERIFY2(received.startsWith(answer) && !received.endsWith("<still open>"), received.constData());
-    }
-
-    // Past the cap a connection is closed unanswered; once idle ones are closed, new ones are served.
-    void connectionsPastTheCapAreClosed()
-    {
-        PresenceServiceConfig config = testConfig();
-        config.limits.maxConnections = 2;
-        config.limits.idleTimeout = std::chrono::milliseconds(300);
-        startService(config);
-        std::array<QTcpSocket, 2> idle;
-        for (QTcpSocket& socket : idle) {
-            socket.connectToHost(QHostAddress::LocalHost, service_->serverPorts().first());
-            QVERIFY(socket.waitForConnected(5000));
-        }
-        const QByteArray request("GET / HTTP/1.1\r\n\r\n");
-        QCOMPARE(exchange(request), QByteArray());
-        QTRY_VERIFY(idle[0].state() == QAbstractSocket::UnconnectedState &&
-                    idle[1].state() == QAbstractSocket::UnconnectedState);
-        QVERIFY(exchange(request).startsWith("HTTP/1.1 200 OK"));
     }
 
     void untrustedCertificateIsRefused()
@@ -321,23 +295,17 @@ private slots:
                     .arg(key, certificate)
                     .split(u' '));
         QFile keyFile(key);
-        QFile certificateFile(certificate);
-        QVERIFY(keyFile.open(QIODevice::ReadOnly) && certificateFile.open(QIODevice::ReadOnly));
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
-        PresenceService tls(config, clock_);
-        tls.sslSetup(QSslCertificate(&certificateFile), QSslKey(&keyFile, QSsl::Rsa));
-        const quint16 port = tls.listen(QHostAddress::LocalHost, 0);
-        QVERIFY(port != 0);
-
-        NerovaClient client(session_, QUrl(QStringLiteral("https://127.0.0.1:%1").arg(port)));
-        const HeaderMap headers{{QStringLiteral("x-nerova-agent-registrationkey"), registrationKey}};
+        service_ = std::make_unique<PresenceService>(config, clock_);
+        service_->sslSetup(QSslCertificate::fromPath(certificate).value(0), QSslKey(&keyFile, QSsl::Rsa));
+        const QUrl url(QStringLiteral("https://127.0.0.1:%1").arg(service_->listen(QHostAddress::LocalHost, 0)));
         const QByteArray body = QByteArray::fromStdString(registrationBody().dump());
-        QCOMPARE(outcomeOf([&] {
-                     await(client.postData(QStringLiteral("/registration"), body, headers, {}));
-                 }).section(u'(', 0, 0),
-                 QStringLiteral("SslHandshakeFailedError"));
-        QVERIFY(tls.agents().isEmpty());
+        QCOMPARE(
+            outcomeOf([&] { post(QStringLiteral("/registration"), body, registrationKey, url); }).section(u'(', 0, 0),
+            QStringLiteral("SslHandshakeFailedError"));
+        QVERIFY(service_->agents().isEmpty());
     }
 };
 

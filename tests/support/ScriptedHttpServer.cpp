@@ -84,9 +84,7 @@ void ScriptedHttpServer::accept()
 void ScriptedHttpServer::answer(QTcpSocket* socket, const RecordedRequest& request)
 {
     ScriptedResponse response{599, {}, "no scripted response"};
-    if (handler_) {
-        response = handler_(request);
-    } else if (!routes_.isEmpty()) {
+    if (!routes_.isEmpty()) {
         response = routes_.value(request.path(), ScriptedResponse{404, {}, "not found"});
     } else if (!script_.empty()) {
         response = std::move(script_.front());

@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <deque>
-#include <functional>
 
 class QTcpSocket;
 
@@ -33,18 +32,23 @@ struct RecordedRequest {
 };
 
 struct ScriptedResponse {
-    int status = 200;
+    ScriptedResponse(int status = 200, RawHeaders headers = {}, QByteArray body = {},
+                     std::chrono::milliseconds delay = {}, std::chrono::milliseconds drip = {})
+        : status(status), headers(std::move(headers)), body(std::move(body)), delay(delay), drip(drip)
+    {}
+
+    int status;
     RawHeaders headers;
     QByteArray body;
-    std::chrono::milliseconds delay{0};
+    std::chrono::milliseconds delay;
     // When set (and the body is not empty): send the head, then the body one byte at this
     // interval, round and round, until the client goes away.
-    std::chrono::milliseconds drip{0};
+    std::chrono::milliseconds drip;
 };
 
 // A loopback HTTP/1.1 server that records every request and answers it with the next scripted
-// response (or what the handler returns), closing the connection. Unscripted requests get status
-// 599, which no test mistakes for a real answer.
+// response, closing the connection. Unscripted requests get status 599, which no test mistakes
+// for a real answer.
 class ScriptedHttpServer : public QObject {
     Q_OBJECT
 
@@ -58,7 +62,6 @@ public:
     QUrl url(const QString& pathAndQuery = QStringLiteral("/")) const;
 
     void enqueue(ScriptedResponse response) { script_.push_back(std::move(response)); }
-    void setHandler(std::function<ScriptedResponse(const RecordedRequest&)> handler) { handler_ = std::move(handler); }
     // Answers every request for `path` with `response`; requests for paths without a route get 404.
     void route(const QByteArray& path, ScriptedResponse response) { routes_.insert(path, std::move(response)); }
 
@@ -70,9 +73,10 @@ private:
 
     QTcpServer server_;
     std::deque<ScriptedResponse> script_;
-    std::function<ScriptedResponse(const RecordedRequest&)> handler_;
     QHash<QByteArray, ScriptedResponse> routes_;
     QList<RecordedRequest> requests_;
 };
 
 } // namespace nerova::test
+
+Q_DECLARE_METATYPE(nerova::test::ScriptedResponse) // a column of data-driven tests

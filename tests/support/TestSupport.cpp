@@ -5,12 +5,6 @@
 
 namespace nerova::test {
 
-QString sourceDir()
-{
-    const QByteArray dir = qgetenv("NEROVA_SOURCE_DIR");
-    return dir.isEmpty() ? QStringLiteral(".") : QString::fromLocal8Bit(dir);
-}
-
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& contents)
 {
     const QString path = dir.filePath(name);

@@ -12,9 +12,6 @@
 
 namespace nerova::test {
 
-// The repository's root, for sample files.
-QString sourceDir();
-
 // Writes `contents` to `name` inside `dir` and yields the file's path.
 QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArray& contents);
 

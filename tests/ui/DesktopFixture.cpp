@@ -48,9 +48,7 @@ public:
     int downloads = 0;
 };
 
-QDateTime DesktopFixture::day1() { return QDateTime(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC); }
-
-DesktopFixture::DesktopFixture() : clock_(day1())
+DesktopFixture::DesktopFixture() : clock_(QDateTime(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC))
 {
     qputenv("XDG_CONFIG_HOME", dir_.filePath(QStringLiteral("config")).toUtf8());
     settings_ = std::make_unique<Settings>(dir_.filePath(QStringLiteral("user.conf")),
@@ -132,21 +130,16 @@ FingerprintFile DesktopFixture::servedFile()
 
 NetworkContext DesktopFixture::officeContext()
 {
-    NetworkContext context;
-    context.externalIPv4 = QStringLiteral("203.0.113.7");
-    context.internalAddresses = {{AddressType::IPv4, QStringLiteral("eth0"), QStringLiteral("10.1.0.5")},
-                                 {AddressType::IPv6, QStringLiteral("eth0"), QStringLiteral("fe80::1")}};
-    context.networkInterfaces = {{QStringLiteral("eth0"), QStringLiteral("52:54:00:12:34:56")},
-                                 {QStringLiteral("wlan0"), QStringLiteral("a4:c3:f0:85:ac:2d")}};
-    return context;
+    return {"203.0.113.7",
+            {{AddressType::IPv4, "eth0", "10.1.0.5"}, {AddressType::IPv6, "eth0", "fe80::1"}},
+            std::nullopt,
+            {{"eth0", "52:54:00:12:34:56"}, {"wlan0", "a4:c3:f0:85:ac:2d"}}};
 }
 
 NetworkContext DesktopFixture::contextWithoutExternal()
 {
-    NetworkContext context;
-    context.internalAddresses = {{AddressType::IPv4, QStringLiteral("wlan0"), QStringLiteral("192.168.7.5")}};
-    context.networkInterfaces = {{QStringLiteral("wlan0"), QStringLiteral("a4:c3:f0:85:ac:2d")}};
-    return context;
+    return {
+        std::nullopt, {{AddressType::IPv4, "wlan0", "192.168.7.5"}}, std::nullopt, {{"wlan0", "a4:c3:f0:85:ac:2d"}}};
 }
 
 } // namespace nerova::test

@@ -15,19 +15,14 @@ class StandInNetwork;
 class StandInService;
 
 // A real agent on stand-ins for the machine, the network, the lock monitor, the secret store and
-// the service, with settings in a temporary directory: the tests and the screenshots drive it into
-// the states the views show.
+// the service, with settings in a temporary directory, on Monday 2 March 2026, 10:00 UTC.
 class DesktopFixture {
 public:
-    // Monday 2 March 2026, 10:00 UTC.
-    static QDateTime day1();
-
     DesktopFixture();
     ~DesktopFixture();
 
     Agent& agent() { return *agent_; }
     Settings& settings() { return *settings_; }
-    const QTemporaryDir& directory() const { return dir_; }
 
     // Endpoint, registration key, enrolment and a valid fingerprint address: the check-ins succeed.
     void configure();
@@ -48,7 +43,7 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QStringList events_; // what the stand-in network saw; unused here
+    QStringList events_; // what the stand-in network saw
     ManualClock clock_;
     QNetworkAccessManager session_;
     std::unique_ptr<Settings> settings_;

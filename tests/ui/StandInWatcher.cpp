@@ -5,40 +5,24 @@
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QDBusMessage>
-#include <QStringList>
 
 #include <cstdio>
 
 class StandInWatcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(QStringList RegisteredStatusNotifierItems READ items)
     Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-    Q_PROPERTY(int ProtocolVersion READ protocolVersion)
 
 public:
-    QStringList items() const { return items_; }
     bool hostRegistered() const { return true; }
-    int protocolVersion() const { return 0; }
 
 public slots:
     void RegisterStatusNotifierItem(const QString& service)
     {
         // An item may give its object path instead of a service name: the sender is the service then.
-        const QString name = service.startsWith(u'/') ? message().service() : service;
-        items_ << name;
-        std::printf("registered %s\n", qPrintable(name));
+        std::printf("registered %s\n", qPrintable(service.startsWith(u'/') ? message().service() : service));
         std::fflush(stdout);
-        emit StatusNotifierItemRegistered(name);
     }
-    void RegisterStatusNotifierHost(const QString&) {}
-
-signals:
-    void StatusNotifierItemRegistered(const QString& service);
-    void StatusNotifierHostRegistered();
-
-private:
-    QStringList items_;
 };
 
 int main(int argc, char* argv[])
@@ -47,8 +31,7 @@ int main(int argc, char* argv[])
     StandInWatcher watcher;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
-                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals |
-                                QDBusConnection::ExportAllProperties) ||
+                            QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllProperties) ||
         !bus.registerService(QStringLiteral("org.kde.StatusNotifierWatcher"))) {
         std::fprintf(stderr, "stand-in watcher: cannot own the watcher's name\n");
         return 1;

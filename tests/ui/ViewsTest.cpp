@@ -30,23 +30,7 @@ public:
     }
 };
 
-QStringList menuTexts(const TrayMenu& menu)
-{
-    QStringList texts;
-    for (const QAction* action : menu.actions()) {
-        if (!action->isSeparator()) {
-            texts << action->text();
-        }
-    }
-    return texts;
-}
-
 QImage iconImage(const QIcon& icon) { return icon.pixmap(16, 16).toImage(); }
-
-FingerprintCondition condition(FingerprintConditionType type, std::vector<FingerprintConditionArgument> arguments)
-{
-    return FingerprintCondition{type, std::move(arguments), {}, false};
-}
 
 } // namespace
 
@@ -57,41 +41,41 @@ private slots:
     void menuRows_data()
     {
         QTest::addColumn<bool>("configured");
-        QTest::addColumn<QByteArray>("managed");
+        QTest::addColumn<QString>("managed");
         QTest::addColumn<bool>("located");
         QTest::addColumn<QString>("allowQuit"); // empty: absent
-        QTest::addColumn<QStringList>("rows");  // "$user" stands for the login name
-
-        const QString version = QStringLiteral("Version %1-%2").arg(appVersion(), appBuild());
-        const QStringList commands{QStringLiteral("Show window"), QStringLiteral("Refresh")};
-        const QStringList quit{QStringLiteral("Quit Nerova Agent")};
+        QTest::addColumn<QStringList>("rows");  // the information rows; "$user" stands for the login name
         const QString nowhere = QStringLiteral("Not determined");
         // clang-format off
-        QTest::newRow("no message, login name, nowhere, quit absent") << true << QByteArray() << false << QString()
-            << QStringList{"$user", nowhere} + commands + QStringList{version};
-        QTest::newRow("message set") << false << QByteArray() << false << QString()
-            << QStringList{"Not configured", "$user", nowhere} + commands + QStringList{version};
-        QTest::newRow("managed user name") << true << QByteArray(R"({"username": "jdoe"})") << false << QString()
-            << QStringList{"jdoe", nowhere} + commands + QStringList{version};
-        QTest::newRow("empty managed user name: login name") << true << QByteArray(R"({"username": ""})") << false
-            << QString() << QStringList{"$user", nowhere} + commands + QStringList{version};
-        QTest::newRow("location set") << true << QByteArray() << true << QString()
-            << QStringList{"$user", "Office"} + commands + QStringList{version};
-        QTest::newRow("allowQuit false") << true << QByteArray() << false << QStringLiteral("false")
-            << QStringList{"$user", nowhere} + commands + QStringList{version};
-        QTest::newRow("allowQuit true") << true << QByteArray() << false << QStringLiteral("true")
-            << QStringList{"$user", nowhere} + commands + quit + QStringList{version};
+        QTest::newRow("no message, login name, nowhere, quit absent") << true << "" << false << ""
+                                                                      << QStringList{"$user", nowhere};
+        QTest::newRow("message set") << false << "" << false << "" << QStringList{"Not configured", "$user", nowhere};
+        QTest::newRow("managed user name") << true << R"({"username": "jdoe"})" << false << ""
+                                           << QStringList{"jdoe", nowhere};
+        QTest::newRow("empty managed user name: login name") << true << R"({"username": ""})" << false << ""
+                                                             << QStringList{"$user", nowhere};
+        QTest::newRow("location set") << true << "" << true << "" << QStringList{"$user", "Office"};
+        QTest::newRow("allowQuit false") << true << "" << false << "false" << QStringList{"$user", nowhere};
+        QTest::newRow("allowQuit true") << true << "" << false << "true" << QStringList{"$user", nowhere};
         // clang-format on
     }
 
     void menuRows()
     {
         QFETCH(bool, configured);
-        QFETCH(QByteArray, managed);
+        QFETCH(QString, managed);
         QFETCH(bool, located);
         QFETCH(QString, allowQuit);
         QFETCH(QStringList, rows);
         rows.replaceInStrings(QStringLiteral("$user"), loginName());
+        // The commands with their shortcuts; only they are enabled.
+        const QMap<QString, QString> commands{
+            {"Show window", "Ctrl+W"}, {"Refresh", "Ctrl+R"}, {"Quit Nerova Agent", "Ctrl+Q"}};
+        rows << QStringLiteral("Show window") << QStringLiteral("Refresh");
+        if (allowQuit == u"true") {
+            rows << QStringLiteral("Quit Nerova Agent");
+        }
+        rows << QStringLiteral("Version %1-%2").arg(appVersion(), appBuild());
 
         DesktopFixture fixture;
         TrayMenu menu(fixture.agent(), {[] {}, [] {}});
@@ -99,7 +83,7 @@ private slots:
             fixture.configure();
         }
         if (!managed.isEmpty()) {
-            fixture.setManaged(managed);
+            fixture.setManaged(managed.toUtf8());
         }
         if (!allowQuit.isEmpty()) {
             fixture.settings().setText(QString::fromLatin1(settingskey::allowQuit), allowQuit);
@@ -111,17 +95,15 @@ private slots:
         }
         // The menu follows the agent's signals, and reads the settings again when it opens.
         emit menu.aboutToShow();
-        QCOMPARE(menuTexts(menu), rows);
+        QStringList texts;
         for (const QAction* action : menu.actions()) {
-            const bool command = action->text() == u"Show window" || action->text() == u"Refresh" ||
-                                 action->text() == u"Quit Nerova Agent";
-            QCOMPARE(action->isEnabled(), command || action->isSeparator());
+            if (!action->isSeparator()) {
+                texts << action->text();
+                QCOMPARE(action->isEnabled(), commands.contains(action->text()));
+                QCOMPARE(action->shortcut(), QKeySequence(commands.value(action->text())));
+            }
         }
-        QCOMPARE(menu.action(TrayMenuRow::Kind::showWindow)->shortcut(), QKeySequence(QStringLiteral("Ctrl+W")));
-        QCOMPARE(menu.action(TrayMenuRow::Kind::refresh)->shortcut(), QKeySequence(QStringLiteral("Ctrl+R")));
-        if (QAction* quitItem = menu.action(TrayMenuRow::Kind::quit)) {
-            QCOMPARE(quitItem->shortcut(), QKeySequence(QStringLiteral("Ctrl+Q")));
-        }
+        QCOMPARE(texts, rows);
     }
 
     void quitStopsTheAgentThenQuits()
@@ -137,92 +119,83 @@ private slots:
         QCOMPARE(order, QStringList{"stopped"});
     }
 
+    // Show window on an open window only raises it, on the tab it shows; closing hides, and
+    // showing again brings back the same window.
     void showWindowWhileOpenOnlyRaises()
     {
         DesktopFixture fixture;
         DesktopApplication desktop(fixture.agent(), [] {});
+        StatusWindow& window = desktop.window();
         ShowCounter counter;
-        desktop.window().installEventFilter(&counter);
-        QVERIFY(!desktop.window().isVisible());
-
+        window.installEventFilter(&counter);
+        QVERIFY(!window.isVisible());
         desktop.menu().action(TrayMenuRow::Kind::showWindow)->trigger();
-        QVERIFY(desktop.window().isVisible());
-        desktop.window().tabs().setCurrentIndex(StatusWindow::fingerprintsTab);
+        window.tabs().setCurrentIndex(StatusWindow::fingerprintsTab);
         desktop.menu().action(TrayMenuRow::Kind::showWindow)->trigger();
+        QVERIFY(window.isVisible());
         QCOMPARE(counter.shows, 1);
-        QCOMPARE(desktop.window().tabs().currentIndex(), int(StatusWindow::fingerprintsTab));
-
-        desktop.window().close(); // closing hides; showing again brings back the same window
-        QVERIFY(!desktop.window().isVisible());
+        window.close();
+        QVERIFY(!window.isVisible());
         desktop.showWindow();
-        QVERIFY(desktop.window().isVisible());
+        QVERIFY(window.isVisible());
         QCOMPARE(counter.shows, 2);
-        QCOMPARE(desktop.window().tabs().currentIndex(), int(StatusWindow::fingerprintsTab));
+        QCOMPARE(window.tabs().currentIndex(), int(StatusWindow::fingerprintsTab));
     }
 
     void tabs_data()
     {
-        QTest::addColumn<int>("state"); // 0 before the first context, 1 without external address, 2 located
-        QTest::addColumn<bool>("none");
-        QTest::addColumn<int>("interfaces");
-        QTest::addColumn<int>("addresses");
+        QTest::addColumn<int>("state"); // 0 not configured, 1 file installed, 2 without external address, 3 located
+        QTest::addColumn<int>("rows");  // interfaces and addresses listed; -1: "None"
         QTest::addColumn<QString>("externalIPv4");
         QTest::addColumn<QString>("location");
-        QTest::addColumn<bool>("checked"); // "Last presence check" shows a time, not "Never"
-
+        QTest::addColumn<int>("times"); // how many of check-in, presence check and presence sent show a time
         // clang-format off
-        QTest::newRow("before the first context") << 0 << true << 0 << 0 << "Unknown" << "Not determined" << false;
-        QTest::newRow("no external address") << 1 << false << 1 << 1 << "Unknown" << "Not determined" << true;
-        QTest::newRow("at the office") << 2 << false << 2 << 2 << "203.0.113.7" << "Office" << true;
+        QTest::newRow("not configured") << 0 << -1 << "" << "Not determined" << 0;
+        QTest::newRow("before the first context") << 1 << -1 << "" << "Not determined" << 1;
+        QTest::newRow("no external address") << 2 << 1 << "Unknown" << "Not determined" << 2;
+        QTest::newRow("at the office") << 3 << 2 << "203.0.113.7" << "Office" << 3;
         // clang-format on
     }
 
     void tabs()
     {
         QFETCH(int, state);
-        QFETCH(bool, none);
-        QFETCH(int, interfaces);
-        QFETCH(int, addresses);
+        QFETCH(int, rows);
         QFETCH(QString, externalIPv4);
         QFETCH(QString, location);
-        QFETCH(bool, checked);
+        QFETCH(int, times);
 
         DesktopFixture fixture;
-        fixture.configure();
-        StatusWindow window(fixture.agent()); // built first: what follows must reach it through signals
-        fixture.startInstalled();
         if (state >= 1) {
-            fixture.deliver(DesktopFixture::contextWithoutExternal());
+            fixture.configure();
+        }
+        StatusWindow window(fixture.agent()); // built first: what follows must reach it through signals
+        if (state >= 1) {
+            fixture.startInstalled();
         }
         if (state >= 2) {
+            fixture.deliver(DesktopFixture::contextWithoutExternal());
+        }
+        if (state >= 3) {
             fixture.deliver(DesktopFixture::officeContext());
         }
-
-        QCOMPARE(window.interfacesView().showsNone(), none);
-        QCOMPARE(window.addressesView().showsNone(), none);
-        QCOMPARE(window.interfacesModel().rowCount(), interfaces);
-        QCOMPARE(window.addressesModel().rowCount(), addresses);
-        if (!none) {
+        QCOMPARE(window.interfacesView().showsNone(), rows < 0);
+        QCOMPARE(window.addressesView().showsNone(), rows < 0);
+        QCOMPARE(window.interfacesModel().rowCount(), std::max(rows, 0));
+        QCOMPARE(window.addressesModel().rowCount(), std::max(rows, 0));
+        if (rows >= 0) {
             QCOMPARE(window.addressesView().externalIPv4Shown(), externalIPv4);
             QCOMPARE(window.addressesView().externalIPv6Shown(), QStringLiteral("Unknown"));
         }
         QCOMPARE(window.machineModel().value(QStringLiteral("Location:")), location);
         QCOMPARE(window.machineView().shownValue(4), location);
-        QCOMPARE(window.agentModel().value(QStringLiteral("Registered:")), QStringLiteral("Yes"));
-        QCOMPARE(window.agentModel().value(QStringLiteral("Last presence check")) != u"Never", checked);
-        QCOMPARE(window.agentModel().value(QStringLiteral("Last presence sent")) != u"Never", state == 2);
-        QCOMPARE(window.agentModel().value(QStringLiteral("Last check-in:")) != u"Never", true);
-    }
-
-    void neverBeforeTheFirstCheckin()
-    {
-        DesktopFixture fixture;
-        StatusWindow window(fixture.agent());
-        for (const char* label : {"Last check-in:", "Last presence check", "Last presence sent"}) {
-            QCOMPARE(window.agentModel().value(QString::fromLatin1(label)), QStringLiteral("Never"));
+        const LabelValueModel& agent = window.agentModel();
+        QCOMPARE(agent.value(QStringLiteral("Registered:")), QString::fromLatin1(state >= 1 ? "Yes" : "No"));
+        QCOMPARE(agent.value(QStringLiteral("Agent Id:")), fixture.settings().agentIdentifier());
+        const QStringList labels{"Last check-in:", "Last presence check", "Last presence sent"};
+        for (qsizetype i = 0; i < labels.size(); ++i) {
+            QCOMPARE(agent.value(labels[i]) != u"Never", i < times);
         }
-        QCOMPARE(window.agentModel().value(QStringLiteral("Registered:")), QStringLiteral("No"));
-        QCOMPARE(window.agentModel().value(QStringLiteral("Agent Id:")), fixture.settings().agentIdentifier());
     }
 
     void timesInTheUsersLocale_data()
@@ -251,65 +224,35 @@ private slots:
     {
         DesktopFixture fixture;
         StatusWindow window(fixture.agent());
-        QCOMPARE(window.machineModel().value(QStringLiteral("Machine name:")), QStringLiteral("desk-42"));
-        QCOMPARE(window.machineModel().value(QStringLiteral("Serial number:")), QStringLiteral("PF3XK2LM"));
-        QCOMPARE(window.machineModel().value(QStringLiteral("Device type:")), QStringLiteral("ThinkPad T14 Gen 3"));
-        QCOMPARE(window.machineModel().value(QStringLiteral("User name:")), loginName());
+        const std::pair<const char*, QString> rows[] = {{"Machine name:", "desk-42"},
+                                                        {"Serial number:", "PF3XK2LM"},
+                                                        {"Device type:", "ThinkPad T14 Gen 3"},
+                                                        {"User name:", loginName()}};
+        for (const auto& [label, value] : rows) {
+            QCOMPARE(window.machineModel().value(QString::fromLatin1(label)), value);
+        }
         // The tab and the "Device type:" line draw the same device symbol (a notebook here).
-        const QIcon laptop = symbolIcon(QStringLiteral("macbook"));
-        QCOMPARE(iconImage(window.tabs().tabIcon(StatusWindow::machineTab)), iconImage(laptop));
-        const QModelIndex deviceType = window.machineModel().index(2, 1);
-        QCOMPARE(iconImage(deviceType.data(Qt::DecorationRole).value<QIcon>()), iconImage(laptop));
-        QVERIFY(!iconImage(laptop).isNull());
+        const QImage laptop = iconImage(symbolIcon(QStringLiteral("macbook")));
+        QVERIFY(!laptop.isNull());
+        QCOMPARE(iconImage(window.tabs().tabIcon(StatusWindow::machineTab)), laptop);
+        QCOMPARE(iconImage(window.machineModel().index(2, 1).data(Qt::DecorationRole).value<QIcon>()), laptop);
     }
 
-    void conditionLines_data()
+    // Missing arguments show as "???", the first of two arguments counts, absent location parts
+    // stay empty between their colons.
+    void browserTexts()
     {
         using T = FingerprintConditionType;
-        QTest::addColumn<FingerprintCondition>("condition");
-        QTest::addColumn<QString>("line");
-        const FingerprintConditionArgument hostport{QStringLiteral("hostport"), QStringLiteral("printer.lan:9100")};
-        const FingerprintConditionArgument range{QStringLiteral("cidrRange"), QStringLiteral("10.0.0.0/8")};
-        // clang-format off
-        QTest::newRow("ping without address") << condition(T::ping, {}) << "Ping ???";
-        QTest::newRow("connection with only hostport") << condition(T::connection, {hostport})
-            << "Content at printer.lan:9100 contains ???";
-        QTest::newRow("first of two arguments") << condition(T::externalIp, {range, {"cidrRange", "1.2.3.0/24"}})
-            << "External IP in 10.0.0.0/8";
-        // clang-format on
-    }
-
-    void conditionLines()
-    {
-        QFETCH(FingerprintCondition, condition);
-        QFETCH(QString, line);
-        QCOMPARE(fingerprinttree::conditionText(condition), line);
-    }
-
-    void locationLines_data()
-    {
-        QTest::addColumn<LocationPoint>("point");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("only locationId") << LocationPoint{QStringLiteral("L1"), {}, {}, {}} << QStringLiteral("L1::: ");
-        QTest::newRow("without level") << LocationPoint{QStringLiteral("HQ"),
-                                                        {},
-                                                        QStringLiteral("East"),
-                                                        QStringLiteral("12")}
-                                       << QStringLiteral("HQ::East:12 ");
-    }
-
-    void locationLines()
-    {
-        QFETCH(LocationPoint, point);
-        QFETCH(QString, text);
-        QCOMPARE(fingerprinttree::locationText(point), text);
-    }
-
-    void emptyFingerprintFile()
-    {
-        const FingerprintFile empty{{}, 12, QDateTime::currentDateTimeUtc()};
-        QCOMPARE(fingerprinttree::versionText(empty), QStringLiteral("Fingerprint file version: 12"));
-        QVERIFY(fingerprinttree::nodes(empty).empty());
+        const auto condition = [](T type, std::vector<FingerprintConditionArgument> arguments) {
+            return fingerprinttree::conditionText(FingerprintCondition{type, std::move(arguments), {}, false});
+        };
+        QCOMPARE(condition(T::ping, {}), QStringLiteral("Ping ???"));
+        QCOMPARE(condition(T::connection, {{"hostport", "printer.lan:9100"}}),
+                 QStringLiteral("Content at printer.lan:9100 contains ???"));
+        QCOMPARE(condition(T::externalIp, {{"cidrRange", "10.0.0.0/8"}, {"cidrRange", "1.2.3.0/24"}}),
+                 QStringLiteral("External IP in 10.0.0.0/8"));
+        QCOMPARE(fingerprinttree::locationText({"L1", {}, {}, {}}), QStringLiteral("L1::: "));
+        QCOMPARE(fingerprinttree::locationText({"HQ", {}, "East", "12"}), QStringLiteral("HQ::East:12 "));
     }
 
     void fingerprintBrowser()
@@ -341,7 +284,7 @@ private slots:
         QCOMPARE(model.rowCount(orCondition), 0);
         QVERIFY(!model.index(1, 1, homeRule).data(Qt::CheckStateRole).isValid());
 
-        // A click on the box changes neither the box nor the agent's file.
+        // Clicks on the box and Space change neither the box nor the agent's file.
         window.tabs().setCurrentIndex(StatusWindow::fingerprintsTab);
         window.show();
         QTreeView& tree = window.fingerprintsView().tree();

@@ -1,0 +1,279 @@
+// The building blocks of concurrent work: channels, task groups, the limiter and the descriptor limit.
+#include "common/Channel.h"
+#include "common/DescriptorLimit.h"
+#include "common/Limiter.h"
+#include "common/TaskGroup.h"
+
+#include <QCoro/QCoroTask>
+#include <QCoro/QCoroTimer>
+#include <QTest>
+
+#include <chrono>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace nerova;
+
+namespace {
+
+// What a consumer saw: the values, then "end" or "error: <what>".
+QCoro::Task<QStringList> drain(std::shared_ptr<Channel<int>> channel)
+{
+    QStringList seen;
+    try {
+        while (const auto value = co_await channel->receive()) {
+            seen.append(QString::number(*value));
+        }
+        seen.append(QStringLiteral("end"));
+    } catch (const std::exception& error) {
+        seen.append(QStringLiteral("error: ") + QString::fromUtf8(error.what()));
+    }
+    co_return seen;
+}
+
+// Waits for one value of a channel that it does not own; tells whether the wait ended without one.
+QCoro::Task<bool> waitOnce(Channel<int>& channel, bool& ended)
+{
+    const std::optional<int> value = co_await channel.receive();
+    ended = !value;
+    co_return ended;
+}
+
+struct Run {
+    QList<int> results;
+    QString error;
+    int finishedWhenDone = -1; // children finished when the consumer saw the end or the error
+};
+
+QCoro::Task<int> child(int index, int delayMs, bool fails, int& finished)
+{
+    if (delayMs >= 0) {
+        co_await QCoro::sleepFor(std::chrono::milliseconds(delayMs));
+    }
+    ++finished;
+    if (fails) {
+        throw std::runtime_error("child " + std::to_string(index));
+    }
+    co_return index;
+}
+
+QCoro::Task<Run> consume(QList<int> delays, QList<int> failing)
+{
+    int finished = 0;
+    Run run;
+    TaskGroup<int> group;
+    for (int i = 0; i < delays.size(); ++i) {
+        group.add(child(i, delays[i], failing.contains(i), finished));
+    }
+    try {
+        while (const std::optional<int> result = co_await group.next()) {
+            run.results.append(*result);
+        }
+    } catch (const std::exception& error) {
+        run.error = QString::fromUtf8(error.what());
+    }
+    run.finishedWhenDone = finished;
+    co_return run;
+}
+
+struct Holders {
+    QList<int> started; // in the order the holders got their slots
+    int running = 0;
+    int mostAtOnce = 0;
+};
+
+QCoro::Task<int> hold(Limiter& limiter, Holders& holders, int index, int milliseconds)
+{
+    const Limiter::Permit permit = co_await limiter.acquire();
+    holders.started.append(index);
+    holders.mostAtOnce = std::max(holders.mostAtOnce, ++holders.running);
+    co_await QCoro::sleepFor(std::chrono::milliseconds(milliseconds));
+    --holders.running;
+    co_return index;
+}
+
+QCoro::Task<Holders> holdAll(std::size_t capacity, QList<int> durations)
+{
+    Limiter limiter(capacity);
+    Holders holders;
+    TaskGroup<int> group;
+    for (int i = 0; i < durations.size(); ++i) {
+        group.add(hold(limiter, holders, i, durations[i]));
+    }
+    while (co_await group.next()) {
+    }
+    co_return holders;
+}
+
+} // namespace
+
+class ConcurrencyTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    // Steps before the consumer starts, then steps after it is waiting (each after a turn of the
+    // event loop): 1, 2 send values; f finishes; e fails.
+    void streams_data()
+    {
+        // clang-format off
+        QTest::addColumn<QString>("before");
+        QTest::addColumn<QString>("after");
+        QTest::addColumn<QStringList>("seen");
+
+        QTest::newRow("buffered values then end") << "12f" << "" << QStringList{"1", "2", "end"};
+        QTest::newRow("values while waiting") << "" << "12f" << QStringList{"1", "2", "end"};
+        QTest::newRow("values before an error are delivered") << "1e" << "" << QStringList{"1", "error: broken"};
+        QTest::newRow("error while waiting") << "" << "e" << QStringList{"error: broken"};
+        QTest::newRow("nothing after the end") << "f" << "1e" << QStringList{"end"};
+        QTest::newRow("nothing after an error") << "e" << "1f" << QStringList{"error: broken"};
+        // clang-format on
+    }
+
+    void streams()
+    {
+        QFETCH(QString, before);
+        QFETCH(QString, after);
+        QFETCH(QStringList, seen);
+
+        const auto channel = std::make_shared<Channel<int>>();
+        const auto apply = [&](QChar step) {
+            if (step == u'f') {
+                channel->finish();
+            } else if (step == u'e') {
+                channel->fail(std::make_exception_ptr(std::runtime_error("broken")));
+            } else {
+                channel->send(step.digitValue());
+            }
+        };
+        for (const QChar step : before) {
+            apply(step);
+        }
+        auto consumer = drain(channel);
+        for (const QChar step : after) {
+            QTest::qWait(1);
+            apply(step);
+        }
+        QCOMPARE(QCoro::waitFor(consumer), seen);
+        QVERIFY(channel->isFinished());
+        QCOMPARE(QCoro::waitFor(drain(channel)), QStringList{seen.last()}); // the end stays, an error is raised again
+    }
+
+    // The consumer is resumed from the event loop, not from inside send() or finish(): a producer
+    // can end the stream from its own callbacks without the consumer running in between.
+    void consumerResumesLater()
+    {
+        const auto channel = std::make_shared<Channel<int>>();
+        auto consumer = drain(channel);
+        channel->send(1);
+        channel->finish();
+        QVERIFY(!consumer.isReady());
+        QCOMPARE(QCoro::waitFor(consumer), (QStringList{"1", "end"}));
+    }
+
+    // A channel destroyed while its consumer waits (even with a wake queued) ends that wait at
+    // once, so the consumer's coroutines finish instead of leaking; the queued wake does nothing.
+    void destructionEndsTheWait_data()
+    {
+        QTest::addColumn<bool>("wakeQueued");
+        QTest::newRow("waiting") << false;
+        QTest::newRow("wake queued") << true;
+    }
+    void destructionEndsTheWait()
+    {
+        QFETCH(bool, wakeQueued);
+        auto channel = std::make_unique<Channel<int>>();
+        bool ended = false;
+        auto consumer = waitOnce(*channel, ended);
+        if (wakeQueued) {
+            channel->send(1);
+        }
+        channel.reset();
+        QVERIFY(consumer.isReady());
+        QVERIFY(ended);
+        QCoreApplication::processEvents();
+    }
+
+    // Children finish after their delays (-1: at once, without suspending). The consumer gets the
+    // results in completion order and sees the end or the first error only after the last child.
+    void completionOrderAndErrors_data()
+    {
+        QTest::addColumn<QList<int>>("delays");
+        QTest::addColumn<QList<int>>("failing");
+        QTest::addColumn<QList<int>>("expectedResults");
+        QTest::addColumn<QString>("expectedError");
+
+        using L = QList<int>;
+        // clang-format off
+        QTest::newRow("completion order, not add order") << L{100, 150, 0} << L{} << L{2, 0, 1} << "";
+        QTest::newRow("error first: nothing handed out after it") << L{50, 0, 100} << L{1} << L{} << "child 1";
+        QTest::newRow("results before the error are handed out") << L{0, 100, 50} << L{2} << L{0} << "child 2";
+        QTest::newRow("first error in completion order wins") << L{100, 50, 0} << L{0, 2} << L{} << "child 2";
+        QTest::newRow("children that never suspend") << L{-1, -1, -1} << L{} << L{0, 1, 2} << "";
+        QTest::newRow("empty group") << L{} << L{} << L{} << "";
+        // clang-format on
+    }
+
+    void completionOrderAndErrors()
+    {
+        QFETCH(QList<int>, delays);
+        QFETCH(QList<int>, failing);
+        QFETCH(QList<int>, expectedResults);
+        QFETCH(QString, expectedError);
+
+        const Run run = QCoro::waitFor(consume(delays, failing));
+        QCOMPARE(run.results, expectedResults);
+        QCOMPARE(run.error, expectedError);
+        QCOMPARE(run.finishedWhenDone, int(delays.size()));
+    }
+
+    void holders_data()
+    {
+        QTest::addColumn<int>("capacity");
+        QTest::addColumn<QList<int>>("durations"); // of each holder, in milliseconds
+        QTest::addColumn<int>("mostAtOnce");
+        QTest::addColumn<QList<int>>("started");
+
+        QTest::newRow("fewer holders than slots") << 3 << QList<int>{20, 10} << 2 << QList<int>{0, 1};
+        // The second slot frees first, so holder 2 runs beside holder 0; then 3 and 4 in turn.
+        QTest::newRow("waiters take freed slots in arrival order")
+            << 2 << QList<int>{60, 10, 10, 10, 10} << 2 << QList<int>{0, 1, 2, 3, 4};
+        QTest::newRow("one slot: one at a time") << 1 << QList<int>{10, 0, 10} << 1 << QList<int>{0, 1, 2};
+        QTest::newRow("no capacity still lets one run") << 0 << QList<int>{0, 0} << 1 << QList<int>{0, 1};
+    }
+
+    void holders()
+    {
+        QFETCH(int, capacity);
+        QFETCH(QList<int>, durations);
+        QFETCH(int, mostAtOnce);
+        QFETCH(QList<int>, started);
+
+        const Holders holders = QCoro::waitFor(holdAll(std::size_t(capacity), durations));
+        QCOMPARE(holders.mostAtOnce, mostAtOnce);
+        QCOMPARE(holders.started, started);
+        QCOMPARE(holders.running, 0);
+    }
+
+    void descriptorLimit()
+    {
+        rlimit limit{};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        if (limit.rlim_max == RLIM_INFINITY || limit.rlim_max < 64) {
+            QSKIP("the hard descriptor limit is unusual here");
+        }
+        rlimit lowered{limit.rlim_max / 2, limit.rlim_max};
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
+        QCOMPARE(raiseDescriptorLimit(), std::int64_t(limit.rlim_max));
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
+        QCOMPARE(limit.rlim_cur, limit.rlim_max);
+
+        const std::int64_t before = descriptorsLeft();
+        const int descriptor = ::dup(0);
+        QCOMPARE(descriptorsLeft(), before - 1);
+        ::close(descriptor);
+    }
+};
+
+QTEST_GUILESS_MAIN(ConcurrencyTest)
+#include "ConcurrencyTest.moc"
