@@ -176,8 +176,11 @@ std::optional<QString> Settings::managedText(const QString& key) const
         return std::nullopt;
     }
     if (!it->is_string()) {
-        qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies", qUtf8Printable(key),
-                   qUtf8Printable(describeJsonValue(*it)));
+        const QString value = describeJsonValue(*it);
+        if (managed_.isNewProblem(key + u'\0' + value)) {
+            qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies",
+                       qUtf8Printable(key), qUtf8Printable(value));
+        }
         return std::nullopt;
     }
     return fromStdString(it->get_ref<const std::string&>());

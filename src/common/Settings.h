@@ -34,7 +34,7 @@ public:
     // number counts as its decimal text); absent when neither exists.
     std::optional<QString> managedSetting(const QString& key) const;
     // The managed value alone, for the keys that the settings table marks managed; a value that is
-    // not text is ignored with an error line.
+    // not text is ignored with an error line (once, until a policy file changes).
     std::optional<QString> managedText(const QString& key) const;
 
     // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a
