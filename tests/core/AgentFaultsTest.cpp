@@ -1,10 +1,9 @@
 // The running agent, built from its real components, against the reference presence service with
-// faults switched on and off, in a network namespace of the test's own and on a private session
-// bus with a real keyring (started and stopped here), under a policy directory of its own. Every
-// row moves the machine to the other location while its fault is
-// on; the agent must keep running, say what is wrong (once per attempt, in `message` where the
-// user should know), recover at the next tick once the fault is gone, and the service must have
-// received exactly one report per move.
+// faults switched on and off, in a network namespace of the test's own, on a private session bus
+// with a real keyring (started and stopped here) and under a policy directory of its own. Every
+// row moves the machine to the other location while its fault is on; the agent must keep running,
+// say what is wrong (once per attempt, in `message` where the user should know), recover at the
+// next tick once the fault is gone, and the service must have received exactly one report per move.
 #include "common/Settings.h"
 #include "core/Agent.h"
 #include "core/AgentWiring.h"
@@ -495,7 +494,7 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
          Trigger::checkin, checkin, checkinFailed},
         {"answer trickling past the client's timeout on check-in", trickle("check-in"), Trigger::checkin, checkin,
          checkinFailed},
-        // A proxy's error page, too slow to be read: the report waits and is sent once.
+        // An error answer too slow to be read: the report waits and is sent once.
         {"answer trickling past the client's timeout on presence",
          [](AgentFaultsTest& test) {
              status("presence", 503)(test);
@@ -512,7 +511,8 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"untrusted TLS certificate", [](AgentFaultsTest& test) { test.pointAtUntrustedCertificate(); },
          Trigger::checkin, checkin, checkinFailed, restorePolicy},
         // A new enrolment needs the store: the service's new secret cannot be kept, so the agent
-        // stays unenrolled, and its report waits, until a keyring appears.
+        // stays unenrolled, and its report waits, until a keyring appears. The agent asks the bus
+        // afresh at every call, so a store missing at start takes the same path.
         {"no Secret Service and one appearing later", [](AgentFaultsTest& test) { test.stopKeyring(); }, Trigger::enrol,
          enrolment, storeUnavailable, [](AgentFaultsTest& test) { test.startKeyring(); }},
         {"locked keyring that never answers", [](AgentFaultsTest& test) { test.silenceKeyring(); }, Trigger::enrol,
