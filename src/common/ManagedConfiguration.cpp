@@ -29,12 +29,28 @@ QString accountName(uid_t uid)
 
 QString systemError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-void ignore(const QString& path, const QString& reason)
+// One version of a file or directory: a rewrite, a replacement, or a change of mode or owner
+// gives another.
+QByteArray stamp(const QString& path, const struct stat& info)
 {
-    qCCritical(lcSettings, "Ignoring managed configuration %s: %s", qUtf8Printable(path), qUtf8Printable(reason));
+    QByteArray text = QFile::encodeName(path);
+    for (const long long field :
+         {(long long)info.st_dev, (long long)info.st_ino, (long long)info.st_size, (long long)info.st_mtim.tv_sec,
+          (long long)info.st_mtim.tv_nsec, (long long)info.st_ctim.tv_sec, (long long)info.st_ctim.tv_nsec}) {
+        text += ':' + QByteArray::number(field);
+    }
+    return text + '\0';
 }
 
 } // namespace
+
+// What one read found wrong, and the state of the files it looked at.
+struct ManagedConfiguration::Reading {
+    QByteArray state;
+    QList<std::pair<QString, QString>> ignored; // path and reason
+
+    void ignore(const QString& path, const QString& reason) { ignored.append({path, reason}); }
+};
 
 ManagedConfiguration::ManagedConfiguration(QString directory, uid_t trustedOwner)
     : directory_(std::move(directory)), trustedOwner_(trustedOwner)
@@ -55,73 +71,98 @@ QString ManagedConfiguration::distrust(mode_t mode, uid_t owner) const
 Json ManagedConfiguration::read() const
 {
     Json merged = Json::object();
+    Reading reading;
     struct stat info {};
     const QByteArray nativeDirectory = QFile::encodeName(directory_);
     if (::stat(nativeDirectory.constData(), &info) != 0) {
         if (errno != ENOENT) {
-            ignore(directory_, systemError(errno));
+            reading.ignore(directory_, systemError(errno));
         }
+        logNewProblems(reading);
         return merged; // no policy directory: an unmanaged machine
     }
+    reading.state = stamp(directory_, info);
     if (!S_ISDIR(info.st_mode)) {
-        ignore(directory_, QStringLiteral("not a directory"));
-        return merged;
-    }
-    if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
-        ignore(directory_, reason);
-        return merged;
-    }
-
-    const QDir directory(directory_);
-    QStringList names = directory.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::NoSort);
-    std::sort(names.begin(), names.end()); // plain code-point order, independent of the locale
-    for (const QString& name : names) {
-        if (const auto policy = readFile(directory.filePath(name))) {
-            for (const auto& [key, value] : policy->items()) {
-                merged[key] = value;
+        reading.ignore(directory_, QStringLiteral("not a directory"));
+    } else if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
+        reading.ignore(directory_, reason);
+    } else {
+        const QDir directory(directory_);
+        QStringList names = directory.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::NoSort);
+        std::sort(names.begin(), names.end()); // plain code-point order, independent of the locale
+        for (const QString& name : names) {
+            if (const auto policy = readFile(directory.filePath(name), reading)) {
+                for (const auto& [key, value] : policy->items()) {
+                    merged[key] = value;
+                }
             }
         }
     }
+    logNewProblems(reading);
     return merged;
 }
 
-std::optional<Json> ManagedConfiguration::readFile(const QString& path) const
+void ManagedConfiguration::logNewProblems(const Reading& reading) const
+{
+    if (reading.state != reportedState_) {
+        reportedState_ = reading.state;
+        reported_.clear();
+    }
+    for (const auto& [path, reason] : reading.ignored) {
+        if (isNewProblem(path + u'\0' + reason)) {
+            qCCritical(lcSettings, "Ignoring managed configuration %s: %s", qUtf8Printable(path),
+                       qUtf8Printable(reason));
+        }
+    }
+}
+
+bool ManagedConfiguration::isNewProblem(const QString& problem) const
+{
+    if (reported_.contains(problem)) {
+        return false;
+    }
+    reported_.insert(problem);
+    return true;
+}
+
+std::optional<Json> ManagedConfiguration::readFile(const QString& path, Reading& reading) const
 {
     // Opened first and checked through the descriptor, so the file judged is the file read.
     // O_NONBLOCK keeps a FIFO from blocking the open.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        ignore(path, systemError(errno));
+        reading.ignore(path, systemError(errno));
         return std::nullopt;
     }
     QFile file;
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        ignore(path, file.errorString());
+        reading.ignore(path, file.errorString());
         return std::nullopt;
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
-        ignore(path, systemError(errno));
+        reading.ignore(path, systemError(errno));
         return std::nullopt;
     }
+    reading.state += stamp(path, info);
     if (!S_ISREG(info.st_mode)) {
-        ignore(path, QStringLiteral("not a regular file"));
+        reading.ignore(path, QStringLiteral("not a regular file"));
         return std::nullopt;
     }
     if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
-        ignore(path, reason);
+        reading.ignore(path, reason);
         return std::nullopt;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        ignore(path, file.errorString());
+        reading.ignore(path, file.errorString());
         return std::nullopt;
     }
     try {
         return decodeManagedPolicy(bytes);
     } catch (const JsonDecodeError& error) {
-        ignore(path, error.description());
+        reading.ignore(path, error.description());
         return std::nullopt;
     }
 }

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <QUuid>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -62,6 +63,22 @@ bool isIrregular(const QString& path)
 {
     struct stat status {};
     return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+// Whether `bytes` read as a settings file: every line empty, a comment, a section header or a key
+// with its value. The settings library tells of a damaged file only on the first read of it (later
+// reads reuse what it parsed), so the text is judged here too, at least as strictly.
+bool isSettingsText(const QByteArray& bytes)
+{
+    if (bytes.contains('\0')) {
+        return false;
+    }
+    const QList<QByteArray> lines = bytes.split('\n');
+    return std::all_of(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
+        const QByteArray text = line.trimmed();
+        return text.isEmpty() || text.startsWith(';') ||
+               (text.startsWith('[') ? text.contains(']') : text.contains('='));
+    });
 }
 
 } // namespace
@@ -126,6 +143,15 @@ std::unique_ptr<Settings::FileLock> Settings::lockFor(bool exclusive) const
 
 std::optional<QString> Settings::fileProblem() const
 {
+    if (!isIrregular(userFile_) && !QFileInfo::exists(userFile_)) {
+        return std::nullopt; // nothing stored yet; no lock file either
+    }
+    const auto lock = lockFor(false);
+    return problemLocked();
+}
+
+std::optional<QString> Settings::problemLocked() const
+{
     if (isIrregular(userFile_)) {
         return userFile_ + QStringLiteral(" is not a regular file");
     }
@@ -136,9 +162,7 @@ std::optional<QString> Settings::fileProblem() const
     if (!file.open(QIODevice::ReadOnly)) {
         return userFile_ + QStringLiteral(": ") + file.errorString();
     }
-    const auto lock = lockFor(false);
-    const QSettings settings(userFile_, QSettings::IniFormat);
-    if (settings.status() != QSettings::NoError) {
+    if (!isSettingsText(file.readAll()) || QSettings(userFile_, QSettings::IniFormat).status() != QSettings::NoError) {
         return userFile_ + QStringLiteral(" is not a settings file");
     }
     return std::nullopt;
@@ -176,8 +200,11 @@ std::optional<QString> Settings::managedText(const QString& key) const
         return std::nullopt;
     }
     if (!it->is_string()) {
-        qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies", qUtf8Printable(key),
-                   qUtf8Printable(describeJsonValue(*it)));
+        const QString value = describeJsonValue(*it);
+        if (managed_.isNewProblem(key + u'\0' + value)) {
+            qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies",
+                       qUtf8Printable(key), qUtf8Printable(value));
+        }
         return std::nullopt;
     }
     return fromStdString(it->get_ref<const std::string&>());
@@ -288,9 +315,10 @@ std::optional<QVariant> Settings::readLocked(const QString& key) const
 
 bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& value)
 {
-    if (isIrregular(userFile_)) {
-        qCCritical(lcSettings, "Cannot write the setting %s to %s: not a regular file", qUtf8Printable(key),
-                   qUtf8Printable(userFile_));
+    // A damaged file is left for the user to mend: writing would replace it with what could be
+    // parsed from it.
+    if (const std::optional<QString> problem = problemLocked()) {
+        qCCritical(lcSettings, "Cannot write the setting %s: %s", qUtf8Printable(key), qUtf8Printable(*problem));
         return false;
     }
     QSettings settings(userFile_, QSettings::IniFormat);

@@ -34,7 +34,7 @@ public:
     // number counts as its decimal text); absent when neither exists.
     std::optional<QString> managedSetting(const QString& key) const;
     // The managed value alone, for the keys that the settings table marks managed; a value that is
-    // not text is ignored with an error line.
+    // not text is ignored with an error line (once, until a policy file changes).
     std::optional<QString> managedText(const QString& key) const;
 
     // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a
@@ -58,7 +58,8 @@ public:
 
     // Why the settings file cannot be used, when it cannot: it is not a regular file (a symbolic
     // link, a FIFO, a device), cannot be read, or is not in the settings format. Nothing when it is
-    // usable or does not exist yet. Reads of an unusable file find nothing and writes to it fail.
+    // usable or does not exist yet. Reads of a file that is not a regular one find nothing, reads of
+    // a damaged one find what can be parsed, and writes to either fail and leave the file as it is.
     std::optional<QString> fileProblem() const;
 
 private:
@@ -86,6 +87,7 @@ private:
     std::optional<QVariant> value(const QString& key) const;
     // The caller holds the file lock.
     std::optional<QVariant> readLocked(const QString& key) const;
+    std::optional<QString> problemLocked() const;
     bool storeLocked(const QString& key, const std::optional<QVariant>& value);
 
     QString userFile_;

@@ -108,7 +108,8 @@ public:
     bool isStarted() const { return monitorTask_.has_value(); }
     bool isCheckinRunning() const { return checkinTask_.has_value(); }
     bool isFingerprintCheckRunning() const { return fingerprintCheckTask_.has_value(); }
-    // A presence report waits to be sent again because the service did not accept it.
+    // A presence report waits to be sent again: the service did not accept it, or it could not be
+    // sent yet.
     bool hasUnsentPresence() const { return unsentPresence_.has_value(); }
 
     const MachineState& machineState() const { return *components_.machineState; }
@@ -125,8 +126,10 @@ public:
     QCoro::Task<void> runFingerprintRefresh();
     // Whether the stored fingerprint address is missing or expired more than a minute ago.
     bool needsNewFingerprintURL() const;
-    // Reports presence at `fingerprint`; raises the client's error.
-    QCoro::Task<void> sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion);
+    // Reports presence at `fingerprint`; tells whether a report was sent (none without the service
+    // access: not configured, not enrolled, no secret store, unreadable settings); raises the
+    // client's error.
+    QCoro::Task<bool> sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion);
 
 signals:
     void fingerprintFileChanged();

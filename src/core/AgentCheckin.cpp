@@ -22,6 +22,11 @@ QString secretStoreProblem(const std::exception& error)
     return QStringLiteral("Secret store unavailable: %1").arg(describeException(error));
 }
 
+QString unreadableSettings(const QString& problem)
+{
+    return QStringLiteral("Cannot read the user settings: %1").arg(problem);
+}
+
 bool isDisowned(const NerovaClientError& error)
 {
     return error.errorCase() == NerovaClientError::Case::serverError && error.serverError() &&
@@ -51,6 +56,10 @@ bool Agent::isConfigured() const
 
 QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
 {
+    if (const std::optional<QString> problem = settings_.fileProblem()) {
+        accessProblem_ = unreadableSettings(*problem);
+        co_return std::nullopt;
+    }
     std::optional<QString> secret;
     try {
         QCoro::Task<std::optional<QString>> loading = components_.secretStore->loadSecret();
@@ -94,6 +103,13 @@ void Agent::updateMessage(const QString& problem)
 
 QCoro::Task<void> Agent::runCheckinCycle()
 {
+    // Nothing is enrolled or checked in while the settings file is damaged: what the cycle learns
+    // could not be kept, and an enrolment would replace the secret of the agent the file names.
+    if (const std::optional<QString> problem = settings_.fileProblem()) {
+        qCCritical(lcAgent, "Cannot read the user settings: %s", qUtf8Printable(*problem));
+        setMessage(unreadableSettings(*problem));
+        co_return;
+    }
     if (!isRegistered()) {
         std::optional<QString> problem;
         try {

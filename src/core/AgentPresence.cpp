@@ -115,13 +115,14 @@ QCoro::Task<void> Agent::reportPresence(Fingerprint fingerprint, qint64 fingerpr
     unsentPresence_.emplace();
     unsentPresence_->fingerprint = fingerprint;
     unsentPresence_->fingerprintVersion = fingerprintVersion;
-    bool accepted = true;
+    // A report that could not be sent yet (the agent lacked its access to the service) waits, like
+    // one the service refused, so that a fault of the keyring or of the settings loses no report.
+    bool accepted = false;
     try {
-        QCoro::Task<void> sending = sendPresence(std::move(fingerprint), fingerprintVersion);
-        co_await sending;
+        QCoro::Task<bool> sending = sendPresence(std::move(fingerprint), fingerprintVersion);
+        accepted = co_await sending;
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error sending presence %s", qUtf8Printable(describeException(error)));
-        accepted = false;
     }
     if (accepted && unsentPresence_ && unsentPresence_->fingerprint.fingerprintId == id) {
         unsentPresence_.reset();
@@ -162,12 +163,12 @@ void Agent::checkTimeOfDay()
     refresh();
 }
 
-QCoro::Task<void> Agent::sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion)
+QCoro::Task<bool> Agent::sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion)
 {
     QCoro::Task<std::optional<ServiceAccess>> gathering = serviceAccess();
     const std::optional<ServiceAccess> access = co_await gathering;
     if (!access) {
-        co_return;
+        co_return false;
     }
     AgentPresenceRequest request;
     request.timestamp = clock_.now();
@@ -179,6 +180,7 @@ QCoro::Task<void> Agent::sendPresence(Fingerprint fingerprint, qint64 fingerprin
         access->endpoint, access->secret, agentId, std::move(request), access->projectId, access->instanceId);
     co_await posting;
     setLastPresenceSend(clock_.now());
+    co_return true;
 }
 
 } // namespace nerova

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCall>
 #include <QDeadlineTimer>
+#include <QLibrary>
 #include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QStringEncoder>
@@ -86,11 +87,37 @@ QVariant busAnswer(const QDBusMessage& reply, milliseconds timeout)
 }
 
 // One call to the message bus itself, bounded by `deadline`.
-QCoro::Task<QVariant> askBus(QDBusConnection bus, QDBusMessage message, QDeadlineTimer deadline, milliseconds timeout)
+QCoro::Task<QDBusMessage> callBus(QDBusConnection bus, QDBusMessage message, QDeadlineTimer deadline)
 {
     const QDBusPendingCall call = bus.asyncCall(message, int(remaining(deadline).count()));
-    const QDBusMessage reply = co_await call;
+    co_return co_await call;
+}
+
+QCoro::Task<QVariant> askBus(QDBusConnection bus, QDBusMessage message, QDeadlineTimer deadline, milliseconds timeout)
+{
+    const QDBusMessage reply = co_await callBus(bus, message, deadline);
     co_return busAnswer(reply, timeout);
+}
+
+// The keychain library reaches the Secret Service through libsecret, which keeps one connection to
+// the service, with its session, for the whole process. Once the keyring has restarted that
+// session is gone, and every call would fail ("The session wrapping the secret does not exist")
+// until the agent restarts. So when the service has another owner than at the last call, the
+// connection is dropped, and the next call opens a new one.
+void forgetConnectionUnlessTo(const QString& owner)
+{
+    static QString lastOwner; // as long-lived as libsecret's connection
+    if (owner == lastOwner) {
+        return;
+    }
+    const bool replaced = !lastOwner.isEmpty();
+    lastOwner = owner;
+    using Disconnect = void (*)();
+    const auto disconnect =
+        reinterpret_cast<Disconnect>(QLibrary::resolve(QStringLiteral("secret-1"), 0, "secret_service_disconnect"));
+    if (replaced && disconnect) {
+        disconnect();
+    }
 }
 
 // Fails fast, and says what to do, when no Secret Service can answer: without this check the
@@ -101,9 +128,11 @@ QCoro::Task<void> requireSecretService(QDeadlineTimer deadline, milliseconds tim
     if (!bus.isConnected()) {
         throw noSessionBus(bus.lastError().message());
     }
-    const QDBusMessage hasOwner = busCall(QStringLiteral("NameHasOwner"), QVariantList{secretServiceName});
-    const QVariant owned = co_await askBus(bus, hasOwner, deadline, timeout);
-    if (owned.toBool()) {
+    const QDBusMessage getOwner = busCall(QStringLiteral("GetNameOwner"), QVariantList{secretServiceName});
+    const QDBusMessage owner = co_await callBus(bus, getOwner, deadline);
+    if (owner.type() != QDBusMessage::ErrorMessage ||
+        owner.errorName() != QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner")) {
+        forgetConnectionUnlessTo(busAnswer(owner, timeout).toString());
         co_return;
     }
     const QDBusMessage listActivatable = busCall(QStringLiteral("ListActivatableNames"), QVariantList());

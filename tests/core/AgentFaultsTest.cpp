@@ -1,31 +1,43 @@
 // The running agent, built from its real components, against the reference presence service with
-// faults switched on and off, in a network namespace of the test's own and on a private session
-// bus with a real keyring. Every row moves the machine to the other location while its fault is
-// on; the agent must keep running, say what is wrong (once per attempt, in `message` where the
-// user should know), recover at the next tick once the fault is gone, and the service must have
-// received exactly one report per move.
+// faults switched on and off, in a network namespace of the test's own, on a private session bus
+// with a real keyring (started and stopped here) and under a policy directory of its own. Every
+// row moves the machine to the other location while its fault is on; the agent must keep running,
+// say what is wrong (once per attempt, in `message` where the user should know), recover at the
+// next tick once the fault is gone, and the service must have received exactly one report per move.
 #include "common/Settings.h"
 #include "core/Agent.h"
 #include "core/AgentWiring.h"
+#include "core/KeychainSecretStore.h"
 #include "core/NerovaServiceConnection.h"
 #include "core/SystemMonitors.h"
 #include "support/FingerprintFiles.h"
+#include "support/OpenSSLCommand.h"
 #include "support/PrivateNetwork.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QDBusVirtualObject>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QSaveFile>
+#include <QSslCertificate>
+#include <QSslKey>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTest>
 
 #include <functional>
 
+#include <csignal>
 #include <sched.h>
 #include <sys/mount.h>
+#include <unistd.h>
 
 using namespace nerova;
 using namespace nerova::presence;
@@ -39,6 +51,44 @@ QString key(const char* name) { return QString::fromLatin1(name); }
 
 constexpr std::chrono::milliseconds tick = 1500ms;          // every interval of the agent
 constexpr std::chrono::milliseconds clientTimeout = 1500ms; // every call to the service
+constexpr std::chrono::milliseconds secretTimeout = 1500ms; // every call to the Secret Service
+
+const QString secretService = QStringLiteral("org.freedesktop.secrets");
+const QString standInBus = QStringLiteral("stand-in");
+const QByteArray damagedSettings("[General\n\x01\xfe garbage where the settings were\n");
+
+// Takes every call to the Secret Service's name and never answers, like a keyring whose unlock
+// prompt nobody sees.
+class SilentSecretService final : public QDBusVirtualObject {
+public:
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
+    {
+        message.setDelayedReply(true);
+        return true;
+    }
+};
+
+void replaceFile(const QString& path, const QByteArray& content)
+{
+    QSaveFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    QVERIFY(file.commit());
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The owner of the Secret Service's name; 0 when there is none.
+uint secretServicePid()
+{
+    const QDBusReply<uint> pid = QDBusConnection::sessionBus().interface()->servicePid(secretService);
+    return pid.isValid() ? pid.value() : 0;
+}
 
 // Critical lines written while the test runs, for counting.
 QStringList& criticalLines()
@@ -78,7 +128,8 @@ struct FaultRow {
     const char* logLine; // the start of the critical line the fault causes; none when it is silent
     const char* message; // the start of `message` while the fault is on; none when the user need not know
     std::function<void(AgentFaultsTest&)> off = {};
-    int flaps = 0; // back-and-forth address changes before the move
+    int flaps = 0;     // back-and-forth address changes before the move
+    bool once = false; // the line is said once for the whole fault, whose cause stays as it is
 };
 
 } // namespace
@@ -126,10 +177,96 @@ public:
     void emptyLocalCopyFolder() { QCOMPARE(::umount2(qPrintable(QFileInfo(localCopyPath()).path()), MNT_DETACH), 0); }
     void listenAgain() { QVERIFY(service_->servers().first()->listen(QHostAddress::LocalHost, port_)); }
 
+    // The administrator's policy names the service and the registration key; the user's settings
+    // name them too, for when the policy cannot be used.
+    QString policyPath() const { return dir_.filePath(QStringLiteral("managed/50-agent.json")); }
+    void writePolicy(const QByteArray& content)
+    {
+        replaceFile(policyPath(), content);
+        QVERIFY(QFile::setPermissions(policyPath(),
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    void writePolicy(const QUrl& endpoint = {})
+    {
+        const Json policy{
+            {"agentEndpoint", toStdString((endpoint.isEmpty() ? service_->baseUrl() : endpoint).toString())},
+            {"registrationKey", "faults-key"}};
+        writePolicy(QByteArray::fromStdString(policy.dump()));
+    }
+    // The policy points the agent at a second listener of the service, whose certificate (valid for
+    // the address, but self-signed) nobody trusts.
+    void pointAtUntrustedCertificate()
+    {
+        if (tlsPort_ == 0) {
+            const QString key = dir_.filePath(QStringLiteral("tls.key"));
+            const QString certificate = dir_.filePath(QStringLiteral("tls.crt"));
+            test::openssl(QStringLiteral("req -x509 -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -addext "
+                                         "subjectAltName=IP:127.0.0.1 -days 1 -keyout %1 -out %2")
+                              .arg(key, certificate)
+                              .split(u' '));
+            QFile keyFile(key);
+            QFile certificateFile(certificate);
+            QVERIFY(keyFile.open(QIODevice::ReadOnly) && certificateFile.open(QIODevice::ReadOnly));
+            service_->sslSetup(QSslCertificate(&certificateFile), QSslKey(&keyFile, QSsl::Rsa));
+            tlsPort_ = service_->listen(QHostAddress::LocalHost, 0);
+            QVERIFY(tlsPort_ != 0);
+        }
+        writePolicy(QUrl(QStringLiteral("https://127.0.0.1:%1").arg(tlsPort_)));
+    }
+
+    void damageSettings()
+    {
+        savedSettings_ = readFile(settings_->userFile());
+        QVERIFY(savedSettings_.contains("agentID"));
+        replaceFile(settings_->userFile(), damagedSettings);
+    }
+    void repairSettings()
+    {
+        QCOMPARE(readFile(settings_->userFile()), damagedSettings); // never written over
+        replaceFile(settings_->userFile(), savedSettings_);
+    }
+
+    // The session's keyring, as the login would start it: unlocked, with the keyring on disk.
+    void startKeyring()
+    {
+        QProcess daemon;
+        daemon.setStandardOutputFile(QProcess::nullDevice());
+        daemon.start(QStringLiteral("gnome-keyring-daemon"), {"--unlock", "--components=secrets"});
+        QVERIFY(daemon.waitForStarted());
+        daemon.write("\n"); // the empty password
+        daemon.closeWriteChannel();
+        QVERIFY(daemon.waitForFinished(10'000));
+        QTRY_VERIFY_WITH_TIMEOUT(secretServicePid() != 0, 10'000);
+    }
+    void stopKeyring()
+    {
+        const uint pid = secretServicePid();
+        QVERIFY(pid != 0 && pid != uint(::getpid()));
+        QCOMPARE(::kill(pid_t(pid), SIGTERM), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(secretServicePid() == 0, 10'000);
+    }
+    // In the keyring's place, a Secret Service that never answers.
+    void silenceKeyring()
+    {
+        stopKeyring();
+        QDBusConnection standIn = QDBusConnection::connectToBus(QDBusConnection::SessionBus, standInBus);
+        QVERIFY(standIn.registerVirtualObject(QStringLiteral("/"), &silent_, QDBusConnection::SubPath));
+        QVERIFY(standIn.registerService(secretService));
+    }
+    void restoreKeyring()
+    {
+        // The unanswered calls fail as the stand-in leaves, so the keychain library's queue moves on.
+        QDBusConnection::disconnectFromBus(standInBus);
+        startKeyring();
+    }
+
 private:
     std::optional<QString> isolationFailure_;
     bool privateMounts_;
     QTemporaryDir dir_;
+    quint16 tlsPort_ = 0;
+    QByteArray savedSettings_;
+    SilentSecretService silent_;
     SystemClock clock_;
     std::unique_ptr<PresenceService> service_;
     quint16 port_ = 0;
@@ -177,6 +314,8 @@ private slots:
             QSKIP(qPrintable(*isolationFailure_));
         }
         QVERIFY2(QDBusConnection::sessionBus().isConnected(), "run on a private session bus (with-session-bus.sh)");
+        QVERIFY2(secretServicePid() == 0, "run on a bus without a Secret Service (with-session-bus.sh bare)");
+        startKeyring();
         if (const std::optional<QString> failure = test::addVethPair(QStringLiteral("nr0"), QStringLiteral("nr1"))) {
             QSKIP(qPrintable(*failure));
         }
@@ -187,7 +326,9 @@ private slots:
         service_ = std::make_unique<PresenceService>(config, clock_);
         port_ = service_->listen(QHostAddress::LocalHost, 0);
         QVERIFY(port_ != 0);
-        settings_.emplace(makeUserSettings());
+        QVERIFY(QDir().mkpath(dir_.filePath(QStringLiteral("managed"))));
+        writePolicy();
+        settings_.emplace(Settings::defaultUserFile(), dir_.filePath(QStringLiteral("managed")));
         settings_->setText(key(settingskey::agentEndpoint), service_->baseUrl().toString());
         stopListening(); // the first row starts with the service down
         settings_->setText(key(settingskey::registrationKey), config.registrationKey);
@@ -195,6 +336,7 @@ private slots:
         parts_.emplace(makeSystemAgentParts(*settings_, clock_));
         AgentComponents& components = parts_->components;
         components.networkMonitor = makeSystemNetworkMonitor(std::nullopt, 300ms);
+        components.secretStore = std::make_unique<KeychainSecretStore>(AgentSecret(secretTimeout));
         components.service = std::make_unique<NerovaServiceConnection>(*parts_->session, *settings_, clock_,
                                                                        *parts_->fingerprintFiles, clientTimeout);
         agent_ = std::make_unique<Agent>(std::move(components), *settings_, clock_, AgentIntervals{tick, tick, tick});
@@ -207,6 +349,9 @@ private slots:
         if (agent_) {
             agent_->stop();
             agent_.reset();
+        }
+        if (const uint pid = secretServicePid(); pid != 0 && pid != uint(::getpid())) {
+            ::kill(pid_t(pid), SIGTERM); // the keyring this test started
         }
         qInstallMessageHandler(previousHandler);
     }
@@ -249,7 +394,7 @@ private slots:
         QTest::qWait(int(2 * tick.count())); // long enough for two more attempts
         if (fault.logLine) {
             // Once per attempt, never in a loop.
-            const qint64 attempts = window.elapsed() / tick.count() + 2;
+            const qint64 attempts = fault.once ? 1 : window.elapsed() / tick.count() + 2;
             const qsizetype written = linesStartingWith(logLine) - linesBefore;
             QVERIFY2(written <= attempts,
                      qPrintable(QStringLiteral("%1 lines in %2 ticks").arg(written).arg(attempts)));
@@ -292,15 +437,23 @@ std::function<void(AgentFaultsTest&)> raw(const char* path, PresenceService::Raw
 
 const PresenceService::RawAnswer htmlPage{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
 
+std::function<void(AgentFaultsTest&)> trickle(const char* path)
+{
+    // Each step well within the client's timeout, the whole answer far past it.
+    return [=](AgentFaultsTest& test) { test.service().setTrickle(test.agentPath(path), clientTimeout / 5); };
+}
+
 std::function<void(AgentFaultsTest&)> writeLocalCopy(QByteArray content)
 {
-    return [=](AgentFaultsTest& test) {
-        QSaveFile file(test.localCopyPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
-        QVERIFY(file.commit());
-    };
+    return [=](AgentFaultsTest& test) { replaceFile(test.localCopyPath(), content); };
 }
+
+std::function<void(AgentFaultsTest&)> policy(QByteArray content)
+{
+    return [=](AgentFaultsTest& test) { test.writePolicy(content); };
+}
+
+void restorePolicy(AgentFaultsTest& test) { test.writePolicy(); }
 
 } // namespace
 
@@ -312,6 +465,9 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
     constexpr const char* download = "Error checking fingerprint eTag ";
     constexpr const char* enrolmentFailed = "Enrolment failed: ";
     constexpr const char* checkinFailed = "Check-in failed: ";
+    constexpr const char* storeUnavailable = "Secret store unavailable: ";
+    constexpr const char* ignoredPolicy = "Ignoring managed configuration ";
+    constexpr const char* unreadableSettings = "Cannot read the user settings: ";
     static const std::vector<FaultRow> table{
         {"service down at start and back later", [](AgentFaultsTest&) {}, Trigger::none, enrolment, enrolmentFailed,
          [](AgentFaultsTest& test) { test.listenAgain(); }},
@@ -336,6 +492,15 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"answer slower than the client's timeout",
          [](AgentFaultsTest& test) { test.service().setDelay(test.agentPath("check-in"), 2 * clientTimeout); },
          Trigger::checkin, checkin, checkinFailed},
+        {"answer trickling past the client's timeout on check-in", trickle("check-in"), Trigger::checkin, checkin,
+         checkinFailed},
+        // An error answer too slow to be read: the report waits and is sent once.
+        {"answer trickling past the client's timeout on presence",
+         [](AgentFaultsTest& test) {
+             status("presence", 503)(test);
+             trickle("presence")(test);
+         },
+         Trigger::none, presence, nullptr},
         {"truncated JSON body", raw("check-in", {200, "application/json", R"({"fingerprintFileUrl":"htt)", {}}),
          Trigger::checkin, checkin, checkinFailed},
         {"garbage JSON body", raw("check-in", {200, "application/json", "\x01\xfe]]not json", {}}), Trigger::checkin,
@@ -343,6 +508,30 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"redirect to another host",
          raw("check-in", {307, "text/plain", "moved", {{"Location", "http://10.99.0.1/elsewhere/check-in"}}}),
          Trigger::checkin, checkin, checkinFailed},
+        {"untrusted TLS certificate", [](AgentFaultsTest& test) { test.pointAtUntrustedCertificate(); },
+         Trigger::checkin, checkin, checkinFailed, restorePolicy},
+        // A new enrolment needs the store: the service's new secret cannot be kept, so the agent
+        // stays unenrolled, and its report waits, until a keyring appears. The agent asks the bus
+        // afresh at every call, so a store missing at start takes the same path.
+        {"no Secret Service and one appearing later", [](AgentFaultsTest& test) { test.stopKeyring(); }, Trigger::enrol,
+         enrolment, storeUnavailable, [](AgentFaultsTest& test) { test.startKeyring(); }},
+        {"locked keyring that never answers", [](AgentFaultsTest& test) { test.silenceKeyring(); }, Trigger::enrol,
+         enrolment, storeUnavailable, [](AgentFaultsTest& test) { test.restoreKeyring(); }},
+        // A policy that cannot be used is an administrator's problem: the user's settings serve,
+        // and the problem is said once until the file changes, however often the policy is read.
+        {"malformed policy file", policy(R"({"agentEndpoint": "http://127.0.0.1)"), Trigger::checkin, ignoredPolicy,
+         nullptr, restorePolicy, 0, true},
+        {"world-writable policy file",
+         [](AgentFaultsTest& test) {
+             QVERIFY(QFile::setPermissions(test.policyPath(), QFile::permissions(test.policyPath()) |
+                                                                  QFile::WriteGroup | QFile::WriteOther));
+         },
+         Trigger::checkin, ignoredPolicy, nullptr, restorePolicy, 0, true},
+        {"policy value of the wrong type", policy(R"({"agentEndpoint": 42, "registrationKey": "faults-key"})"),
+         Trigger::checkin, "Managed setting agentEndpoint is ", nullptr, restorePolicy, 0, true},
+        // The damaged file is left as it is; nothing is enrolled, checked in or reported meanwhile.
+        {"corrupted settings file", [](AgentFaultsTest& test) { test.damageSettings(); }, Trigger::checkin,
+         unreadableSettings, unreadableSettings, [](AgentFaultsTest& test) { test.repairSettings(); }},
         {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), Trigger::download,
          download, nullptr},
         {"empty local fingerprint copy", writeLocalCopy({}), Trigger::download, download, nullptr},

@@ -218,6 +218,7 @@ void PresenceService::clearFaults()
     nextCheckinFailure_.reset();
     statuses_.clear();
     delays_.clear();
+    trickles_.clear();
     rawAnswers_.clear();
 }
 
@@ -233,44 +234,46 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
     if (const QByteArray signature = request.value("x-nerova-agent-hash"); !signature.isEmpty()) {
         signatures_.append(signature);
     }
-    Reply reply;
+    RawAnswer answer;
     if (const auto raw = rawAnswers_.constFind(path); raw != rawAnswers_.cend()) {
-        QHttpServerResponse response(raw->contentType, raw->body, QHttpServerResponder::StatusCode(raw->status));
-        for (const auto& [name, value] : raw->headers) {
-            response.setHeader(name, value);
+        answer = *raw;
+    } else {
+        Reply reply;
+        if (const auto fault = statuses_.constFind(path); fault != statuses_.cend()) {
+            reply = *fault == 204 || *fault == 304
+                        ? Reply{*fault, {}, {}}
+                        : Reply::error(*fault, QStringLiteral("fault injected for %1").arg(path));
+        } else {
+            try {
+                reply = route(request);
+            } catch (const Refusal& refusal) {
+                reply = Reply::error(refusal.status, refusal.message);
+                recordRefusal(path, refusal.status, refusal.message);
+            } catch (const std::exception& error) {
+                reply = Reply::error(500, QStringLiteral("internal error: ") + QString::fromUtf8(error.what()));
+                recordRefusal(path, 500, QString::fromUtf8(error.what()));
+            }
         }
-        response.write(makeResponder(request, socket));
+        if (config_.logRequests) {
+            std::fprintf(stderr, "%s %s -> %d\n",
+                         QByteArray(QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(request.method())))
+                             .toUpper()
+                             .constData(),
+                         qPrintable(request.url().toString(QUrl::RemoveScheme | QUrl::RemoveAuthority)), reply.status);
+        }
+        answer = RawAnswer{reply.status, reply.body.isEmpty() ? QByteArray() : QByteArrayLiteral("application/json"),
+                           std::move(reply.body), std::move(reply.headers)};
+    }
+    if (const auto pace = trickles_.constFind(path); pace != trickles_.cend()) {
+        trickle(socket, answer, *pace);
         return true;
     }
-    if (const auto fault = statuses_.constFind(path); fault != statuses_.cend()) {
-        reply = *fault == 204 || *fault == 304
-                    ? Reply{*fault, {}, {}}
-                    : Reply::error(*fault, QStringLiteral("fault injected for %1").arg(path));
-    } else {
-        try {
-            reply = route(request);
-        } catch (const Refusal& refusal) {
-            reply = Reply::error(refusal.status, refusal.message);
-            recordRefusal(path, refusal.status, refusal.message);
-        } catch (const std::exception& error) {
-            reply = Reply::error(500, QStringLiteral("internal error: ") + QString::fromUtf8(error.what()));
-            recordRefusal(path, 500, QString::fromUtf8(error.what()));
-        }
-    }
-    if (config_.logRequests) {
-        std::fprintf(stderr, "%s %s -> %d\n",
-                     QByteArray(QMetaEnum::fromType<QHttpServerRequest::Method>().valueToKey(int(request.method())))
-                         .toUpper()
-                         .constData(),
-                     qPrintable(request.url().toString(QUrl::RemoveScheme | QUrl::RemoveAuthority)), reply.status);
-    }
 
-    const bool hasBody = !reply.body.isEmpty();
     QHttpServerResponse response =
-        hasBody ? QHttpServerResponse(QByteArrayLiteral("application/json"), std::move(reply.body),
-                                      QHttpServerResponder::StatusCode(reply.status))
-                : QHttpServerResponse(QHttpServerResponder::StatusCode(reply.status));
-    for (const auto& [name, value] : reply.headers) {
+        answer.contentType.isEmpty()
+            ? QHttpServerResponse(QHttpServerResponder::StatusCode(answer.status))
+            : QHttpServerResponse(answer.contentType, answer.body, QHttpServerResponder::StatusCode(answer.status));
+    for (const auto& [name, value] : answer.headers) {
         response.setHeader(name, value);
     }
     const std::chrono::milliseconds delay = delays_.value(path, std::chrono::milliseconds(0));
@@ -293,6 +296,38 @@ bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocke
         }
     });
     return true;
+}
+
+void PresenceService::trickle(QTcpSocket* socket, const RawAnswer& answer, std::chrono::milliseconds pace)
+{
+    const char* phrase = QMetaEnum::fromType<QHttpServerResponder::StatusCode>().valueToKey(answer.status);
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status) + ' ' + (phrase ? phrase : "Status") + "\r\n";
+    QList<std::pair<QByteArray, QByteArray>> headers = answer.headers;
+    if (!answer.contentType.isEmpty()) {
+        headers.append({"Content-Type", answer.contentType});
+    }
+    headers.append({"Content-Length", QByteArray::number(answer.body.size())});
+    for (const auto& [name, value] : headers) {
+        head += name + ": " + value + "\r\n";
+    }
+    socket->write(head + "\r\n");
+    // The connection does not count as idle while its answer trickles; the timer ends with the socket.
+    QPointer<ConnectionGuard> guard = socket->findChild<ConnectionGuard*>(QString(), Qt::FindDirectChildrenOnly);
+    if (guard) {
+        guard->hold();
+    }
+    auto* timer = new QTimer(socket);
+    connect(timer, &QTimer::timeout, socket, [socket, timer, guard, body = answer.body, sent = qsizetype(0)]() mutable {
+        socket->write(body.mid(sent, 2));
+        sent += 2;
+        if (sent >= body.size()) {
+            timer->deleteLater();
+            if (guard) {
+                guard->release();
+            }
+        }
+    });
+    timer->start(pace);
 }
 
 PresenceService::Reply PresenceService::route(const QHttpServerRequest& request)

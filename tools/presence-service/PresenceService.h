@@ -77,6 +77,8 @@ public:
     void setStatus(const QString& path, int status) { statuses_.insert(path, status); }
     // Every answer for `path` is held back for `delay`.
     void setDelay(const QString& path, std::chrono::milliseconds delay) { delays_.insert(path, delay); }
+    // Every answer for `path` trickles: its head at once, then its body two bytes every `pace`.
+    void setTrickle(const QString& path, std::chrono::milliseconds pace) { trickles_.insert(path, pace); }
     // An answer given as it stands in place of the service's own: for error pages of proxies,
     // broken bodies and redirects.
     struct RawAnswer {
@@ -113,6 +115,7 @@ private:
     void recordPresence(const Json& report);
     void recordRefusal(const QString& path, int status, const QString& message);
     void guard(QTcpSocket* socket);
+    void trickle(QTcpSocket* socket, const RawAnswer& answer, std::chrono::milliseconds pace);
 
     PresenceServiceConfig config_;
     const Clock& clock_;
@@ -127,6 +130,7 @@ private:
     std::optional<int> nextCheckinFailure_;
     QHash<QString, int> statuses_;
     QHash<QString, std::chrono::milliseconds> delays_;
+    QHash<QString, std::chrono::milliseconds> trickles_;
     QHash<QString, RawAnswer> rawAnswers_;
     QList<QByteArray> signatures_;
 };
