@@ -9,7 +9,6 @@
 #include <QThread>
 #include <QUuid>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -73,12 +72,16 @@ bool isSettingsText(const QByteArray& bytes)
     if (bytes.contains('\0')) {
         return false;
     }
-    const QList<QByteArray> lines = bytes.split('\n');
-    return std::all_of(lines.cbegin(), lines.cend(), [](const QByteArray& line) {
+    bool continued = false; // the line before ended in a backslash: this one goes on with its value
+    for (const QByteArray& line : bytes.split('\n')) {
         const QByteArray text = line.trimmed();
-        return text.isEmpty() || text.startsWith(';') ||
-               (text.startsWith('[') ? text.contains(']') : text.contains('='));
-    });
+        if (!continued && !text.isEmpty() && !text.startsWith(';') &&
+            !(text.startsWith('[') ? text.contains(']') : text.contains('='))) {
+            return false;
+        }
+        continued = text.endsWith('\\');
+    }
+    return true;
 }
 
 } // namespace

@@ -18,8 +18,14 @@ QString shortDateTime(const QDateTime& time)
 
 std::vector<LabelValueRow> agentRows(const Agent& agent)
 {
+    // A damaged settings file cannot keep a new identifier: none is made up for the window (the
+    // agent's message tells what is wrong with the file).
+    Settings& settings = agent.settings();
+    const QString agentId = settings.fileProblem()
+                                ? settings.text(QString::fromLatin1(settingskey::agentID)).value_or(QString())
+                                : settings.agentIdentifier();
     return {
-        {QStringLiteral("Agent Id:"), agent.settings().agentIdentifier(), {}},
+        {QStringLiteral("Agent Id:"), agentId, {}},
         {QStringLiteral("Registered:"), agent.isRegistered() ? QStringLiteral("Yes") : QStringLiteral("No"), {}},
         {QStringLiteral("Last check-in:"), shortDateTime(agent.lastCheckin()), {}},
         {QStringLiteral("Last presence check"), shortDateTime(agent.lastPresenceCheck()), {}},

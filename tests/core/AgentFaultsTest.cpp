@@ -13,15 +13,14 @@
 #include "support/FingerprintFiles.h"
 #include "support/OpenSSLCommand.h"
 #include "support/PrivateNetwork.h"
+#include "support/SilentSecretService.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QDBusReply>
-#include <QDBusVirtualObject>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
@@ -56,18 +55,6 @@ constexpr std::chrono::milliseconds secretTimeout = 1500ms; // every call to the
 const QString secretService = QStringLiteral("org.freedesktop.secrets");
 const QString standInBus = QStringLiteral("stand-in");
 const QByteArray damagedSettings("[General\n\x01\xfe garbage where the settings were\n");
-
-// Takes every call to the Secret Service's name and never answers, like a keyring whose unlock
-// prompt nobody sees.
-class SilentSecretService final : public QDBusVirtualObject {
-public:
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
-    {
-        message.setDelayedReply(true);
-        return true;
-    }
-};
 
 void replaceFile(const QString& path, const QByteArray& content)
 {
@@ -266,7 +253,7 @@ private:
     QTemporaryDir dir_;
     quint16 tlsPort_ = 0;
     QByteArray savedSettings_;
-    SilentSecretService silent_;
+    test::SilentSecretService silent_;
     SystemClock clock_;
     std::unique_ptr<PresenceService> service_;
     quint16 port_ = 0;

@@ -64,6 +64,8 @@ private slots:
         QTest::newRow("set into a FIFO") << none << "fifo" << QStringList{"set username mallory"} << 1 << QStringList{} << "not a regular file";
         QTest::newRow("list of garbage") << none << garbage << QStringList{"list"} << 1 << QStringList{} << "is not a settings file";
         QTest::newRow("get from garbage") << none << garbage << QStringList{"get username"} << 1 << QStringList{} << "is not a settings file";
+        QTest::newRow("set into garbage leaves it") << none << garbage << QStringList{"set username mallory"} << 1 << QStringList{} << "is not a settings file";
+        QTest::newRow("value continued on the next line") << none << "[General]\nusername=an\\\nna\n" << QStringList{"get username"} << 0 << QStringList{"^anna$"} << "";
         // clang-format on
     }
 
@@ -121,6 +123,11 @@ private slots:
         QVERIFY(written.open(QIODevice::ReadOnly));
         QCOMPARE(written.readAll(), target);
         QCOMPARE(QFileInfo(path).isSymLink(), file == u"link");
+        if (code != 0 && file != u"link" && file != u"fifo" && !file.isEmpty()) {
+            QFile damaged(path); // a damaged file is never written over
+            QVERIFY(damaged.open(QIODevice::ReadOnly));
+            QCOMPARE(damaged.readAll(), file.toUtf8());
+        }
     }
 
     // Through the program's command line, with the default paths.

@@ -2,11 +2,10 @@
 // bus: an unlocked keyring, a bus without any Secret Service, or no bus at all.
 #include "service/AgentSecret.h"
 #include "common/Await.h"
+#include "support/SilentSecretService.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusVirtualObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -32,18 +31,6 @@ struct Store {
         } catch (const AgentSecretError& error) {
             return error.description();
         }
-    }
-};
-
-// Takes every call to the Secret Service's name and never answers, like a keyring whose unlock
-// prompt nobody sees.
-class SilentSecretService final : public QDBusVirtualObject {
-public:
-    QString introspect(const QString&) const override { return {}; }
-    bool handleMessage(const QDBusMessage& message, const QDBusConnection&) override
-    {
-        message.setDelayedReply(true);
-        return true;
     }
 };
 
@@ -134,7 +121,7 @@ private slots:
         QFETCH(bool, silent);
         QFETCH(QString, errorCase);
         QFETCH(QString, hint);
-        SilentSecretService silentService;
+        test::SilentSecretService silentService;
         if (silent) {
             QDBusConnection bus = QDBusConnection::sessionBus();
             QVERIFY(bus.registerVirtualObject(QStringLiteral("/"), &silentService, QDBusConnection::SubPath));

@@ -7,6 +7,7 @@
 #include "ui/ItemTreeView.h"
 #include "ui/LabelValueView.h"
 #include "ui/NetworkTableView.h"
+#include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
 #include <QApplication>
@@ -155,6 +156,20 @@ private slots:
         QTest::newRow("no external address") << 2 << 1 << "Unknown" << "Not determined" << 2;
         QTest::newRow("at the office") << 3 << 2 << "203.0.113.7" << "Office" << 3;
         // clang-format on
+    }
+
+    // A damaged settings file cannot keep a new identifier: the window makes none up (and writes
+    // nothing over the file).
+    void damagedSettingsShowNoIdentifier()
+    {
+        DesktopFixture fixture;
+        const QByteArray garbage = "[General\nagentID\n";
+        QFile file(fixture.settings().userFile());
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
+        file.close();
+        QCOMPARE(agentRows(fixture.agent()).front().value, QString());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), garbage);
     }
 
     void tabs()
