@@ -94,17 +94,11 @@ private slots:
 
         const QString t0 = QStringLiteral("\"t0\"");
         // clang-format off
-        QTest::newRow("first download") << "" << 0 << "" << ScriptedResponse{200, etag("\"t1\""), servedFile(2)} << "\"t1\"" << 2LL << "" << 0;
         QTest::newRow("200 replaces the copy") << t0 << 1 << "" << ScriptedResponse{200, etag("W/\"t1\""), servedFile(2)} << "W/\"t1\"" << 2LL << "" << 0;
         QTest::newRow("200 undecodable") << t0 << 1 << "" << ScriptedResponse{200, etag("\"t2\""), "<html/>"} << "\"t2\"" << 1LL << "Error fetching fingerprint " << 0;
-        QTest::newRow("200 undecodable, no copy") << "" << 0 << "" << ScriptedResponse{200, {}, "{}"} << "" << 0LL << "Error fetching fingerprint " << 0;
         QTest::newRow("304") << t0 << 1 << "" << ScriptedResponse{304, etag(t0.toUtf8())} << t0 << 1LL << "" << 0;
         QTest::newRow("500 without Etag") << t0 << 1 << "" << ScriptedResponse{500, {}, "oops"} << "" << 1LL << "" << 0;
         QTest::newRow("404 with Etag") << "" << 1 << "" << ScriptedResponse{404, etag("\"t3\""), servedFile(3)} << "\"t3\"" << 1LL << "" << 0;
-        // Statuses Qt reports as failures of its own are answers all the same.
-        QTest::newRow("407") << t0 << 1 << "" << ScriptedResponse{407, {}, "proxy"} << "" << 1LL << "" << 0;
-        QTest::newRow("305") << t0 << 1 << "" << ScriptedResponse{305} << "" << 1LL << "" << 0;
-        QTest::newRow("302 without Location") << "" << 1 << "" << ScriptedResponse{302, etag("\"t4\""), "x"} << "\"t4\"" << 1LL << "" << 0;
         // The server would answer "not modified" to the tag for ever: it is forgotten.
         QTest::newRow("304 on a corrupt copy") << t0 << -1 << "" << ScriptedResponse{304, etag(t0.toUtf8())} << "" << 0LL << "malformed JSON" << 0;
         QTest::newRow("file URL: read like a 200, tag kept") << t0 << 0 << "file" << ScriptedResponse{} << t0 << 4LL << "" << 0;

@@ -69,17 +69,14 @@ private slots:
         const QString injected = QStringLiteral("URLLoadingError ProtocolInvalidOperationError");
         // clang-format off
         row("204 without body", {204}, "absent", true);
-        row("200 {} for an empty record", {200, {}, "{}"}, "present");
         row("200 {} for required fields", {200, {}, "{}"}, "JsonDecodeError", true);
         row("200 optional fields missing", {200, {}, R"({"enableDebug":false})"}, "present", true);
         row("200 optional field null", {200, {}, R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})"}, "present", true);
         row("200 shaped like ServerError", {200, {}, serverError404}, "present");
         row("200 array for a record", {200, {}, "[]"}, "JsonDecodeError");
         row("299 is a success", {299, {}, "{}"}, "present");
-        row("404 with ServerError", {404, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
         row("400 carrying 412", {400, {}, R"({"statusCode":412,"message":"Unknown"})"}, R"(serverError(statusCode: 412, message: "Unknown"))");
         row("500 with HTML", {500, {}, "<html>oops</html>"}, "httpError(statusCode: 500)");
-        row("500 without body", {500}, "httpError(statusCode: 500)");
         row("300 is a failure", {300, {}, "x"}, "httpError(statusCode: 300)");
         // Statuses Qt reports as failures of its own are answers all the same.
         row("407 with ServerError", {407, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
@@ -91,11 +88,10 @@ private slots:
         row("plain http redirect elsewhere: refused", {307, {{"Location", "http://0.0.0.0:%1/moved"}}},
             "insecureEndpoint(\"http://0.0.0.0:%1/moved\")");
         row("refused", {0}, "URLLoadingError ConnectionRefusedError", false, 0);
-        row("slow head", {200, {}, "{}", 2000ms}, "URLLoadingError TimeoutError");
         // Each byte restarts a transfer timeout: only a bound on the whole call ends this.
         row("trickling body", {200, {}, "{}", 0ms, 50ms}, "URLLoadingError TimeoutError");
         row("LF in a header value", {200}, injected, false, 0, "k\nX-Injected: 1");
-        row("CR LF in a header value", {200}, injected, false, 0, "k\r\nX-Injected: 1");
+        row("CR in a header value", {200}, injected, false, 0, "k\rX-Injected: 1");
         // clang-format on
     }
 
@@ -136,7 +132,6 @@ private slots:
         QTest::addColumn<QStringList>("query"); // name=value pairs; a name alone has no value
         QTest::addColumn<QByteArray>("target"); // as built (the wire form differs only where noted), or the error
 
-        QTest::newRow("no base path") << "" << "/registration" << QStringList() << QByteArray("/registration?");
         QTest::newRow("base path /v1") << "/v1" << "/presence" << QStringList() << QByteArray("/v1/presence?");
         // Qt's HTTP stack sends a leading "//" as "/" (a request line starting "//" would read as an authority).
         QTest::newRow("base path /") << "/" << "/presence" << QStringList() << QByteArray("//presence?");
@@ -204,20 +199,6 @@ private slots:
         }
     }
 
-    void hmac()
-    {
-        // clang-format off
-        const std::tuple<QByteArray, QByteArray, QString> cases[] = {
-            {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-            {QByteArray(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First", // longer than a block
-             "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-            {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"}};
-        // clang-format on
-        for (const auto& [key, data, mac] : cases) {
-            QCOMPARE(hexString(hmacSHA256(key, data)), mac);
-        }
-    }
-
     void signedRequestOnTheWire_data()
     {
         QTest::addColumn<bool>("presence"); // else check-in
@@ -274,12 +255,9 @@ private slots:
         const QByteArray address = R"({"ip":"203.0.113.7"})";
         // clang-format off
         QTest::newRow("address") << ScriptedResponse{200, {}, R"({"country":"NL","ip":"203.0.113.7"})"} << "ip:203.0.113.7";
-        QTest::newRow("IPv6 text unchanged") << ScriptedResponse{200, {}, R"({"ip":"2001:DB8::1"})"} << "ip:2001:DB8::1";
         QTest::newRow("503") << ScriptedResponse{503, {}, address} << "absent";
-        QTest::newRow("400 is an answer") << ScriptedResponse{400, {}, "bad request"} << "absent";
         QTest::newRow("201 is not 200") << ScriptedResponse{201, {}, address} << "absent";
         QTest::newRow("no ip") << ScriptedResponse{200, {}, R"({"address":"1.2.3.4"})"} << "error:ip: required key is missing";
-        QTest::newRow("ip not text") << ScriptedResponse{200, {}, R"({"ip":3})"} << "error:ip: expected a string";
         QTest::newRow("not JSON") << ScriptedResponse{200, {}, "203.0.113.7\n"} << "error:malformed JSON";
         QTest::newRow("answer too large") << ScriptedResponse{200, {}, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')}
             << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
