@@ -12,6 +12,7 @@
 #include "support/OpenSSLCommand.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
+#include "tools/presence-service/PresenceCrypto.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QNetworkAccessManager>
@@ -55,6 +56,18 @@ class AgentRegistrationTest : public QObject {
         return openssl(QStringLiteral("pkeyutl -encrypt -pubin -inkey %1 -pkeyopt rsa_padding_mode:pkcs1 -in %2")
                            .arg(pem, plain)
                            .split(u' '));
+    }
+
+    // A valid block for `pair` that starts with a zero byte, without that byte: OpenSSL alone would
+    // decrypt it as if the byte were there.
+    static QByteArray blockWithoutLeadingZero(const KeyPair& pair)
+    {
+        const std::shared_ptr<EVP_PKEY> key = parsePublicKey(KeyManager::publicKeyPEM(pair.publicKey));
+        QByteArray block;
+        while (!block.startsWith('\0')) {
+            block = encryptPKCS1(key.get(), "secret");
+        }
+        return block.mid(1);
     }
 
     QString registrationFailure(const QUrl& base)
@@ -153,8 +166,6 @@ private slots:
             << "noResponseError";
         QTest::newRow("wrong block") << 200 << "{\"payload\":\"" + block + "\"}" << "decryptionError";
         QTest::newRow("no payload") << 200 << QByteArray("{}") << "payload: required key is missing";
-        QTest::newRow("412 ServerError") << 412 << QByteArray(R"({"statusCode":401,"message":"key"})")
-            << "serverError(statusCode: 401, message: \"key\")";
         // clang-format on
     }
 
@@ -189,18 +200,14 @@ private slots:
 
     void pemLayout()
     {
-        // A line feed after the first line, CR LF between the six full Base64 lines and the last one
-        // of 8 characters, a line feed before the end marker and nothing after it.
+        // A 2048-bit RSA key with exponent 65537 (the fixed prefix, "IDAQAB"); LF after the first line,
+        // CR LF between the Base64 lines, LF before the end marker and nothing after it.
         const QString pem = KeyManager::publicKeyPEM(pair_.publicKey);
-        QCOMPARE(pem.size(), 456);
         static const QRegularExpression layout(QStringLiteral("^-----BEGIN PUBLIC KEY-----\n"
                                                               "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA"
                                                               "[A-Za-z0-9+/]{20}\r\n(?:[A-Za-z0-9+/]{64}\r\n){5}"
-                                                              "[A-Za-z0-9+/]{8}\n-----END PUBLIC KEY-----$"));
+                                                              "[A-Za-z0-9+/]{2}IDAQAB\n-----END PUBLIC KEY-----$"));
         QVERIFY2(layout.match(pem).hasMatch(), qPrintable(pem));
-        const QString path = writeFile(keyDir_, QStringLiteral("key.pem"), pem.toLatin1());
-        const QByteArray text = openssl(QStringLiteral("pkey -pubin -noout -text -in %1").arg(path).split(u' '));
-        QVERIFY2(text.contains("Public-Key: (2048 bit)") && text.contains("Exponent: 65537"), text.constData());
     }
 
     void decryptPayload_data()
@@ -212,9 +219,7 @@ private slots:
         QTest::newRow("payload JSON") << encryptWithOpenSSL(pair_, json) << json;
         QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(pair_, QByteArray(245, '\xfe')) << QByteArray(245, '\xfe');
         QTest::newRow("zero bytes inside") << encryptWithOpenSSL(pair_, QByteArray("\0\0a\0", 4)) << QByteArray("\0\0a\0", 4);
-        QTest::newRow("255 bytes") << QByteArray(255, '\0') << QByteArray();
-        QTest::newRow("257 bytes") << QByteArray(257, '\0') << QByteArray();
-        QTest::newRow("256 bytes of zeros") << QByteArray(256, '\0') << QByteArray();
+        QTest::newRow("255 bytes, leading zero byte left out") << blockWithoutLeadingZero(pair_) << QByteArray();
         QTest::newRow("block for another key")
             << encryptWithOpenSSL(KeyManager::createKeyPair(QStringLiteral("other")), "secret") << QByteArray();
         // clang-format on
