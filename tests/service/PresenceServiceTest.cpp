@@ -1,5 +1,4 @@
-// The reference service's strictness: every refusal is a ServerError body, never a crash. The
-// conversation of a well-behaved agent is in AgentRegistrationTest.
+// The reference service's strictness: every refusal is a ServerError body, never a crash.
 #include "tools/presence-service/PresenceService.h"
 #include "common/Await.h"
 #include "service/KeyManager.h"
@@ -245,8 +244,7 @@ private slots:
         // clang-format on
     }
 
-    // A request the service will not handle gets exactly one answer, then the connection is closed;
-    // idle connections are closed, and past the cap at once; the service goes on serving.
+    // One answer, then the connection closes; idle ones close, past the cap at once; serving goes on.
     void rawRequests()
     {
         QFETCH(QByteArray, bytes);
