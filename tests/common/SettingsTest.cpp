@@ -291,8 +291,7 @@ private slots:
     }
 };
 
-// With "--identifiers DIRECTORY ROUNDS" this program is one of the racers of the test above: it
-// says "ready", waits for a line, then prints the identifiers of DIRECTORY/<round>/NerovaAgent.conf.
+// "--identifiers DIRECTORY ROUNDS": a racer of the test above; says "ready", waits for a line, prints the identifiers.
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
