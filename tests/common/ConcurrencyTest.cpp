@@ -170,25 +170,19 @@ private slots:
     }
 
     // Destroying a channel ends its consumer's wait at once (no leaked coroutine), even with a wake queued.
-    void destructionEndsTheWait_data()
-    {
-        QTest::addColumn<bool>("wakeQueued");
-        QTest::newRow("waiting") << false;
-        QTest::newRow("wake queued") << true;
-    }
     void destructionEndsTheWait()
     {
-        QFETCH(bool, wakeQueued);
-        auto channel = std::make_unique<Channel<int>>();
-        bool ended = false;
-        auto consumer = waitOnce(*channel, ended);
-        if (wakeQueued) {
-            channel->send(1);
+        for (const bool wakeQueued : {false, true}) {
+            auto channel = std::make_unique<Channel<int>>();
+            bool ended = false;
+            auto consumer = waitOnce(*channel, ended);
+            if (wakeQueued) {
+                channel->send(1);
+            }
+            channel.reset();
+            QVERIFY2(consumer.isReady() && ended, wakeQueued ? "wake queued" : "waiting");
+            QCoreApplication::processEvents();
         }
-        channel.reset();
-        QVERIFY(consumer.isReady());
-        QVERIFY(ended);
-        QCoreApplication::processEvents();
     }
 
     // Delay -1: never suspends. Results in completion order; the end or first error after the last child.

@@ -58,8 +58,7 @@ class AgentRegistrationTest : public QObject {
                            .split(u' '));
     }
 
-    // A valid block for `pair` that starts with a zero byte, without that byte: OpenSSL alone would
-    // decrypt it as if the byte were there.
+    // A valid block for `pair` with its leading zero byte left out: OpenSSL alone would decrypt it.
     static QByteArray blockWithoutLeadingZero(const KeyPair& pair)
     {
         const std::shared_ptr<EVP_PKEY> key = parsePublicKey(KeyManager::publicKeyPEM(pair.publicKey));
@@ -99,8 +98,7 @@ private slots:
 
     void cleanup() { service_.reset(); }
 
-    // Key pairs are made on the global pool's threads: ended here, their OpenSSL state is released
-    // before the leak checker looks at exit (left running, it was sometimes reported as leaked).
+    // Ends the key-pair threads, so that their OpenSSL state is released before the leak checker looks.
     void cleanupTestCase() { QThreadPool::globalInstance()->waitForDone(); }
 
     // The whole conversation against the reference service, which verifies every signature.
@@ -200,8 +198,7 @@ private slots:
 
     void pemLayout()
     {
-        // A 2048-bit RSA key with exponent 65537 (the fixed prefix, "IDAQAB"); LF after the first line,
-        // CR LF between the Base64 lines, LF before the end marker and nothing after it.
+        // 2048 bits, exponent 65537 (the prefix, "IDAQAB"); CR LF only between the Base64 lines.
         const QString pem = KeyManager::publicKeyPEM(pair_.publicKey);
         static const QRegularExpression layout(QStringLiteral("^-----BEGIN PUBLIC KEY-----\n"
                                                               "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA"
