@@ -122,22 +122,20 @@ private slots:
             copy[Json::json_pointer(pointer)] = toStdString(value);
             return QByteArray::fromStdString(copy.dump());
         };
-        const QString key = registrationKey;
         const QString lfPem = QString(pem_).replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        QTest::newRow("wrong key header") << "/registration" << bytes() << "other" << "401 registration key refused";
-        QTest::newRow("body key differs") << "/registration" << changed("/registrationKey", "other") << key
-            << "400 registrationKey: differs from the x-nerova-agent-registrationkey header";
-        QTest::newRow("agent id upper case") << "/registration" << changed("/agentId", agentId.toUpper()) << key
-            << "400 agentId: a lower-case UUID is required";
-        QTest::newRow("PEM with LF lines") << "/registration" << changed("/publicKey", lfPem) << key
-            << "400 publicKey: Base64 line 1 is 398 characters (64 per line, CR LF between lines)";
+        const auto row = [](const char* name, const QByteArray& body, const char* expected,
+                            const QString& key = registrationKey, const QString& path = "/registration") {
+            QTest::newRow(name) << path << body << key << QString::fromUtf8(expected);
+        };
+        row("wrong key header", bytes(), "401 registration key refused", "other");
+        row("body key differs", changed("/registrationKey", "other"), "400 registrationKey: differs from the x-nerova-agent-registrationkey header");
+        row("agent id upper case", changed("/agentId", agentId.toUpper()), "400 agentId: a lower-case UUID is required");
+        row("PEM with LF lines", changed("/publicKey", lfPem), "400 publicKey: Base64 line 1 is 398 characters (64 per line, CR LF between lines)");
         body.erase("deviceInformation");
-        QTest::newRow("no device information") << "/registration" << bytes() << key
-            << "400 malformed request: deviceInformation: required key is missing";
-        QTest::newRow("not JSON") << "/registration" << QByteArray("{\"agentId\":") << key
-            << "400 body is not JSON: malformed JSON";
-        QTest::newRow("JSON array") << "/registration" << QByteArray("[]") << key << "400 body is not a JSON object";
-        QTest::newRow("unknown path") << "/nothing" << QByteArray("{}") << key << "404 no such resource";
+        row("no device information", bytes(), "400 malformed request: deviceInformation: required key is missing");
+        row("not JSON", "{\"agentId\":", "400 body is not JSON: malformed JSON");
+        row("JSON array", "[]", "400 body is not a JSON object");
+        row("unknown path", "{}", "404 no such resource", registrationKey, "/nothing");
         // clang-format on
     }
 
