@@ -68,11 +68,13 @@ private slots:
         const QStringList twoFiles{"20-site.json:{\"agentEndpoint\":\"https://site.example\"}",
                                    "10-co.json:{\"agentEndpoint\":\"https://co.example\",\"username\":\"anna\"}"};
         const QString ignored = QStringLiteral("Ignoring managed configuration ");
+        const auto fallsBack = [&](const char* row, const QStringList& policies, const QString& errorLine, const char* tamper = "") {
+            QTest::newRow(row) << policies << QString::fromUtf8(tamper) << ep << user << user << errorLine;
+        };
         QTest::newRow("managed text wins") << QStringList{"a.json:{\"agentEndpoint\":\"https://managed.example\"}"} << "" << ep << user << "https://managed.example" << "";
-        QTest::newRow("managed number falls back") << QStringList{"a.json:{\"agentEndpoint\":5}"} << "" << ep << user << user
-            << "Managed setting agentEndpoint is the number 5, not text: the user's setting applies";
-        QTest::newRow("empty managed set falls back") << QStringList{"a.json:{}"} << "" << ep << user << user << "";
-        QTest::newRow("no policy directory") << QStringList{} << "" << ep << user << user << "";
+        fallsBack("managed number falls back", {"a.json:{\"agentEndpoint\":5}"}, "Managed setting agentEndpoint is the number 5, not text: the user's setting applies");
+        fallsBack("empty managed set falls back", {"a.json:{}"}, "");
+        fallsBack("no policy directory", {}, "");
         QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << "" << name << "bob" << "" << "";
         QTest::newRow("later file wins") << twoFiles << "" << ep << "" << "https://site.example" << "";
         QTest::newRow("earlier file's other keys stay") << twoFiles << "" << name << "" << "anna" << "";
@@ -81,16 +83,11 @@ private slots:
         QTest::newRow("a key the table does not mark managed ignores the policy")
             << QStringList{"a.json:{\"projectID\":\"p-managed\"}"} << "" << "projectID" << "p-user" << "p-user" << "";
         QTest::newRow("only .json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}"} << "" << name << "bob" << "bob" << "";
-        QTest::newRow("world-writable file is ignored") << evil << "chmod file 0666" << ep << user << user
-            << ignored + "FILE: writable by others than OWNER (mode 0666)";
-        QTest::newRow("group-writable file is ignored") << evil << "chmod file 0664" << ep << user << user
-            << ignored + "FILE: writable by others than OWNER (mode 0664)";
-        QTest::newRow("world-writable directory is ignored") << evil << "chmod directory 0777" << ep << user << user
-            << ignored + "DIRECTORY: writable by others than OWNER (mode 0777)";
-        QTest::newRow("file of another owner is ignored") << evil << "chown file" << ep << user << user
-            << ignored + "FILE: owned by uid 4242, not by OWNER";
-        QTest::newRow("not an object") << QStringList{"a.json:[\"agentEndpoint\"]"} << "" << ep << user << user
-            << ignored + "FILE: not a JSON object but an array";
+        fallsBack("world-writable file is ignored", evil, ignored + "FILE: writable by others than OWNER (mode 0666)", "chmod file 0666");
+        fallsBack("group-writable file is ignored", evil, ignored + "FILE: writable by others than OWNER (mode 0664)", "chmod file 0664");
+        fallsBack("world-writable directory is ignored", evil, ignored + "DIRECTORY: writable by others than OWNER (mode 0777)", "chmod directory 0777");
+        fallsBack("file of another owner is ignored", evil, ignored + "FILE: owned by uid 4242, not by OWNER", "chown file");
+        fallsBack("not an object", {"a.json:[\"agentEndpoint\"]"}, ignored + "FILE: not a JSON object but an array");
         QTest::newRow("malformed file is ignored, the others apply")
             << QStringList{"a.json:{\"agentEndpoint\":", "b.json:{\"username\":\"anna\"}"} << "" << name << "" << "anna"
             << ignored + "FILE: malformed JSON: parse error at line 1, column 18";
@@ -291,8 +288,7 @@ private slots:
     }
 };
 
-// With "--identifiers DIRECTORY ROUNDS" this program is one of the racers of the test above: it
-// says "ready", waits for a line, then prints the identifiers of DIRECTORY/<round>/NerovaAgent.conf.
+// "--identifiers DIRECTORY ROUNDS": a racer of the test above; says "ready", waits for a line, prints the identifiers.
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);

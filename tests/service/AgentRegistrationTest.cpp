@@ -12,10 +12,10 @@
 #include "support/OpenSSLCommand.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
+#include "tools/presence-service/PresenceCrypto.h"
 #include "tools/presence-service/PresenceService.h"
 
 #include <QNetworkAccessManager>
-#include <QRegularExpression>
 #include <QTest>
 #include <QThreadPool>
 #include <QTimeZone>
@@ -57,6 +57,17 @@ class AgentRegistrationTest : public QObject {
                            .split(u' '));
     }
 
+    // A valid block for `pair` with its leading zero byte left out: OpenSSL alone would decrypt it.
+    static QByteArray blockWithoutLeadingZero(const KeyPair& pair)
+    {
+        const std::shared_ptr<EVP_PKEY> key = parsePublicKey(KeyManager::publicKeyPEM(pair.publicKey));
+        QByteArray block;
+        while (!block.startsWith('\0')) {
+            block = encryptPKCS1(key.get(), "secret");
+        }
+        return block.mid(1);
+    }
+
     QString registrationFailure(const QUrl& base)
     {
         AgentRegistration registration(session_, base, *settings_, clock_);
@@ -86,8 +97,7 @@ private slots:
 
     void cleanup() { service_.reset(); }
 
-    // Key pairs are made on the global pool's threads: ended here, their OpenSSL state is released
-    // before the leak checker looks at exit (left running, it was sometimes reported as leaked).
+    // Ends the key-pair threads, so that their OpenSSL state is released before the leak checker looks.
     void cleanupTestCase() { QThreadPool::globalInstance()->waitForDone(); }
 
     // The whole conversation against the reference service, which verifies every signature.
@@ -153,8 +163,6 @@ private slots:
             << "noResponseError";
         QTest::newRow("wrong block") << 200 << "{\"payload\":\"" + block + "\"}" << "decryptionError";
         QTest::newRow("no payload") << 200 << QByteArray("{}") << "payload: required key is missing";
-        QTest::newRow("412 ServerError") << 412 << QByteArray(R"({"statusCode":401,"message":"key"})")
-            << "serverError(statusCode: 401, message: \"key\")";
         // clang-format on
     }
 
@@ -187,20 +195,10 @@ private slots:
         QCOMPARE(QString::fromUtf8(sent.header("x-nerova-agent-registrationkey")), registrationKey);
     }
 
-    void pemLayout()
+    // The reference service refuses any other PEM layout (enrolCheckInReportAndDownload); not another exponent.
+    void pemHoldsExponent65537()
     {
-        // A line feed after the first line, CR LF between the six full Base64 lines and the last one
-        // of 8 characters, a line feed before the end marker and nothing after it.
-        const QString pem = KeyManager::publicKeyPEM(pair_.publicKey);
-        QCOMPARE(pem.size(), 456);
-        static const QRegularExpression layout(QStringLiteral("^-----BEGIN PUBLIC KEY-----\n"
-                                                              "MIIBIjANBgkqhkiG9w0BAQEFAAOCAQ8AMIIBCgKCAQEA"
-                                                              "[A-Za-z0-9+/]{20}\r\n(?:[A-Za-z0-9+/]{64}\r\n){5}"
-                                                              "[A-Za-z0-9+/]{8}\n-----END PUBLIC KEY-----$"));
-        QVERIFY2(layout.match(pem).hasMatch(), qPrintable(pem));
-        const QString path = writeFile(keyDir_, QStringLiteral("key.pem"), pem.toLatin1());
-        const QByteArray text = openssl(QStringLiteral("pkey -pubin -noout -text -in %1").arg(path).split(u' '));
-        QVERIFY2(text.contains("Public-Key: (2048 bit)") && text.contains("Exponent: 65537"), text.constData());
+        QVERIFY(KeyManager::publicKeyPEM(pair_.publicKey).endsWith(QLatin1String("IDAQAB\n-----END PUBLIC KEY-----")));
     }
 
     void decryptPayload_data()
@@ -212,9 +210,7 @@ private slots:
         QTest::newRow("payload JSON") << encryptWithOpenSSL(pair_, json) << json;
         QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(pair_, QByteArray(245, '\xfe')) << QByteArray(245, '\xfe');
         QTest::newRow("zero bytes inside") << encryptWithOpenSSL(pair_, QByteArray("\0\0a\0", 4)) << QByteArray("\0\0a\0", 4);
-        QTest::newRow("255 bytes") << QByteArray(255, '\0') << QByteArray();
-        QTest::newRow("257 bytes") << QByteArray(257, '\0') << QByteArray();
-        QTest::newRow("256 bytes of zeros") << QByteArray(256, '\0') << QByteArray();
+        QTest::newRow("255 bytes, leading zero byte left out") << blockWithoutLeadingZero(pair_) << QByteArray();
         QTest::newRow("block for another key")
             << encryptWithOpenSSL(KeyManager::createKeyPair(QStringLiteral("other")), "secret") << QByteArray();
         // clang-format on

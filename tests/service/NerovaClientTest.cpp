@@ -57,7 +57,7 @@ class NerovaClientTest : public QObject {
 private slots:
     void answers_data()
     {
-        QTest::addColumn<ScriptedResponse>("answer"); // status 0: nothing listens; %1 in a header: the port
+        QTest::addColumn<ScriptedResponse>("answer"); // %1 in a header: the port
         QTest::addColumn<bool>("requiredFields");     // decode as a check-in answer, else as a record without fields
         QTest::addColumn<QString>("header");          // the value of a header the caller passes
         QTest::addColumn<QString>("expected");
@@ -69,17 +69,14 @@ private slots:
         const QString injected = QStringLiteral("URLLoadingError ProtocolInvalidOperationError");
         // clang-format off
         row("204 without body", {204}, "absent", true);
-        row("200 {} for an empty record", {200, {}, "{}"}, "present");
         row("200 {} for required fields", {200, {}, "{}"}, "JsonDecodeError", true);
         row("200 optional fields missing", {200, {}, R"({"enableDebug":false})"}, "present", true);
         row("200 optional field null", {200, {}, R"({"fingerprintFileUrl":"u","urlExpiresAt":null,"enableDebug":true})"}, "present", true);
         row("200 shaped like ServerError", {200, {}, serverError404}, "present");
         row("200 array for a record", {200, {}, "[]"}, "JsonDecodeError");
         row("299 is a success", {299, {}, "{}"}, "present");
-        row("404 with ServerError", {404, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
         row("400 carrying 412", {400, {}, R"({"statusCode":412,"message":"Unknown"})"}, R"(serverError(statusCode: 412, message: "Unknown"))");
         row("500 with HTML", {500, {}, "<html>oops</html>"}, "httpError(statusCode: 500)");
-        row("500 without body", {500}, "httpError(statusCode: 500)");
         row("300 is a failure", {300, {}, "x"}, "httpError(statusCode: 300)");
         // Statuses Qt reports as failures of its own are answers all the same.
         row("407 with ServerError", {407, {}, serverError404}, R"(serverError(statusCode: 404, message: "No such agent"))");
@@ -90,12 +87,10 @@ private slots:
         // 0.0.0.0 reaches this machine, so a followed redirect would show up as a second request.
         row("plain http redirect elsewhere: refused", {307, {{"Location", "http://0.0.0.0:%1/moved"}}},
             "insecureEndpoint(\"http://0.0.0.0:%1/moved\")");
-        row("refused", {0}, "URLLoadingError ConnectionRefusedError", false, 0);
-        row("slow head", {200, {}, "{}", 2000ms}, "URLLoadingError TimeoutError");
         // Each byte restarts a transfer timeout: only a bound on the whole call ends this.
         row("trickling body", {200, {}, "{}", 0ms, 50ms}, "URLLoadingError TimeoutError");
         row("LF in a header value", {200}, injected, false, 0, "k\nX-Injected: 1");
-        row("CR LF in a header value", {200}, injected, false, 0, "k\r\nX-Injected: 1");
+        row("CR in a header value", {200}, injected, false, 0, "k\rX-Injected: 1");
         // clang-format on
     }
 
@@ -114,11 +109,7 @@ private slots:
         }
         server.enqueue(answer);
         server.enqueue({200, {}, "{}"}); // where a redirect leads
-        NerovaClient client(session_,
-                            answer.status == 0
-                                ? QUrl(QStringLiteral("http://127.0.0.1:%1").arg(ScriptedHttpServer::unusedPort()))
-                                : server.url(),
-                            1s);
+        NerovaClient client(session_, server.url(), 1s);
         const QString path = QStringLiteral("/check");
         const HeaderMap headers{{QStringLiteral("x-key"), header}};
         const QString result = requiredFields ? outcome<AgentCheckinResponse>(client, path, {}, headers)
@@ -132,25 +123,21 @@ private slots:
     {
         // clang-format off
         QTest::addColumn<QString>("base"); // a path on the scripted server, or a whole URL where nothing is sent
-        QTest::addColumn<QString>("path");
         QTest::addColumn<QStringList>("query"); // name=value pairs; a name alone has no value
-        QTest::addColumn<QByteArray>("target"); // as built (the wire form differs only where noted), or the error
-
-        QTest::newRow("no base path") << "" << "/registration" << QStringList() << QByteArray("/registration?");
-        QTest::newRow("base path /v1") << "/v1" << "/presence" << QStringList() << QByteArray("/v1/presence?");
+        QTest::addColumn<QByteArray>("target"); // of the path /p as built (the wire form differs only where noted), or the error
+        const auto row = [](const char* name, const char* base, const QByteArray& target, const QStringList& query = {}) {
+            QTest::newRow(name) << QString::fromUtf8(base) << query << target;
+        };
+        row("base path /v1", "/v1", "/v1/p?");
         // Qt's HTTP stack sends a leading "//" as "/" (a request line starting "//" would read as an authority).
-        QTest::newRow("base path /") << "/" << "/presence" << QStringList() << QByteArray("//presence?");
-        QTest::newRow("base query replaced") << "/v1?old=1" << "/p" << QStringList{"projectId=p1", "instanceId=i1"}
-            << QByteArray("/v1/p?projectId=p1&instanceId=i1");
-        QTest::newRow("values percent-encoded") << "" << "/p" << QStringList{"projectId=a b&c=d/é"}
-            << QByteArray("/p?projectId=a%20b%26c%3Dd%2F%C3%A9");
-        QTest::newRow("item without value") << "" << "/p" << QStringList{"flag", "empty="}
-            << QByteArray("/p?flag&empty=");
-        QTest::newRow("plain http to 0.0.0.0") << "http://0.0.0.0:%1" << "/p" << QStringList()
-            << QByteArray("insecureEndpoint");
-        QTest::newRow("not a URL") << "http://exa mple:%1" << "/p" << QStringList() << QByteArray("urlError");
-        QTest::newRow("relative") << "v1/api" << "/p" << QStringList() << QByteArray("urlError");
-        QTest::newRow("no host") << "https:///v1" << "/p" << QStringList() << QByteArray("urlError");
+        row("base path /", "/", "//p?");
+        row("base query replaced", "/v1?old=1", "/v1/p?projectId=p1&instanceId=i1", {"projectId=p1", "instanceId=i1"});
+        row("values percent-encoded", "", "/p?projectId=a%20b%26c%3Dd%2F%C3%A9", {"projectId=a b&c=d/é"});
+        row("item without value", "", "/p?flag&empty=", {"flag", "empty="});
+        row("plain http to 0.0.0.0", "http://0.0.0.0:%1", "insecureEndpoint");
+        row("not a URL", "http://exa mple:%1", "urlError");
+        row("relative", "v1/api", "urlError");
+        row("no host", "https:///v1", "urlError");
         // clang-format on
     }
 
@@ -158,7 +145,6 @@ private slots:
     void requestTarget()
     {
         QFETCH(QString, base);
-        QFETCH(QString, path);
         QFETCH(QStringList, query);
         QFETCH(QByteArray, target);
 
@@ -176,6 +162,7 @@ private slots:
         const HeaderMap headers{{QStringLiteral("Content-Type"), QStringLiteral("text/plain")},
                                 {QStringLiteral("content-type"), QStringLiteral("text/html")},
                                 {QStringLiteral("x-extra"), QStringLiteral("1")}};
+        const QString path = QStringLiteral("/p");
         const QString result = outcome<EmptyRecord>(client, path, items, headers);
         if (!sent) {
             QCOMPARE(result.section(u'(', 0, 0), QString::fromLatin1(target));
@@ -201,20 +188,6 @@ private slots:
         // clang-format on
         for (const auto& [url, permitted] : cases) {
             QVERIFY2(isPermittedServiceEndpoint(QUrl(QString::fromLatin1(url))) == permitted, url);
-        }
-    }
-
-    void hmac()
-    {
-        // clang-format off
-        const std::tuple<QByteArray, QByteArray, QString> cases[] = {
-            {"Jefe", "what do ya want for nothing?", "5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"},
-            {QByteArray(131, '\xaa'), "Test Using Larger Than Block-Size Key - Hash Key First", // longer than a block
-             "60e431591ee0b67f0d8a26aacbf5b77f8e0bc6213728c5140546040f0ee37f54"},
-            {"", "", "b613679a0814d9ec772f95d778c35fc5ff1697c493715653c6c712144292c5ad"}};
-        // clang-format on
-        for (const auto& [key, data, mac] : cases) {
-            QCOMPARE(hexString(hmacSHA256(key, data)), mac);
         }
     }
 
@@ -274,18 +247,14 @@ private slots:
         const QByteArray address = R"({"ip":"203.0.113.7"})";
         // clang-format off
         QTest::newRow("address") << ScriptedResponse{200, {}, R"({"country":"NL","ip":"203.0.113.7"})"} << "ip:203.0.113.7";
-        QTest::newRow("IPv6 text unchanged") << ScriptedResponse{200, {}, R"({"ip":"2001:DB8::1"})"} << "ip:2001:DB8::1";
         QTest::newRow("503") << ScriptedResponse{503, {}, address} << "absent";
-        QTest::newRow("400 is an answer") << ScriptedResponse{400, {}, "bad request"} << "absent";
         QTest::newRow("201 is not 200") << ScriptedResponse{201, {}, address} << "absent";
         QTest::newRow("no ip") << ScriptedResponse{200, {}, R"({"address":"1.2.3.4"})"} << "error:ip: required key is missing";
-        QTest::newRow("ip not text") << ScriptedResponse{200, {}, R"({"ip":3})"} << "error:ip: expected a string";
         QTest::newRow("not JSON") << ScriptedResponse{200, {}, "203.0.113.7\n"} << "error:malformed JSON";
         QTest::newRow("answer too large") << ScriptedResponse{200, {}, QByteArray(PublicIPClient::maxAnswerBytes + 1, ' ')}
             << R"(error:UnknownContentError("answer larger than 65536 bytes"))";
-        // No answer: one that trickles in past the deadline of the whole lookup, or a refused connection.
+        // No answer: one that trickles in past the deadline of the whole lookup.
         QTest::newRow("trickling") << ScriptedResponse{200, {}, address, 0ms, 20ms} << R"(error:TimeoutError("no complete answer within 300 ms"))";
-        QTest::newRow("refused") << ScriptedResponse{0} << R"(error:ConnectionRefusedError("Connection refused"))";
         // clang-format on
     }
 
@@ -295,15 +264,10 @@ private slots:
         QFETCH(QString, outcome);
         ScriptedHttpServer server;
         server.route("/", answer);
-        const QString result = lookUp(
-            answer.status
-                ? server.url(QStringLiteral("/?format=json"))
-                : QUrl(QStringLiteral("http://127.0.0.1:%1/?format=json").arg(ScriptedHttpServer::unusedPort())));
+        const QString result = lookUp(server.url(QStringLiteral("/?format=json")));
         QVERIFY2(result.startsWith(outcome), qPrintable(result));
-        QCOMPARE(server.requests().size(), answer.status ? 1 : 0);
-        for (const RecordedRequest& request : server.requests()) {
-            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /?format=json"));
-        }
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(server.requests()[0].method + ' ' + server.requests()[0].target, QByteArray("GET /?format=json"));
     }
 
     // Every lookup has a session of its own: a cookie set by one answer is not sent with the next.
