@@ -1,9 +1,6 @@
 // The running agent, built from its real components, against the reference presence service with
-// faults switched on and off, in a network namespace of the test's own, on a private session bus
-// with a real keyring (started and stopped here) and under a policy directory of its own. Every
-// row moves the machine to the other location while its fault is on; the agent must keep running,
-// say what is wrong (once per attempt, in `message` where the user should know), recover at the
-// next tick once the fault is gone, and the service must have received exactly one report per move.
+// faults switched on and off, in a network namespace and on a private session bus with a keyring of
+// the test's own. Every row moves the machine to the other location while its fault is on.
 #include "common/Settings.h"
 #include "core/Agent.h"
 #include "core/AgentWiring.h"
@@ -46,8 +43,6 @@ class AgentFaultsTest;
 
 namespace {
 
-QString key(const char* name) { return QString::fromLatin1(name); }
-
 constexpr std::chrono::milliseconds tick = 1500ms;          // every interval of the agent
 constexpr std::chrono::milliseconds clientTimeout = 1500ms; // every call to the service
 constexpr std::chrono::milliseconds secretTimeout = 1500ms; // every call to the Secret Service
@@ -77,28 +72,7 @@ uint secretServicePid()
     return pid.isValid() ? pid.value() : 0;
 }
 
-// Critical lines written while the test runs, for counting.
-QStringList& criticalLines()
-{
-    static QStringList lines;
-    return lines;
-}
-
-QtMessageHandler previousHandler = nullptr;
-
-void recordMessage(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type == QtCriticalMsg) {
-        criticalLines() << text;
-    }
-    previousHandler(type, context, text);
-}
-
-qsizetype linesStartingWith(const QString& prefix)
-{
-    return std::count_if(criticalLines().cbegin(), criticalLines().cend(),
-                         [&](const QString& line) { return line.startsWith(prefix); });
-}
+using Step = std::function<void(AgentFaultsTest&)>;
 
 // What a row exercises while its fault is on.
 enum class Trigger {
@@ -109,15 +83,17 @@ enum class Trigger {
 };
 
 struct FaultRow {
-    const char* name;
-    std::function<void(AgentFaultsTest&)> on;
+    std::string name;
+    Step on;
     Trigger trigger;
     const char* logLine; // the start of the critical line the fault causes; none when it is silent
     const char* message; // the start of `message` while the fault is on; none when the user need not know
-    std::function<void(AgentFaultsTest&)> off = {};
+    Step off = {};
     int flaps = 0;     // back-and-forth address changes before the move
     bool once = false; // the line is said once for the whole fault, whose cause stays as it is
 };
+
+std::vector<FaultRow> faultRows();
 
 } // namespace
 
@@ -130,13 +106,16 @@ public:
     {}
 
     PresenceService& service() { return *service_; }
-    QString agentPath(const char* action) const { return QStringLiteral("/%1/%2").arg(agentId_, action); }
+    // A path of the service; one without a leading slash is the agent's own.
+    QString path(const char* path) const
+    {
+        return path[0] == '/' ? QString::fromLatin1(path) : QStringLiteral("/%1/%2").arg(agentId_, path);
+    }
     QString localCopyPath() const
     {
         return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + u'/' +
                QString::fromLatin1(FingerprintFileClient::localCopyName);
     }
-    void stopListening() { service_->servers().first()->close(); }
     // Serves a new version of the fingerprint file, with the same fingerprints.
     void serveVersion(qint64 version)
     {
@@ -262,9 +241,16 @@ private:
     std::unique_ptr<Agent> agent_;
     QString agentId_;
     QStringList expectedReports_;
-    bool atA_ = false; // the machine's address lies in the range of fingerprint "a"
+    bool atA_ = false;                    // the machine's address lies in the range of fingerprint "a"
+    std::optional<test::LogCapture> log_; // installed after the test library's own handler
 
-    static const std::vector<FaultRow>& rows();
+    const std::vector<FaultRow> rows_ = faultRows();
+
+    qsizetype linesStartingWith(const QString& prefix) const
+    {
+        return std::count_if(log_->errors().cbegin(), log_->errors().cend(),
+                             [&](const QString& line) { return line.startsWith(prefix); });
+    }
 
     QStringList reportedFingerprints() const
     {
@@ -316,9 +302,9 @@ private slots:
         QVERIFY(QDir().mkpath(dir_.filePath(QStringLiteral("managed"))));
         writePolicy();
         settings_.emplace(Settings::defaultUserFile(), dir_.filePath(QStringLiteral("managed")));
-        settings_->setText(key(settingskey::agentEndpoint), service_->baseUrl().toString());
-        stopListening(); // the first row starts with the service down
-        settings_->setText(key(settingskey::registrationKey), config.registrationKey);
+        settings_->setText(settingskey::agentEndpoint, service_->baseUrl().toString());
+        service_->servers().first()->close(); // the first row starts with the service down
+        settings_->setText(settingskey::registrationKey, config.registrationKey);
         agentId_ = settings_->agentIdentifier();
         parts_.emplace(makeSystemAgentParts(*settings_, clock_));
         AgentComponents& components = parts_->components;
@@ -327,7 +313,7 @@ private slots:
         components.service = std::make_unique<NerovaServiceConnection>(*parts_->session, *settings_, clock_,
                                                                        *parts_->fingerprintFiles, clientTimeout);
         agent_ = std::make_unique<Agent>(std::move(components), *settings_, clock_, AgentIntervals{tick, tick, tick});
-        previousHandler = qInstallMessageHandler(recordMessage);
+        log_.emplace();
         agent_->start();
     }
 
@@ -340,21 +326,20 @@ private slots:
         if (const uint pid = secretServicePid(); pid != 0 && pid != uint(::getpid())) {
             ::kill(pid_t(pid), SIGTERM); // the keyring this test started
         }
-        qInstallMessageHandler(previousHandler);
     }
 
     void survivesFault_data()
     {
         QTest::addColumn<int>("row");
-        for (std::size_t i = 0; i < rows().size(); ++i) {
-            QTest::newRow(rows()[i].name) << int(i);
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            QTest::newRow(rows_[i].name.c_str()) << int(i);
         }
     }
 
     void survivesFault()
     {
         QFETCH(int, row);
-        const FaultRow& fault = rows()[std::size_t(row)];
+        const FaultRow& fault = rows_[std::size_t(row)];
         const QString logLine = fault.logLine ? QString::fromLatin1(fault.logLine) : QString();
         const qsizetype linesBefore = fault.logLine ? linesStartingWith(logLine) : 0;
 
@@ -365,7 +350,7 @@ private slots:
         case Trigger::none: break;
         case Trigger::checkin: agent_->checkin(); break;
         case Trigger::enrol:
-            settings_->setFlag(key(settingskey::isRegistered), false);
+            settings_->setFlag(settingskey::isRegistered, false);
             agent_->checkin();
             break;
         case Trigger::download: agent_->checkFingerprintFile(); break;
@@ -396,10 +381,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), expectedReports_, 20'000);
         QTRY_VERIFY_WITH_TIMEOUT(agent_->isRegistered() && !agent_->hasUnsentPresence(), 20'000);
         // Recovered: the next ticks go through without an error and without a second report.
-        const qsizetype errorsAfterRecovery = criticalLines().size();
+        const qsizetype errorsAfterRecovery = log_->errors().size();
         QTest::qWait(int(2 * tick.count()));
-        QVERIFY2(criticalLines().size() == errorsAfterRecovery,
-                 qPrintable(criticalLines().mid(errorsAfterRecovery).join(u'\n')));
+        QVERIFY2(log_->errors().size() == errorsAfterRecovery,
+                 qPrintable(log_->errors().mid(errorsAfterRecovery).join(u'\n')));
         QCOMPARE(reportedFingerprints(), expectedReports_);
         QVERIFY(agent_->isStarted());
     }
@@ -407,44 +392,35 @@ private slots:
 
 namespace {
 
-// A fault on one path, as a row's switch.
-std::function<void(AgentFaultsTest&)> status(const char* path, int code)
+Step status(const char* path, int code)
 {
-    return [=](AgentFaultsTest& test) {
-        test.service().setStatus(path[0] == '/' ? QString::fromLatin1(path) : test.agentPath(path), code);
-    };
+    return [=](AgentFaultsTest& test) { test.service().setStatus(test.path(path), code); };
 }
 
-std::function<void(AgentFaultsTest&)> raw(const char* path, PresenceService::RawAnswer answer)
+Step raw(const char* path, PresenceService::RawAnswer answer)
 {
-    return [=](AgentFaultsTest& test) {
-        test.service().setRawAnswer(path[0] == '/' ? QString::fromLatin1(path) : test.agentPath(path), answer);
-    };
+    return [=](AgentFaultsTest& test) { test.service().setRawAnswer(test.path(path), answer); };
 }
 
-const PresenceService::RawAnswer htmlPage{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
-
-std::function<void(AgentFaultsTest&)> trickle(const char* path)
+// Each step well within the client's timeout, the whole answer far past it.
+Step trickle(const char* path)
 {
-    // Each step well within the client's timeout, the whole answer far past it.
-    return [=](AgentFaultsTest& test) { test.service().setTrickle(test.agentPath(path), clientTimeout / 5); };
+    return [=](AgentFaultsTest& test) { test.service().setTrickle(test.path(path), clientTimeout / 5); };
 }
 
-std::function<void(AgentFaultsTest&)> writeLocalCopy(QByteArray content)
+Step writeLocalCopy(QByteArray content)
 {
     return [=](AgentFaultsTest& test) { replaceFile(test.localCopyPath(), content); };
 }
 
-std::function<void(AgentFaultsTest&)> policy(QByteArray content)
+Step policy(QByteArray content)
 {
     return [=](AgentFaultsTest& test) { test.writePolicy(content); };
 }
 
 void restorePolicy(AgentFaultsTest& test) { test.writePolicy(); }
 
-} // namespace
-
-const std::vector<FaultRow>& AgentFaultsTest::rows()
+std::vector<FaultRow> faultRows()
 {
     constexpr const char* enrolment = "Failed to register - ";
     constexpr const char* checkin = "error during check in ";
@@ -455,29 +431,13 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
     constexpr const char* storeUnavailable = "Secret store unavailable: ";
     constexpr const char* ignoredPolicy = "Ignoring managed configuration ";
     constexpr const char* unreadableSettings = "Cannot read the user settings: ";
-    static const std::vector<FaultRow> table{
+    std::vector<FaultRow> rows{
         {"service down at start and back later", [](AgentFaultsTest&) {}, Trigger::none, enrolment, enrolmentFailed,
-         [](AgentFaultsTest& test) { test.listenAgain(); }},
-        {"500 on registration", status("/registration", 500), Trigger::enrol, enrolment, enrolmentFailed},
-        {"503 on registration", status("/registration", 503), Trigger::enrol, enrolment, enrolmentFailed},
-        {"HTML page on registration", raw("/registration", htmlPage), Trigger::enrol, enrolment, enrolmentFailed},
-        {"500 on completion", status("complete-registration", 500), Trigger::enrol, enrolment, enrolmentFailed},
-        {"503 on completion", status("complete-registration", 503), Trigger::enrol, enrolment, enrolmentFailed},
-        {"HTML page on completion", raw("complete-registration", htmlPage), Trigger::enrol, enrolment, enrolmentFailed},
-        {"500 on check-in", status("check-in", 500), Trigger::checkin, checkin, checkinFailed},
-        {"503 on check-in", status("check-in", 503), Trigger::checkin, checkin, checkinFailed},
-        {"HTML page on check-in", raw("check-in", htmlPage), Trigger::checkin, checkin, checkinFailed},
-        {"500 on presence", status("presence", 500), Trigger::none, presence, nullptr},
-        {"503 on presence", status("presence", 503), Trigger::none, presence, nullptr},
-        {"HTML page on presence", raw("presence", htmlPage), Trigger::none, presence, nullptr},
-        // A download the server refuses falls back to the local copy without a word.
-        {"500 on download", status("/fingerprint-file", 500), Trigger::download, nullptr, nullptr},
-        {"503 on download", status("/fingerprint-file", 503), Trigger::download, nullptr, nullptr},
-        {"HTML page on download", raw("/fingerprint-file", htmlPage), Trigger::download, nullptr, nullptr},
+         &AgentFaultsTest::listenAgain},
         {"412 in the middle of a run", [](AgentFaultsTest& test) { test.service().failNextCheckin(412); },
          Trigger::checkin, nullptr, nullptr},
         {"answer slower than the client's timeout",
-         [](AgentFaultsTest& test) { test.service().setDelay(test.agentPath("check-in"), 2 * clientTimeout); },
+         [](AgentFaultsTest& test) { test.service().setDelay(test.path("check-in"), 2 * clientTimeout); },
          Trigger::checkin, checkin, checkinFailed},
         {"answer trickling past the client's timeout on check-in", trickle("check-in"), Trigger::checkin, checkin,
          checkinFailed},
@@ -495,15 +455,15 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"redirect to another host",
          raw("check-in", {307, "text/plain", "moved", {{"Location", "http://10.99.0.1/elsewhere/check-in"}}}),
          Trigger::checkin, checkin, checkinFailed},
-        {"untrusted TLS certificate", [](AgentFaultsTest& test) { test.pointAtUntrustedCertificate(); },
-         Trigger::checkin, checkin, checkinFailed, restorePolicy},
+        {"untrusted TLS certificate", &AgentFaultsTest::pointAtUntrustedCertificate, Trigger::checkin, checkin,
+         checkinFailed, restorePolicy},
         // A new enrolment needs the store: the service's new secret cannot be kept, so the agent
         // stays unenrolled, and its report waits, until a keyring appears. The agent asks the bus
         // afresh at every call, so a store missing at start takes the same path.
-        {"no Secret Service and one appearing later", [](AgentFaultsTest& test) { test.stopKeyring(); }, Trigger::enrol,
-         enrolment, storeUnavailable, [](AgentFaultsTest& test) { test.startKeyring(); }},
-        {"locked keyring that never answers", [](AgentFaultsTest& test) { test.silenceKeyring(); }, Trigger::enrol,
-         enrolment, storeUnavailable, [](AgentFaultsTest& test) { test.restoreKeyring(); }},
+        {"no Secret Service and one appearing later", &AgentFaultsTest::stopKeyring, Trigger::enrol, enrolment,
+         storeUnavailable, &AgentFaultsTest::startKeyring},
+        {"locked keyring that never answers", &AgentFaultsTest::silenceKeyring, Trigger::enrol, enrolment,
+         storeUnavailable, &AgentFaultsTest::restoreKeyring},
         // A policy that cannot be used is an administrator's problem: the user's settings serve,
         // and the problem is said once until the file changes, however often the policy is read.
         {"malformed policy file", policy(R"({"agentEndpoint": "http://127.0.0.1)"), Trigger::checkin, ignoredPolicy,
@@ -517,8 +477,8 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
         {"policy value of the wrong type", policy(R"({"agentEndpoint": 42, "registrationKey": "faults-key"})"),
          Trigger::checkin, "Managed setting agentEndpoint is ", nullptr, restorePolicy, 0, true},
         // The damaged file is left as it is; nothing is enrolled, checked in or reported meanwhile.
-        {"corrupted settings file", [](AgentFaultsTest& test) { test.damageSettings(); }, Trigger::checkin,
-         unreadableSettings, unreadableSettings, [](AgentFaultsTest& test) { test.repairSettings(); }},
+        {"corrupted settings file", &AgentFaultsTest::damageSettings, Trigger::checkin, unreadableSettings,
+         unreadableSettings, &AgentFaultsTest::repairSettings},
         {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), Trigger::download,
          download, nullptr},
         {"empty local fingerprint copy", writeLocalCopy({}), Trigger::download, download, nullptr},
@@ -540,8 +500,31 @@ const std::vector<FaultRow>& AgentFaultsTest::rows()
          }},
         {"network flapping 100 times in 10 s", [](AgentFaultsTest&) {}, Trigger::none, nullptr, nullptr, {}, 100},
     };
-    return table;
+    // Right after the first row: 500, 503 and a proxy's HTML error page on each call. A download
+    // the server refuses falls back to the local copy without a word.
+    const struct {
+        const char *name, *path;
+        Trigger trigger;
+        const char *logLine, *message;
+    } calls[] = {{"registration", "/registration", Trigger::enrol, enrolment, enrolmentFailed},
+                 {"completion", "complete-registration", Trigger::enrol, enrolment, enrolmentFailed},
+                 {"check-in", "check-in", Trigger::checkin, checkin, checkinFailed},
+                 {"presence", "presence", Trigger::none, presence, nullptr},
+                 {"download", "/fingerprint-file", Trigger::download, nullptr, nullptr}};
+    const PresenceService::RawAnswer html{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
+    auto at = rows.begin() + 1;
+    for (const auto& call : calls) {
+        for (const int code : {500, 503, 0}) {
+            at = 1 +
+                 rows.insert(at, FaultRow{(code ? std::to_string(code) : std::string("HTML page")) + " on " + call.name,
+                                          code ? status(call.path, code) : raw(call.path, html), call.trigger,
+                                          call.logLine, call.message});
+        }
+    }
+    return rows;
 }
+
+} // namespace
 
 int main(int argc, char* argv[])
 {

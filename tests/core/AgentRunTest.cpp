@@ -111,12 +111,10 @@ private slots:
 
         QVERIFY(!test::runIp({"addr", "add", "10.67.0.1/24", "dev", "nr0"}));
         QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a"}), 30'000);
-        QTest::qWait(7000); // longer than the debounce: a second report would show now
-        QCOMPARE(reportedFingerprints(), QStringList({"a"}));
 
         QVERIFY(!test::runIp({"addr", "del", "10.67.0.1/24", "dev", "nr0"}));
         QVERIFY(!test::runIp({"addr", "add", "10.68.0.1/24", "dev", "nr0"}));
-        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a", "b"}), 30'000);
+        QTRY_COMPARE_WITH_TIMEOUT(reportedFingerprints(), QStringList({"a", "b"}), 30'000); // "a" only once
 
         const auto [statusCode, statusOutput] = agentCommand({QStringLiteral("status"), QStringLiteral("--json")});
         QCOMPARE(statusCode, 0);

@@ -48,7 +48,6 @@ private slots:
 
         const QString none = QStringLiteral("<absent>");
         QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n") << "Macmini9,1" << "macmini" << "H2WDK0ABQ6NV";
-        QTest::newRow("MacBook Air") << QByteArray("MacBookAir10,1\n") << QByteArray("9\n") << absent << "MacBookAir10,1" << "macbook" << none;
         QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1" << "desktopcomputer" << none;
         QTest::newRow("ThinkPad with laptop chassis") << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE" << "macbook" << "PF3ABCDE";
         QTest::newRow("chassis with lock bit") << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE" << "macbook" << none;

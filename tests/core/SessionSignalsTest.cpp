@@ -148,10 +148,8 @@ private slots:
         QTest::addColumn<bool>("locked");
         QTest::addColumn<int>("delivered");
         // clang-format off
-        QTest::newRow("LockedHint") << QStringList{"hint:1", "hint:0"} << false << 2;
         QTest::newRow("logind's Lock and Unlock") << QStringList{"logind:1", "logind:0", "logind:1"} << true << 3;
         QTest::newRow("lock, unlock, lock from three sources") << QStringList{"hint:1", "freedesktop:0", "gnome:1"} << true << 3;
-        QTest::newRow("a second source repeats the lock") << QStringList{"gnome:1", "hint:1"} << true << 2;
         QTest::newRow("another session is not ours") << QStringList{"other session:1", "hint:0"} << false << 1;
         QTest::newRow("another interface is not ours") << QStringList{"other interface:1", "gnome:0"} << false << 1;
         // clang-format on
