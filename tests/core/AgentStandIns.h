@@ -60,12 +60,16 @@ public:
     }
     QCoro::Task<void> storeSecret(QString value) override
     {
+        if (failStore) {
+            throw AgentSecretError(AgentSecretError::Case::timedOut, QStringLiteral("keyring locked"));
+        }
         secret = value;
         co_return;
     }
 
     std::optional<QString> secret;
     bool failLoad = false;
+    bool failStore = false;
 };
 
 // The service, scripted: for the agent's scheduling, where the protocol does not matter.

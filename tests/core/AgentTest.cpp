@@ -216,8 +216,10 @@ private slots:
     {
         startInstalled();
         QVERIFY(agent_->isRegistered());
+        QVERIFY(service_->agents().value(agentId()).completed);
         QCOMPARE(secrets_->secret, service_->agents().value(agentId()).secret);
         QCOMPARE(service_->checkins().size(), 2);
+        QCOMPARE(service_->checkins().last().at("fingerprintVersion").get<qint64>(), 1);
         QCOMPARE(network_->refreshes, 1);
         QCOMPARE(agent_->lastCheckin(), clock_.now());
         QCOMPARE(agent_->message(), QString());
@@ -347,19 +349,34 @@ private slots:
         }
     }
 
-    // A report the service did not accept is sent again when the same match comes back, until it is
-    // accepted; it is given up when the match changes. (The retry at the next tick: the fault matrix.)
+    // Without a file the context is recorded and nothing is evaluated or sent.
+    void recordsContextsWithoutAFile()
+    {
+        enrolledInSettings();
+        makeAgent(true);
+        agent_->start();
+        QVERIFY(settled());
+        deliver("a");
+        QVERIFY(agent_->context().has_value());
+        QCOMPARE(agent_->lastPresenceCheck(), clock_.now());
+        QVERIFY(!agent_->lastEvaluation());
+        QCOMPARE(events_.count(QStringLiteral("presence")), 0);
+    }
+
+    // A report the service did not accept is sent again at the next tick or when the same match
+    // comes back, until it is accepted; it is given up when the match changes.
     void retriesAReportUntilAccepted_data()
     {
-        QTest::addColumn<QString>("place"); // of the next context
+        QTest::addColumn<QString>("retry"); // "tick", or the place of the next context
         QTest::addColumn<QStringList>("expected");
+        QTest::newRow("at the next tick") << "tick" << QStringList{"a@1"};
         QTest::newRow("same match again") << "a" << QStringList{"a@1"};
         QTest::newRow("match changes") << "b" << QStringList{"b@1"};
         QTest::newRow("no match any more") << "none" << QStringList{};
     }
     void retriesAReportUntilAccepted()
     {
-        QFETCH(QString, place);
+        QFETCH(QString, retry);
         QFETCH(QStringList, expected);
         startInstalled();
         const QString path = u'/' + agentId() + QStringLiteral("/presence");
@@ -373,7 +390,14 @@ private slots:
 
         service_->clearFaults();
         clock_.advance(120'000);
-        deliver(place);
+        const QString place = retry == u"tick" ? QStringLiteral("a") : retry;
+        if (retry == u"tick") {
+            QSignalSpy sent(agent_.get(), &Agent::presenceSendFinished);
+            agent_->checkTimeOfDay();
+            QVERIFY(sent.wait(10'000));
+        } else {
+            deliver(place);
+        }
         QCOMPARE(reports(), expected);
         QVERIFY(!agent_->hasUnsentPresence());
         if (!expected.isEmpty()) { // the retried report carries the time it was sent
@@ -440,6 +464,27 @@ private slots:
         // The refresh goes on to its download; the cycle counts as a check-in.
         QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, inRefresh ? 2 : 1);
         QCOMPARE(agent_->lastCheckin() == clock_.now(), !inRefresh);
+    }
+
+    // A secret that cannot be stored leaves the agent unenrolled, and the next cycle enrols anew.
+    void staysUnenrolledWhenTheSecretCannotBeStored()
+    {
+        makeAgent(false);
+        secrets_->failStore = true;
+        QTest::ignoreMessage(QtCriticalMsg, "Failed to register - timedOut(\"keyring locked\")");
+        agent_->checkin();
+        QVERIFY(settled());
+        QVERIFY(!agent_->isRegistered());
+        QVERIFY(!settings_->contains(settingskey::projectID));
+        QVERIFY(!agent_->lastCheckin().isValid());
+        QVERIFY(agent_->message().contains(QStringLiteral("keyring locked")));
+
+        secrets_->failStore = false;
+        agent_->checkin();
+        QVERIFY(settled());
+        QVERIFY(agent_->isRegistered());
+        QVERIFY(agent_->lastCheckin().isValid());
+        QCOMPARE(agent_->message(), QString());
     }
 
     // `message` names what keeps the agent from checking in, and only a sent check-in counts.
