@@ -1,45 +1,149 @@
 #pragma once
 
+#include "AgentStandIns.h"
+
+#include "common/Await.h"
 #include "common/Clock.h"
 #include "common/Settings.h"
 #include "core/Agent.h"
+#include "rules/FingerprintFileJson.h"
 
 #include <QNetworkAccessManager>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTest>
 
 #include <memory>
+#include <unistd.h>
 
 namespace nerova::test {
 
-class StandInNetwork;
-class StandInService;
+class StandInFacts final : public MachineFacts {
+public:
+    std::optional<QString> serialNumber() const override { return QStringLiteral("PF3XK2LM"); }
+    std::optional<QByteArray> model() const override { return QByteArray("ThinkPad T14 Gen 3\n"); }
+    std::optional<int> chassisType() const override { return 10; } // notebook
+    std::optional<QString> computerName() const override { return QStringLiteral("desk-42"); }
+};
+
+// Hands out a file where "Office" matches 10.1.0.0/16 and "Home" 192.168.0.0/16.
+class StandInService final : public ServiceConnection {
+public:
+    QCoro::Task<AgentCredentials> registerAgent(QUrl, QString, QString, DeviceInformation) override
+    {
+        throw std::runtime_error("not enrolling in this test");
+    }
+    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QUrl, QString, QString, AgentCheckinRequest, QString,
+                                                                 QString) override
+    {
+        co_return std::optional<AgentCheckinResponse>();
+    }
+    QCoro::Task<void> postPresence(QUrl, QString, QString, AgentPresenceRequest, QString, QString) override
+    {
+        co_return;
+    }
+    QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString) override
+    {
+        ++downloads;
+        co_return decodeFingerprintFile(R"({"fingerprintVersion": 7, "createdAt": "2026-03-01T08:00:00.000Z",
+ "fingerprints": [{"fingerprintId": "office", "name": "Office", "locationPoint": {"locationId": "HQ", "levelId": "3",
+  "zoneId": "East"}, "rules": [{"name": "Office LAN", "conditions": [
+     {"type": "internalIp", "arguments": [{"name": "cidrRange", "value": "10.1.0.0/16"}], "rules": [], "inverted": false}]},
+    {"name": "Printer", "conditions": [{"type": "ping", "arguments": [], "rules": [], "inverted": true},
+     {"type": "internalIp", "arguments": [{"name": "cidrRange", "value": "10.1.0.0/16"}], "rules": [], "inverted": false}]}]},
+  {"fingerprintId": "home", "name": "Home", "locationPoint": {"locationId": "Home"},
+   "rules": [{"name": "Home network", "conditions": [
+     {"type": "internalIp", "arguments": [{"name": "cidrRange", "value": "192.168.0.0/16"}], "rules": [], "inverted": false},
+     {"type": "or", "arguments": [], "inverted": false, "rules": [{"name": "Nested", "conditions": []}]}]}]}]})",
+                                        TimestampForm::served);
+    }
+
+    int downloads = 0;
+};
 
 // A real agent on stand-ins for the machine, the network, the lock monitor, the secret store and
 // the service, with settings in a temporary directory, on Monday 2 March 2026, 10:00 UTC.
 class DesktopFixture {
 public:
-    DesktopFixture();
-    ~DesktopFixture();
+    DesktopFixture() : clock_(QDateTime(QDate(2026, 3, 2), QTime(10, 0), Qt::UTC))
+    {
+        qputenv("XDG_CONFIG_HOME", dir_.filePath(QStringLiteral("config")).toUtf8());
+        settings_ = std::make_unique<Settings>(dir_.filePath(QStringLiteral("user.conf")),
+                                               dir_.filePath(QStringLiteral("managed")), getuid());
+        AgentComponents parts;
+        parts.machineState = std::make_unique<MachineState>(std::make_shared<StandInFacts>());
+        parts.networkMonitor = std::unique_ptr<StandInNetwork>(network_ = new StandInNetwork(events_));
+        parts.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(session_));
+        auto lock = std::make_unique<StandInLock>();
+        lock->click = clock_.now(); // the user has clicked today
+        parts.lockMonitor = std::move(lock);
+        auto secrets = std::make_unique<StandInSecrets>();
+        secrets->secret = QStringLiteral("s");
+        parts.secretStore = std::move(secrets);
+        parts.service = std::unique_ptr<StandInService>(service_ = new StandInService);
+        AgentIntervals intervals;
+        intervals.checkin = intervals.fingerprintCheck = intervals.timeOfDay = std::chrono::hours(24);
+        agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);
+    }
+    ~DesktopFixture() { agent_->stop(); }
 
     Agent& agent() { return *agent_; }
     Settings& settings() { return *settings_; }
 
     // Endpoint, registration key, enrolment and a valid fingerprint address: the check-ins succeed.
-    void configure();
-    void setManaged(const QByteArray& json);
+    void configure()
+    {
+        const std::pair<const char*, const char*> texts[] = {{settingskey::agentEndpoint, "http://127.0.0.1:9"},
+                                                             {settingskey::registrationKey, "k"},
+                                                             {settingskey::projectID, "p"},
+                                                             {settingskey::instanceID, "i"},
+                                                             {settingskey::fingerprintURL, "http://127.0.0.1:9/f"}};
+        for (const auto& [key, value] : texts) {
+            settings_->setText(QString::fromLatin1(key), QString::fromLatin1(value));
+        }
+        settings_->setFlag(QString::fromLatin1(settingskey::isRegistered), true);
+        settings_->setInteger(QString::fromLatin1(settingskey::fingerprintExpiry), 4'000'000'000);
+    }
+    void setManaged(const QByteArray& json)
+    {
+        QDir().mkpath(dir_.filePath(QStringLiteral("managed")));
+        QFile file(dir_.filePath(QStringLiteral("managed/10.json")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(json);
+    }
     // Starts the agent and waits until the served fingerprint file is installed.
-    void startInstalled();
+    void startInstalled()
+    {
+        agent_->start();
+        QVERIFY(QTest::qWaitFor([this] { return agent_->fingerprintFile().has_value(); }, 10'000));
+        QVERIFY(
+            QTest::qWaitFor([this] { return !agent_->isCheckinRunning() && !agent_->isFingerprintCheckRunning(); }));
+    }
     // Sends `context` to the monitor loop and waits until it is handled.
-    void deliver(const NetworkContext& context);
-    // Runs one check-in cycle to its end.
-    void checkin();
-    // How many times the agent fetched the fingerprint file.
-    int downloads() const;
+    void deliver(const NetworkContext& context)
+    {
+        QSignalSpy handled(agent_.get(), &Agent::contextHandled);
+        network_->current = context;
+        network_->contexts.send(context);
+        QVERIFY(handled.wait(10'000));
+    }
+    void checkin() { nerova::await(agent_->runCheckinCycle()); }
+    int downloads() const { return service_->downloads; } // of the fingerprint file
 
-    // "Office" matches 10.1.0.0/16, "Home" 192.168.0.0/16 (the file the service hands out).
-    static FingerprintFile servedFile();
-    static NetworkContext officeContext();          // 10.1.0.5 on eth0, external 203.0.113.7
-    static NetworkContext contextWithoutExternal(); // 192.168.7.5, no external address
+    static NetworkContext officeContext() // 10.1.0.5 on eth0, external 203.0.113.7
+    {
+        return {"203.0.113.7",
+                {{AddressType::IPv4, "eth0", "10.1.0.5"}, {AddressType::IPv6, "eth0", "fe80::1"}},
+                std::nullopt,
+                {{"eth0", "52:54:00:12:34:56"}, {"wlan0", "a4:c3:f0:85:ac:2d"}}};
+    }
+    static NetworkContext contextWithoutExternal()
+    {
+        return {std::nullopt,
+                {{AddressType::IPv4, "wlan0", "192.168.7.5"}},
+                std::nullopt,
+                {{"wlan0", "a4:c3:f0:85:ac:2d"}}};
+    }
 
 private:
     QTemporaryDir dir_;
