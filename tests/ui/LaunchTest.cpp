@@ -67,10 +67,8 @@ private slots:
         QStringList tags;
         KeyPairSource source{[&](const QString& tag) -> std::optional<KeyPair> {
                                  tags << tag;
-                                 if (keys == 3) {
-                                     throw KeyManagerError(KeyManagerError::Case::tagConversionError);
-                                 }
-                                 return std::nullopt;
+                                 return keys == 3 ? throw KeyManagerError(KeyManagerError::Case::tagConversionError)
+                                                  : std::optional<KeyPair>();
                              },
                              [&](QString tag) -> QCoro::Task<KeyPair> {
                                  ++created;
@@ -171,11 +169,6 @@ private slots:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    QApplication app(argc, argv);
-    LaunchTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(LaunchTest)
 
 #include "LaunchTest.moc"

@@ -22,85 +22,44 @@ QImage iconImage(const QIcon& icon) { return icon.pixmap(16, 16).toImage(); }
 
 const QString nowhere = QStringLiteral("Not determined");
 
-struct MenuCase {
-    const char* name;
-    bool configured;
-    const char* managed;
-    bool locatedAndQuitAllowed;
-    QStringList rows; // the information rows; "$user" stands for the login name
-};
-const MenuCase menuCases[] = {
-    {"message set, empty managed user name: login name, nowhere, quit absent",
-     false,
-     R"({"username": ""})",
-     false,
-     {"Not configured", "$user", nowhere}},
-    {"managed user name, location set, allowQuit true", true, R"({"username": "jdoe"})", true, {"jdoe", "Office"}},
-};
-
-// state: 0 not configured, 1 file installed, 2 without external address, 3 located; as many of
-// check-in, presence check and presence sent show a time.
-struct TabsCase {
-    const char* name;
-    int state;
-    int rows; // interfaces and addresses listed; -1: "None"
-    const char* externalIPv4;
-    QString location;
-    const char* locale;
-    const char* time;
-};
-const TabsCase tabsCases[] = {
-    {"not configured", 0, -1, "", nowhere, "en_US", ""},
-    {"before the first context", 1, -1, "", nowhere, "en_US", "3/2/26 10:00 AM"},
-    {"no external address", 2, 1, "Unknown", nowhere, "de_DE", "02.03.26 10:00"},
-    {"at the office", 3, 2, "203.0.113.7", QStringLiteral("Office"), "de_DE", "02.03.26 10:00"},
-};
-
-template <typename Case, size_t size>
-void addRows(const Case (&cases)[size])
-{
-    QTest::addColumn<int>("row");
-    for (size_t i = 0; i < size; ++i) {
-        QTest::newRow(cases[i].name) << int(i);
-    }
-}
-
 } // namespace
 
 class ViewsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void menuRows_data() { addRows(menuCases); }
+    void initTestCase() { qputenv("TZ", "UTC"); }
+
+    void menuRows_data()
+    {
+        QTest::addColumn<bool>("located");
+        QTest::newRow("message set, empty managed user name: login name, nowhere, quit absent") << false;
+        QTest::newRow("managed user name, location set, allowQuit true") << true;
+    }
 
     // Only the commands are enabled, with their shortcuts; Quit stops the agent, then quits.
     void menuRows()
     {
-        QFETCH(int, row);
-        const MenuCase& c = menuCases[row];
+        QFETCH(bool, located);
         DesktopFixture fixture;
         int shows = 0;
         QStringList quits;
         TrayMenu menu(fixture.agent(),
                       {[&] { ++shows; }, [&] { quits << (fixture.agent().isStarted() ? "running" : "stopped"); }});
-        if (c.configured) {
+        QStringList rows{"Not configured", loginName(), nowhere, "Show window", "Refresh"};
+        if (located) {
             fixture.configure();
-        }
-        fixture.setManaged(c.managed);
-        fixture.checkin();
-        if (c.locatedAndQuitAllowed) {
+            fixture.setManaged(R"({"username": "jdoe"})");
             fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), true);
             fixture.startInstalled();
             fixture.deliver(DesktopFixture::officeContext());
+            rows = QStringList{"jdoe", "Office", "Show window", "Refresh", "Quit Nerova Agent"};
+        } else {
+            fixture.setManaged(R"({"username": ""})");
+            fixture.checkin();
         }
         // The menu follows the agent's signals, and reads the settings again when it opens.
         emit menu.aboutToShow();
-        QStringList rows = c.rows;
-        rows.replaceInStrings(QStringLiteral("$user"), loginName()) << "Show window"
-                                                                    << "Refresh";
-        if (c.locatedAndQuitAllowed) {
-            rows << QStringLiteral("Quit Nerova Agent");
-        }
         rows << QStringLiteral("Version %1-%2").arg(appVersion(), appBuild());
         const QMap<QString, QString> commands{
             {"Show window", "Ctrl+W"}, {"Refresh", "Ctrl+R"}, {"Quit Nerova Agent", "Ctrl+Q"}};
@@ -115,60 +74,78 @@ private slots:
         QCOMPARE(texts, rows);
         menu.action(TrayMenuRow::Kind::showWindow)->trigger();
         QCOMPARE(shows, 1);
-        if (c.locatedAndQuitAllowed) {
+        if (located) {
             menu.action(TrayMenuRow::Kind::quit)->trigger();
             QCOMPARE(quits, QStringList{"stopped"});
         }
     }
 
-    void tabs_data() { addRows(tabsCases); }
+    void tabs_data()
+    {
+        QTest::addColumn<int>("state"); // 0 not configured, 1 file installed, 2 without external address, 3 located
+        QTest::addColumn<int>("rows");  // interfaces and addresses listed; -1: "None"
+        QTest::addColumn<QString>("externalIPv4");
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<QLocale>("locale");
+        QTest::addColumn<QString>("time"); // of check-in, presence check and presence sent: as many as `state`
+        const QLocale us(QLocale::English, QLocale::UnitedStates), de(QLocale::German, QLocale::Germany);
+        // clang-format off
+        QTest::newRow("not configured") << 0 << -1 << "" << nowhere << us << "";
+        QTest::newRow("before the first context") << 1 << -1 << "" << nowhere << us << "3/2/26 10:00 AM";
+        QTest::newRow("no external address") << 2 << 1 << "Unknown" << nowhere << de << "02.03.26 10:00";
+        QTest::newRow("at the office") << 3 << 2 << "203.0.113.7" << "Office" << de << "02.03.26 10:00";
+        // clang-format on
+    }
 
     // The times in the user's locale; the machine tab and the "Device type:" line draw the same
     // device symbol (a notebook here).
     void tabs()
     {
-        QFETCH(int, row);
-        const TabsCase& c = tabsCases[row];
-        QLocale::setDefault(QLocale(QString::fromLatin1(c.locale)));
+        QFETCH(int, state);
+        QFETCH(int, rows);
+        QFETCH(QString, externalIPv4);
+        QFETCH(QString, location);
+        QFETCH(QLocale, locale);
+        QFETCH(QString, time);
+        QLocale::setDefault(locale);
         DesktopFixture fixture;
-        if (c.state >= 1) {
+        if (state >= 1) {
             fixture.configure();
         }
         StatusWindow window(fixture.agent()); // built first: what follows must reach it through signals
-        if (c.state >= 1) {
+        if (state >= 1) {
             fixture.startInstalled();
         }
-        if (c.state >= 2) {
+        if (state >= 2) {
             fixture.deliver(DesktopFixture::contextWithoutExternal());
         }
-        if (c.state >= 3) {
+        if (state >= 3) {
             fixture.deliver(DesktopFixture::officeContext());
         }
-        QCOMPARE(window.interfacesView().showsNone(), c.rows < 0);
-        QCOMPARE(window.addressesView().showsNone(), c.rows < 0);
-        QCOMPARE(window.interfacesModel().rowCount(), std::max(c.rows, 0));
-        QCOMPARE(window.addressesModel().rowCount(), std::max(c.rows, 0));
-        if (c.rows >= 0) {
-            QCOMPARE(window.addressesView().externalIPv4Shown(), QString::fromLatin1(c.externalIPv4));
+        QCOMPARE(window.interfacesView().showsNone(), rows < 0);
+        QCOMPARE(window.addressesView().showsNone(), rows < 0);
+        QCOMPARE(window.interfacesModel().rowCount(), std::max(rows, 0));
+        QCOMPARE(window.addressesModel().rowCount(), std::max(rows, 0));
+        if (rows >= 0) {
+            QCOMPARE(window.addressesView().externalIPv4Shown(), externalIPv4);
             QCOMPARE(window.addressesView().externalIPv6Shown(), QStringLiteral("Unknown"));
         }
         const LabelValueModel& agent = window.agentModel();
-        QCOMPARE(agent.value(QStringLiteral("Registered:")), QString::fromLatin1(c.state >= 1 ? "Yes" : "No"));
+        QCOMPARE(agent.value(QStringLiteral("Registered:")), QString::fromLatin1(state >= 1 ? "Yes" : "No"));
         QCOMPARE(agent.value(QStringLiteral("Agent Id:")), fixture.settings().agentIdentifier());
         const QStringList labels{"Last check-in:", "Last presence check", "Last presence sent"};
         for (int i = 0; i < 3; ++i) {
-            QCOMPARE(agent.value(labels[i]).replace(QChar(0x202F), u' '),
-                     QString::fromLatin1(i < c.state ? c.time : "Never"));
+            QCOMPARE(agent.value(labels[i]).replace(QChar(0x202F), u' '), i < state ? time : QStringLiteral("Never"));
         }
         const std::pair<const char*, QString> facts[] = {{"Machine name:", "desk-42"},
                                                          {"Serial number:", "PF3XK2LM"},
                                                          {"Device type:", "ThinkPad T14 Gen 3"},
                                                          {"User name:", loginName()},
-                                                         {"Location:", c.location}};
+                                                         {"Location:", location}};
         for (const auto& [label, value] : facts) {
             QCOMPARE(window.machineModel().value(QString::fromLatin1(label)), value);
         }
-        QCOMPARE(window.machineView().shownValue(4), c.location);
+        QCOMPARE(window.machineView().shownValue(4), location);
         const QImage laptop = iconImage(symbolIcon(QStringLiteral("macbook")));
         QVERIFY(!laptop.isNull());
         QCOMPARE(iconImage(window.tabs().tabIcon(StatusWindow::machineTab)), laptop);
@@ -238,12 +215,6 @@ private slots:
     }
 };
 
-int main(int argc, char* argv[])
-{
-    qputenv("TZ", "UTC");
-    QApplication app(argc, argv);
-    ViewsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_MAIN(ViewsTest)
 
 #include "ViewsTest.moc"
