@@ -12,22 +12,6 @@
 #include <cstdio>
 
 using namespace nerova;
-using namespace nerova::test;
-
-namespace {
-
-bool save(QWidget& widget, const QDir& directory, const QString& name)
-{
-    const QString path = directory.filePath(name + QStringLiteral(".png"));
-    if (!widget.grab().save(path)) {
-        std::fprintf(stderr, "nerova-screenshots: cannot write %s\n", qPrintable(path));
-        return false;
-    }
-    std::printf("%s\n", qPrintable(path));
-    return true;
-}
-
-} // namespace
 
 int main(int argc, char* argv[])
 {
@@ -40,24 +24,30 @@ int main(int argc, char* argv[])
     }
     const QDir directory(QString::fromLocal8Bit(argv[1]));
     QDir().mkpath(directory.path());
+    bool written = true;
+    const auto save = [&](QWidget& widget, const QString& name) {
+        const QString path = directory.filePath(name + QStringLiteral(".png"));
+        const bool saved = widget.grab().save(path);
+        std::fprintf(saved ? stdout : stderr, saved ? "%s\n" : "nerova-screenshots: cannot write %s\n",
+                     qPrintable(path));
+        written = written && saved;
+    };
 
-    // The demo state: enrolled, the file installed, at the office, quitting allowed.
-    DesktopFixture fixture;
+    // The demo state: enrolled, the file installed, at the office, quitting allowed, and a fixed
+    // identifier, so that the pictures change only when the views do.
+    test::DesktopFixture fixture;
     fixture.configure();
     fixture.setManaged(R"({"username": "Jane Doe"})");
     fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), true);
-    // A fixed identifier, so that the pictures change only when the views do.
     fixture.settings().setText(QString::fromLatin1(settingskey::agentID),
                                QStringLiteral("3f2b8c1e-5d47-4a9e-9c21-7e0d4b6a8f13"));
     DesktopApplication desktop(fixture.agent(), [] {});
     fixture.startInstalled();
-    fixture.deliver(DesktopFixture::officeContext());
+    fixture.deliver(test::DesktopFixture::officeContext());
 
-    TrayMenu& menu = desktop.menu();
-    emit menu.aboutToShow();
-    menu.adjustSize();
-    bool written = save(menu, directory, QStringLiteral("menu"));
-
+    emit desktop.menu().aboutToShow();
+    desktop.menu().adjustSize();
+    save(desktop.menu(), QStringLiteral("menu"));
     StatusWindow& window = desktop.window();
     window.resize(720, 480);
     window.show();
@@ -65,7 +55,7 @@ int main(int argc, char* argv[])
     for (int tab = 0; tab < window.tabs().count(); ++tab) {
         window.tabs().setCurrentIndex(tab);
         QApplication::processEvents();
-        written = save(window, directory, QStringLiteral("window-%1").arg(QString::fromLatin1(names[tab]))) && written;
+        save(window, QStringLiteral("window-%1").arg(QString::fromLatin1(names[tab])));
     }
     return written ? 0 : 1;
 }

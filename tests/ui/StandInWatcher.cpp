@@ -11,23 +11,21 @@
 class StandInWatcher : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-    Q_PROPERTY(bool IsStatusNotifierHostRegistered READ hostRegistered)
-
-public:
-    bool hostRegistered() const { return true; }
+    Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
+    bool hostRegistered = true;
 
 public slots:
     void RegisterStatusNotifierItem(const QString& service)
     {
         // An item may give its object path instead of a service name: the sender is the service then.
         std::printf("registered %s\n", qPrintable(service.startsWith(u'/') ? message().service() : service));
-        std::fflush(stdout);
     }
 };
 
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // each line reaches the test at once
     StandInWatcher watcher;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.registerObject(QStringLiteral("/StatusNotifierWatcher"), &watcher,
@@ -37,7 +35,6 @@ int main(int argc, char* argv[])
         return 1;
     }
     std::printf("ready\n");
-    std::fflush(stdout);
     return QCoreApplication::exec();
 }
 
