@@ -18,6 +18,14 @@
 
 namespace nerova::test {
 
+// Writes `content` to `path`, making its directory.
+inline void writeFile(const QString& path, const QByteArray& content)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+}
+
 class StandInFacts final : public MachineFacts {
 public:
     std::optional<QString> serialNumber() const override { return QStringLiteral("PF3XK2LM"); }
@@ -93,24 +101,15 @@ public:
     // Endpoint, registration key, enrolment and a valid fingerprint address: the check-ins succeed.
     void configure()
     {
-        const std::pair<const char*, const char*> texts[] = {{settingskey::agentEndpoint, "http://127.0.0.1:9"},
-                                                             {settingskey::registrationKey, "k"},
-                                                             {settingskey::projectID, "p"},
-                                                             {settingskey::instanceID, "i"},
-                                                             {settingskey::fingerprintURL, "http://127.0.0.1:9/f"}};
-        for (const auto& [key, value] : texts) {
-            settings_->setText(QString::fromLatin1(key), QString::fromLatin1(value));
-        }
+        settings_->setText(QString::fromLatin1(settingskey::agentEndpoint), QStringLiteral("http://127.0.0.1:9"));
+        settings_->setText(QString::fromLatin1(settingskey::registrationKey), QStringLiteral("k"));
         settings_->setFlag(QString::fromLatin1(settingskey::isRegistered), true);
+        settings_->setText(QString::fromLatin1(settingskey::projectID), QStringLiteral("p"));
+        settings_->setText(QString::fromLatin1(settingskey::instanceID), QStringLiteral("i"));
+        settings_->setText(QString::fromLatin1(settingskey::fingerprintURL), QStringLiteral("http://127.0.0.1:9/f"));
         settings_->setInteger(QString::fromLatin1(settingskey::fingerprintExpiry), 4'000'000'000);
     }
-    void setManaged(const QByteArray& json)
-    {
-        QDir().mkpath(dir_.filePath(QStringLiteral("managed")));
-        QFile file(dir_.filePath(QStringLiteral("managed/10.json")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(json);
-    }
+    void setManaged(const QByteArray& json) { writeFile(dir_.filePath(QStringLiteral("managed/10.json")), json); }
     // Starts the agent and waits until the served fingerprint file is installed.
     void startInstalled()
     {

@@ -4,25 +4,12 @@
 #include "ui/DesktopApplication.h"
 #include "ui/SymbolIcon.h"
 
-#include "common/Await.h"
-
-#include <QApplication>
-#include <QDir>
 #include <QFile>
-#include <QTest>
 
 using namespace nerova;
 using namespace nerova::test;
 
 namespace {
-
-void writeEntry(const QString& path, const QByteArray& content)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
 class StandInLoginItem final : public LoginItem {
 public:
@@ -138,18 +125,16 @@ private slots:
         AutostartLoginItem item(directory, {dir.filePath(QStringLiteral("system/autostart"))},
                                 QStringLiteral("/opt/Nerova Agent/nerova-agent"));
         if (!userEntry.isEmpty()) {
-            writeEntry(item.userEntry(), userEntry);
+            writeFile(item.userEntry(), userEntry);
         }
         if (!systemEntry.isEmpty()) {
-            writeEntry(dir.filePath(QStringLiteral("system/autostart/app.nerova.NerovaAgent.desktop")), systemEntry);
+            writeFile(dir.filePath(QStringLiteral("system/autostart/app.nerova.NerovaAgent.desktop")), systemEntry);
         }
         const bool blocked = QByteArray(QTest::currentDataTag()) == "directory cannot be created";
         if (blocked) {
-            writeEntry(dir.filePath(QStringLiteral("user")), "a file");
-            QTest::ignoreMessage(QtCriticalMsg, qUtf8Printable(QStringLiteral("Failed to register login item: "
-                                                                              "registrationFailed(\"%1: the directory "
-                                                                              "cannot be created\")")
-                                                                   .arg(directory)));
+            writeFile(dir.filePath(QStringLiteral("user")), "a file");
+            QTest::ignoreMessage(QtCriticalMsg, qUtf8Printable("Failed to register login item: registrationFailed(\"" +
+                                                               directory + ": the directory cannot be created\")"));
         } else {
             QTest::ignoreMessage(QtInfoMsg, "Login item registered successfully.");
         }

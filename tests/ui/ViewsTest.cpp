@@ -9,9 +9,7 @@
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
-#include <QApplication>
 #include <QTabWidget>
-#include <QTest>
 
 using namespace nerova;
 using namespace nerova::test;
@@ -158,10 +156,9 @@ private slots:
     {
         DesktopFixture fixture;
         const QByteArray garbage = "[General\nagentID\n";
-        QFile file(fixture.settings().userFile());
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
-        file.close();
+        writeFile(fixture.settings().userFile(), garbage);
         QCOMPARE(agentRows(fixture.agent()).front().value, QString());
+        QFile file(fixture.settings().userFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), garbage);
     }
