@@ -83,9 +83,8 @@ private slots:
         QTest::newRow("a key the table does not mark managed ignores the policy")
             << QStringList{"a.json:{\"projectID\":\"p-managed\"}"} << "" << "projectID" << "p-user" << "p-user" << "";
         QTest::newRow("only .json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}"} << "" << name << "bob" << "bob" << "";
-        fallsBack("world-writable file is ignored", evil, ignored + "FILE: writable by others than OWNER (mode 0666)", "chmod file 0666");
         fallsBack("group-writable file is ignored", evil, ignored + "FILE: writable by others than OWNER (mode 0664)", "chmod file 0664");
-        fallsBack("world-writable directory is ignored", evil, ignored + "DIRECTORY: writable by others than OWNER (mode 0777)", "chmod directory 0777");
+        fallsBack("world-writable directory is ignored", evil, ignored + "DIRECTORY: writable by others than OWNER (mode 0757)", "chmod directory 0757");
         fallsBack("file of another owner is ignored", evil, ignored + "FILE: owned by uid 4242, not by OWNER", "chown file");
         fallsBack("not an object", {"a.json:[\"agentEndpoint\"]"}, ignored + "FILE: not a JSON object but an array");
         QTest::newRow("malformed file is ignored, the others apply")

@@ -3,12 +3,9 @@
 #include "common/AppInfo.h"
 #include "common/Await.h"
 #include "common/Settings.h"
-#include "rules/FingerprintFileJson.h"
 #include "service/AgentInformation.h"
-#include "service/FingerprintFileClient.h"
 #include "service/KeyManager.h"
 #include "service/NerovaCheckinClient.h"
-#include "service/NerovaPresenceClient.h"
 #include "support/OpenSSLCommand.h"
 #include "support/ScriptedHttpServer.h"
 #include "support/TestSupport.h"
@@ -57,17 +54,6 @@ class AgentRegistrationTest : public QObject {
                            .split(u' '));
     }
 
-    // A valid block for `pair` with its leading zero byte left out: OpenSSL alone would decrypt it.
-    static QByteArray blockWithoutLeadingZero(const KeyPair& pair)
-    {
-        const std::shared_ptr<EVP_PKEY> key = parsePublicKey(KeyManager::publicKeyPEM(pair.publicKey));
-        QByteArray block;
-        while (!block.startsWith('\0')) {
-            block = encryptPKCS1(key.get(), "secret");
-        }
-        return block.mid(1);
-    }
-
     QString registrationFailure(const QUrl& base)
     {
         AgentRegistration registration(session_, base, *settings_, clock_);
@@ -87,21 +73,15 @@ private slots:
                                                dir_->filePath(QStringLiteral("managed")));
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
-        config.fingerprintFilePath = writeFile(*dir_, QStringLiteral("served.json"),
-                                               R"({"fingerprints":[{"fingerprintId":"fp-hq","name":"HQ",)"
-                                               R"("locationPoint":{"locationId":"hq","levelId":"3"},"rules":[]}],)"
-                                               R"("fingerprintVersion":7,"createdAt":"2026-05-01T09:30:00.000Z"})");
         service_ = std::make_unique<PresenceService>(config, clock_);
         QVERIFY(service_->listen(QHostAddress::LocalHost, 0) != 0);
     }
 
-    void cleanup() { service_.reset(); }
-
     // Ends the key-pair threads, so that their OpenSSL state is released before the leak checker looks.
     void cleanupTestCase() { QThreadPool::globalInstance()->waitForDone(); }
 
-    // The whole conversation against the reference service, which verifies every signature.
-    void enrolCheckInReportAndDownload()
+    // Against the reference service, which verifies every signature; the agent tests go on from here.
+    void enrolAndCheckIn()
     {
         AgentRegistration registration(session_, service_->baseUrl(), *settings_, clock_);
         const AgentCredentials credentials = await(registration.registerAgent(agentId, registrationKey, device));
@@ -112,28 +92,11 @@ private slots:
                  QStringList({record.secret, record.projectId, record.instanceId}));
 
         NerovaCheckinClient checkin(session_, service_->baseUrl(), credentials.secret, clock_);
-        const AgentCheckinRequest request{0, appVersion(), true};
-        const std::optional<AgentCheckinResponse> answer =
-            await(checkin.postCheckin(agentId, request, credentials.projectId, credentials.instanceId));
+        const std::optional<AgentCheckinResponse> answer = await(checkin.postCheckin(
+            agentId, AgentCheckinRequest{0, appVersion(), true}, credentials.projectId, credentials.instanceId));
         QVERIFY(answer && answer->fingerprintFileUrl && answer->urlExpiresAt);
         // An hour from now, in seconds since 2001-01-01 UTC.
         QCOMPARE(*answer->urlExpiresAt, QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(start) + 3600);
-
-        FingerprintFileClient files(session_, *settings_, dir_->filePath(QStringLiteral("data")));
-        const std::optional<FingerprintFile> file = await(files.fetchFingerprintFile(*answer->fingerprintFileUrl));
-        QCOMPARE(file ? file->fingerprintVersion : 0, 7);
-        // Unchanged on the server: the stored tag gets 304, answered from the local copy.
-        QVERIFY(settings_->text(QString::fromLatin1(settingskey::fingerprintETag)));
-        QCOMPARE(await(files.fetchFingerprintFile(*answer->fingerprintFileUrl))->fingerprintVersion, 7);
-
-        NerovaPresenceClient presence(session_, service_->baseUrl(), credentials.secret, clock_);
-        const Fingerprint& matched = file->fingerprints.front();
-        const AgentPresenceRequest report{clock_.now(), matched.fingerprintId, file->fingerprintVersion,
-                                          matched.locationPoint};
-        await(presence.postPresence(agentId, report, credentials.projectId, credentials.instanceId));
-
-        QCOMPARE(service_->presenceReports().size(), 1);
-        QVERIFY(service_->presenceReports()[0].at("locationPoint") == Json({{"locationId", "hq"}, {"levelId", "3"}}));
         QVERIFY2(service_->refusals().isEmpty(), qPrintable(service_->refusals().join(u'\n')));
     }
 
@@ -150,30 +113,27 @@ private slots:
 
     void unusableAnswers_data()
     {
-        // clang-format off
-        QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
         const QByteArray block = QByteArray(256, 'x').toBase64();
-        QTest::newRow("empty 200") << 200 << QByteArray() << "noResponseError";
+        QTest::newRow("empty 200") << QByteArray() << "noResponseError";
         // The length stays a multiple of four: only the line break itself is wrong.
-        QTest::newRow("line break in payload") << 200
-            << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}" << "noResponseError";
-        QTest::newRow("missing padding") << 200 << "{\"payload\":\"" + block.chopped(2) + "\"}"
-            << "noResponseError";
-        QTest::newRow("wrong block") << 200 << "{\"payload\":\"" + block + "\"}" << "decryptionError";
-        QTest::newRow("no payload") << 200 << QByteArray("{}") << "payload: required key is missing";
-        // clang-format on
+        QTest::newRow("line break in payload") << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}"
+                                               << "noResponseError";
+        QTest::newRow("missing padding") << "{\"payload\":\"" + block.chopped(2) + "\"}"
+                                         << "noResponseError";
+        QTest::newRow("wrong block") << "{\"payload\":\"" + block + "\"}"
+                                     << "decryptionError";
+        QTest::newRow("no payload") << QByteArray("{}") << "payload: required key is missing";
     }
 
     // Each answer ends the registration after its first call, which shows the request on the wire.
     void unusableAnswers()
     {
-        QFETCH(int, status);
         QFETCH(QByteArray, body);
         QFETCH(QString, expected);
         ScriptedHttpServer server;
-        server.enqueue({status, {}, body});
+        server.enqueue({200, {}, body});
         const QString failure = registrationFailure(server.url(QStringLiteral("/api")));
         QVERIFY2(failure.startsWith(expected), qPrintable(failure));
         QVERIFY(!settings_->flag(isRegistered));
@@ -195,7 +155,7 @@ private slots:
         QCOMPARE(QString::fromUtf8(sent.header("x-nerova-agent-registrationkey")), registrationKey);
     }
 
-    // The reference service refuses any other PEM layout (enrolCheckInReportAndDownload); not another exponent.
+    // The reference service refuses any other PEM layout (enrolAndCheckIn); not another exponent.
     void pemHoldsExponent65537()
     {
         QVERIFY(KeyManager::publicKeyPEM(pair_.publicKey).endsWith(QLatin1String("IDAQAB\n-----END PUBLIC KEY-----")));
@@ -205,15 +165,19 @@ private slots:
     {
         QTest::addColumn<QByteArray>("ciphertext");
         QTest::addColumn<QByteArray>("plaintext"); // "": decryptionError
-        const QByteArray json = R"({"secret":"c2VjcmV0","projectId":"p-1","instanceId":"i-1","nonce":"n0nce"})";
-        // clang-format off
-        QTest::newRow("payload JSON") << encryptWithOpenSSL(pair_, json) << json;
-        QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(pair_, QByteArray(245, '\xfe')) << QByteArray(245, '\xfe');
-        QTest::newRow("zero bytes inside") << encryptWithOpenSSL(pair_, QByteArray("\0\0a\0", 4)) << QByteArray("\0\0a\0", 4);
-        QTest::newRow("255 bytes, leading zero byte left out") << blockWithoutLeadingZero(pair_) << QByteArray();
+        // A valid block with its leading zero byte left out: OpenSSL alone would decrypt it.
+        const std::shared_ptr<EVP_PKEY> key = parsePublicKey(KeyManager::publicKeyPEM(pair_.publicKey));
+        QByteArray block;
+        while (!block.startsWith('\0')) {
+            block = encryptPKCS1(key.get(), "secret");
+        }
+        const QByteArray longest(245, '\xfe');
+        const QByteArray zeros("\0\0a\0", 4);
+        QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(pair_, longest) << longest;
+        QTest::newRow("zero bytes inside") << encryptWithOpenSSL(pair_, zeros) << zeros;
+        QTest::newRow("255 bytes, leading zero byte left out") << block.mid(1) << QByteArray();
         QTest::newRow("block for another key")
             << encryptWithOpenSSL(KeyManager::createKeyPair(QStringLiteral("other")), "secret") << QByteArray();
-        // clang-format on
     }
 
     void decryptPayload()

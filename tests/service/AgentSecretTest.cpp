@@ -40,8 +40,6 @@ class AgentSecretTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // With an unlocked keyring.
-
     void readsAbsentBeforeAnyWrite()
     {
         Store store;
@@ -55,8 +53,7 @@ private slots:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("refused");
-        QTest::newRow("ASCII") << QStringLiteral("s3cr3t-ABC+/=") << false;
-        QTest::newRow("non-ASCII") << QStringLiteral("Grüße, 秘密の鍵 🔑 ñ") << false;
+        QTest::newRow("non-ASCII") << QStringLiteral("s3cr3t+/= Grüße, 秘密の鍵 🔑 ñ") << false;
         QTest::newRow("leading byte-order mark kept") << QStringLiteral("\uFEFFbom") << false;
         QTest::newRow("replaced by empty") << QString() << false;
         QTest::newRow("lone surrogate") << QString(QChar(0xD800)) + QLatin1Char('x') << true;
@@ -81,11 +78,7 @@ private slots:
         const QString secretText = QStringLiteral("do-not-show-me-ü");
         Store store;
         QCOMPARE(store.write(secretText), QString());
-        QTemporaryDir home;
         QProcess agent;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
-        agent.setProcessEnvironment(environment);
         for (const QStringList& arguments :
              {QStringList{"--verbose", "config", "list"}, QStringList{"config", "get", "agentSecret"}}) {
             agent.start(QStringLiteral(NEROVA_AGENT_BINARY), arguments);
@@ -108,12 +101,11 @@ private slots:
         QTest::addColumn<bool>("silent");
         QTest::addColumn<QString>("errorCase");
         QTest::addColumn<QString>("hint"); // in the error's text
-        QTest::newRow("noSecretService") << false << "noSecretService"
-                                         << "gnome-keyring-daemon --start --components=secrets";
-        QTest::newRow("silentSecretService") << true << "timedOut"
-                                             << "unlock it";
-        QTest::newRow("noSessionBus") << false << "noSessionBus"
-                                      << "no D-Bus session bus is reachable";
+        // clang-format off
+        QTest::newRow("noSecretService") << false << "noSecretService" << "gnome-keyring-daemon --start --components=secrets";
+        QTest::newRow("silentSecretService") << true << "timedOut" << "unlock it";
+        QTest::newRow("noSessionBus") << false << "noSessionBus" << "no D-Bus session bus is reachable";
+        // clang-format on
     }
 
     void failures()

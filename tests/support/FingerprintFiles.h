@@ -19,12 +19,9 @@ inline QByteArray internalIpFingerprint(const char* id, const char* range)
 // A served fingerprint file of `version` holding `fingerprints`.
 inline QByteArray fingerprintFile(qint64 version, std::initializer_list<QByteArray> fingerprints)
 {
-    QByteArray joined;
-    for (const QByteArray& fingerprint : fingerprints) {
-        joined += (joined.isEmpty() ? "" : ",") + fingerprint;
-    }
     return R"({"fingerprintVersion":)" + QByteArray::number(version) +
-           R"(,"createdAt":"2026-05-01T09:30:00.000Z","fingerprints":[)" + joined + "]}";
+           R"(,"createdAt":"2026-05-01T09:30:00.000Z","fingerprints":[)" + QByteArrayList(fingerprints).join(',') +
+           "]}";
 }
 
 } // namespace nerova::test

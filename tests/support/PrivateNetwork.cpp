@@ -30,9 +30,7 @@ std::optional<QString> enterPrivateNetwork()
     const bool up = control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
                     (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
     const QString failure = QString::fromLocal8Bit(strerror(errno));
-    if (control >= 0) {
-        ::close(control);
-    }
+    ::close(control);
     if (!up) {
         return QStringLiteral("cannot bring loopback up in the private network namespace: ") + failure;
     }
@@ -61,16 +59,22 @@ std::optional<QString> prepareForManyProbes()
     return std::nullopt;
 }
 
-std::optional<QString> addVethPair(const QString& link, const QString& peer)
+// Runs the `ip` commands one after another up to the first that fails.
+static std::optional<QString> runIpSteps(const QList<QStringList>& steps)
 {
-    for (const QStringList& step : QList<QStringList>{{"link", "add", link, "type", "veth", "peer", "name", peer},
-                                                      {"link", "set", link, "up"},
-                                                      {"link", "set", peer, "up"}}) {
+    for (const QStringList& step : steps) {
         if (std::optional<QString> failure = runIp(step)) {
             return failure;
         }
     }
     return std::nullopt;
+}
+
+std::optional<QString> addVethPair(const QString& link, const QString& peer)
+{
+    return runIpSteps({{"link", "add", link, "type", "veth", "peer", "name", peer},
+                       {"link", "set", link, "up"},
+                       {"link", "set", peer, "up"}});
 }
 
 std::optional<QString> runIp(const QStringList& arguments)
@@ -102,9 +106,7 @@ SilentResolver::SilentResolver()
     const int file = ::mkstemp(path);
     const QByteArray text = QByteArray("nameserver ") + address + "\noptions timeout:3 attempts:1\n";
     const bool written = file >= 0 && ::write(file, text.constData(), text.size()) == text.size();
-    if (file >= 0) {
-        ::close(file);
-    }
+    ::close(file);
     if (!written) {
         error_ = failed("cannot write a resolver configuration");
     } else if (::unshare(CLONE_NEWNS) != 0) {
@@ -116,12 +118,7 @@ SilentResolver::SilentResolver()
     ::unlink(path); // the mount keeps the file
 }
 
-SilentResolver::~SilentResolver()
-{
-    if (socket_ >= 0) {
-        ::close(socket_);
-    }
-}
+SilentResolver::~SilentResolver() { ::close(socket_); }
 
 int SilentResolver::takeQueries()
 {
@@ -139,18 +136,15 @@ SilentHost::SilentHost() : namespaceName_(QStringLiteral("nerova-silent-%1").arg
     const QString theirs = QStringLiteral("nsv%1b").arg(QCoreApplication::applicationPid());
     error_ = runIp({"netns", "add", namespaceName_});
     created_ = !error_;
-    const QList<QStringList> steps{
-        {"link", "add", ours, "type", "veth", "peer", "name", theirs, "netns", namespaceName_},
-        {"addr", "add", QStringLiteral("%1/24").arg(localAddress), "dev", ours},
-        {"link", "set", ours, "up"},
-        {"-n", namespaceName_, "addr", "add", QStringLiteral("%1/24").arg(address), "dev", theirs},
-        {"-n", namespaceName_, "link", "set", theirs, "up"},
-        {"netns", "exec", namespaceName_, "sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"},
-    };
-    for (const QStringList& step : steps) {
-        if (!error_) {
-            error_ = runIp(step);
-        }
+    if (created_) {
+        error_ = runIpSteps({
+            {"link", "add", ours, "type", "veth", "peer", "name", theirs, "netns", namespaceName_},
+            {"addr", "add", QStringLiteral("%1/24").arg(localAddress), "dev", ours},
+            {"link", "set", ours, "up"},
+            {"-n", namespaceName_, "addr", "add", QStringLiteral("%1/24").arg(address), "dev", theirs},
+            {"-n", namespaceName_, "link", "set", theirs, "up"},
+            {"netns", "exec", namespaceName_, "sysctl", "-q", "-w", "net.ipv4.icmp_echo_ignore_all=1"},
+        });
     }
 }
 

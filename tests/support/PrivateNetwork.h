@@ -6,11 +6,12 @@
 
 #include <optional>
 
+// Each function yields why it failed, nothing on success.
 namespace nerova::test {
 
 // Moves this process into a network namespace of its own, with loopback up, so that tests can
 // change network sysctls and add links without touching the machine's network. Call it before
-// any thread starts (threads keep the namespace they started in). Yields why it failed.
+// any thread starts (threads keep the namespace they started in).
 std::optional<QString> enterPrivateNetwork();
 
 // Writes a sysctl of the current network namespace, for example "net/ipv4/ping_group_range".
@@ -18,13 +19,12 @@ std::optional<QString> writeSysctl(const QString& name, const QByteArray& value)
 
 // Readies the private namespace for hundreds of probes at once: unprivileged ICMP datagram sockets
 // for every group (as an unprivileged agent uses them) and room for 4096 open descriptors, as far
-// as the hard limit allows. Yields why it failed.
+// as the hard limit allows.
 std::optional<QString> prepareForManyProbes();
 
-// Runs `ip` with `arguments`; yields why it failed.
 std::optional<QString> runIp(const QStringList& arguments);
 
-// Adds the veth pair `link` and `peer` and sets both up; yields why it failed.
+// Adds the veth pair `link` and `peer` and sets both up.
 std::optional<QString> addVethPair(const QString& link, const QString& peer);
 
 // A DNS server that takes every query and answers none, for this process alone: a mount namespace
@@ -36,8 +36,7 @@ public:
 
     SilentResolver();
     ~SilentResolver();
-    SilentResolver(const SilentResolver&) = delete;
-    SilentResolver& operator=(const SilentResolver&) = delete;
+    Q_DISABLE_COPY_MOVE(SilentResolver)
 
     // Why the resolver could not be set up; nothing when it is ready.
     const std::optional<QString>& error() const { return error_; }
@@ -58,8 +57,7 @@ public:
 
     SilentHost();
     ~SilentHost();
-    SilentHost(const SilentHost&) = delete;
-    SilentHost& operator=(const SilentHost&) = delete;
+    Q_DISABLE_COPY_MOVE(SilentHost)
 
     // Why the host could not be set up; nothing when it is ready.
     const std::optional<QString>& error() const { return error_; }

@@ -23,13 +23,12 @@ bool takeRequest(QByteArray& buffer, RecordedRequest& request)
             request.headers.append({line.left(colon).trimmed(), line.mid(colon + 1).trimmed()});
         }
     }
-    const qsizetype bodyStart = headerEnd + 4;
-    const qsizetype end = bodyStart + request.header("content-length").toLongLong();
-    if (buffer.size() < end) {
+    const qsizetype length = request.header("content-length").toLongLong();
+    if (buffer.size() < headerEnd + 4 + length) {
         return false;
     }
-    request.body = buffer.mid(bodyStart, end - bodyStart);
-    buffer.remove(0, end);
+    request.body = buffer.mid(headerEnd + 4, length);
+    buffer.remove(0, headerEnd + 4 + length);
     return true;
 }
 

@@ -32,18 +32,13 @@ struct RecordedRequest {
 };
 
 struct ScriptedResponse {
-    ScriptedResponse(int status = 200, RawHeaders headers = {}, QByteArray body = {},
-                     std::chrono::milliseconds delay = {}, std::chrono::milliseconds drip = {})
-        : status(status), headers(std::move(headers)), body(std::move(body)), delay(delay), drip(drip)
-    {}
-
-    int status;
-    RawHeaders headers;
-    QByteArray body;
-    std::chrono::milliseconds delay;
+    int status = 200;
+    RawHeaders headers = {};
+    QByteArray body = {};
+    std::chrono::milliseconds delay = {};
     // When set (and the body is not empty): send the head, then the body one byte at this
     // interval, round and round, until the client goes away.
-    std::chrono::milliseconds drip;
+    std::chrono::milliseconds drip = {};
 };
 
 // A loopback HTTP/1.1 server that records every request and answers it with the next scripted

@@ -15,20 +15,6 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
     return path;
 }
 
-ConsoleCapture::ConsoleCapture() : out_(&outBuffer_), err_(&errBuffer_) {}
-
-QString ConsoleCapture::outText()
-{
-    out_.flush();
-    return outBuffer_;
-}
-
-QString ConsoleCapture::errText()
-{
-    err_.flush();
-    return errBuffer_;
-}
-
 LogCapture::LogCapture()
     : receiver_([this](QtMsgType type, const char* category, const QString& message) {
           if (!isOwnCategory(category)) {

@@ -18,11 +18,11 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
 // Captures what a command writes to its two streams.
 class ConsoleCapture {
 public:
-    ConsoleCapture();
+    ConsoleCapture() : out_(&outBuffer_), err_(&errBuffer_) {}
     QTextStream& out() { return out_; }
     QTextStream& err() { return err_; }
-    QString outText();
-    QString errText();
+    QString outText() { return out_.flush(), outBuffer_; } // flushed first
+    QString errText() { return err_.flush(), errBuffer_; }
 
 private:
     QString outBuffer_;
