@@ -55,19 +55,6 @@ private slots:
         }
     }
 
-    void requestLayout()
-    {
-        const QByteArray v4 = icmp::pingPacket(icmp::echoRequestV4, 0x1234, 0x0102, icmp::defaultPayload(0), true);
-        QCOMPARE(v4.left(2) + v4.mid(4, 4), QByteArray::fromHex("080012340102"));
-        QCOMPARE(v4.mid(8), QByteArray(26, ' ') + "99 bottles of beer on the wall"); // 56 bytes for sequence 0
-        QCOMPARE(icmp::internetChecksum(v4), quint16(0));                            // a correct checksum sums to zero
-        QCOMPARE(icmp::defaultPayload(99), QByteArray(27, ' ') + "0 bottles of beer on the wall");
-        QCOMPARE(icmp::defaultPayload(100), icmp::defaultPayload(0));
-        // ICMPv6: the kernel fills in the checksum.
-        QCOMPARE(icmp::pingPacket(icmp::echoRequestV6, 0xfffe, 7, "abc", false),
-                 QByteArray::fromHex("80000000fffe0007") + "abc");
-    }
-
     void icmpHeaderOffset()
     {
         const QByteArray message = echoMessage(icmp::echoReplyV4, 1, 0);

@@ -2,7 +2,7 @@
 // and IPv6 datagram sockets (the socket kind is chosen through the sysctl that decides it on a
 // user's machine), and a name that does not resolve. The rules engine's probe test pings IPv4
 // loopback and a silent host on datagram sockets.
-#include "PingOutcome.h"
+#include "NetworkHarness.h"
 #include "support/PrivateNetwork.h"
 
 #include <QElapsedTimer>
