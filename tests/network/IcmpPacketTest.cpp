@@ -2,8 +2,6 @@
 
 #include <QTest>
 
-#include <cstring>
-
 using namespace nerova;
 using Verdict = icmp::ReplyCheck::Verdict;
 
@@ -23,7 +21,7 @@ QByteArray echoMessage(quint8 type, quint16 identifier, quint16 sequenceNumber, 
     QByteArray message = icmp::pingPacket(type, identifier, sequenceNumber, icmp::defaultPayload(sequenceNumber), true);
     if (code != 0) { // a correct checksum over the changed code
         message[1] = char(code);
-        message.replace(2, 2, QByteArray(2, '\0'));
+        message[2] = message[3] = '\0';
         message.replace(2, 2, checksumBytes(message));
     }
     return message;
@@ -109,7 +107,6 @@ private slots:
         QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
 
         QByteArray reply6 = icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "payload", false);
-        QTest::newRow("IPv6 reply") << true << reply6 << false << Verdict::valid;
         reply6[2] = 'X';
         QTest::newRow("IPv6 checksum is the kernel's business") << true << reply6 << false << Verdict::valid;
         QTest::newRow("IPv6 request") << true << icmp::pingPacket(icmp::echoRequestV6, 0x4242, 3, "", false) << false << Verdict::invalid;

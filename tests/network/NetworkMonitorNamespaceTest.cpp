@@ -8,26 +8,24 @@
 
 using namespace nerova;
 
+namespace {
+
 constexpr std::chrono::milliseconds debounce{500};
+std::optional<QString> isolationFailure; // set in main()
+
+} // namespace
 
 class NetworkMonitorNamespaceTest : public QObject {
     Q_OBJECT
 
-public:
-    explicit NetworkMonitorNamespaceTest(std::optional<QString> isolationFailure)
-        : isolationFailure_(std::move(isolationFailure))
-    {}
-
-private:
-    std::optional<QString> isolationFailure_;
     std::shared_ptr<std::vector<NetworkContext>> received_ = std::make_shared<std::vector<NetworkContext>>();
     std::unique_ptr<NetworkMonitor> monitor_;
 
 private slots:
     void initTestCase()
     {
-        if (isolationFailure_) {
-            QSKIP(qPrintable(*isolationFailure_));
+        if (isolationFailure) {
+            QSKIP(qPrintable(*isolationFailure));
         }
         // No IPv6 link-local address (it would appear seconds after a link comes up), so that every
         // change below is one burst of notifications.
@@ -107,9 +105,9 @@ private slots:
 
 int main(int argc, char* argv[])
 {
-    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    isolationFailure = nerova::test::enterPrivateNetwork();
     QCoreApplication app(argc, argv);
-    NetworkMonitorNamespaceTest test(std::move(isolationFailure));
+    NetworkMonitorNamespaceTest test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -30,26 +30,21 @@ FingerprintCondition connection(const QString& hostport, const QString& pattern)
     return {Type::connection, {{"hostport", hostport}, {"match", pattern}}, {}, false};
 }
 
+std::optional<QString> isolationFailure; // set in main()
+std::optional<test::SilentResolver> resolver;
+
 } // namespace
 
 class RulesEngineProbesTest : public QObject {
     Q_OBJECT
 
-public:
-    RulesEngineProbesTest(std::optional<QString> isolationFailure, test::SilentResolver* resolver)
-        : isolationFailure_(std::move(isolationFailure)), resolver_(resolver)
-    {}
-
-private:
-    std::optional<QString> isolationFailure_;
-    test::SilentResolver* resolver_;
     std::unique_ptr<test::SilentHost> silentHost_;
     QTcpServer banner_; // on every local IPv4 address, greets every connection
     QString bannerPort_;
     QNetworkAccessManager network_;
 
-    // What each condition of one fingerprint holding one rule with `conditions` observed; empty
-    // when the fingerprint does not match.
+    // What each condition of one fingerprint holding one rule with `conditions` observed, all in
+    // one line after "no match: " when the fingerprint does not match.
     QStringList observedWhenMatched(Conditions conditions)
     {
         RulesEngine engine(makeSystemProbes(network_));
@@ -66,8 +61,8 @@ private:
 private slots:
     void initTestCase()
     {
-        if (isolationFailure_) {
-            QSKIP(qPrintable(*isolationFailure_));
+        if (isolationFailure) {
+            QSKIP(qPrintable(*isolationFailure));
         }
         silentHost_ = std::make_unique<test::SilentHost>();
         if (silentHost_->error()) {
@@ -115,10 +110,10 @@ private slots:
         QFETCH(QString, observed);
         QFETCH(bool, lookedUp);
 
-        resolver_->takeQueries();
+        resolver->takeQueries();
         const QStringList seen = observedWhenMatched(conditions);
         QVERIFY2(seen.value(0).startsWith(observed), qPrintable(seen.value(0)));
-        QCOMPARE(resolver_->takeQueries() > 0, lookedUp); // only names are looked up
+        QCOMPARE(resolver->takeQueries() > 0, lookedUp); // only names are looked up
     }
 
     // More probes than descriptors: the probes wait for each other instead of failing with "Too many
@@ -179,13 +174,12 @@ int main(int argc, char* argv[])
 {
     // Before QCoreApplication and any thread, so that every thread (the resolver's included)
     // lives in the private namespace.
-    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
-    std::optional<nerova::test::SilentResolver> resolver;
+    isolationFailure = nerova::test::enterPrivateNetwork();
     if (!isolationFailure) {
         isolationFailure = resolver.emplace().error();
     }
     QCoreApplication app(argc, argv);
-    RulesEngineProbesTest test(std::move(isolationFailure), resolver ? &*resolver : nullptr);
+    RulesEngineProbesTest test;
     return QTest::qExec(&test, argc, argv);
 }
 
