@@ -2,8 +2,6 @@
 
 #include <QTest>
 
-#include <cstring>
-
 using namespace nerova;
 using Verdict = icmp::ReplyCheck::Verdict;
 
@@ -23,7 +21,7 @@ QByteArray echoMessage(quint8 type, quint16 identifier, quint16 sequenceNumber, 
     QByteArray message = icmp::pingPacket(type, identifier, sequenceNumber, icmp::defaultPayload(sequenceNumber), true);
     if (code != 0) { // a correct checksum over the changed code
         message[1] = char(code);
-        message.replace(2, 2, QByteArray(2, '\0'));
+        message[2] = message[3] = '\0';
         message.replace(2, 2, checksumBytes(message));
     }
     return message;
@@ -53,19 +51,6 @@ private slots:
         for (const auto& [data, expected] : rows) {
             QCOMPARE(checksumBytes(QByteArray::fromHex(data)), QByteArray::fromHex(expected));
         }
-    }
-
-    void requestLayout()
-    {
-        const QByteArray v4 = icmp::pingPacket(icmp::echoRequestV4, 0x1234, 0x0102, icmp::defaultPayload(0), true);
-        QCOMPARE(v4.left(2) + v4.mid(4, 4), QByteArray::fromHex("080012340102"));
-        QCOMPARE(v4.mid(8), QByteArray(26, ' ') + "99 bottles of beer on the wall"); // 56 bytes for sequence 0
-        QCOMPARE(icmp::internetChecksum(v4), quint16(0));                            // a correct checksum sums to zero
-        QCOMPARE(icmp::defaultPayload(99), QByteArray(27, ' ') + "0 bottles of beer on the wall");
-        QCOMPARE(icmp::defaultPayload(100), icmp::defaultPayload(0));
-        // ICMPv6: the kernel fills in the checksum.
-        QCOMPARE(icmp::pingPacket(icmp::echoRequestV6, 0xfffe, 7, "abc", false),
-                 QByteArray::fromHex("80000000fffe0007") + "abc");
     }
 
     void icmpHeaderOffset()
@@ -122,7 +107,6 @@ private slots:
         QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
 
         QByteArray reply6 = icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "payload", false);
-        QTest::newRow("IPv6 reply") << true << reply6 << false << Verdict::valid;
         reply6[2] = 'X';
         QTest::newRow("IPv6 checksum is the kernel's business") << true << reply6 << false << Verdict::valid;
         QTest::newRow("IPv6 request") << true << icmp::pingPacket(icmp::echoRequestV6, 0x4242, 3, "", false) << false << Verdict::invalid;

@@ -1,42 +1,33 @@
 // Real ICMP sockets, in a network namespace of the test's own: loopback over the raw socket path
 // and IPv6 datagram sockets (the socket kind is chosen through the sysctl that decides it on a
 // user's machine), and a name that does not resolve. The rules engine's probe test pings IPv4
-// loopback and a silent host on datagram sockets.
-#include "PingOutcome.h"
+// loopback and a silent host.
+#include "NetworkHarness.h"
 #include "support/PrivateNetwork.h"
 
 #include <QElapsedTimer>
-#include <QTest>
 
 using namespace nerova;
 
 namespace {
 
-const QByteArray everyGroup = "0 2147483647";
-const QByteArray noGroup = "1 0"; // datagram sockets refused: only raw ones work
+std::optional<QString> isolationFailure; // set in main()
+
+std::optional<QString> allowPingGroups(const QByteArray& groups)
+{
+    return test::writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), groups);
+}
 
 } // namespace
 
 class SimplePingerTest : public QObject {
     Q_OBJECT
 
-public:
-    explicit SimplePingerTest(std::optional<QString> isolationFailure) : isolationFailure_(std::move(isolationFailure))
-    {}
-
-private:
-    std::optional<QString> isolationFailure_;
-
-    static std::optional<QString> allowPingGroups(const QByteArray& groups)
-    {
-        return test::writeSysctl(QStringLiteral("net/ipv4/ping_group_range"), groups);
-    }
-
 private slots:
-    void init()
+    void initTestCase()
     {
-        if (isolationFailure_) {
-            QSKIP(qPrintable(*isolationFailure_));
+        if (isolationFailure) {
+            QSKIP(qPrintable(*isolationFailure));
         }
     }
 
@@ -44,9 +35,9 @@ private slots:
     {
         QTest::addColumn<QString>("host");
         QTest::addColumn<QByteArray>("pingGroups");
-        QTest::newRow("IPv6 datagram socket") << "::1" << everyGroup;
-        QTest::newRow("IPv4 raw socket") << "127.0.0.1" << noGroup;
-        QTest::newRow("IPv6 raw socket") << "::1" << noGroup;
+        QTest::newRow("IPv6 datagram socket") << "::1" << QByteArray("0 2147483647");
+        QTest::newRow("IPv4 raw socket") << "127.0.0.1" << QByteArray("1 0"); // datagram sockets refused
+        QTest::newRow("IPv6 raw socket") << "::1" << QByteArray("1 0");
     }
 
     void loopback()
@@ -64,7 +55,7 @@ private slots:
 
     void refusalSaysWhy()
     {
-        if (const auto failure = allowPingGroups(noGroup)) {
+        if (const auto failure = allowPingGroups("1 0")) {
             QSKIP(qPrintable(*failure));
         }
         const QString reason = systemIcmpSocketApi()->refusalReason();
@@ -89,9 +80,9 @@ int main(int argc, char* argv[])
 {
     // Before QCoreApplication and any thread, so that every thread (the resolver's included)
     // lives in the private namespace.
-    std::optional<QString> isolationFailure = nerova::test::enterPrivateNetwork();
+    isolationFailure = nerova::test::enterPrivateNetwork();
     QCoreApplication app(argc, argv);
-    SimplePingerTest test(std::move(isolationFailure));
+    SimplePingerTest test;
     return QTest::qExec(&test, argc, argv);
 }
 

@@ -21,18 +21,15 @@ private slots:
         QTest::newRow("single host") << "192.168.1.7/32" << "" << "Network = 3232235783 maskBits=32";
         QTest::newRow("plus sign on mask") << "10.0.0.0/+8" << "" << "Network = 167772160 maskBits=8";
         QTest::newRow("empty octet dropped") << "10..0.0.1/24" << "" << "Network = 167772160 maskBits=24";
-        QTest::newRow("plus sign on octet") << "+10.0.0.1/24" << "" << "Network = 167772160 maskBits=24";
-        QTest::newRow("leading zeros are decimal") << "010.0.0.1/24" << "" << "Network = 167772160 maskBits=24";
+        QTest::newRow("plus sign, leading zero on octet") << "+010.0.0.1/24" << "" << "Network = 167772160 maskBits=24";
         QTest::newRow("mask 0") << "0.0.0.0/0" << "" << R"(invalidCIDR("0"))";
         QTest::newRow("mask 33") << "10.0.0.0/33" << "" << R"(invalidCIDR("33"))";
-        QTest::newRow("negative mask") << "10.0.0.0/-8" << "" << R"(invalidCIDR("-8"))";
         QTest::newRow("mask not a number") << "10.0.0.0/abc" << "" << R"(invalidCIDRMask("abc"))";
         QTest::newRow("mask sign only") << "10.0.0.0/+" << "" << R"(invalidCIDRMask("+"))";
         QTest::newRow("mask beyond 64 bits") << "1.0.0.0/9223372036854775808" << ""
                                              << R"(invalidCIDRMask("9223372036854775808"))";
         QTest::newRow("mask at 64-bit limit") << "1.0.0.0/9223372036854775807" << ""
                                               << R"(invalidCIDR("9223372036854775807"))";
-        QTest::newRow("no slash") << "10.0.0.0" << "" << R"(invalidCIDR("10.0.0.0"))";
         QTest::newRow("two slashes") << "10.0.0.0/8/9" << "" << R"(invalidCIDR("10.0.0.0/8/9"))";
         QTest::newRow("mask only") << "/24" << "" << R"(invalidCIDR("/24"))";
         QTest::newRow("three octets") << "10.0.0/24" << "" << R"(invalidDottedQuad("10.0.0"))";
@@ -47,8 +44,6 @@ private slots:
         QTest::newRow("/32 neighbour") << "192.168.1.7/32" << "192.168.1.8" << "false";
         QTest::newRow("/1 upper half") << "128.0.0.0/1" << "255.255.255.255" << "true";
         QTest::newRow("/1 lower half") << "128.0.0.0/1" << "127.255.255.255" << "false";
-        QTest::newRow("five parts") << "10.0.0.0/8" << "10.1.2.3.4" << R"(invalidDottedQuad("10.1.2.3.4"))";
-        QTest::newRow("octet out of range") << "10.0.0.0/8" << "10.1.2.300" << R"(invalidCIDR("10.1.2.300"))";
         // clang-format on
     }
 

@@ -3,7 +3,6 @@
 #include "rules/FingerprintFileJson.h"
 
 #include <QRegularExpression>
-#include <QSet>
 #include <QTest>
 
 using namespace nerova;
@@ -40,12 +39,6 @@ QByteArray nestedRules(int depth)
         .replace(pingCondition, open.repeated(depth) + pingCondition + close.repeated(depth));
 }
 
-FingerprintCondition condition(FingerprintConditionType type, std::vector<FingerprintConditionArgument> arguments,
-                               std::vector<FingerprintRule> rules = {}, bool inverted = false)
-{
-    return FingerprintCondition{type, std::move(arguments), std::move(rules), inverted};
-}
-
 } // namespace
 
 class FingerprintFileTest : public QObject {
@@ -69,9 +62,7 @@ private slots:
         QTest::newRow("stored form") << "/createdAt" << R"("2026-11-30T09:15:00Z")" << true << true;
         QTest::newRow("condition without rules") << c + "/rules" << "<remove>" << false << false;
         QTest::newRow("condition without inverted") << c + "/inverted" << "<remove>" << false << false;
-        QTest::newRow("type connection") << c + "/type" << R"("connection")" << false << false;
         QTest::newRow("type InternalIp") << c + "/type" << R"("InternalIp")" << false << false;
-        QTest::newRow("argument value a number") << c + "/arguments/0/value" << "8" << false << false;
         QTest::newRow("name null") << f + "/name" << "null" << false << false;
         QTest::newRow("levelId a number") << f + "/locationPoint/levelId" << "3" << false << false;
         QTest::newRow("rules an object") << f + "/rules" << "{}" << false << false;
@@ -85,8 +76,6 @@ private slots:
         QTest::newRow("stored with fraction") << "/createdAt" << R"("2026-11-30T09:15:00.123Z")" << true << false;
         QTest::newRow("served impossible date") << "/createdAt" << R"("2026-02-30T09:15:00.1Z")" << false << false;
         QTest::newRow("served offset hour 24") << "/createdAt" << R"("2026-11-30T09:15:00.1+24:00")" << false << false;
-        QTest::newRow("malformed JSON") << "" << R"({"fingerprints": [)" << false << false;
-        QTest::newRow("document an array") << "" << "[]" << false << false;
         QTest::newRow("a repeated key takes the last value") << ""
             << R"({"fingerprintVersion":"seven","fingerprints":[],"fingerprintVersion":7,"createdAt":"2026-11-30T09:15:00.1Z"})"
             << false << true;
@@ -130,7 +119,7 @@ private slots:
         QCOMPARE(file.fingerprints[0].fingerprintId, QStringLiteral("fp-1"));
         QCOMPARE(file.fingerprints[0].locationPoint, (LocationPoint{"loc", "lvl", std::nullopt, std::nullopt}));
         QCOMPARE(file.fingerprints[0].rules[0].conditions[0],
-                 condition(FingerprintConditionType::ping, {{"address", "gw"}}));
+                 (FingerprintCondition{FingerprintConditionType::ping, {{"address", "gw"}}, {}, false}));
         QCOMPARE(decoded("/createdAt", R"("2026-11-30T10:15:00.5+01:00")").createdAt,
                  QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 500), Qt::UTC));
         const FingerprintFile nullLevel = decoded("/fingerprints/0/locationPoint/levelId", "null");
@@ -140,15 +129,15 @@ private slots:
 
     void nestingIsBounded()
     {
-        QCOMPARE(decodeFingerprintFile(nestedRules(maxRuleNesting), TimestampForm::served).fingerprints.size(), 1u);
+        const auto decode = [](const QByteArray& json) { return decodeFingerprintFile(json, TimestampForm::served); };
+        QCOMPARE(decode(nestedRules(maxRuleNesting)).fingerprints.size(), 1u);
+        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode(nestedRules(maxRuleNesting + 1)));
+        // Far beyond the limit, also with the deep list before other keys, the decoder still answers
+        // with an error instead of running out of stack.
+        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decode(nestedRules(20000)));
         QVERIFY_THROWS_EXCEPTION(JsonDecodeError,
-                                 decodeFingerprintFile(nestedRules(maxRuleNesting + 1), TimestampForm::served));
-        // Far beyond the limit the decoder still answers with an error instead of running out of stack.
-        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(nestedRules(20000), TimestampForm::served));
-        // Also when the deep list comes before other keys, as in the stored copy: the parser refuses it.
-        const QByteArray deepFirst = "{\"fingerprints\":" + QByteArray("[").repeated(20000) +
-                                     QByteArray("]").repeated(20000) + ",\"fingerprintVersion\":1}";
-        QVERIFY_THROWS_EXCEPTION(JsonDecodeError, decodeFingerprintFile(deepFirst, TimestampForm::served));
+                                 decode("{\"fingerprints\":" + QByteArray("[").repeated(20000) +
+                                        QByteArray("]").repeated(20000) + ",\"fingerprintVersion\":1}"));
     }
 
     void storedFormRoundTrip()
@@ -169,21 +158,15 @@ private slots:
         QCOMPARE(encodeFingerprintFile(stored), storedBytes);
     }
 
-    // Field by field and deep into nested rules; an absent optional differs from an empty one.
-    void equalityAndHashing()
+    // The round trip compares rules with ==, which looks into nested rules.
+    void equalityLooksIntoNestedRules()
     {
-        const FingerprintRule inner{"inner", {condition(FingerprintConditionType::ping, {{"address", "a"}})}};
-        const FingerprintCondition a = condition(FingerprintConditionType::or_, {}, {inner});
+        const FingerprintRule inner{"inner", {{FingerprintConditionType::ping, {{"address", "a"}}, {}, false}}};
+        const FingerprintCondition a{FingerprintConditionType::or_, {}, {inner}, false};
         FingerprintCondition b = a;
         QVERIFY(a == b);
-        QCOMPARE(qHash(a), qHash(b));
         b.rules[0].conditions[0].arguments[0].value = "b";
         QVERIFY(!(a == b));
-
-        const LocationPoint absent{"l", std::nullopt, std::nullopt, std::nullopt};
-        const LocationPoint empty{"l", QString(), std::nullopt, std::nullopt};
-        QVERIFY(absent != empty);
-        QCOMPARE(QSet<LocationPoint>({absent, empty, absent}).size(), 2);
     }
 };
 

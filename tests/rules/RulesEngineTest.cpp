@@ -21,8 +21,7 @@ Q_DECLARE_METATYPE(Conditions)
 namespace {
 
 // Stands in for the network: pings, connections and pages answer by host, host:port or URL (a ping's
-// answer is its round-trip time as text), after an optional delay on the event loop. Anything else
-// times out.
+// answer is its round-trip time as text), after an optional delay. Anything else times out.
 class FakeProbes final : public RulesEngineProbes {
 public:
     struct Answer {
@@ -33,15 +32,10 @@ public:
     QHash<QString, Answer> answers;
     QStringList events; // "start X" and "end X", in order
 
-    QCoro::Task<double> ping(QString host, double) override
-    {
-        const Answer answered = co_await answer(host);
-        co_return answered.bytes.toDouble();
-    }
+    QCoro::Task<double> ping(QString host, double) override { co_return (co_await answer(host)).bytes.toDouble(); }
     QCoro::Task<QByteArray> receive(QString host, quint16 port) override
     {
-        const Answer answered = co_await answer(host + u':' + QString::number(port));
-        co_return answered.bytes;
+        co_return (co_await answer(host + u':' + QString::number(port))).bytes;
     }
     QCoro::Task<HttpResponse> fetch(QUrl url) override
     {
@@ -91,7 +85,6 @@ Fingerprint oneRule(const QString& name, Conditions conditions)
 {
     return {QStringLiteral("id-") + name, name, {QStringLiteral("site"), {}, {}, {}}, {rule("Main", conditions)}};
 }
-FingerprintFile fileOf(std::vector<Fingerprint> fingerprints) { return {std::move(fingerprints), 1, {}}; }
 
 // IPv6 2001:db8::5 (never parsed: it would raise), IPv4 192.168.1.20 and 10.1.2.3, external 203.0.113.7.
 NetworkContext standardContext()
@@ -115,13 +108,13 @@ class RulesEngineTest : public QObject {
     QString error_;                    // of the last run()
 
     // The id of the matching fingerprint, or nothing; patterns get a tenth of a second per check.
-    std::optional<QString> run(FingerprintFile file, NetworkContext context = standardContext())
+    std::optional<QString> run(std::vector<Fingerprint> fingerprints, NetworkContext context = standardContext())
     {
         error_.clear();
         try {
-            RulesEngine engine(probes_, 100ms);
             const std::optional<Fingerprint> match =
-                await(engine.checkFingerprints(std::move(file), std::move(context), evaluation_));
+                await(RulesEngine(probes_, 100ms)
+                          .checkFingerprints({std::move(fingerprints), 1, {}}, std::move(context), evaluation_));
             return match ? std::optional(match->fingerprintId) : std::nullopt;
         } catch (const std::exception& error) {
             error_ = describeException(error);
@@ -155,8 +148,8 @@ private slots:
     }
 
     // The conditions of one rule against the standard context. The stand-ins answer the ping to "gw"
-    // in 5 ms, the TCP services "banner:22" with "SSH-2.0-test", "truncated:22" with a UTF-8
-    // sequence cut short and "as:22" with 40 a's, and the pages of http://site/; the rest fails.
+    // in 5 ms, the TCP services "banner:22", "truncated:22" (UTF-8 cut short) and "as:22", and the
+    // pages of http://site/; the rest fails.
     void conditions_data()
     {
         QTest::addColumn<Conditions>("subject");
@@ -272,7 +265,7 @@ private slots:
                             {"http://site/latin1", {"caf\xe9!"}},
                             {"http://site/as", {backtracking}},
                             {"http://site/raw", {"", 0ms, std::nullopt}}};
-        QCOMPARE(run(fileOf({oneRule("Office", subject)})).has_value(), matches);
+        QCOMPARE(run({oneRule("Office", subject)}).has_value(), matches);
         QCOMPARE(error_, QString());
         QCOMPARE(this->observed(), observed);
         QCOMPARE(log_->errors(), errorLine.isEmpty() ? QStringList() : QStringList{errorLine});
@@ -282,7 +275,7 @@ private slots:
     {
         NetworkContext context = standardContext();
         context.externalIPv4.reset();
-        QVERIFY(run(fileOf({oneRule("Office", {externalIn("203.0.113.0/24", true)})}), context)); // false, inverted
+        QVERIFY(run({oneRule("Office", {externalIn("203.0.113.0/24", true)})}, context)); // false, inverted
         QCOMPARE(observed(), QStringList{"no external address"});
     }
 
@@ -295,7 +288,7 @@ private slots:
         }
         Fingerprint slow = oneRule("Slow", {pingTo("a"), pingTo("b")});
         slow.rules.push_back(rule("R2", {pingTo("c")}));
-        QCOMPARE(run(fileOf({slow, oneRule("Slower", {pingTo("d")}), oneRule("Fast", {inRange("10.0.0.0/8")})})),
+        QCOMPARE(run({slow, oneRule("Slower", {pingTo("d")}), oneRule("Fast", {inRange("10.0.0.0/8")})}),
                  QStringLiteral("id-Fast"));
         QCOMPARE(probes_->events.mid(0, 4), (QStringList{"start a", "start b", "start c", "start d"}));
         QCOMPARE(probes_->events.size(), 8);
@@ -308,21 +301,17 @@ private slots:
         QTest::addColumn<FingerprintCondition>("faulty");
         QTest::addColumn<QString>("externalAddress"); // empty: none
         QTest::addColumn<QString>("error");
-
-        // clang-format off
-        QTest::newRow("invalid range while no external address") << externalIn("10.0.0/8") << ""
-                                                                 << "invalidDottedQuad(\"10.0.0\")";
-        QTest::newRow("IPv6 external address") << externalIn("10.0.0.0/8") << "2001:db8::1"
-                                               << "invalidDottedQuad(\"2001:db8::1\")";
-        QTest::newRow("malformed interface address") << inRange("172.16.0.0/12") << "203.0.113.7"
-                                                     << "invalidDottedQuad(\"\")";
-        QTest::newRow("inversion does not apply to errors") << inRange("10.0.0.0/abc", true) << "203.0.113.7"
-                                                            << "invalidCIDRMask(\"abc\")";
-        QTest::newRow("invalid TCP pattern") << connectTo("banner:22", "(unclosed") << "203.0.113.7"
-                                             << "invalidPattern(\"(unclosed\")";
-        QTest::newRow("error in a nested rule") << orOf(true, {rule("Inner", {inRange("10.0.0.0/40")})})
-                                                << "203.0.113.7" << "invalidCIDR(\"40\")";
-        // clang-format on
+        const auto row = [](const char* name, FingerprintCondition faulty, const char* external, const char* error) {
+            QTest::newRow(name) << faulty << QString::fromLatin1(external) << QString::fromLatin1(error);
+        };
+        const char* external = "203.0.113.7";
+        row("invalid range while no external address", externalIn("10.0.0/8"), "", "invalidDottedQuad(\"10.0.0\")");
+        row("IPv6 external address", externalIn("10.0.0.0/8"), "2001:db8::1", "invalidDottedQuad(\"2001:db8::1\")");
+        row("malformed interface address", inRange("172.16.0.0/12"), external, "invalidDottedQuad(\"\")");
+        row("inversion does not apply to errors", inRange("10.0.0.0/abc", true), external, "invalidCIDRMask(\"abc\")");
+        row("invalid TCP pattern", connectTo("banner:22", "(unclosed"), external, "invalidPattern(\"(unclosed\")");
+        row("error in a nested rule", orOf(true, {rule("Inner", {inRange("10.0.0.0/40")})}), external,
+            "invalidCIDR(\"40\")");
     }
 
     void errorsRaiseAfterEverythingFinished()
@@ -336,8 +325,8 @@ private slots:
         context.externalIPv4 = externalAddress.isEmpty() ? std::nullopt : std::optional(externalAddress);
         // A malformed address, reached only by a range that none of the addresses before it falls into.
         context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("tun0"), QString()});
-        QCOMPARE(run(fileOf({oneRule("Good", {inRange("10.0.0.0/8")}), oneRule("Faulty", {faulty, pingTo("slow")}),
-                             oneRule("Slow", {pingTo("slow")})}),
+        QCOMPARE(run({oneRule("Good", {inRange("10.0.0.0/8")}), oneRule("Faulty", {faulty, pingTo("slow")}),
+                      oneRule("Slow", {pingTo("slow")})},
                      context),
                  std::nullopt);
         QCOMPARE(error_, error);

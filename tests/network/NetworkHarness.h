@@ -1,0 +1,47 @@
+#pragma once
+
+#include "network/NetworkMonitor.h"
+#include "network/PingError.h"
+#include "network/SimplePinger.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroTask>
+#include <QTest>
+
+namespace nerova::test {
+
+// Receives every context that a monitor yields into `received`, until stopCollecting.
+inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<std::vector<NetworkContext>> received)
+{
+    while (std::optional<NetworkContext> context = co_await monitor.networkContextSequence().receive()) {
+        received->push_back(std::move(*context));
+    }
+}
+
+// Ends the monitor's stream and lets the collector finish, before the monitor (and its stream) go.
+inline void stopCollecting(NetworkMonitor& monitor)
+{
+    monitor.networkContextSequence().finish();
+    QCoreApplication::processEvents();
+}
+
+// Waits until `received` holds `contexts`, and three quiet periods more for a further (wrong) one to show.
+inline void settles(const std::vector<NetworkContext>& received, std::size_t contexts, std::chrono::milliseconds quiet)
+{
+    QTRY_COMPARE(received.size(), contexts);
+    QTest::qWait(int(3 * quiet.count()));
+    QCOMPARE(received.size(), contexts);
+}
+
+// "reply" (a time within the timeout) or the error's description; waitFor() cannot carry exceptions.
+inline QCoro::Task<QString> pingOutcome(SimplePinger& pinger, QString host, double timeout)
+{
+    try {
+        const double seconds = co_await pinger.ping(host, timeout);
+        co_return seconds >= 0 && seconds < timeout ? QStringLiteral("reply") : QStringLiteral("odd time");
+    } catch (const PingError& error) {
+        co_return error.description();
+    }
+}
+
+} // namespace nerova::test
