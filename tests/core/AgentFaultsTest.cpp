@@ -43,9 +43,8 @@ class AgentFaultsTest;
 
 namespace {
 
-constexpr std::chrono::milliseconds tick = 1500ms;          // every interval of the agent
-constexpr std::chrono::milliseconds clientTimeout = 1500ms; // every call to the service
-constexpr std::chrono::milliseconds secretTimeout = 1500ms; // every call to the Secret Service
+// Every interval of the agent, and the timeouts of every call to the service and to the Secret Service.
+constexpr std::chrono::milliseconds tick = 1500ms, clientTimeout = 1500ms, secretTimeout = 1500ms;
 
 const QString secretService = QStringLiteral("org.freedesktop.secrets");
 const QString standInBus = QStringLiteral("stand-in");
@@ -74,18 +73,10 @@ uint secretServicePid()
 
 using Step = std::function<void(AgentFaultsTest&)>;
 
-// What a row exercises while its fault is on.
-enum class Trigger {
-    none,     // the fault is met by the agent's own ticks
-    checkin,  // a check-in now
-    enrol,    // a new enrolment at the next check-in
-    download, // a fingerprint refresh now
-};
-
 struct FaultRow {
     std::string name;
     Step on;
-    Trigger trigger;
+    Step trigger;        // what meets the fault, besides the agent's own ticks
     const char* logLine; // the start of the critical line the fault causes; none when it is silent
     const char* message; // the start of `message` while the fault is on; none when the user need not know
     Step off = {};
@@ -106,7 +97,13 @@ public:
     {}
 
     PresenceService& service() { return *service_; }
-    // A path of the service; one without a leading slash is the agent's own.
+    void checkin() { agent_->checkin(); }
+    void download() { agent_->checkFingerprintFile(); }
+    void enrol()
+    {
+        settings_->setFlag(settingskey::isRegistered, false);
+        agent_->checkin();
+    }
     QString path(const char* path) const
     {
         return path[0] == '/' ? QString::fromLatin1(path) : QStringLiteral("/%1/%2").arg(agentId_, path);
@@ -123,24 +120,27 @@ public:
                         test::fingerprintFile(version, {test::internalIpFingerprint("a", "10.67.0.0/24"),
                                                         test::internalIpFingerprint("b", "10.68.0.0/24")}));
     }
-    qint64 installedVersion() const
-    {
-        return agent_->fingerprintFile() ? agent_->fingerprintFile()->fingerprintVersion : 0;
-    }
-    // A full file system over the folder of the local copy; no mount namespace: nothing.
-    bool fillLocalCopyFolder()
+    // The new version cannot be stored while the folder of the local copy is full; once there is
+    // room again it is installed. No mount namespace of the test's own: skipped.
+    void fillLocalCopyFolder()
     {
         const QString folder = QFileInfo(localCopyPath()).path();
         if (!privateMounts_ || ::mount("full", qPrintable(folder), "tmpfs", 0, "size=8k") != 0) {
-            return false;
+            QSKIP("no mount namespace of the test's own");
         }
         QFile filler(folder + QStringLiteral("/filler"));
         if (filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
             filler.write(QByteArray(64 * 1024, 'x')); // fills it: the write stops short
         }
-        return true;
+        serveVersion(4);
     }
-    void emptyLocalCopyFolder() { QCOMPARE(::umount2(qPrintable(QFileInfo(localCopyPath()).path()), MNT_DETACH), 0); }
+    void emptyLocalCopyFolder()
+    {
+        // A copy that could not be written whole was not written at all.
+        QVERIFY(!QFile::exists(localCopyPath()) || !readFile(localCopyPath()).isEmpty());
+        QCOMPARE(::umount2(qPrintable(QFileInfo(localCopyPath()).path()), MNT_DETACH), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(agent_->fingerprintFile().value_or(FingerprintFile()).fingerprintVersion, 4, 20'000);
+    }
     void listenAgain() { QVERIFY(service_->servers().first()->listen(QHostAddress::LocalHost, port_)); }
 
     // The administrator's policy names the service and the registration key; the user's settings
@@ -151,6 +151,11 @@ public:
         replaceFile(policyPath(), content);
         QVERIFY(QFile::setPermissions(policyPath(),
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    void loosenPolicy()
+    {
+        QVERIFY(QFile::setPermissions(policyPath(),
+                                      QFile::permissions(policyPath()) | QFile::WriteGroup | QFile::WriteOther));
     }
     void writePolicy(const QUrl& endpoint = {})
     {
@@ -170,10 +175,7 @@ public:
                                          "subjectAltName=IP:127.0.0.1 -days 1 -keyout %1 -out %2")
                               .arg(key, certificate)
                               .split(u' '));
-            QFile keyFile(key);
-            QFile certificateFile(certificate);
-            QVERIFY(keyFile.open(QIODevice::ReadOnly) && certificateFile.open(QIODevice::ReadOnly));
-            service_->sslSetup(QSslCertificate(&certificateFile), QSslKey(&keyFile, QSsl::Rsa));
+            service_->sslSetup(QSslCertificate(readFile(certificate)), QSslKey(readFile(key), QSsl::Rsa));
             tlsPort_ = service_->listen(QHostAddress::LocalHost, 0);
             QVERIFY(tlsPort_ != 0);
         }
@@ -340,21 +342,12 @@ private slots:
     {
         QFETCH(int, row);
         const FaultRow& fault = rows_[std::size_t(row)];
-        const QString logLine = fault.logLine ? QString::fromLatin1(fault.logLine) : QString();
-        const qsizetype linesBefore = fault.logLine ? linesStartingWith(logLine) : 0;
-
+        const QString logLine = QString::fromLatin1(fault.logLine);
+        const qsizetype linesBefore = linesStartingWith(logLine);
         QElapsedTimer window;
         window.start();
         fault.on(*this);
-        switch (fault.trigger) {
-        case Trigger::none: break;
-        case Trigger::checkin: agent_->checkin(); break;
-        case Trigger::enrol:
-            settings_->setFlag(settingskey::isRegistered, false);
-            agent_->checkin();
-            break;
-        case Trigger::download: agent_->checkFingerprintFile(); break;
-        }
+        fault.trigger(*this);
         moveLocation(fault.flaps);
         if (fault.logLine) {
             QTRY_VERIFY_WITH_TIMEOUT(linesStartingWith(logLine) > linesBefore, 15'000);
@@ -363,9 +356,8 @@ private slots:
             QTRY_VERIFY2_WITH_TIMEOUT(agent_->message().startsWith(QString::fromLatin1(fault.message)),
                                       qPrintable(agent_->message()), 15'000);
         }
-        QTest::qWait(int(2 * tick.count())); // long enough for two more attempts
+        QTest::qWait(int(2 * tick.count())); // two more attempts, each saying the line once, never in a loop
         if (fault.logLine) {
-            // Once per attempt, never in a loop.
             const qint64 attempts = fault.once ? 1 : window.elapsed() / tick.count() + 2;
             const qsizetype written = linesStartingWith(logLine) - linesBefore;
             QVERIFY2(written <= attempts,
@@ -392,33 +384,37 @@ private slots:
 
 namespace {
 
+// A fault of the service on `path`, where a path without a leading slash is the agent's own.
 Step status(const char* path, int code)
 {
     return [=](AgentFaultsTest& test) { test.service().setStatus(test.path(path), code); };
 }
-
 Step raw(const char* path, PresenceService::RawAnswer answer)
 {
     return [=](AgentFaultsTest& test) { test.service().setRawAnswer(test.path(path), answer); };
 }
-
-// Each step well within the client's timeout, the whole answer far past it.
-Step trickle(const char* path)
+Step delay(const char* path)
 {
-    return [=](AgentFaultsTest& test) { test.service().setTrickle(test.path(path), clientTimeout / 5); };
+    return [=](AgentFaultsTest& test) { test.service().setDelay(test.path(path), 2 * clientTimeout); };
 }
-
+// Each step well within the client's timeout, the whole answer far past it; an error answer when `code` is set.
+Step trickle(const char* path, int code = 0)
+{
+    return [=](AgentFaultsTest& test) {
+        if (code) {
+            status(path, code)(test);
+        }
+        test.service().setTrickle(test.path(path), clientTimeout / 5);
+    };
+}
 Step writeLocalCopy(QByteArray content)
 {
     return [=](AgentFaultsTest& test) { replaceFile(test.localCopyPath(), content); };
 }
-
 Step policy(QByteArray content)
 {
     return [=](AgentFaultsTest& test) { test.writePolicy(content); };
 }
-
-void restorePolicy(AgentFaultsTest& test) { test.writePolicy(); }
 
 std::vector<FaultRow> faultRows()
 {
@@ -431,86 +427,50 @@ std::vector<FaultRow> faultRows()
     constexpr const char* storeUnavailable = "Secret store unavailable: ";
     constexpr const char* ignoredPolicy = "Ignoring managed configuration ";
     constexpr const char* unreadableSettings = "Cannot read the user settings: ";
+    using T = AgentFaultsTest;
+    const Step ticks = [](T&) {}, checkNow = &T::checkin, enrolNow = &T::enrol, downloadNow = &T::download;
+    const Step restorePolicy = [](T& test) { test.writePolicy(); };
+    // clang-format off
     std::vector<FaultRow> rows{
-        {"service down at start and back later", [](AgentFaultsTest&) {}, Trigger::none, enrolment, enrolmentFailed,
-         &AgentFaultsTest::listenAgain},
-        {"412 in the middle of a run", [](AgentFaultsTest& test) { test.service().failNextCheckin(412); },
-         Trigger::checkin, nullptr, nullptr},
-        {"answer slower than the client's timeout",
-         [](AgentFaultsTest& test) { test.service().setDelay(test.path("check-in"), 2 * clientTimeout); },
-         Trigger::checkin, checkin, checkinFailed},
-        {"answer trickling past the client's timeout on check-in", trickle("check-in"), Trigger::checkin, checkin,
-         checkinFailed},
+        {"service down at start and back later", ticks, ticks, enrolment, enrolmentFailed, &T::listenAgain},
+        {"412 in the middle of a run", [](T& test) { test.service().failNextCheckin(412); }, checkNow, nullptr, nullptr},
+        {"answer slower than the client's timeout", delay("check-in"), checkNow, checkin, checkinFailed},
+        {"answer trickling past the client's timeout on check-in", trickle("check-in"), checkNow, checkin, checkinFailed},
         // An error answer too slow to be read: the report waits and is sent once.
-        {"answer trickling past the client's timeout on presence",
-         [](AgentFaultsTest& test) {
-             status("presence", 503)(test);
-             trickle("presence")(test);
-         },
-         Trigger::none, presence, nullptr},
-        {"truncated JSON body", raw("check-in", {200, "application/json", R"({"fingerprintFileUrl":"htt)", {}}),
-         Trigger::checkin, checkin, checkinFailed},
-        {"garbage JSON body", raw("check-in", {200, "application/json", "\x01\xfe]]not json", {}}), Trigger::checkin,
-         checkin, checkinFailed},
-        {"redirect to another host",
-         raw("check-in", {307, "text/plain", "moved", {{"Location", "http://10.99.0.1/elsewhere/check-in"}}}),
-         Trigger::checkin, checkin, checkinFailed},
-        {"untrusted TLS certificate", &AgentFaultsTest::pointAtUntrustedCertificate, Trigger::checkin, checkin,
-         checkinFailed, restorePolicy},
+        {"answer trickling past the client's timeout on presence", trickle("presence", 503), ticks, presence, nullptr},
+        {"truncated JSON body", raw("check-in", {200, "application/json", R"({"fingerprintFileUrl":"htt)", {}}), checkNow, checkin, checkinFailed},
+        {"garbage JSON body", raw("check-in", {200, "application/json", "\x01\xfe]]not json", {}}), checkNow, checkin, checkinFailed},
+        {"redirect to another host", raw("check-in", {307, "text/plain", "moved", {{"Location", "http://10.99.0.1/elsewhere/check-in"}}}), checkNow, checkin, checkinFailed},
+        {"untrusted TLS certificate", &T::pointAtUntrustedCertificate, checkNow, checkin, checkinFailed, restorePolicy},
         // A new enrolment needs the store: the service's new secret cannot be kept, so the agent
         // stays unenrolled, and its report waits, until a keyring appears. The agent asks the bus
         // afresh at every call, so a store missing at start takes the same path.
-        {"no Secret Service and one appearing later", &AgentFaultsTest::stopKeyring, Trigger::enrol, enrolment,
-         storeUnavailable, &AgentFaultsTest::startKeyring},
-        {"locked keyring that never answers", &AgentFaultsTest::silenceKeyring, Trigger::enrol, enrolment,
-         storeUnavailable, &AgentFaultsTest::restoreKeyring},
+        {"no Secret Service and one appearing later", &T::stopKeyring, enrolNow, enrolment, storeUnavailable, &T::startKeyring},
+        {"locked keyring that never answers", &T::silenceKeyring, enrolNow, enrolment, storeUnavailable, &T::restoreKeyring},
         // A policy that cannot be used is an administrator's problem: the user's settings serve,
         // and the problem is said once until the file changes, however often the policy is read.
-        {"malformed policy file", policy(R"({"agentEndpoint": "http://127.0.0.1)"), Trigger::checkin, ignoredPolicy,
-         nullptr, restorePolicy, 0, true},
-        {"world-writable policy file",
-         [](AgentFaultsTest& test) {
-             QVERIFY(QFile::setPermissions(test.policyPath(), QFile::permissions(test.policyPath()) |
-                                                                  QFile::WriteGroup | QFile::WriteOther));
-         },
-         Trigger::checkin, ignoredPolicy, nullptr, restorePolicy, 0, true},
-        {"policy value of the wrong type", policy(R"({"agentEndpoint": 42, "registrationKey": "faults-key"})"),
-         Trigger::checkin, "Managed setting agentEndpoint is ", nullptr, restorePolicy, 0, true},
+        {"malformed policy file", policy(R"({"agentEndpoint": "http://127.0.0.1)"), checkNow, ignoredPolicy, nullptr, restorePolicy, 0, true},
+        {"world-writable policy file", &T::loosenPolicy, checkNow, ignoredPolicy, nullptr, restorePolicy, 0, true},
+        {"policy value of the wrong type", policy(R"({"agentEndpoint": 42, "registrationKey": "faults-key"})"), checkNow, "Managed setting agentEndpoint is ", nullptr, restorePolicy, 0, true},
         // The damaged file is left as it is; nothing is enrolled, checked in or reported meanwhile.
-        {"corrupted settings file", &AgentFaultsTest::damageSettings, Trigger::checkin, unreadableSettings,
-         unreadableSettings, &AgentFaultsTest::repairSettings},
-        {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), Trigger::download,
-         download, nullptr},
-        {"empty local fingerprint copy", writeLocalCopy({}), Trigger::download, download, nullptr},
-        // The new version cannot be stored; once there is room again it is installed.
-        {"no space left while writing the local copy",
-         [](AgentFaultsTest& test) {
-             if (!test.fillLocalCopyFolder()) {
-                 QSKIP("no mount namespace of the test's own");
-             }
-             test.serveVersion(4);
-         },
-         Trigger::download, nullptr, nullptr,
-         [](AgentFaultsTest& test) {
-             // A copy that could not be written whole was not written at all.
-             QFile copy(test.localCopyPath());
-             QVERIFY(!copy.exists() || (copy.open(QIODevice::ReadOnly) && !copy.readAll().isEmpty()));
-             test.emptyLocalCopyFolder();
-             QTRY_COMPARE_WITH_TIMEOUT(test.installedVersion(), 4, 20'000);
-         }},
-        {"network flapping 100 times in 10 s", [](AgentFaultsTest&) {}, Trigger::none, nullptr, nullptr, {}, 100},
+        {"corrupted settings file", &T::damageSettings, checkNow, unreadableSettings, unreadableSettings, &T::repairSettings},
+        {"corrupted local fingerprint copy", writeLocalCopy("{\"fingerprintVersion\":3,\"finger"), downloadNow, download, nullptr},
+        {"empty local fingerprint copy", writeLocalCopy({}), downloadNow, download, nullptr},
+        {"no space left while writing the local copy", &T::fillLocalCopyFolder, downloadNow, nullptr, nullptr, &T::emptyLocalCopyFolder},
+        {"network flapping 100 times in 10 s", ticks, ticks, nullptr, nullptr, {}, 100},
     };
+    // clang-format on
     // Right after the first row: 500, 503 and a proxy's HTML error page on each call. A download
     // the server refuses falls back to the local copy without a word.
     const struct {
         const char *name, *path;
-        Trigger trigger;
+        Step trigger;
         const char *logLine, *message;
-    } calls[] = {{"registration", "/registration", Trigger::enrol, enrolment, enrolmentFailed},
-                 {"completion", "complete-registration", Trigger::enrol, enrolment, enrolmentFailed},
-                 {"check-in", "check-in", Trigger::checkin, checkin, checkinFailed},
-                 {"presence", "presence", Trigger::none, presence, nullptr},
-                 {"download", "/fingerprint-file", Trigger::download, nullptr, nullptr}};
+    } calls[] = {{"registration", "/registration", enrolNow, enrolment, enrolmentFailed},
+                 {"completion", "complete-registration", enrolNow, enrolment, enrolmentFailed},
+                 {"check-in", "check-in", checkNow, checkin, checkinFailed},
+                 {"presence", "presence", ticks, presence, nullptr},
+                 {"download", "/fingerprint-file", downloadNow, nullptr, nullptr}};
     const PresenceService::RawAnswer html{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
     auto at = rows.begin() + 1;
     for (const auto& call : calls) {

@@ -159,7 +159,8 @@ private slots:
     }
 
     // Start runs one refresh and one check-in; each timer first fires one full interval later, so
-    // the first timed events come in the order of the intervals (2 : 10 : 60).
+    // the first timed events come in the order of the intervals (2 : 10 : 60). Stopped, it evaluates
+    // no context.
     void timersFireFirstAfterTheirInterval()
     {
         enrolledInSettings(true);
@@ -174,13 +175,17 @@ private slots:
         const QStringList timed = events_.mid(atStart);
         QCOMPARE(timed.first(), QStringLiteral("refresh"));
         QVERIFY(timed.indexOf(QStringLiteral("download")) < timed.indexOf(QStringLiteral("check-in")));
+        // Without a file the context is recorded, and nothing is evaluated or sent.
+        deliver("a");
+        QCOMPARE(agent_->lastPresenceCheck(), clock_.now());
+        QVERIFY(agent_->context() && !agent_->lastEvaluation() && !events_.contains(QStringLiteral("presence")));
         agent_->stop();
         QVERIFY(!agent_->isStarted());
         QVERIFY(lock_->detached);
-        // After stop no context is evaluated.
-        network_->contexts.send(contextAt("a"));
+        clock_.advance(1000);
+        network_->contexts.send(contextAt("b"));
         QTest::qWait(50);
-        QVERIFY(!agent_->context());
+        QCOMPARE(agent_->lastPresenceCheck(), day1);
     }
 
     // A call while the task runs does nothing; once it has ended, the next call starts a new one.
@@ -271,29 +276,24 @@ private slots:
         QCOMPARE(agent_->lastPresenceSend(), clock_.now());
     }
 
-    // Only contexts the user is present for are evaluated.
+    // Only contexts the user is present for are evaluated. (No click since the start, and a last
+    // click yesterday: the two tests above and below.)
     void evaluatesOnlyWhileTheUserIsPresent_data()
     {
         QTest::addColumn<bool>("locked");
-        QTest::addColumn<QDateTime>("click");
-        QTest::addColumn<bool>("evaluated");
-        QTest::newRow("no click since start") << false << LockState::distantPast() << true;
-        QTest::newRow("clicked today") << false << day1.addSecs(-3600) << true;
-        QTest::newRow("locked") << true << day1.addSecs(-3600) << false;
-        QTest::newRow("last click yesterday") << false << day1.addDays(-1) << false;
+        QTest::newRow("clicked today") << false;
+        QTest::newRow("locked") << true;
     }
     void evaluatesOnlyWhileTheUserIsPresent()
     {
         QFETCH(bool, locked);
-        QFETCH(QDateTime, click);
-        QFETCH(bool, evaluated);
         startInstalled();
         lock_->locked = locked;
-        lock_->click = click;
+        lock_->click = day1.addSecs(-3600);
         deliver("a");
-        QCOMPARE(agent_->context().has_value(), evaluated);
-        QCOMPARE(agent_->lastPresenceCheck().isValid(), evaluated);
-        QCOMPARE(service_->presenceReports().size(), evaluated ? 1 : 0);
+        QCOMPARE(agent_->context().has_value(), !locked);
+        QCOMPARE(agent_->lastPresenceCheck().isValid(), !locked);
+        QCOMPARE(service_->presenceReports().size(), locked ? 0 : 1);
     }
 
     // The daily check forces one report a day, once the user is active and nothing was evaluated
@@ -347,20 +347,6 @@ private slots:
         } else {
             QCOMPARE(service_->presenceReports().size(), reportsBefore);
         }
-    }
-
-    // Without a file the context is recorded and nothing is evaluated or sent.
-    void recordsContextsWithoutAFile()
-    {
-        enrolledInSettings();
-        makeAgent(true);
-        agent_->start();
-        QVERIFY(settled());
-        deliver("a");
-        QVERIFY(agent_->context().has_value());
-        QCOMPARE(agent_->lastPresenceCheck(), clock_.now());
-        QVERIFY(!agent_->lastEvaluation());
-        QCOMPARE(events_.count(QStringLiteral("presence")), 0);
     }
 
     // A report the service did not accept is sent again at the next tick or when the same match

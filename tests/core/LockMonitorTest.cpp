@@ -21,9 +21,7 @@ public:
         int& live_;
     };
 
-    Handler locked;
-    Handler unlocked;
-    Handler clicked;
+    Handler locked, unlocked, clicked;
     bool clickMonitorAvailable = true;
     int live = 0;
 
@@ -70,17 +68,12 @@ private slots:
 
     void rules_data()
     {
-        // "lock", "unlock", "click", "+N" (minutes on the clock), "TZ=..." (the time zone from then on)
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("steps"); // "lock", "unlock", "click", "+N" (minutes on the clock), "TZ=..."
         QTest::addColumn<bool>("locked");
         QTest::addColumn<int>("lockChanges");
-        // Minutes after the start (14:00 UTC) of the kept click; -1: none (the distant past).
-        QTest::addColumn<int>("clickAt");
+        QTest::addColumn<int>("clickAt"); // minutes after the start (14:00 UTC) of the kept click; -1: none
         // clang-format off
-        QTest::newRow("starts unlocked") << QStringList{} << false << 0 << -1;
-        QTest::newRow("lock, unlock, lock") << QStringList{"lock", "unlock", "lock"} << true << 3 << -1;
-        QTest::newRow("repeated lock changes nothing") << QStringList{"lock", "lock"} << true << 1 << -1;
-        QTest::newRow("unlock while unlocked changes nothing") << QStringList{"unlock"} << false << 0 << -1;
+        QTest::newRow("repeated lock or unlock changes nothing") << QStringList{"unlock", "lock", "lock", "unlock", "unlock", "lock"} << true << 3 << -1;
         QTest::newRow("three clicks keep the first") << QStringList{"+5", "click", "+60", "click", "+60", "click"} << false << 0 << 5;
         QTest::newRow("a click while locked is ignored") << QStringList{"lock", "click"} << true << 1 << -1;
         QTest::newRow("the first click after unlocking counts") << QStringList{"lock", "click", "+10", "unlock", "+10", "click"} << false << 2 << 20;

@@ -13,15 +13,20 @@ using namespace nerova;
 
 namespace {
 
-const QByteArray absent = QByteArrayLiteral("<absent>");
+const QByteArray absent = QByteArrayLiteral("<absent>"); // a file left out, or a value that is none
+
+struct Hardware {
+    QByteArray productName, chassisType, serial; // the DMI files
+    QString modelName, deviceSymbol, serialNumber;
+};
 
 // A fake DMI directory; files whose contents are <absent> are left out.
-QString writeDmiTree(const QTemporaryDir& dir, const QByteArray& productName, const QByteArray& chassisType,
-                     const QByteArray& serial)
+QString writeDmiTree(const QTemporaryDir& dir, const Hardware& hardware)
 {
     QDir().mkpath(dir.filePath(QStringLiteral("dmi")));
-    const std::pair<QString, QByteArray> files[] = {
-        {"product_name", productName}, {"chassis_type", chassisType}, {"product_serial", serial}};
+    const std::pair<QString, QByteArray> files[] = {{"product_name", hardware.productName},
+                                                    {"chassis_type", hardware.chassisType},
+                                                    {"product_serial", hardware.serial}};
     for (const auto& [name, contents] : files) {
         if (contents != absent) {
             test::writeFile(dir, QStringLiteral("dmi/") + name, contents);
@@ -32,60 +37,49 @@ QString writeDmiTree(const QTemporaryDir& dir, const QByteArray& productName, co
 
 } // namespace
 
+Q_DECLARE_METATYPE(Hardware)
+
 class MachineStateTest : public QObject {
     Q_OBJECT
 
 private slots:
     void hardware_data()
     {
+        QTest::addColumn<Hardware>("hardware");
+        const QString none = QString::fromLatin1(absent);
         // clang-format off
-        QTest::addColumn<QByteArray>("productName");
-        QTest::addColumn<QByteArray>("chassisType");
-        QTest::addColumn<QByteArray>("serial");
-        QTest::addColumn<QString>("modelName");
-        QTest::addColumn<QString>("deviceSymbol");
-        QTest::addColumn<QString>("serialNumber"); // "<absent>" for none
-
-        const QString none = QStringLiteral("<absent>");
-        QTest::newRow("Mac mini") << QByteArray("Macmini9,1\n") << QByteArray("3\n") << QByteArray("H2WDK0ABQ6NV\n") << "Macmini9,1" << "macmini" << "H2WDK0ABQ6NV";
-        QTest::newRow("iMac") << QByteArray("iMac21,1\n") << QByteArray("13\n") << absent << "iMac21,1" << "desktopcomputer" << none;
-        QTest::newRow("ThinkPad with laptop chassis") << QByteArray("21CB007GGE\n") << QByteArray("10\n") << QByteArray("PF3ABCDE\n") << "21CB007GGE" << "macbook" << "PF3ABCDE";
-        QTest::newRow("chassis with lock bit") << QByteArray("20XW0026GE\n") << QByteArray("138\n") << absent << "20XW0026GE" << "macbook" << none;
-        QTest::newRow("mini PC chassis") << QByteArray("NUC11PAHi5\n") << QByteArray("35\n") << absent << "NUC11PAHi5" << "macmini" << none;
-        QTest::newRow("model wins over chassis") << QByteArray("EliteBook 840\n") << QByteArray("3\n") << absent << "EliteBook 840" << "macbook" << none;
-        QTest::newRow("zero byte and blanks trimmed") << QByteArray("  MacBookPro18,3\0\n", 18) << QByteArray("garbage") << absent << "MacBookPro18,3" << "macbook" << none;
-        QTest::newRow("non-ASCII model") << QByteArray("Büro-PC\n") << absent << absent << "Büro-PC" << "desktopcomputer" << none;
-        QTest::newRow("model not UTF-8") << QByteArray("Mac\xff\xfemini\n") << absent << absent << "Unknown Device" << "desktopcomputer" << none;
-        QTest::newRow("blank model") << QByteArray(" \n") << QByteArray("10\n") << absent << "Unknown Device" << "macbook" << none;
-        QTest::newRow("placeholder serial") << QByteArray("X\n") << absent << QByteArray("To be filled by O.E.M.\n") << "X" << "desktopcomputer" << none;
-        QTest::newRow("blank serial") << QByteArray("X\n") << absent << QByteArray("   \n") << "X" << "desktopcomputer" << none;
-        QTest::newRow("no DMI at all") << absent << absent << absent << "Unknown Device" << "desktopcomputer" << none;
+        QTest::newRow("Mac mini") << Hardware{"Macmini9,1\n", "3\n", "H2WDK0ABQ6NV\n", "Macmini9,1", "macmini", "H2WDK0ABQ6NV"};
+        QTest::newRow("iMac") << Hardware{"iMac21,1\n", "13\n", absent, "iMac21,1", "desktopcomputer", none};
+        QTest::newRow("ThinkPad with laptop chassis") << Hardware{"21CB007GGE\n", "10\n", "PF3ABCDE\n", "21CB007GGE", "macbook", "PF3ABCDE"};
+        QTest::newRow("chassis with lock bit") << Hardware{"20XW0026GE\n", "138\n", absent, "20XW0026GE", "macbook", none};
+        QTest::newRow("mini PC chassis") << Hardware{"NUC11PAHi5\n", "35\n", absent, "NUC11PAHi5", "macmini", none};
+        QTest::newRow("model wins over chassis") << Hardware{"EliteBook 840\n", "3\n", absent, "EliteBook 840", "macbook", none};
+        QTest::newRow("zero byte and blanks trimmed") << Hardware{QByteArray("  MacBookPro18,3\0\n", 18), "garbage", absent, "MacBookPro18,3", "macbook", none};
+        QTest::newRow("non-ASCII model") << Hardware{"Büro-PC\n", absent, absent, "Büro-PC", "desktopcomputer", none};
+        QTest::newRow("model not UTF-8") << Hardware{"Mac\xff\xfemini\n", absent, absent, "Unknown Device", "desktopcomputer", none};
+        QTest::newRow("blank model") << Hardware{" \n", "10\n", absent, "Unknown Device", "macbook", none};
+        QTest::newRow("placeholder serial") << Hardware{"X\n", absent, "To be filled by O.E.M.\n", "X", "desktopcomputer", none};
+        QTest::newRow("blank serial") << Hardware{"X\n", absent, "   \n", "X", "desktopcomputer", none};
+        QTest::newRow("no DMI at all") << Hardware{absent, absent, absent, "Unknown Device", "desktopcomputer", none};
         // clang-format on
     }
 
     void hardware()
     {
-        QFETCH(QByteArray, productName);
-        QFETCH(QByteArray, chassisType);
-        QFETCH(QByteArray, serial);
-        QFETCH(QString, modelName);
-        QFETCH(QString, deviceSymbol);
-        QFETCH(QString, serialNumber);
-
+        QFETCH(Hardware, hardware);
         QTemporaryDir dir;
-        const QString root = productName == absent ? dir.filePath(QStringLiteral("missing")) // no DMI at all
-                                                   : writeDmiTree(dir, productName, chassisType, serial);
+        const QString root =
+            hardware.productName == absent ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, hardware);
         const MachineState machine(makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
-
-        QCOMPARE(machine.modelName(), modelName);
-        QCOMPARE(machine.deviceSymbol(), deviceSymbol);
-        QCOMPARE(machine.serialNumber().value_or(QStringLiteral("<absent>")), serialNumber);
+        QCOMPARE(machine.modelName(), hardware.modelName);
+        QCOMPARE(machine.deviceSymbol(), hardware.deviceSymbol);
+        QCOMPARE(machine.serialNumber().value_or(QString::fromLatin1(absent)), hardware.serialNumber);
     }
 
     void serialIsReadOnceModelAtEachUse()
     {
         QTemporaryDir dir;
-        const QString root = writeDmiTree(dir, "Macmini9,1\n", "3\n", "FIRST\n");
+        const QString root = writeDmiTree(dir, {"Macmini9,1\n", "3\n", "FIRST\n", {}, {}, {}});
         const MachineState machine(makeMachineFacts(root, QStringLiteral("/nonexistent")));
         test::writeFile(dir, QStringLiteral("dmi/product_serial"), "SECOND\n");
         test::writeFile(dir, QStringLiteral("dmi/product_name"), "MacBookPro18,3\n");
@@ -96,10 +90,9 @@ private slots:
 
     void computerName_data()
     {
-        // clang-format off
         QTest::addColumn<QByteArray>("machineInfo"); // "<absent>": no file
         QTest::addColumn<QString>("expected");       // HOST: the host name
-
+        // clang-format off
         QTest::newRow("quoted pretty name") << QByteArray("PRETTY_HOSTNAME=\"Anna's Laptop\"\nCHASSIS=laptop\n") << "Anna's Laptop";
         QTest::newRow("escaped quote") << QByteArray("PRETTY_HOSTNAME=\"The \\\"Big\\\" One\"\n") << "The \"Big\" One";
         QTest::newRow("single quotes keep backslashes") << QByteArray("PRETTY_HOSTNAME='a\\b'\n") << "a\\b";
@@ -123,14 +116,13 @@ private slots:
 
     void deviceInformation_data()
     {
-        // clang-format off
-        QTest::addColumn<QByteArray>("policy"); // managed configuration; empty: none
+        QTest::addColumn<QByteArray>("policy"); // managed configuration
         QTest::addColumn<QString>("userName");  // the user's own "username" setting; empty: none
         QTest::addColumn<QString>("expected");  // LOGIN: the login name
-
+        // clang-format off
         QTest::newRow("managed username wins") << QByteArray(R"({"username":"a.admin"})") << "user-set" << "a.admin";
-        QTest::newRow("user setting without managed one") << QByteArray() << "user-set" << "user-set";
-        QTest::newRow("login name otherwise") << QByteArray() << "" << "LOGIN";
+        QTest::newRow("user setting without managed one") << QByteArray("{}") << "user-set" << "user-set";
+        QTest::newRow("login name otherwise") << QByteArray("{}") << "" << "LOGIN";
         QTest::newRow("empty managed username gives the login name") << QByteArray(R"({"username":""})") << "" << "LOGIN";
         // clang-format on
     }
@@ -140,19 +132,17 @@ private slots:
         QFETCH(QByteArray, policy);
         QFETCH(QString, userName);
         QFETCH(QString, expected);
-
         QTemporaryDir dir;
         QDir().mkpath(dir.filePath(QStringLiteral("managed")));
-        test::writeFile(dir, QStringLiteral("managed/policy.json"), policy.isEmpty() ? "{}" : policy);
+        test::writeFile(dir, QStringLiteral("managed/policy.json"), policy);
         Settings settings(dir.filePath(QStringLiteral("NerovaAgent.conf")), dir.filePath(QStringLiteral("managed")),
                           geteuid());
         if (!userName.isEmpty()) {
             settings.setText(QStringLiteral("username"), userName);
         }
         const QString info = test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
-        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info));
-
-        const DeviceInformation information = makeDeviceInformation(machine, settings);
+        const DeviceInformation information =
+            makeDeviceInformation(MachineState(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info)), settings);
         QCOMPARE(information.localUsername, expected == u"LOGIN" ? loginName() : expected);
         QCOMPARE(information.serialNumber, QStringLiteral("unknown"));
         QCOMPARE(information.name, QStringLiteral("Front Desk"));
