@@ -1,25 +1,19 @@
 // A stand-in StatusNotifierWatcher for the tray tests: owns the watcher's name on the session bus,
-// says that a host is present, and prints one line "registered SERVICE" per registered item.
+// says that a host is present, and prints one line "registered SERVICE-OR-PATH" per registered item.
 
 #include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusContext>
-#include <QDBusMessage>
 
 #include <cstdio>
 
-class StandInWatcher : public QObject, protected QDBusContext {
+class StandInWatcher : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
     Q_PROPERTY(bool IsStatusNotifierHostRegistered MEMBER hostRegistered)
     bool hostRegistered = true;
 
 public slots:
-    void RegisterStatusNotifierItem(const QString& service)
-    {
-        // An item may give its object path instead of a service name: the sender is the service then.
-        std::printf("registered %s\n", qPrintable(service.startsWith(u'/') ? message().service() : service));
-    }
+    void RegisterStatusNotifierItem(const QString& service) { std::printf("registered %s\n", qPrintable(service)); }
 };
 
 int main(int argc, char* argv[])
