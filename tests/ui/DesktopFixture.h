@@ -52,7 +52,6 @@ public:
     }
     QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString) override
     {
-        ++downloads;
         co_return decodeFingerprintFile(R"({"fingerprintVersion": 7, "createdAt": "2026-03-01T08:00:00.000Z",
  "fingerprints": [{"fingerprintId": "office", "name": "Office", "locationPoint": {"locationId": "HQ", "levelId": "3",
   "zoneId": "East"}, "rules": [{"name": "Office LAN", "conditions": [
@@ -65,8 +64,6 @@ public:
      {"type": "or", "arguments": [], "inverted": false, "rules": [{"name": "Nested", "conditions": []}]}]}]}]})",
                                         TimestampForm::served);
     }
-
-    int downloads = 0;
 };
 
 // A real agent on stand-ins for the machine, the network, the lock monitor, the secret store and
@@ -88,7 +85,7 @@ public:
         auto secrets = std::make_unique<StandInSecrets>();
         secrets->secret = QStringLiteral("s");
         parts.secretStore = std::move(secrets);
-        parts.service = std::unique_ptr<StandInService>(service_ = new StandInService);
+        parts.service = std::make_unique<StandInService>();
         AgentIntervals intervals;
         intervals.checkin = intervals.fingerprintCheck = intervals.timeOfDay = std::chrono::hours(24);
         agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);
@@ -127,7 +124,6 @@ public:
         QVERIFY(handled.wait(10'000));
     }
     void checkin() { nerova::await(agent_->runCheckinCycle()); }
-    int downloads() const { return service_->downloads; } // of the fingerprint file
 
     static NetworkContext officeContext() // 10.1.0.5 on eth0, external 203.0.113.7
     {
@@ -151,7 +147,6 @@ private:
     QNetworkAccessManager session_;
     std::unique_ptr<Settings> settings_;
     StandInNetwork* network_ = nullptr;
-    StandInService* service_ = nullptr;
     std::unique_ptr<Agent> agent_;
 };
 
