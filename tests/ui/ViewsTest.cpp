@@ -9,6 +9,7 @@
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
+#include <QApplication>
 #include <QTabWidget>
 
 using namespace nerova;
@@ -26,7 +27,11 @@ class ViewsTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qputenv("TZ", "UTC"); }
+    void initTestCase()
+    {
+        qputenv("TZ", "UTC");
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    }
 
     void menuRows_data()
     {
@@ -35,28 +40,32 @@ private slots:
         QTest::newRow("managed user name, location set, allowQuit true") << true;
     }
 
-    // Only the commands are enabled, with their shortcuts; Quit stops the agent, then quits.
+    // Only the commands are enabled, with their shortcuts; Quit stops the agent, then quits. With
+    // NEROVA_SCREENSHOTS set to a directory, the located row saves the menu and every tab of the
+    // window there as the README's pictures (scripts/screenshots).
     void menuRows()
     {
         QFETCH(bool, located);
         DesktopFixture fixture;
-        int shows = 0;
         QStringList quits;
-        TrayMenu menu(fixture.agent(),
-                      {[&] { ++shows; }, [&] { quits << (fixture.agent().isStarted() ? "running" : "stopped"); }});
+        DesktopApplication desktop(fixture.agent(),
+                                   [&] { quits << (fixture.agent().isStarted() ? "running" : "stopped"); });
         QStringList rows{"Not configured", loginName(), nowhere, "Show window", "Refresh"};
         if (located) {
             fixture.configure();
-            fixture.setManaged(R"({"username": "jdoe"})");
+            fixture.setManaged(R"({"username": "Jane Doe"})");
             fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), true);
+            fixture.settings().setText(QString::fromLatin1(settingskey::agentID),
+                                       QStringLiteral("3f2b8c1e-5d47-4a9e-9c21-7e0d4b6a8f13"));
             fixture.startInstalled();
             fixture.deliver(DesktopFixture::officeContext());
-            rows = QStringList{"jdoe", "Office", "Show window", "Refresh", "Quit Nerova Agent"};
+            rows = QStringList{"Jane Doe", "Office", "Show window", "Refresh", "Quit Nerova Agent"};
         } else {
             fixture.setManaged(R"({"username": ""})");
             fixture.checkin();
         }
         // The menu follows the agent's signals, and reads the settings again when it opens.
+        TrayMenu& menu = desktop.menu();
         emit menu.aboutToShow();
         rows << QStringLiteral("Version %1-%2").arg(appVersion(), appBuild());
         const QMap<QString, QString> commands{
@@ -70,12 +79,29 @@ private slots:
             }
         }
         QCOMPARE(texts, rows);
+        QVERIFY(!desktop.window().isVisible());
         menu.action(TrayMenuRow::Kind::showWindow)->trigger();
-        QCOMPARE(shows, 1);
-        if (located) {
-            menu.action(TrayMenuRow::Kind::quit)->trigger();
-            QCOMPARE(quits, QStringList{"stopped"});
+        QVERIFY(desktop.window().isVisible());
+        if (!located) {
+            return;
         }
+        if (const QString directory = qEnvironmentVariable("NEROVA_SCREENSHOTS"); !directory.isEmpty()) {
+            const auto save = [&](QWidget& widget, const QString& name) {
+                QVERIFY2(QDir().mkpath(directory) && widget.grab().save(directory + u'/' + name + ".png"),
+                         qPrintable(name));
+            };
+            menu.adjustSize();
+            save(menu, QStringLiteral("menu"));
+            desktop.window().resize(720, 480);
+            const char* names[] = {"agent", "machine", "interfaces", "addresses", "fingerprints", "evaluation"};
+            for (int tab = 0; tab < desktop.window().tabs().count(); ++tab) {
+                desktop.window().tabs().setCurrentIndex(tab);
+                QApplication::processEvents();
+                save(desktop.window(), QStringLiteral("window-") + names[tab]);
+            }
+        }
+        menu.action(TrayMenuRow::Kind::quit)->trigger();
+        QCOMPARE(quits, QStringList{"stopped"});
     }
 
     void tabs_data()
