@@ -73,9 +73,8 @@ private slots:
                              enabled ? "Login item is enabled." : "Login item is disabled.");
         const char* keyFailure[] = {nullptr, nullptr, "keyGenerationError(\"no entropy\")", "tagConversionError"};
         if (keyFailure[keys]) {
-            QTest::ignoreMessage(
-                QtCriticalMsg,
-                qPrintable(QStringLiteral("Failed to fetch or generate key pair: %1").arg(keyFailure[keys])));
+            QTest::ignoreMessage(QtCriticalMsg,
+                                 ("Failed to fetch or generate key pair: " + QByteArray(keyFailure[keys])).constData());
         }
         int created = 0;
         QStringList tags;
