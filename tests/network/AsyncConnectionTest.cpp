@@ -14,13 +14,6 @@ using namespace nerova;
 
 namespace {
 
-void reset(QTcpSocket* peer)
-{
-    const linger abortive{1, 0};
-    ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    peer->close();
-}
-
 // Treats every connection to `server` the same way.
 void serve(QTcpServer& server, const QString& behaviour)
 {
@@ -33,10 +26,12 @@ void serve(QTcpServer& server, const QString& behaviour)
                 QTimer::singleShot(3000, peer, [peer] { peer->write("late\r\n"); });
             } else if (behaviour == u"close") {
                 peer->disconnectFromHost();
-            } else if (behaviour == u"reset") {
-                reset(peer);
             } else if (behaviour == u"reset later") {
-                QTimer::singleShot(200, peer, [peer] { reset(peer); });
+                QTimer::singleShot(200, peer, [peer] {
+                    const linger abortive{1, 0};
+                    ::setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+                    peer->close();
+                });
             }
         }
     });
@@ -72,10 +67,7 @@ private slots:
         QTest::newRow("5000 bytes at once") << "5000 bytes" << QByteArray(1024, 'x') + '|' << "normal";
         QTest::newRow("banner after the window") << "late banner" << QByteArray() << "normal";
         QTest::newRow("orderly close without data") << "close" << QByteArray() << "normal";
-        // On loopback the reset may come before the connect is seen to complete, so either the connection or the read fails.
-        QTest::newRow("reset at once after accept") << "reset" << QByteArray() << "Failed(\"Connection reset by peer\")";
         QTest::newRow("reset after accept") << "reset later" << QByteArray() << "readFailed(\"Connection reset by peer\")";
-        QTest::newRow("refused port") << "refused" << QByteArray() << "connectionFailed(\"Connection refused\")";
         QTest::newRow("port 0") << "port 0" << QByteArray() << "invalidPort(\"0\")";
         // clang-format on
     }
@@ -90,9 +82,6 @@ private slots:
         serve(listener, server);
         QVERIFY(listener.listen(QHostAddress::LocalHost));
         const quint16 port = server == u"port 0" ? 0 : listener.serverPort();
-        if (server == u"refused") {
-            listener.close();
-        }
         const auto stream = std::make_shared<Channel<QByteArray>>();
         QElapsedTimer clock;
         clock.start();

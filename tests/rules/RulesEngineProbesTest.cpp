@@ -95,7 +95,7 @@ private slots:
         QTest::newRow("banner of a local address") << Conditions{connection(local + ':' + bannerPort_, "^SSH-2\\.0-")}
                                                    << "21 bytes received" << false;
         QTest::newRow("connection to another host refused") << Conditions{connection(silent + ':' + refused, ".*")}
-                                                               << "no match: connection failed: connectionFailed(" << false;
+                                                               << "no match: connection failed: connectionFailed(\"Connection refused\")" << false;
         QTest::newRow("ping silent host") << Conditions{ping(silent)} << "no match: no answer: timedOut" << false;
         // Each ping has a pinger of its own: one pinger refuses a second ping while one is running.
         QTest::newRow("three pings at once") << Conditions(3, ping("127.0.0.1")) << "answered in " << false;
