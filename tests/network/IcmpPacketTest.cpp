@@ -106,13 +106,7 @@ private slots:
         QTest::newRow("datagram shorter than a header") << false << reply.left(7) << false << Verdict::invalid;
         QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
 
-        QByteArray reply6 = icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "payload", false);
-        reply6[2] = 'X';
-        QTest::newRow("IPv6 checksum is the kernel's business") << true << reply6 << false << Verdict::valid;
-        QTest::newRow("IPv6 request") << true << icmp::pingPacket(icmp::echoRequestV6, 0x4242, 3, "", false) << false << Verdict::invalid;
-        QTest::newRow("IPv6 another identifier") << true << icmp::pingPacket(icmp::echoReplyV6, 1, 3, "", false) << false << Verdict::otherIdentifier;
-        QTest::newRow("IPv6 sequence not sent") << true << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 10, "", false) << false << Verdict::invalid;
-        QTest::newRow("IPv6 7 bytes") << true << reply6.left(7) << false << Verdict::invalid;
+        QTest::newRow("IPv6 7 bytes") << true << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "", false).left(7) << false << Verdict::invalid;
         // clang-format on
     }
 
