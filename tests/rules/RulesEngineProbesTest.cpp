@@ -41,7 +41,7 @@ class RulesEngineProbesTest : public QObject {
     Q_OBJECT
 
     std::unique_ptr<test::SilentHost> silentHost_;
-    QTcpServer banner_; // on every local IPv4 address, greets every connection
+    QTcpServer banner_; // on loopback, greets every connection
     QString bannerPort_;
     QNetworkAccessManager network_;
 
@@ -70,7 +70,7 @@ private slots:
         if (silentHost_->error()) {
             QSKIP(qPrintable(*silentHost_->error()));
         }
-        QVERIFY(banner_.listen(QHostAddress::AnyIPv4));
+        QVERIFY(banner_.listen(QHostAddress::LocalHost));
         QObject::connect(&banner_, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = banner_.nextPendingConnection()) {
                 socket->write("SSH-2.0-OpenSSH_9.2\r\n");
@@ -89,11 +89,8 @@ private slots:
         // Addresses that no hosts file names: looking them up would wait for the DNS server. (The TCP
         // rows come first: Qt caches what it looked up.)
         const QString silent = QString::fromLatin1(test::SilentHost::address);
-        const QString local = QString::fromLatin1(test::SilentHost::localAddress);
         const QString refused = QString::number(test::ScriptedHttpServer::unusedPort());
         // clang-format off
-        QTest::newRow("banner of a local address") << Conditions{connection(local + ':' + bannerPort_, "^SSH-2\\.0-")}
-                                                   << "21 bytes received" << false;
         QTest::newRow("connection to another host refused") << Conditions{connection(silent + ':' + refused, ".*")}
                                                                << "no match: connection failed: connectionFailed(\"Connection refused\")" << false;
         QTest::newRow("ping silent host") << Conditions{ping(silent)} << "no match: no answer: timedOut" << false;
@@ -144,9 +141,10 @@ private slots:
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
         const rlimit lowered{128, limit.rlim_max};
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &lowered) == 0);
-        const QStringList seen = observedWhenMatched(std::vector(100, connection("127.0.0.1:" + bannerPort_, "^SSH")));
+        const QStringList seen =
+            observedWhenMatched(std::vector(100, connection("127.0.0.1:" + bannerPort_, "^SSH-2\\.0-")));
         ::setrlimit(RLIMIT_NOFILE, &limit);
-        QCOMPARE(seen.size(), 100);
+        QCOMPARE(seen, QStringList(100, QStringLiteral("21 bytes received")));
     }
 
     // Web pages from a server on loopback: a plain GET that no cache answers, redirects followed, and
