@@ -24,7 +24,6 @@ private slots:
         QTest::newRow("plus sign, leading zero on octet") << "+010.0.0.1/24" << "" << "Network = 167772160 maskBits=24";
         QTest::newRow("mask 0") << "0.0.0.0/0" << "" << R"(invalidCIDR("0"))";
         QTest::newRow("mask 33") << "10.0.0.0/33" << "" << R"(invalidCIDR("33"))";
-        QTest::newRow("mask not a number") << "10.0.0.0/abc" << "" << R"(invalidCIDRMask("abc"))";
         QTest::newRow("mask sign only") << "10.0.0.0/+" << "" << R"(invalidCIDRMask("+"))";
         QTest::newRow("mask beyond 64 bits") << "1.0.0.0/9223372036854775808" << ""
                                              << R"(invalidCIDRMask("9223372036854775808"))";
@@ -32,7 +31,6 @@ private slots:
                                               << R"(invalidCIDR("9223372036854775807"))";
         QTest::newRow("two slashes") << "10.0.0.0/8/9" << "" << R"(invalidCIDR("10.0.0.0/8/9"))";
         QTest::newRow("mask only") << "/24" << "" << R"(invalidCIDR("/24"))";
-        QTest::newRow("three octets") << "10.0.0/24" << "" << R"(invalidDottedQuad("10.0.0"))";
         QTest::newRow("octet 256") << "10.0.0.256/24" << "" << R"(invalidCIDR("10.0.0.256"))";
         QTest::newRow("negative octet") << "10.0.-1.0/24" << "" << R"(invalidCIDR("10.0.-1.0"))";
         QTest::newRow("octet not a number") << "10.0.0.x/24" << "" << R"(invalidDottedQuad("10.0.0.x"))";

@@ -114,10 +114,7 @@ private slots:
         QCOMPARE(decoded("/fingerprintVersion", "-3.0").fingerprintVersion, -3);
         QCOMPARE(file.createdAt, QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 123), Qt::UTC));
         QCOMPARE(file.fingerprints.size(), 1u);
-        QCOMPARE(file.fingerprints[0].fingerprintId, QStringLiteral("fp-1"));
         QCOMPARE(file.fingerprints[0].locationPoint, (LocationPoint{"loc", "lvl", std::nullopt, std::nullopt}));
-        QCOMPARE(file.fingerprints[0].rules[0].conditions[0],
-                 (FingerprintCondition{FingerprintConditionType::ping, {{"address", "gw"}}, {}, false}));
         QCOMPARE(decoded("/createdAt", R"("2026-11-30T10:15:00.5+01:00")").createdAt,
                  QDateTime(QDate(2026, 11, 30), QTime(9, 15, 0, 500), Qt::UTC));
         const FingerprintFile nullLevel = decoded("/fingerprints/0/locationPoint/levelId", "null");
