@@ -1,5 +1,5 @@
-// The echo engine and the pinger over stand-in ICMP sockets whose replies travel through a real
-// socket pair, so that the engine's receive path runs as on a real socket.
+// The echo engine's packets, and the engine and the pinger over stand-in ICMP sockets whose replies
+// travel through a real socket pair, so that the engine's receive path runs as on a real socket.
 #include "NetworkHarness.h"
 #include "network/IcmpPacket.h"
 
@@ -12,12 +12,39 @@
 #include <unistd.h>
 
 using namespace nerova;
+using Verdict = icmp::ReplyCheck::Verdict;
 
 Q_DECLARE_METATYPE(IcmpSocketKind)
+Q_DECLARE_METATYPE(Verdict)
 
 namespace {
 
 constexpr quint16 kernelIdentifier = 1234;
+
+// The checksum as the bytes it occupies in a packet.
+QByteArray checksumBytes(QByteArrayView data)
+{
+    const quint16 checksum = icmp::internetChecksum(data);
+    return QByteArray(reinterpret_cast<const char*>(&checksum), 2);
+}
+
+// An echo message with the default payload and a correct checksum, also over a changed `code`.
+QByteArray echoMessage(quint8 type, quint16 identifier, quint16 sequenceNumber, quint8 code = 0)
+{
+    QByteArray message =
+        icmp::pingPacket(type, identifier, sequenceNumber, icmp::defaultPayload(sequenceNumber), false);
+    message[1] = char(code);
+    return message.replace(2, 2, checksumBytes(message));
+}
+
+// An IPv4 datagram around `message` with a header of `headerLength` 32-bit words.
+QByteArray ipv4Datagram(const QByteArray& message, int headerLength = 5, quint8 version = 4, quint8 protocol = 1)
+{
+    QByteArray header(headerLength * 4, '\0');
+    header[0] = char((version << 4) | headerLength);
+    header[9] = char(protocol);
+    return header + message;
+}
 
 // The echo reply to an IPv4 `request` as the system would deliver it.
 QByteArray replyTo(const QByteArray& request, IcmpSocketKind kind, quint16 identifier)
@@ -25,10 +52,7 @@ QByteArray replyTo(const QByteArray& request, IcmpSocketKind kind, quint16 ident
     const QByteArray reply =
         icmp::pingPacket(icmp::echoReplyV4, identifier, qFromBigEndian<quint16>(request.constData() + 6),
                          request.mid(icmp::headerSize), true);
-    // Raw sockets deliver the IP header too: version 4, 20 bytes, protocol ICMP.
-    return kind == IcmpSocketKind::datagram
-               ? reply
-               : QByteArray::fromHex("45000000000000000001") + QByteArray(10, '\0') + reply;
+    return kind == IcmpSocketKind::datagram ? reply : ipv4Datagram(reply); // raw sockets deliver the IP header too
 }
 
 // One socket at a time, as the engine uses them: a socket pair whose far end sends the replies.
@@ -96,6 +120,93 @@ class SimplePingTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void checksum()
+    {
+        // The checksum as stored in the packet: RFC 1071's example, an odd length (the last byte
+        // padded), carries folded back, nothing at all.
+        const std::pair<const char*, const char*> rows[] = {
+            {"0001f203f4f5f6f7", "220d"}, {"010203", "fbfd"}, {"ffffffff", "0000"}, {"", "ffff"}};
+        for (const auto& [data, expected] : rows) {
+            QCOMPARE(checksumBytes(QByteArray::fromHex(data)), QByteArray::fromHex(expected));
+        }
+    }
+
+    void icmpHeaderOffset()
+    {
+        const QByteArray message = echoMessage(icmp::echoReplyV4, 1, 0);
+        const std::pair<QByteArray, int> rows[] = {
+            {ipv4Datagram(message.left(8)), 20},      // a bare ICMP header fits
+            {ipv4Datagram(message.left(7)), -1},      // 27 bytes
+            {ipv4Datagram(message, 15).left(64), -1}, // ICMP header cut off after the options
+            {ipv4Datagram(message, 5, 6), -1},        // version 6
+            {ipv4Datagram(message, 5, 4, 17), -1},    // UDP
+        };
+        for (const auto& [packet, offset] : rows) {
+            const auto found = icmp::icmpHeaderOffsetInIPv4Packet(packet);
+            QCOMPARE(found ? int(*found) : -1, offset);
+        }
+    }
+
+    // A reply's sequence number is accepted when it was sent: below the next number, or after
+    // the numbers wrapped, within the 120 before it.
+    void sequenceNumbers()
+    {
+        const struct {
+            quint16 received, next;
+            bool wrapped, accepted;
+        } rows[] = {
+            {0, 1, false, true},     {5, 5, false, false}, {5, 5, true, true},    {65422, 5, true, true},
+            {65421, 5, true, false}, {6, 5, true, false},  {81, 200, true, true}, {80, 200, true, false},
+        };
+        for (const auto& row : rows) {
+            QVERIFY2(icmp::validateSequenceNumber(row.received, row.next, row.wrapped) == row.accepted,
+                     qPrintable(QStringLiteral("%1 before %2").arg(row.received).arg(row.next)));
+        }
+    }
+
+    // Replies to identifier 0x4242, sequence number 3, with numbers below 10 sent.
+    void replies_data()
+    {
+        // clang-format off
+        QTest::addColumn<bool>("ipv6");
+        QTest::addColumn<QByteArray>("packet");
+        QTest::addColumn<bool>("withIPv4Header");
+        QTest::addColumn<Verdict>("verdict");
+
+        const QByteArray reply = echoMessage(icmp::echoReplyV4, 0x4242, 3);
+        QByteArray badChecksum = reply;
+        badChecksum[20] = 'X';
+        QTest::newRow("raw, 24-byte header") << false << ipv4Datagram(reply, 6) << true << Verdict::valid;
+        QTest::newRow("bad checksum") << false << ipv4Datagram(badChecksum) << true << Verdict::invalid;
+        QTest::newRow("our own request") << false << ipv4Datagram(echoMessage(icmp::echoRequestV4, 0x4242, 3)) << true << Verdict::invalid;
+        QTest::newRow("code 1") << false << echoMessage(icmp::echoReplyV4, 0x4242, 3, 1) << false << Verdict::invalid;
+        QTest::newRow("sequence not sent") << false << echoMessage(icmp::echoReplyV4, 0x4242, 10) << false << Verdict::invalid;
+        QTest::newRow("datagram shorter than a header") << false << reply.left(7) << false << Verdict::invalid;
+        QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
+
+        QTest::newRow("IPv6 7 bytes") << true << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "", false).left(7) << false << Verdict::invalid;
+        // clang-format on
+    }
+
+    void replies()
+    {
+        QFETCH(bool, ipv6);
+        QFETCH(QByteArray, packet);
+        QFETCH(bool, withIPv4Header);
+        QFETCH(Verdict, verdict);
+
+        const icmp::ReplyExpectation expected{0x4242, 10, false};
+        QByteArray message = packet;
+        const icmp::ReplyCheck check = ipv6 ? icmp::validatePing6ResponsePacket(message, expected)
+                                            : icmp::validatePing4ResponsePacket(message, expected, withIPv4Header);
+        QCOMPARE(check.verdict, verdict);
+        if (verdict == Verdict::valid) {
+            QCOMPARE(check.sequenceNumber, quint16(3));
+        }
+        // A valid IPv4 reply loses its IP header; anything else stays as received, for the unexpected-packet report.
+        QCOMPARE(message, verdict == Verdict::valid && withIPv4Header ? packet.mid(packet.size() - 64) : packet);
+    }
+
     void pings_data()
     {
         QTest::addColumn<QList<IcmpSocketKind>>("refused");
