@@ -1,8 +1,6 @@
 #pragma once
 
 #include "network/NetworkMonitor.h"
-#include "network/PingError.h"
-#include "network/SimplePinger.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -31,17 +29,6 @@ inline void settles(const std::vector<NetworkContext>& received, std::size_t con
     QTRY_COMPARE(received.size(), contexts);
     QTest::qWait(int(3 * quiet.count()));
     QCOMPARE(received.size(), contexts);
-}
-
-// "reply" (a time within the timeout) or the error's description; waitFor() cannot carry exceptions.
-inline QCoro::Task<QString> pingOutcome(SimplePinger& pinger, QString host, double timeout)
-{
-    try {
-        const double seconds = co_await pinger.ping(host, timeout);
-        co_return seconds >= 0 && seconds < timeout ? QStringLiteral("reply") : QStringLiteral("odd time");
-    } catch (const PingError& error) {
-        co_return error.description();
-    }
 }
 
 } // namespace nerova::test

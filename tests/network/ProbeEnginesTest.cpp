@@ -1,11 +1,13 @@
 // The probes' engines. The ICMP echo engine's packets, and the engine and the pinger over stand-in
 // ICMP sockets whose replies travel through a real socket pair, so that the engine's receive path
 // runs as on a real socket; the TCP connection probe against servers on loopback.
-#include "NetworkHarness.h"
 #include "common/Error.h"
 #include "network/AsyncConnection.h"
 #include "network/IcmpPacket.h"
+#include "network/PingError.h"
+#include "network/SimplePinger.h"
 
+#include <QCoro/QCoroTask>
 #include <QElapsedTimer>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -26,6 +28,18 @@ Q_DECLARE_METATYPE(Verdict)
 namespace {
 
 constexpr quint16 kernelIdentifier = 1234;
+
+// Of a ping to 127.0.0.1: "reply" (a time within the timeout) or the error's description; waitFor() cannot carry
+// exceptions.
+QCoro::Task<QString> pingOutcome(SimplePinger& pinger, double timeout)
+{
+    try {
+        const double seconds = co_await pinger.ping(QStringLiteral("127.0.0.1"), timeout);
+        co_return seconds >= 0 && seconds < timeout ? QStringLiteral("reply") : QStringLiteral("odd time");
+    } catch (const PingError& error) {
+        co_return error.description();
+    }
+}
 
 // The checksum as the bytes it occupies in a packet.
 QByteArray checksumBytes(QByteArrayView data)
@@ -198,8 +212,8 @@ private slots:
             quint16 received, next;
             bool wrapped, accepted;
         } rows[] = {
-            {0, 1, false, true},     {5, 5, false, false}, {5, 5, true, true},    {65422, 5, true, true},
-            {65421, 5, true, false}, {6, 5, true, false},  {81, 200, true, true}, {80, 200, true, false},
+            {0, 1, false, true},    {5, 5, false, false},    {5, 5, true, true},
+            {65422, 5, true, true}, {65421, 5, true, false}, {6, 5, true, false},
         };
         for (const auto& row : rows) {
             QVERIFY2(icmp::validateSequenceNumber(row.received, row.next, row.wrapped) == row.accepted,
@@ -277,7 +291,7 @@ private slots:
         sockets->refused = refused;
         sockets->peer = peer;
         SimplePinger pinger(sockets);
-        const QString result = QCoro::waitFor(test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 30));
+        const QString result = QCoro::waitFor(pingOutcome(pinger, 30));
         QVERIFY2(result.startsWith(expected), qPrintable(result));
         QVERIFY(pinger.isIdle());
         QTRY_VERIFY(sockets->allClosed());
@@ -291,15 +305,15 @@ private slots:
         SimplePinger pinger(sockets);
         QElapsedTimer clock;
         clock.start();
-        auto first = test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 0.3);
-        auto second = test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 30);
+        auto first = pingOutcome(pinger, 0.3);
+        auto second = pingOutcome(pinger, 30);
         QVERIFY(second.isReady());
         QCOMPARE(QCoro::waitFor(second), QStringLiteral("alreadyPinging"));
         QCOMPARE(QCoro::waitFor(first), QStringLiteral("timedOut"));
         // A coarse bound, far below the refused call's 30 s.
         QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
         sockets->peer = QStringLiteral("reply");
-        QCOMPARE(QCoro::waitFor(test::pingOutcome(pinger, QStringLiteral("127.0.0.1"), 30)), QStringLiteral("reply"));
+        QCOMPARE(QCoro::waitFor(pingOutcome(pinger, 30)), QStringLiteral("reply"));
     }
 
     void connections_data()
