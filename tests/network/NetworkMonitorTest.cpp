@@ -173,8 +173,7 @@ private slots:
         QTest::newRow("addresses missing") << QByteArray(R"({"networkInterfaces":[]})")
                                            << "internalAddresses: required key is missing";
         QTest::newRow("address type is case-sensitive")
-            << QByteArray(R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1.2.3.4"}],)"
-                          R"("networkInterfaces":[]})")
+            << QByteArray(R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1"}],"networkInterfaces":[]})")
             << "internalAddresses[0].type: \"ipv4\" is not an address type";
         // clang-format on
     }
