@@ -16,11 +16,14 @@ inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<st
     }
 }
 
-// Ends the monitor's stream and lets the collector finish, before the monitor (and its stream) go.
-inline void stopCollecting(NetworkMonitor& monitor)
+// Ends the monitor's stream and lets the collector finish, then lets the monitor (and its stream) go.
+inline void stopCollecting(std::unique_ptr<NetworkMonitor>& monitor)
 {
-    monitor.networkContextSequence().finish();
-    QCoreApplication::processEvents();
+    if (monitor) {
+        monitor->networkContextSequence().finish();
+        QCoreApplication::processEvents();
+    }
+    monitor.reset();
 }
 
 // Waits until `received` holds `contexts`, and three quiet periods more for a further (wrong) one to show.

@@ -54,13 +54,7 @@ private slots:
         test::settles(*received_, 1, debounce);
     }
 
-    void cleanupTestCase()
-    {
-        if (monitor_) {
-            test::stopCollecting(*monitor_);
-        }
-        monitor_.reset();
-    }
+    void cleanupTestCase() { test::stopCollecting(monitor_); }
 
     // Loopback is left out of the interfaces, and loopback and link-local addresses are filtered out.
     void firstContextReadsTheNamespace()

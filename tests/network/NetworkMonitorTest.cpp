@@ -87,13 +87,7 @@ private slots:
         received_ = std::make_shared<std::vector<NetworkContext>>();
     }
 
-    void cleanup()
-    {
-        if (monitor_) {
-            test::stopCollecting(*monitor_);
-        }
-        monitor_.reset();
-    }
+    void cleanup() { test::stopCollecting(monitor_); }
 
     // Construction alone yields one context, after the debounce; then ten triggers closer together
     // than the debounce give one refresh, after the last of them. The interface list is replaced
