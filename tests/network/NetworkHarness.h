@@ -1,8 +1,6 @@
 #pragma once
 
 #include "network/NetworkMonitor.h"
-#include "network/PingError.h"
-#include "network/SimplePinger.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroTask>
@@ -18,11 +16,14 @@ inline QCoro::Task<> collectContexts(NetworkMonitor& monitor, std::shared_ptr<st
     }
 }
 
-// Ends the monitor's stream and lets the collector finish, before the monitor (and its stream) go.
-inline void stopCollecting(NetworkMonitor& monitor)
+// Ends the monitor's stream and lets the collector finish, then lets the monitor (and its stream) go.
+inline void stopCollecting(std::unique_ptr<NetworkMonitor>& monitor)
 {
-    monitor.networkContextSequence().finish();
-    QCoreApplication::processEvents();
+    if (monitor) {
+        monitor->networkContextSequence().finish();
+        QCoreApplication::processEvents();
+    }
+    monitor.reset();
 }
 
 // Waits until `received` holds `contexts`, and three quiet periods more for a further (wrong) one to show.
@@ -31,17 +32,6 @@ inline void settles(const std::vector<NetworkContext>& received, std::size_t con
     QTRY_COMPARE(received.size(), contexts);
     QTest::qWait(int(3 * quiet.count()));
     QCOMPARE(received.size(), contexts);
-}
-
-// "reply" (a time within the timeout) or the error's description; waitFor() cannot carry exceptions.
-inline QCoro::Task<QString> pingOutcome(SimplePinger& pinger, QString host, double timeout)
-{
-    try {
-        const double seconds = co_await pinger.ping(host, timeout);
-        co_return seconds >= 0 && seconds < timeout ? QStringLiteral("reply") : QStringLiteral("odd time");
-    } catch (const PingError& error) {
-        co_return error.description();
-    }
 }
 
 } // namespace nerova::test

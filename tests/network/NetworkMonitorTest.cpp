@@ -1,6 +1,8 @@
 // The network monitor with a scripted reader and public-IP lookup: debounce, serial refreshes,
-// the interface change test and the public-IP rules.
+// the interface change test and the public-IP rules; and the snapshot it yields: its JSON form, and
+// which interface addresses the system's reader keeps.
 #include "NetworkHarness.h"
+#include "network/NetworkContextJson.h"
 
 #include <QTest>
 
@@ -85,17 +87,13 @@ private slots:
         received_ = std::make_shared<std::vector<NetworkContext>>();
     }
 
-    void cleanup()
-    {
-        if (monitor_) {
-            test::stopCollecting(*monitor_);
-        }
-        monitor_.reset();
-    }
+    void cleanup() { test::stopCollecting(monitor_); }
 
     // Construction alone yields one context, after the debounce; then ten triggers closer together
-    // than the debounce give one refresh, after the last of them.
-    void oneContextAfterConstructionThenOnePerBurst()
+    // than the debounce give one refresh, after the last of them. The interface list is replaced
+    // only when it holds other interfaces, compared as sets; each step below starts from the list
+    // the one before left ("none": the reader gives no list).
+    void burstsAndInterfaceChanges()
     {
         start(false);
         QCOMPARE(monitor_->refreshCount(), 0);
@@ -106,36 +104,21 @@ private slots:
         }
         QCOMPARE(monitor_->refreshCount(), 1); // none during the burst
         test::settles(*received_, 2, debounce);
-    }
 
-    // The interface list is replaced only when it holds other interfaces, compared as sets.
-    void interfaceChangeTest_data()
-    {
-        QTest::addColumn<QString>("second"); // "none": the reader gives no list
-        QTest::addColumn<QString>("kept");
-        QTest::newRow("same, other order and repeated") << "wlp1 eth0 wlp1"
-                                                        << "eth0 wlp1";
-        QTest::newRow("one added") << "usb2 eth0 wlp1"
-                                   << "usb2 eth0 wlp1";
-        QTest::newRow("one gone") << "wlp1"
-                                  << "wlp1";
-        QTest::newRow("same name, other hardware address") << "eth0 wlp1/2"
-                                                           << "eth0 wlp1/2";
-        QTest::newRow("no list at all") << "none"
-                                        << "eth0 wlp1";
-    }
-
-    void interfaceChangeTest()
-    {
-        QFETCH(QString, second);
-        QFETCH(QString, kept);
-        start(false);
-        QTRY_COMPARE(received_->size(), std::size_t(1));
-        reader_->interfaces = second == u"none" ? std::nullopt : std::optional(interfaces(second));
-        monitor_->sendInterfaceChange();
-        QTRY_COMPARE(received_->size(), std::size_t(2));
-        QVERIFY(received_->back().networkInterfaces == interfaces(kept));
-        QVERIFY(monitor_->interfaces() == interfaces(kept));
+        const std::pair<const char*, const char*> steps[] = {
+            {"wlp1 eth0 wlp1", "eth0 wlp1"},      // same, other order and repeated
+            {"usb2 eth0 wlp1", "usb2 eth0 wlp1"}, // one added
+            {"eth0 wlp1", "eth0 wlp1"},           // one gone
+            {"eth0 wlp1/2", "eth0 wlp1/2"},       // same name, other hardware address
+            {"none", "eth0 wlp1/2"}};
+        for (const auto& [second, kept] : steps) {
+            const std::size_t before = received_->size();
+            reader_->interfaces = second == QLatin1String("none") ? std::nullopt : std::optional(interfaces(second));
+            monitor_->sendInterfaceChange();
+            QTRY_COMPARE(received_->size(), before + 1);
+            QVERIFY2(received_->back().networkInterfaces == interfaces(kept), second);
+            QVERIFY2(monitor_->interfaces() == interfaces(kept), second);
+        }
     }
 
     // Triggers while a slow lookup runs queue their refreshes behind it, run one at a time, each
@@ -169,6 +152,65 @@ private slots:
             QCOMPARE(received_->back().externalIPv6, std::nullopt);
         }
         QCOMPARE(lookup_->mostAtOnce, 1);
+    }
+
+    void jsonDecoding_data()
+    {
+        QTest::addColumn<QByteArray>("json");
+        QTest::addColumn<QString>("error"); // empty: decodes; "same": decodes and encodes back to this text
+        // clang-format off
+        QTest::newRow("complete") << QByteArray(R"({"externalIPv4":"203.0.113.7","internalAddresses":[{"type":"IPv4",)"
+            R"("name":"eth0","address":"10.1.2.3"},{"type":"IPv6","name":"eth0","address":"2001:db8::5"}],)"
+            R"("externalIPv6":null,"networkInterfaces":[{"name":"eth0","hardwareAddress":"02:00:5e:10:00:01"}]})") << "same";
+        QTest::newRow("external addresses missing")
+            << QByteArray(R"({"internalAddresses":[],"networkInterfaces":[]})") << "";
+        QTest::newRow("addresses missing") << QByteArray(R"({"networkInterfaces":[]})")
+                                           << "internalAddresses: required key is missing";
+        QTest::newRow("address type is case-sensitive")
+            << QByteArray(R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1"}],"networkInterfaces":[]})")
+            << "internalAddresses[0].type: \"ipv4\" is not an address type";
+        // clang-format on
+    }
+
+    void jsonDecoding()
+    {
+        QFETCH(QByteArray, json);
+        QFETCH(QString, error);
+        try {
+            const NetworkContext context = decodeNetworkContext(json);
+            QVERIFY2(error.isEmpty() || error == u"same", "decoded");
+            if (error == u"same") {
+                QCOMPARE(QByteArray::fromStdString(encodeNetworkContext(context).dump()), json);
+            }
+        } catch (const JsonDecodeError& raised) {
+            QVERIFY2(!error.isEmpty() && raised.description().startsWith(error), qPrintable(raised.description()));
+        }
+    }
+
+    // Loopback and IPv6 link-local addresses are left out, by the start of their text; the rest
+    // keeps its order.
+    void addressFilter_data()
+    {
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("kept");
+        // clang-format off
+        QTest::newRow("any 127. address") << "127.8.9.10" << false;
+        QTest::newRow("link-local with scope") << "fe80::ff:fe4e:5600%nv0" << false;
+        QTest::newRow("text that merely starts like ::1") << "::10" << false;
+        QTest::newRow("IPv4 link-local stays") << "169.254.7.8" << true;
+        QTest::newRow("127 not at the start") << "10.127.0.1" << true;
+        QTest::newRow("prefix test is case-sensitive") << "FE80::1" << true;
+        // clang-format on
+    }
+
+    void addressFilter()
+    {
+        QFETCH(QString, address);
+        QFETCH(bool, kept);
+        const NetworkAddress first{AddressType::IPv4, "a", "10.0.0.1"}, last{AddressType::IPv4, "c", "10.0.0.2"};
+        const NetworkAddress tested{AddressType::IPv6, "b", address};
+        QVERIFY(filterInterfaceAddresses({first, tested, last}) ==
+                (kept ? std::vector{first, tested, last} : std::vector{first, last}));
     }
 };
 
