@@ -71,10 +71,6 @@ private slots:
         const auto fallsBack = [&](const char* row, const QStringList& policies, const QString& errorLine, const char* tamper = "") {
             QTest::newRow(row) << policies << QString::fromUtf8(tamper) << ep << user << user << errorLine;
         };
-        QTest::newRow("managed text wins") << QStringList{"a.json:{\"agentEndpoint\":\"https://managed.example\"}"} << "" << ep << user << "https://managed.example" << "";
-        fallsBack("managed number falls back", {"a.json:{\"agentEndpoint\":5}"}, "Managed setting agentEndpoint is the number 5, not text: the user's setting applies");
-        fallsBack("empty managed set falls back", {"a.json:{}"}, "");
-        fallsBack("no policy directory", {}, "");
         QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << "" << name << "bob" << "" << "";
         QTest::newRow("later file wins") << twoFiles << "" << ep << "" << "https://site.example" << "";
         QTest::newRow("earlier file's other keys stay") << twoFiles << "" << name << "" << "anna" << "";
@@ -118,7 +114,6 @@ private slots:
         if (!userValue.isEmpty()) {
             settings.setText(key, userValue);
         }
-        stores.log->clear();
 
         QCOMPARE(settings.managedSetting(key).value_or(QStringLiteral("<absent>")), expected);
         errorLine.replace(QStringLiteral("FILE"), paths.value(0))
@@ -127,17 +122,6 @@ private slots:
         const QStringList lines = stores.log->errors();
         QCOMPARE(lines.size(), errorLine.isEmpty() ? 0 : 1);
         QVERIFY2(lines.isEmpty() || lines[0].startsWith(errorLine), qPrintable(lines.join(u'\n')));
-    }
-
-    void managedValuesAreNotCached()
-    {
-        Stores stores;
-        const Settings settings = stores.settings();
-        QCOMPARE(settings.managedSetting(QStringLiteral("username")), std::nullopt);
-        const QString path = stores.writePolicy(QStringLiteral("a.json"), R"({"username":"anna"})");
-        QCOMPARE(settings.managedSetting(QStringLiteral("username")), QStringLiteral("anna"));
-        QVERIFY(QFile::remove(path));
-        QCOMPARE(settings.managedSetting(QStringLiteral("username")), std::nullopt);
     }
 
     // Values as another process (or an administrator's editor) leaves them in the file: all text.
