@@ -135,26 +135,6 @@ private slots:
     // Ends the key-pair threads, so that their OpenSSL state is released before the leak checker looks.
     void cleanupTestCase() { QThreadPool::globalInstance()->waitForDone(); }
 
-    // Against the reference service, which verifies every signature; the agent tests go on from here.
-    void enrolAndCheckIn()
-    {
-        AgentRegistration registration(session_, service_->baseUrl(), *settings_, clock_);
-        const AgentCredentials credentials = await(registration.registerAgent(agentId, registrationKey, device));
-        QVERIFY(settings_->flag(isRegistered));
-        const AgentRecord record = service_->agents().value(agentId);
-        QVERIFY(record.completed);
-        QCOMPARE(QStringList({credentials.secret, credentials.projectId, credentials.instanceId}),
-                 QStringList({record.secret, record.projectId, record.instanceId}));
-
-        NerovaCheckinClient checkin(session_, service_->baseUrl(), credentials.secret, clock_);
-        const std::optional<AgentCheckinResponse> answer = await(checkin.postCheckin(
-            agentId, AgentCheckinRequest{0, appVersion(), true}, credentials.projectId, credentials.instanceId));
-        QVERIFY(answer && answer->fingerprintFileUrl && answer->urlExpiresAt);
-        // An hour from now, in seconds since 2001-01-01 UTC.
-        QCOMPARE(*answer->urlExpiresAt, QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(start) + 3600);
-        QVERIFY2(service_->refusals().isEmpty(), qPrintable(service_->refusals().join(u'\n')));
-    }
-
     void failedCompletionLeavesTheAgentUnregistered()
     {
         service_->setStatus(u'/' + agentId + QStringLiteral("/complete-registration"), 500);
@@ -208,7 +188,7 @@ private slots:
         QCOMPARE(QString::fromUtf8(sent.header("x-nerova-agent-registrationkey")), registrationKey);
     }
 
-    // The reference service refuses any other PEM layout (enrolAndCheckIn); not another exponent.
+    // The reference service refuses any other PEM layout; not another exponent.
     void pemHoldsExponent65537()
     {
         QVERIFY(KeyManager::publicKeyPEM(pair_.publicKey).endsWith(QLatin1String("IDAQAB\n-----END PUBLIC KEY-----")));
