@@ -204,10 +204,8 @@ private slots:
         while (!block.startsWith('\0')) {
             block = encryptPKCS1(key.get(), "secret");
         }
-        const QByteArray longest(245, '\xfe');
-        const QByteArray zeros("\0\0a\0", 4);
+        const QByteArray longest = QByteArray("\0\0a\0", 4) + QByteArray(241, '\xfe'); // zero bytes kept too
         QTest::newRow("245 bytes, the limit") << encryptWithOpenSSL(pair_, longest) << longest;
-        QTest::newRow("zero bytes inside") << encryptWithOpenSSL(pair_, zeros) << zeros;
         QTest::newRow("255 bytes, leading zero byte left out") << block.mid(1) << QByteArray();
         QTest::newRow("block for another key")
             << encryptWithOpenSSL(KeyManager::createKeyPair(QStringLiteral("other")), "secret") << QByteArray();
