@@ -4,7 +4,6 @@
 #include "common/AppInfo.h"
 #include "common/Await.h"
 #include "common/Settings.h"
-#include "service/AgentInformation.h"
 #include "service/KeyManager.h"
 #include "service/NerovaCheckinClient.h"
 #include "service/NerovaClientError.h"
@@ -18,7 +17,6 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QThreadPool>
-#include <QTimeZone>
 
 #include <array>
 
@@ -225,15 +223,6 @@ private slots:
         }
     }
 
-    // After a check-in the record carries its time, in UTC whole seconds.
-    void agentInformationWithCheckin()
-    {
-        const AgentInformation checkedIn{QDateTime(QDate(2024, 1, 31), QTime(9, 15, 0, 999), QTimeZone(3600)),
-                                         9007199254740993LL, QStringLiteral("Unknown")};
-        QCOMPARE(QByteArray::fromStdString(checkedIn.toJson().dump()),
-                 QByteArray(R"({"lastCheckin":"2024-01-31T08:15:00Z","fingerprintVersion":9007199254740993,)"
-                            R"("agentVersion":"Unknown"})"));
-    }
     void refusedPosts_data()
     {
         QTest::addColumn<QString>("path");
