@@ -183,17 +183,13 @@ private slots:
 
     void failedWriteIsReported()
     {
-        QTemporaryDir dir;
-        const QString blocker = test::writeFile(dir, QStringLiteral("not-a-directory"), "x");
-        Settings settings(blocker + QStringLiteral("/NerovaAgent.conf"), dir.filePath(QStringLiteral("managed")),
-                          geteuid());
-        QTest::ignoreMessage(
-            QtCriticalMsg,
-            qPrintable(QStringLiteral("Cannot lock %1/NerovaAgent.conf.agent-lock: Not a directory").arg(blocker)));
-        QTest::ignoreMessage(
-            QtCriticalMsg,
-            qPrintable(QStringLiteral("Cannot write the setting allowQuit to %1/NerovaAgent.conf").arg(blocker)));
+        Stores stores;
+        stores.write(QStringLiteral("config"), "x"); // where the settings file's directory belongs
+        Settings settings = stores.settings();
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
+        QCOMPARE(stores.log->errors(),
+                 (QStringList{QStringLiteral("Cannot lock %1.agent-lock: Not a directory").arg(stores.userFile()),
+                              QStringLiteral("Cannot write the setting allowQuit to %1").arg(stores.userFile())}));
     }
 
     // While another process holds the lock, a batch of reads waits for it once, not once per read.

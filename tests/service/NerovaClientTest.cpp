@@ -74,7 +74,7 @@ struct DownloadRow {
     QString tagAfter = t0; // every HTTP answer's tag is stored, or none
     qint64 version = 1;    // of the file returned and of the local copy afterwards, 0 for none
     QString outcome = {};  // start of the one error line logged, else of the error raised; "" for neither
-    QString url = {};      // "": the scripted server, "refused": nothing listens, "file": a local file
+    QString url = {};      // "": the scripted server, "file": a local file
     QString tagBefore = t0;
     int copyBefore = 1; // 0: no local copy, 1: a copy of version 1, -1: a corrupt copy
     int sizeLimit = 0;  // writes past this size fail, like on a full disk
@@ -270,7 +270,6 @@ private slots:
             {"304 on a corrupt copy", {304, etag(t0.toUtf8())}, "", 0, "malformed JSON", "", t0, -1},
             {"file URL: read like a 200, tag kept", {}, t0, 4, "", "file", t0, 0},
             // Failures without an answer change nothing.
-            {"connection refused", {}, t0, 1, "ConnectionRefusedError", "refused"},
             {"not a URL", {}, t0, 1, "urlError", "http://exa mple/f.json"},
             {"no scheme", {}, t0, 1, "urlError", "files/f.json"},
             // Each byte restarts a transfer timeout: only a bound on the whole download ends this.
@@ -307,8 +306,6 @@ private slots:
         QString url = row.url;
         if (url.isEmpty()) {
             url = server.url(QStringLiteral("/f.json?sig=1")).toString();
-        } else if (url == u"refused") {
-            url = QStringLiteral("http://127.0.0.1:%1/f.json").arg(ScriptedHttpServer::unusedPort());
         } else if (url == u"file") {
             url = QUrl::fromLocalFile(writeFile(dir, QStringLiteral("served.json"), servedFile(4))).toString();
         }
