@@ -83,6 +83,7 @@ struct DownloadRow {
 } // namespace
 
 Q_DECLARE_METATYPE(DownloadRow)
+Q_DECLARE_METATYPE(nerova::QueryItem)
 
 class NerovaClientTest : public QObject {
     Q_OBJECT
@@ -156,17 +157,17 @@ private slots:
     {
         // clang-format off
         QTest::addColumn<QString>("base"); // a path on the scripted server, or a whole URL where nothing is sent
-        QTest::addColumn<QStringList>("query"); // name=value pairs; a name alone has no value
+        QTest::addColumn<QueryItems>("query");
         QTest::addColumn<QByteArray>("target"); // of the path /p as built (the wire form differs only where noted), or the error
-        const auto row = [](const char* name, const char* base, const QByteArray& target, const QStringList& query = {}) {
+        const auto row = [](const char* name, const char* base, const QByteArray& target, const QueryItems& query = {}) {
             QTest::newRow(name) << QString::fromUtf8(base) << query << target;
         };
         row("base path /v1", "/v1", "/v1/p?");
         // Qt's HTTP stack sends a leading "//" as "/" (a request line starting "//" would read as an authority).
         row("base path /", "/", "//p?");
-        row("base query replaced", "/v1?old=1", "/v1/p?projectId=p1&instanceId=i1", {"projectId=p1", "instanceId=i1"});
-        row("values percent-encoded", "", "/p?projectId=a%20b%26c%3Dd%2F%C3%A9", {"projectId=a b&c=d/é"});
-        row("item without value", "", "/p?flag&empty=", {"flag", "empty="});
+        row("base query replaced", "/v1?old=1", "/v1/p?projectId=p1&instanceId=i1", {{"projectId", "p1"}, {"instanceId", "i1"}});
+        row("values percent-encoded", "", "/p?projectId=a%20b%26c%3Dd%2F%C3%A9", {{"projectId", "a b&c=d/é"}});
+        row("item without value", "", "/p?flag&empty=", {{"flag", std::nullopt}, {"empty", ""}});
         row("plain http to 0.0.0.0", "http://0.0.0.0:%1", "insecureEndpoint");
         row("not a URL", "http://exa mple:%1", "urlError");
         row("relative", "v1/api", "urlError");
@@ -178,15 +179,8 @@ private slots:
     void requestTarget()
     {
         QFETCH(QString, base);
-        QFETCH(QStringList, query);
+        QFETCH(QueryItems, query);
         QFETCH(QByteArray, target);
-
-        QueryItems items;
-        for (const QString& pair : query) {
-            const qsizetype equals = pair.indexOf(u'=');
-            items.append(equals < 0 ? QueryItem{pair, std::nullopt}
-                                    : QueryItem{pair.left(equals), pair.mid(equals + 1)});
-        }
         ScriptedHttpServer server;
         server.enqueue({204});
         const bool sent = target.startsWith('/');
@@ -196,7 +190,7 @@ private slots:
                                 {QStringLiteral("content-type"), QStringLiteral("text/html")},
                                 {QStringLiteral("x-extra"), QStringLiteral("1")}};
         const QString path = QStringLiteral("/p");
-        const QString result = outcome<EmptyRecord>(client, path, items, headers);
+        const QString result = outcome<EmptyRecord>(client, path, query, headers);
         if (!sent) {
             QCOMPARE(result.section(u'(', 0, 0), QString::fromLatin1(target));
             QTest::qWait(50);
@@ -204,7 +198,7 @@ private slots:
             return;
         }
         QCOMPARE(result, QStringLiteral("absent"));
-        QCOMPARE(client.requestURL(path, items).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
+        QCOMPARE(client.requestURL(path, query).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
         const RecordedRequest& request = server.requests().at(0);
         QCOMPARE(request.method + ' ' + request.target, "POST " + (target.startsWith("//") ? target.mid(1) : target));
         QCOMPARE(request.headerValues("content-type"), QList<QByteArray>{"application/json"});
