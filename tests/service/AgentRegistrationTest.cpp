@@ -147,14 +147,13 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("expected");
         const QByteArray block = QByteArray(256, 'x').toBase64();
+        const auto payload = [](const QByteArray& text) { return "{\"payload\":\"" + text + "\"}"; };
         QTest::newRow("empty 200") << QByteArray() << "noResponseError";
         // The length stays a multiple of four: only the line break itself is wrong.
-        QTest::newRow("line break in payload") << "{\"payload\":\"" + block.left(64) + "\\r\\n" + block.mid(66) + "\"}"
-                                               << "noResponseError";
-        QTest::newRow("missing padding") << "{\"payload\":\"" + block.chopped(2) + "\"}"
-                                         << "noResponseError";
-        QTest::newRow("wrong block") << "{\"payload\":\"" + block + "\"}"
-                                     << "decryptionError";
+        QTest::newRow("line break in payload")
+            << payload(block.left(64) + "\\r\\n" + block.mid(66)) << "noResponseError";
+        QTest::newRow("missing padding") << payload(block.chopped(2)) << "noResponseError";
+        QTest::newRow("wrong block") << payload(block) << "decryptionError";
         QTest::newRow("no payload") << QByteArray("{}") << "payload: required key is missing";
     }
 
