@@ -135,20 +135,13 @@ private slots:
         const ssize_t size = ::recv(socket, datagram.data(), datagram.size(), MSG_DONTWAIT);
         ::close(socket);
         QVERIFY2(size > 0, "nothing arrived at the journal socket");
-        // "NAME=value" a line: the binary form is only for values that hold a newline, which these do not.
-        QMap<QByteArray, QByteArray> fields;
-        for (const QByteArray& line : datagram.left(size).split('\n')) {
-            if (const qsizetype equals = line.indexOf('='); equals > 0) {
-                fields.insert(line.left(equals), line.mid(equals + 1));
-            }
+        // "NAME=value" a line: the binary form is only for values that hold a newline, which these do not. The form of
+        // each field is lineForms' matter; here: the line and its real location arrive.
+        const QByteArray fields = '\n' + datagram.left(size);
+        for (const QByteArray& field : {"\nMESSAGE=" + message + '\n', QByteArray("\nPRIORITY=3\n"),
+                                        QByteArray("LogHandlerTest.cpp\n"), QByteArray("journalReceivesTheFields")}) {
+            QVERIFY2(fields.contains(field), fields.constData());
         }
-        QCOMPARE(fields.value("MESSAGE"), message);
-        QCOMPARE(fields.value("PRIORITY"), QByteArray("3"));
-        QCOMPARE(fields.value("NEROVA_SUBSYSTEM"), QByteArray("app.nerova.NerovaAgent"));
-        QCOMPARE(fields.value("NEROVA_CATEGORY"), QByteArray("TestComponent"));
-        QVERIFY2(fields.value("CODE_FILE").endsWith("LogHandlerTest.cpp"), fields.value("CODE_FILE").constData());
-        QVERIFY(fields.value("CODE_LINE").toInt() > 0);
-        QVERIFY(fields.value("CODE_FUNC").contains("journalReceivesTheFields"));
     }
 };
 

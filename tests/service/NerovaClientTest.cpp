@@ -1,16 +1,22 @@
-// The service clients: the shared exchange, signing, and the public-IP lookup.
+// The service clients: the shared exchange, the fingerprint download and the public-IP lookup; signing is
+// checked by the reference service.
 #include "service/NerovaClient.h"
 #include "common/Await.h"
+#include "common/Settings.h"
 #include "network/URLLoadingError.h"
-#include "service/NerovaCheckinClient.h"
+#include "rules/FingerprintFileJson.h"
+#include "service/AgentCheckinResponse.h"
+#include "service/FingerprintFileClient.h"
 #include "service/NerovaClientError.h"
-#include "service/NerovaPresenceClient.h"
 #include "service/PublicIPClient.h"
 #include "support/ScriptedHttpServer.h"
+#include "support/TestSupport.h"
 
-#include <QMessageAuthenticationCode>
 #include <QNetworkAccessManager>
 #include <QTest>
+
+#include <csignal>
+#include <sys/resource.h>
 
 using namespace nerova;
 using namespace nerova::test;
@@ -47,7 +53,37 @@ QString lookUp(const QUrl& endpoint)
     }
 }
 
+// A served file of the given version (dates carry fractional seconds).
+QByteArray servedFile(qint64 version, int padding = 0)
+{
+    return QStringLiteral(R"({"fingerprints":[{"fingerprintId":"fp-%1","name":"%2","locationPoint":{"locationId":"l"},)"
+                          R"("rules":[]}],"fingerprintVersion":%1,"createdAt":"2026-05-01T09:30:00.250Z"})")
+        .arg(version)
+        .arg(QString(padding, u'x'))
+        .toUtf8();
+}
+
+const QString tagKey = QString::fromLatin1(settingskey::fingerprintETag);
+const QString t0 = QStringLiteral("\"t0\"");
+
+RawHeaders etag(const QByteArray& tag) { return {{"ETag", tag}}; }
+
+struct DownloadRow {
+    const char* name;
+    ScriptedResponse answer;
+    QString tagAfter = t0; // every HTTP answer's tag is stored, or none
+    qint64 version = 1;    // of the file returned and of the local copy afterwards, 0 for none
+    QString outcome = {};  // start of the one error line logged, else of the error raised; "" for neither
+    QString url = {};      // "": the scripted server, "file": a local file
+    QString tagBefore = t0;
+    int copyBefore = 1; // 0: no local copy, 1: a copy of version 1, -1: a corrupt copy
+    int sizeLimit = 0;  // writes past this size fail, like on a full disk
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(DownloadRow)
+Q_DECLARE_METATYPE(nerova::QueryItem)
 
 class NerovaClientTest : public QObject {
     Q_OBJECT
@@ -90,7 +126,6 @@ private slots:
         // Each byte restarts a transfer timeout: only a bound on the whole call ends this.
         row("trickling body", {200, {}, "{}", 0ms, 50ms}, "URLLoadingError TimeoutError");
         row("LF in a header value", {200}, injected, false, 0, "k\nX-Injected: 1");
-        row("CR in a header value", {200}, injected, false, 0, "k\rX-Injected: 1");
         // clang-format on
     }
 
@@ -122,17 +157,17 @@ private slots:
     {
         // clang-format off
         QTest::addColumn<QString>("base"); // a path on the scripted server, or a whole URL where nothing is sent
-        QTest::addColumn<QStringList>("query"); // name=value pairs; a name alone has no value
+        QTest::addColumn<QueryItems>("query");
         QTest::addColumn<QByteArray>("target"); // of the path /p as built (the wire form differs only where noted), or the error
-        const auto row = [](const char* name, const char* base, const QByteArray& target, const QStringList& query = {}) {
+        const auto row = [](const char* name, const char* base, const QByteArray& target, const QueryItems& query = {}) {
             QTest::newRow(name) << QString::fromUtf8(base) << query << target;
         };
         row("base path /v1", "/v1", "/v1/p?");
         // Qt's HTTP stack sends a leading "//" as "/" (a request line starting "//" would read as an authority).
         row("base path /", "/", "//p?");
-        row("base query replaced", "/v1?old=1", "/v1/p?projectId=p1&instanceId=i1", {"projectId=p1", "instanceId=i1"});
-        row("values percent-encoded", "", "/p?projectId=a%20b%26c%3Dd%2F%C3%A9", {"projectId=a b&c=d/é"});
-        row("item without value", "", "/p?flag&empty=", {"flag", "empty="});
+        row("base query replaced", "/v1?old=1", "/v1/p?projectId=p1&instanceId=i1", {{"projectId", "p1"}, {"instanceId", "i1"}});
+        row("values percent-encoded", "", "/p?projectId=a%20b%26c%3Dd%2F%C3%A9", {{"projectId", "a b&c=d/é"}});
+        row("item without value", "", "/p?flag&empty=", {{"flag", std::nullopt}, {"empty", ""}});
         row("plain http to 0.0.0.0", "http://0.0.0.0:%1", "insecureEndpoint");
         row("not a URL", "http://exa mple:%1", "urlError");
         row("relative", "v1/api", "urlError");
@@ -144,15 +179,8 @@ private slots:
     void requestTarget()
     {
         QFETCH(QString, base);
-        QFETCH(QStringList, query);
+        QFETCH(QueryItems, query);
         QFETCH(QByteArray, target);
-
-        QueryItems items;
-        for (const QString& pair : query) {
-            const qsizetype equals = pair.indexOf(u'=');
-            items.append(equals < 0 ? QueryItem{pair, std::nullopt}
-                                    : QueryItem{pair.left(equals), pair.mid(equals + 1)});
-        }
         ScriptedHttpServer server;
         server.enqueue({204});
         const bool sent = target.startsWith('/');
@@ -162,7 +190,7 @@ private slots:
                                 {QStringLiteral("content-type"), QStringLiteral("text/html")},
                                 {QStringLiteral("x-extra"), QStringLiteral("1")}};
         const QString path = QStringLiteral("/p");
-        const QString result = outcome<EmptyRecord>(client, path, items, headers);
+        const QString result = outcome<EmptyRecord>(client, path, query, headers);
         if (!sent) {
             QCOMPARE(result.section(u'(', 0, 0), QString::fromLatin1(target));
             QTest::qWait(50);
@@ -170,7 +198,7 @@ private slots:
             return;
         }
         QCOMPARE(result, QStringLiteral("absent"));
-        QCOMPARE(client.requestURL(path, items).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
+        QCOMPARE(client.requestURL(path, query).toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority), target);
         const RecordedRequest& request = server.requests().at(0);
         QCOMPARE(request.method + ' ' + request.target, "POST " + (target.startsWith("//") ? target.mid(1) : target));
         QCOMPARE(request.headerValues("content-type"), QList<QByteArray>{"application/json"});
@@ -188,53 +216,6 @@ private slots:
         for (const auto& [url, permitted] : cases) {
             QVERIFY2(isPermittedServiceEndpoint(QUrl(QString::fromLatin1(url))) == permitted, url);
         }
-    }
-
-    void signedRequestOnTheWire_data()
-    {
-        QTest::addColumn<bool>("presence"); // else check-in
-        QTest::addColumn<QByteArray>("target");
-        QTest::addColumn<QByteArray>("body");
-        const QByteArray agent = "/v1/0f8fad5b-d9cb-469f-a165-70867728950e/";
-        const QByteArray query = "?projectId=p%201&instanceId=i%261";
-        // clang-format off
-        // The report's time has a fraction of a second, which neither the body nor the header keeps.
-        QTest::newRow("presence") << true << agent + "presence" + query
-            << QByteArray(R"({"timestamp":"2024-01-31T08:15:00Z","fingerprintId":"fp-1",)"
-                          R"("fingerprintVersion":7,"locationPoint":{"locationId":"loc","zoneId":"z"}})");
-        QTest::newRow("check-in") << false << agent + "check-in" + query
-            << QByteArray(R"({"fingerprintVersion":3,"agentVersion":"1.2.0","requestNewUrl":true})");
-        // clang-format on
-    }
-
-    void signedRequestOnTheWire()
-    {
-        QFETCH(bool, presence);
-        QFETCH(QByteArray, target);
-        QFETCH(QByteArray, body);
-        ScriptedHttpServer server;
-        server.enqueue({204});
-        const QDateTime time = QDateTime::fromString(QStringLiteral("2024-01-31T08:15:00.750Z"), Qt::ISODateWithMs);
-        const ManualClock clock(time);
-        const QString secret = QStringLiteral("s3cret-é");
-        const QString agent = QStringLiteral("0f8fad5b-d9cb-469f-a165-70867728950e");
-        const QUrl base = server.url(QStringLiteral("/v1"));
-        if (presence) {
-            const LocationPoint location{QStringLiteral("loc"), std::nullopt, QStringLiteral("z"), {}};
-            await(NerovaPresenceClient(session_, base, secret, clock)
-                      .postPresence(agent, {time, QStringLiteral("fp-1"), 7, location}, "p 1", "i&1"));
-        } else {
-            await(NerovaCheckinClient(session_, base, secret, clock)
-                      .postCheckin(agent, {3, QStringLiteral("1.2.0"), true}, "p 1", "i&1"));
-        }
-        const RecordedRequest& sent = server.requests().at(0);
-        QCOMPARE(sent.target, target);
-        QCOMPARE(sent.body, body);
-        QCOMPARE(sent.header("x-nerova-agent-timestamp"), QByteArray("1706688900"));
-        // An independent HMAC over the bytes that arrived.
-        QCOMPARE(sent.header("x-nerova-agent-hash"),
-                 QMessageAuthenticationCode::hash(sent.body + "1706688900", secret.toUtf8(), QCryptographicHash::Sha256)
-                     .toHex());
     }
 
     void publicIP_data()
@@ -267,6 +248,96 @@ private slots:
             QCOMPARE(server.requests()[i].method + ' ' + server.requests()[i].target, QByteArray("GET /?format=json"));
             QVERIFY(!server.requests()[i].hasHeader("cookie"));
         }
+    }
+    void download_data()
+    {
+        QTest::addColumn<DownloadRow>("row");
+        const QString writeFailed = QStringLiteral("Error fetching fingerprint writeFailed(");
+        // clang-format off
+        const DownloadRow rows[] = {
+            {"200 replaces the copy", {200, etag("W/\"t1\""), servedFile(2)}, "W/\"t1\"", 2},
+            {"200 undecodable", {200, etag("\"t2\""), "<html/>"}, "\"t2\"", 1, "Error fetching fingerprint "},
+            {"304", {304, etag(t0.toUtf8())}},
+            {"500 without Etag", {500, {}, "oops"}, ""},
+            {"404 with Etag", {404, etag("\"t3\""), servedFile(3)}, "\"t3\"", 1, "", "", ""},
+            // The server would answer "not modified" to the tag for ever: it is forgotten.
+            {"304 on a corrupt copy", {304, etag(t0.toUtf8())}, "", 0, "malformed JSON", "", t0, -1},
+            {"file URL: read like a 200, tag kept", {}, t0, 4, "", "file", t0, 0},
+            // Failures without an answer change nothing.
+            {"not a URL", {}, t0, 1, "urlError", "http://exa mple/f.json"},
+            {"no scheme", {}, t0, 1, "urlError", "files/f.json"},
+            // Each byte restarts a transfer timeout: only a bound on the whole download ends this.
+            {"trickling body", {200, etag("\"t9\""), servedFile(2), 0ms, 50ms}, t0, 1, "TimeoutError"},
+            {"file over 32 MiB", {200, etag("\"t9\""), servedFile(2, 32 * 1024 * 1024)}, t0, 1, "UnknownContentError"},
+            // The old copy stays whole; the tag of the file not kept is forgotten.
+            {"write fails", {200, etag("\"t2\""), servedFile(2, 64 * 1024)}, "", 1, writeFailed, "", "\"t1\"", 1, 16 * 1024},
+            {"write fails within the write buffer", {200, etag("\"t2\""), servedFile(2, 12 * 1024)}, "", 1, writeFailed, "", "\"t1\"", 1, 8 * 1024},
+        };
+        // clang-format on
+        for (const DownloadRow& row : rows) {
+            QTest::newRow(row.name) << row;
+        }
+    }
+
+    void download()
+    {
+        QFETCH(DownloadRow, row);
+        QTemporaryDir dir;
+        LogCapture log;
+        Settings settings(dir.filePath(QStringLiteral("settings.conf")), dir.filePath(QStringLiteral("managed")));
+        FingerprintFileClient client(session_, settings, dir.filePath(QStringLiteral("data")), 2s);
+        if (!row.tagBefore.isEmpty()) {
+            settings.setText(tagKey, row.tagBefore);
+        }
+        if (row.copyBefore > 0) {
+            client.storeFingerprintFile(decodeFingerprintFile(servedFile(1), TimestampForm::served));
+        } else if (row.copyBefore < 0) {
+            QDir().mkpath(dir.filePath(QStringLiteral("data")));
+            writeFile(dir, QStringLiteral("data/fingerprintFile.json"), "{");
+        }
+        ScriptedHttpServer server;
+        server.enqueue(row.answer);
+        QString url = row.url;
+        if (url.isEmpty()) {
+            url = server.url(QStringLiteral("/f.json?sig=1")).toString();
+        } else if (url == u"file") {
+            url = QUrl::fromLocalFile(writeFile(dir, QStringLiteral("served.json"), servedFile(4))).toString();
+        }
+
+        // While set, writes past the limit fail (instead of raising SIGXFSZ).
+        rlimit original{};
+        getrlimit(RLIMIT_FSIZE, &original);
+        const rlimit limited{row.sizeLimit ? rlim_t(row.sizeLimit) : original.rlim_cur, original.rlim_max};
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limited);
+        std::optional<FingerprintFile> file;
+        QString result;
+        try {
+            file = await(client.fetchFingerprintFile(url));
+        } catch (const std::exception& error) {
+            result = describeException(error);
+        }
+        setrlimit(RLIMIT_FSIZE, &original);
+        std::signal(SIGXFSZ, SIG_DFL);
+        if (result.isEmpty()) {
+            QCOMPARE(file ? file->fingerprintVersion : 0, row.version);
+            QVERIFY(log.errors().size() <= 1);
+            result = log.errors().value(0);
+        }
+        QVERIFY2(row.outcome.isEmpty() ? result.isEmpty() : result.startsWith(row.outcome), qPrintable(result));
+        QCOMPARE(settings.text(tagKey).value_or(QString()), row.tagAfter);
+        if (row.copyBefore >= 0) { // the version returned, or the copy's when the call raised
+            const std::optional<FingerprintFile> copy = client.loadStoredFingerprintFile();
+            QCOMPARE(copy ? copy->fingerprintVersion : 0, row.version);
+        }
+        if (!server.requests().isEmpty()) {
+            const RecordedRequest& request = server.requests()[0];
+            QCOMPARE(request.method + ' ' + request.target, QByteArray("GET /f.json?sig=1"));
+            QCOMPARE(request.headerValues("if-none-match"),
+                     row.tagBefore.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{row.tagBefore.toUtf8()});
+        }
+        const QStringList left = QDir(dir.filePath(QStringLiteral("data"))).entryList(QDir::Files);
+        QVERIFY2(left.size() <= 1, qPrintable(left.join(u' '))); // no temporary file left
     }
 };
 

@@ -32,10 +32,4 @@ LogCapture::LogCapture()
 
 LogCapture::~LogCapture() { QLoggingCategory::setFilterRules(QString()); }
 
-void LogCapture::clear()
-{
-    errors_.clear();
-    all_.clear();
-}
-
 } // namespace nerova::test

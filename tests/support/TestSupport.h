@@ -43,7 +43,6 @@ public:
     const QStringList& errors() const { return errors_; }
     // Every line of the program's categories, whatever its level.
     const QStringList& all() const { return all_; }
-    void clear();
 
 private:
     QStringList errors_;
