@@ -126,16 +126,6 @@ private slots:
             QCOMPARE(damaged.readAll(), file.toUtf8());
         }
     }
-
-    // Through the program's command line, with the default paths.
-    void commandLineRunsConfig()
-    {
-        QTemporaryDir dir;
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
-        QCOMPARE(test::runCommand({"config", "set", "username", "anna"}).code, 0);
-        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf"))));
-        test::verifyResult(test::runCommand({"config", "get", "username"}), 0, {"anna\n"}, QString());
-    }
 };
 
 QTEST_GUILESS_MAIN(ConfigCommandTest)
