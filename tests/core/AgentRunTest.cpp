@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDirIterator>
 #include <QProcess>
 #include <QSignalSpy>
@@ -189,12 +190,17 @@ private slots:
         const Json status = parseJson(statusOutput);
         QCOMPARE(status.at("context").at("internalAddresses").at(0).at("address").get<std::string>(), "10.68.0.1");
         QCOMPARE(status.at("evaluation").at("match").at("fingerprintId").get<std::string>(), "b");
-        // Asked to refresh, the agent reads the network again, its public address too.
+        // Asked to refresh, the agent reads the network again, its public address too; asked over the
+        // bus to check in, it does.
         service.setRawAnswer(QStringLiteral("/"), {200, "application/json", R"({"ip":"203.0.113.99"})", {}});
         QCOMPARE(test::runCommand({QStringLiteral("refresh")}).code, 0);
         QTRY_VERIFY_WITH_TIMEOUT(
             test::runCommand({QStringLiteral("status"), QStringLiteral("--json")}).out.contains("203.0.113.99"),
             15'000);
+        const qsizetype checkins = service.checkins().size();
+        QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(agentbus::serviceName, agentbus::objectPath,
+                                                                          agentbus::interfaceName, "CheckIn"));
+        QTRY_COMPARE_WITH_TIMEOUT(service.checkins().size(), checkins + 1, 15'000);
 
         const auto [listCode, listOutput] = agentCommand({QStringLiteral("config"), QStringLiteral("list")});
         QCOMPARE(listCode, 0);
