@@ -1,5 +1,4 @@
 #include "CommandRun.h"
-#include "common/Json.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QTemporaryDir>
@@ -122,28 +121,6 @@ private slots:
         const test::CommandResult result = run(arguments + options, file, snapshot);
         test::verifyResult(result, exitCode, expectedOut, expectedErr);
         QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
-    }
-
-    // The public address from a loopback server, or none; what `snapshot --json` prints, `check --snapshot` reads.
-    void snapshotCommand()
-    {
-        test::ScriptedHttpServer server;
-        server.route("/", {200, {}, R"({"ip":"203.0.113.9"})"});
-        const test::CommandResult json = run({"snapshot", "--json", "--public-ip-endpoint", server.url().toString()});
-        QVERIFY2(json.code == 0 && json.err.isEmpty(), qPrintable(json.err));
-        const Json context = parseJson(json.out.toUtf8());
-        QVERIFY(context["externalIPv4"] == "203.0.113.9" && context["externalIPv6"].is_null());
-        QVERIFY(context["internalAddresses"].is_array() && context["networkInterfaces"].is_array());
-        for (const Json& networkInterface : context["networkInterfaces"]) {
-            QVERIFY(networkInterface["name"] != "lo");
-        }
-        const test::CommandResult check =
-            run({"check", "FILE", "--snapshot", "SNAPSHOT"}, internalOffice, json.out.toUtf8());
-        QVERIFY2(check.code == 0 || check.code == 1, qPrintable(check.err));
-
-        const test::CommandResult text = run({"snapshot", "--no-public-ip"});
-        QCOMPARE(text.code, 0);
-        QVERIFY2(text.out.startsWith(QStringLiteral("External IPv4: none\nInterfaces:\n")), qPrintable(text.out));
     }
 };
 
