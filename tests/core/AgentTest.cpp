@@ -1,14 +1,11 @@
 #include "core/Agent.h"
 
 #include "AgentStandIns.h"
-#include "common/Await.h"
 #include "core/NerovaServiceConnection.h"
-#include "rules/FingerprintFileJson.h"
 #include "support/FingerprintFiles.h"
 #include "support/TestSupport.h"
 #include "tools/presence-service/PresenceService.h"
 
-#include <QCoroSignal>
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
