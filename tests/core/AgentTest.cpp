@@ -229,7 +229,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("steps"); // places in turn; "v2": version 2 is served and installed
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("A then A") << QStringList{"a", "a"} << QStringList{"a@1"};
         QTest::newRow("A, none, A") << QStringList{"a", "none", "a"} << QStringList{"a@1", "a@1"};
         QTest::newRow("A then B with a newer file") << QStringList{"a", "v2", "b"} << QStringList{"a@1", "b@2"};
         QTest::newRow("newer file, same match") << QStringList{"a", "v2", "a"} << QStringList{"a@1"};
