@@ -382,9 +382,8 @@ std::vector<FaultRow> faultRows()
     // clang-format off
     return {
         {"service down at start and back later", ticks, ticks, enrolment, enrolmentFailed, &T::listenAgain},
-        // An error on each call, a service's or a proxy's HTML page (the registration's is the row
+        // An error on each call, a service's or a proxy's HTML page (the enrolment's is the row
         // above). A download the server refuses falls back to the local copy without a word.
-        {"HTML page on completion", raw("complete-registration", html), enrolNow, enrolment, enrolmentFailed},
         {"500 on check-in", status("check-in", 500), checkNow, checkin, checkinFailed},
         {"HTML page on presence", raw("presence", html), ticks, presence, nullptr},
         {"500 on download", status("/fingerprint-file", 500), downloadNow, nullptr, nullptr},
