@@ -51,6 +51,8 @@ private slots:
         QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << QStringList{"nerova-agent 0."} << "";
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{} << "unknown command 'frobnicate'";
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given";
+        QTest::newRow("snapshot") << QStringList{"snapshot", "--no-public-ip"} << none << 0 << QStringList{"External IPv4: none\nInterfaces:\n", "Addresses:\n"} << "";
+        QTest::newRow("snapshot as JSON") << QStringList{"snapshot", "--json", "--no-public-ip"} << none << 0 << QStringList{"\"externalIPv4\": null", "\"networkInterfaces\": ["} << "";
         const QString watchUsage = QStringLiteral("Usage: nerova-agent watch");
         QTest::newRow("watch: unknown option") << QStringList{"watch", "--bogus"} << none << 2 << QStringList{} << watchUsage;
         QTest::newRow("watch: both public-IP options") << QStringList{"watch", "--no-public-ip", "--public-ip-endpoint", "https://ip.example/"} << none << 2 << QStringList{} << watchUsage;

@@ -42,8 +42,7 @@ private slots:
             << "nerova-agent: Managed setting registrationKey is the number 7, not text: the user's setting applies\n";
         QTest::newRow("list masks the registration key") << none << "" << QStringList{"set registrationKey k-4711", "list"} << 0 << QStringList{"^registrationKey +present +user$", "^agentSecret "} << "";
         QTest::newRow("get managed value") << managed << "" << QStringList{"set agentEndpoint https://user.example", "get agentEndpoint"} << 0 << QStringList{"^https://managed.example$"} << "";
-        QTest::newRow("get unset value") << none << "" << QStringList{"get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
-        QTest::newRow("set then unset") << none << "" << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set";
+        QTest::newRow("set then unset") << none << "" << QStringList{"set projectID p-1", "unset projectID", "get projectID"} << 1 << QStringList{} << "projectID is not set (default: set at enrolment)";
         QTest::newRow("flag spelled 1") << none << "" << QStringList{"set isRegistered 1", "get isRegistered"} << 0 << QStringList{"^true$"} << "";
         QTest::newRow("set says a managed value overrides") << managed << "" << QStringList{"set agentEndpoint https://user.example"} << 0 << QStringList{} << "note: the managed configuration sets agentEndpoint to https://managed.example, which overrides the user setting";
         QTest::newRow("flag must be a flag") << none << "" << QStringList{"set allowQuit maybe"} << 2 << QStringList{} << "allowQuit expects true or false";
@@ -116,25 +115,15 @@ private slots:
                      qPrintable(QStringLiteral("no line matches %1 in:\n%2").arg(pattern, out)));
         }
         QVERIFY2(expectedErr.isEmpty() ? err.isEmpty() : err.contains(expectedErr), qPrintable(err));
-        QFile written(targetPath); // what a link pointed to is left as it was
-        QVERIFY(written.open(QIODevice::ReadOnly));
-        QCOMPARE(written.readAll(), target);
+        const auto contents = [](const QString& name) {
+            QFile read(name);
+            return read.open(QIODevice::ReadOnly) ? read.readAll() : QByteArray("<unreadable>");
+        };
+        QCOMPARE(contents(targetPath), target); // what a link pointed to is left as it was
         QCOMPARE(QFileInfo(path).isSymLink(), file == u"link");
         if (code != 0 && file != u"link" && file != u"fifo" && !file.isEmpty()) {
-            QFile damaged(path); // a damaged file is never written over
-            QVERIFY(damaged.open(QIODevice::ReadOnly));
-            QCOMPARE(damaged.readAll(), file.toUtf8());
+            QCOMPARE(contents(path), file.toUtf8()); // a damaged file is never written over
         }
-    }
-
-    // Through the program's command line, with the default paths.
-    void commandLineRunsConfig()
-    {
-        QTemporaryDir dir;
-        qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
-        QCOMPARE(test::runCommand({"config", "set", "username", "anna"}).code, 0);
-        QVERIFY(QFile::exists(dir.filePath(QStringLiteral("Nerova/NerovaAgent.conf"))));
-        test::verifyResult(test::runCommand({"config", "get", "username"}), 0, {"anna\n"}, QString());
     }
 };
 

@@ -176,7 +176,6 @@ private slots:
             emitSessionProperty(system_, ourSession, sessionInterface, QStringLiteral("IdleHint"), true);
             emitSessionProperty(system_, ourSession, sessionInterface, QStringLiteral("IdleHint"), false);
             QTRY_COMPARE(seen.size(), 1);
-            QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
         }
         auto* idleMonitor = new StandInIdleMonitor;
         idleMonitor->moveToThread(&standIns_);
@@ -196,7 +195,6 @@ private slots:
             QTRY_COMPARE(idleMonitor->calls(), (QStringList{"active", "idle 60000", "remove 2", "active"}));
             emitSignal(session_, path, service, QStringLiteral("WatchFired"), {3u});
             QTRY_COMPARE(seen.size(), 2);
-            QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
         }
         QTRY_COMPARE(idleMonitor->calls().last(), QStringLiteral("remove 4")); // the pending idle watch
         session_.unregisterService(service);
@@ -245,7 +243,6 @@ private slots:
         }
         // X delivers in order: once the left click is seen, the right one was passed over.
         QTRY_COMPARE(seen.size(), 1);
-        QVERIFY(monitor.lastMouseClick() != LockState::distantPast());
 
         const test::LogCapture log;
         server.kill();
