@@ -22,9 +22,6 @@
 using namespace nerova;
 using Verdict = icmp::ReplyCheck::Verdict;
 
-Q_DECLARE_METATYPE(IcmpSocketKind)
-Q_DECLARE_METATYPE(Verdict)
-
 namespace {
 
 constexpr quint16 kernelIdentifier = 1234;
@@ -214,80 +211,63 @@ private slots:
         }
     }
 
-    // Replies to identifier 0x4242, sequence number 3, with numbers below 10 sent.
-    void replies_data()
+    // Replies to identifier 0x4242, sequence number 3, with numbers below 10 sent. A valid IPv4 reply
+    // loses its IP header; anything else stays as received, for the unexpected-packet report.
+    void replies()
     {
-        // clang-format off
-        QTest::addColumn<bool>("ipv6");
-        QTest::addColumn<QByteArray>("packet");
-        QTest::addColumn<bool>("withIPv4Header");
-        QTest::addColumn<Verdict>("verdict");
-
         const QByteArray reply = echoMessage(icmp::echoReplyV4, 0x4242, 3);
         QByteArray badChecksum = reply;
         badChecksum[20] = 'X';
-        QTest::newRow("raw, 24-byte header") << false << ipv4Datagram(reply, 6) << true << Verdict::valid;
-        QTest::newRow("bad checksum") << false << ipv4Datagram(badChecksum) << true << Verdict::invalid;
-        QTest::newRow("our own request") << false << ipv4Datagram(echoMessage(icmp::echoRequestV4, 0x4242, 3)) << true << Verdict::invalid;
-        QTest::newRow("code 1") << false << echoMessage(icmp::echoReplyV4, 0x4242, 3, 1) << false << Verdict::invalid;
-        QTest::newRow("sequence not sent") << false << echoMessage(icmp::echoReplyV4, 0x4242, 10) << false << Verdict::invalid;
-        QTest::newRow("datagram shorter than a header") << false << reply.left(7) << false << Verdict::invalid;
-        QTest::newRow("header expected but missing") << false << reply << true << Verdict::invalid;
-
-        QTest::newRow("IPv6 7 bytes") << true << icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "", false).left(7) << false << Verdict::invalid;
-        // clang-format on
-    }
-
-    void replies()
-    {
-        QFETCH(bool, ipv6);
-        QFETCH(QByteArray, packet);
-        QFETCH(bool, withIPv4Header);
-        QFETCH(Verdict, verdict);
-
+        const struct {
+            const char* name;
+            QByteArray packet;
+            bool withIPv4Header, valid;
+        } rows[] = {
+            {"raw, 24-byte header", ipv4Datagram(reply, 6), true, true},
+            {"bad checksum", ipv4Datagram(badChecksum), true, false},
+            {"our own request", ipv4Datagram(echoMessage(icmp::echoRequestV4, 0x4242, 3)), true, false},
+            {"code 1", echoMessage(icmp::echoReplyV4, 0x4242, 3, 1), false, false},
+            {"sequence not sent", echoMessage(icmp::echoReplyV4, 0x4242, 10), false, false},
+            {"datagram shorter than a header", reply.left(7), false, false},
+            {"header expected but missing", reply, true, false},
+        };
         const icmp::ReplyExpectation expected{0x4242, 10, false};
-        QByteArray message = packet;
-        const icmp::ReplyCheck check = ipv6 ? icmp::validatePing6ResponsePacket(message, expected)
-                                            : icmp::validatePing4ResponsePacket(message, expected, withIPv4Header);
-        QCOMPARE(check.verdict, verdict);
-        if (verdict == Verdict::valid) {
-            QCOMPARE(check.sequenceNumber, quint16(3));
+        for (const auto& [name, packet, withIPv4Header, valid] : rows) {
+            QByteArray message = packet;
+            const icmp::ReplyCheck check = icmp::validatePing4ResponsePacket(message, expected, withIPv4Header);
+            QVERIFY2(check.verdict == (valid ? Verdict::valid : Verdict::invalid), name);
+            QVERIFY2(!valid || check.sequenceNumber == 3, name);
+            QVERIFY2(message == (valid ? packet.mid(packet.size() - 64) : packet), name);
         }
-        // A valid IPv4 reply loses its IP header; anything else stays as received, for the unexpected-packet report.
-        QCOMPARE(message, verdict == Verdict::valid && withIPv4Header ? packet.mid(packet.size() - 64) : packet);
-    }
-
-    void pings_data()
-    {
-        QTest::addColumn<QList<IcmpSocketKind>>("refused");
-        QTest::addColumn<QString>("peer");
-        QTest::addColumn<QString>("expected");
-
-        const QList<IcmpSocketKind> none;
-        const QList<IcmpSocketKind> datagram{IcmpSocketKind::datagram};
-        const QList<IcmpSocketKind> both{IcmpSocketKind::datagram, IcmpSocketKind::raw};
-        // clang-format off
-        QTest::newRow("datagram: reply to another identifier") << none << "other" << "unexpectedPacket";
-        QTest::newRow("raw: ours after another's") << datagram << "other reply" << "reply";
-        QTest::newRow("empty datagram") << none << "empty" << "failed(posix(32, \"Broken pipe\"))";
-        QTest::newRow("neither socket kind allowed") << both << "reply"
-            << "failed(posix(1, \"Operation not permitted: not allowed in this test\"))";
-        // clang-format on
+        const QByteArray ipv6 = icmp::pingPacket(icmp::echoReplyV6, 0x4242, 3, "", false).left(7);
+        QVERIFY2(icmp::validatePing6ResponsePacket(ipv6, expected).verdict == Verdict::invalid, "IPv6 7 bytes");
     }
 
     void pings()
     {
-        QFETCH(QList<IcmpSocketKind>, refused);
-        QFETCH(QString, peer);
-        QFETCH(QString, expected);
-        const auto sockets = std::make_shared<FakeIcmpSockets>();
-        sockets->refused = refused;
-        sockets->peer = peer;
-        SimplePinger pinger(sockets);
-        const QString result = QCoro::waitFor(pingOutcome(pinger, 30));
-        QVERIFY2(result.startsWith(expected), qPrintable(result));
-        QVERIFY(pinger.isIdle());
-        QTRY_VERIFY(sockets->allClosed());
+        using Kinds = QList<IcmpSocketKind>;
+        const struct {
+            const char *name, *peer, *expected;
+            Kinds refused;
+        } rows[] = {
+            {"datagram: reply to another identifier", "other", "unexpectedPacket", {}},
+            {"raw: ours after another's", "other reply", "reply", {IcmpSocketKind::datagram}},
+            {"empty datagram", "empty", "failed(posix(32, \"Broken pipe\"))", {}},
+            {"neither socket kind allowed",
+             "reply",
+             "failed(posix(1, \"Operation not permitted: not allowed in this test\"))",
+             {IcmpSocketKind::datagram, IcmpSocketKind::raw}},
+        };
+        for (const auto& [name, peer, expected, refused] : rows) {
+            const auto sockets = std::make_shared<FakeIcmpSockets>();
+            sockets->refused = refused;
+            sockets->peer = QString::fromLatin1(peer);
+            SimplePinger pinger(sockets);
+            const QString result = QCoro::waitFor(pingOutcome(pinger, 30));
+            QVERIFY2(result.startsWith(QLatin1String(expected)), qPrintable(name + (": " + result)));
+            QVERIFY(pinger.isIdle());
+            QTRY_VERIFY(sockets->allClosed());
+        }
     }
 
     // A second call is refused at once and leaves the running ping's timeout alone; the pinger
@@ -309,42 +289,34 @@ private slots:
         QCOMPARE(QCoro::waitFor(pingOutcome(pinger, 30)), QStringLiteral("reply"));
     }
 
-    void connections_data()
-    {
-        // clang-format off
-        QTest::addColumn<QString>("server");
-        QTest::addColumn<QByteArray>("chunks"); // each followed by "|"
-        QTest::addColumn<QString>("end");       // "normal", or the end of the error's description
-
-        QTest::newRow("5000 bytes at once") << "5000 bytes" << QByteArray(1024, 'x') + '|' << "normal";
-        QTest::newRow("banner after the window") << "late banner" << QByteArray() << "normal";
-        QTest::newRow("orderly close without data") << "close" << QByteArray() << "normal";
-        QTest::newRow("reset after accept") << "reset later" << QByteArray() << "readFailed(\"Connection reset by peer\")";
-        QTest::newRow("port 0") << "port 0" << QByteArray() << "invalidPort(\"0\")";
-        // clang-format on
-    }
-
+    // A stream ends by the window, which a chunk does not shorten, or by an error.
     void connections()
     {
-        QFETCH(QString, server);
-        QFETCH(QByteArray, chunks);
-        QFETCH(QString, end);
-
-        QTcpServer listener;
-        serve(listener, server);
-        QVERIFY(listener.listen(QHostAddress::LocalHost));
-        const quint16 port = server == u"port 0" ? 0 : listener.serverPort();
-        const auto stream = std::make_shared<Channel<QByteArray>>();
-        QElapsedTimer clock;
-        clock.start();
-        AsyncConnection(QStringLiteral("127.0.0.1"), port).connect(stream); // the probe runs on without it
-        const auto [received, ended] = QCoro::waitFor(drain(stream));
-
-        QCOMPARE(received, chunks);
-        QVERIFY2(end == u"normal" ? ended == end : ended.endsWith(end), qPrintable(ended));
-        if (end == u"normal") {
-            // Ended by the window, which a chunk does not shorten; coarse timers allow some slack.
-            QVERIFY2(clock.elapsed() >= 1500 && clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+        const struct {
+            const char *name, *server;
+            QByteArray chunks; // each followed by "|"
+            const char* end;   // "normal", or the end of the error's description
+        } rows[] = {
+            {"5000 bytes at once", "5000 bytes", QByteArray(1024, 'x') + '|', "normal"},
+            {"banner after the window", "late banner", {}, "normal"},
+            {"orderly close without data", "close", {}, "normal"},
+            {"reset after accept", "reset later", {}, "readFailed(\"Connection reset by peer\")"},
+            {"port 0", "port 0", {}, "invalidPort(\"0\")"},
+        };
+        for (const auto& [name, server, chunks, end] : rows) {
+            QTcpServer listener;
+            serve(listener, QString::fromLatin1(server));
+            QVERIFY(listener.listen(QHostAddress::LocalHost));
+            const auto stream = std::make_shared<Channel<QByteArray>>();
+            QElapsedTimer clock;
+            clock.start();
+            const quint16 port = qstrcmp(server, "port 0") == 0 ? 0 : listener.serverPort();
+            AsyncConnection(QStringLiteral("127.0.0.1"), port).connect(stream); // the probe runs on without it
+            const auto [received, ended] = QCoro::waitFor(drain(stream));
+            const bool normal = ended == u"normal";
+            QVERIFY2(received == chunks && ended.endsWith(QLatin1String(end)), qPrintable(name + (": " + ended)));
+            // Coarse timers allow some slack.
+            QVERIFY2(!normal || (clock.elapsed() >= 1500 && clock.elapsed() < 15000), name);
         }
     }
 };

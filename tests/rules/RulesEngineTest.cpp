@@ -355,107 +355,91 @@ private slots:
 
     // A range alone gives its network and mask bits; with an address, whether it holds it. Refused
     // texts give the error with the text it carries.
-    void ranges_data()
-    {
-        QTest::addColumn<QString>("range");
-        QTest::addColumn<QString>("address"); // empty: none
-        QTest::addColumn<QString>("expected");
-
-        // clang-format off
-        QTest::newRow("host bits cleared") << "10.1.2.3/8" << "" << "Network = 167772160 maskBits=8";
-        QTest::newRow("single host") << "192.168.1.7/32" << "" << "Network = 3232235783 maskBits=32";
-        QTest::newRow("plus sign on mask") << "10.0.0.0/+8" << "" << "Network = 167772160 maskBits=8";
-        QTest::newRow("empty octet dropped") << "10..0.0.1/24" << "" << "Network = 167772160 maskBits=24";
-        QTest::newRow("plus sign, leading zero on octet") << "+010.0.0.1/24" << "" << "Network = 167772160 maskBits=24";
-        QTest::newRow("mask 0") << "0.0.0.0/0" << "" << R"(invalidCIDR("0"))";
-        QTest::newRow("mask 33") << "10.0.0.0/33" << "" << R"(invalidCIDR("33"))";
-        QTest::newRow("mask sign only") << "10.0.0.0/+" << "" << R"(invalidCIDRMask("+"))";
-        QTest::newRow("mask beyond 64 bits") << "1.0.0.0/9223372036854775808" << ""
-                                             << R"(invalidCIDRMask("9223372036854775808"))";
-        QTest::newRow("mask at 64-bit limit") << "1.0.0.0/9223372036854775807" << ""
-                                              << R"(invalidCIDR("9223372036854775807"))";
-        QTest::newRow("two slashes") << "10.0.0.0/8/9" << "" << R"(invalidCIDR("10.0.0.0/8/9"))";
-        QTest::newRow("mask only") << "/24" << "" << R"(invalidCIDR("/24"))";
-        QTest::newRow("octet 256") << "10.0.0.256/24" << "" << R"(invalidCIDR("10.0.0.256"))";
-        QTest::newRow("negative octet") << "10.0.-1.0/24" << "" << R"(invalidCIDR("10.0.-1.0"))";
-        QTest::newRow("octet not a number") << "10.0.0.x/24" << "" << R"(invalidDottedQuad("10.0.0.x"))";
-        QTest::newRow("mask checked before address") << "garbage/40" << "" << R"(invalidCIDR("40"))";
-
-        QTest::newRow("/32 itself") << "192.168.1.7/32" << "192.168.1.7" << "true";
-        QTest::newRow("/32 neighbour") << "192.168.1.7/32" << "192.168.1.8" << "false";
-        QTest::newRow("/1 upper half") << "128.0.0.0/1" << "255.255.255.255" << "true";
-        QTest::newRow("/1 lower half") << "128.0.0.0/1" << "127.255.255.255" << "false";
-        // clang-format on
-    }
-
     void ranges()
     {
-        QFETCH(QString, range);
-        QFETCH(QString, address);
-        QFETCH(QString, expected);
-        try {
-            const CIDRv4 cidr(range);
-            QCOMPARE(address.isEmpty() ? cidr.debugDescription() : QVariant(cidr.contains(address)).toString(),
-                     expected);
-        } catch (const CIDRErrors& error) {
-            QCOMPARE(error.description(), expected);
+        const struct {
+            const char *name, *range, *address, *expected; // address empty: none
+        } rows[] = {
+            {"host bits cleared", "10.1.2.3/8", "", "Network = 167772160 maskBits=8"},
+            {"single host", "192.168.1.7/32", "", "Network = 3232235783 maskBits=32"},
+            {"plus sign on mask", "10.0.0.0/+8", "", "Network = 167772160 maskBits=8"},
+            {"empty octet dropped", "10..0.0.1/24", "", "Network = 167772160 maskBits=24"},
+            {"plus sign, leading zero on octet", "+010.0.0.1/24", "", "Network = 167772160 maskBits=24"},
+            {"mask 0", "0.0.0.0/0", "", R"(invalidCIDR("0"))"},
+            {"mask 33", "10.0.0.0/33", "", R"(invalidCIDR("33"))"},
+            {"mask sign only", "10.0.0.0/+", "", R"(invalidCIDRMask("+"))"},
+            {"mask beyond 64 bits", "1.0.0.0/9223372036854775808", "", R"(invalidCIDRMask("9223372036854775808"))"},
+            {"mask at 64-bit limit", "1.0.0.0/9223372036854775807", "", R"(invalidCIDR("9223372036854775807"))"},
+            {"two slashes", "10.0.0.0/8/9", "", R"(invalidCIDR("10.0.0.0/8/9"))"},
+            {"mask only", "/24", "", R"(invalidCIDR("/24"))"},
+            {"octet 256", "10.0.0.256/24", "", R"(invalidCIDR("10.0.0.256"))"},
+            {"negative octet", "10.0.-1.0/24", "", R"(invalidCIDR("10.0.-1.0"))"},
+            {"octet not a number", "10.0.0.x/24", "", R"(invalidDottedQuad("10.0.0.x"))"},
+            {"mask checked before address", "garbage/40", "", R"(invalidCIDR("40"))"},
+            {"/32 itself", "192.168.1.7/32", "192.168.1.7", "true"},
+            {"/32 neighbour", "192.168.1.7/32", "192.168.1.8", "false"},
+            {"/1 upper half", "128.0.0.0/1", "255.255.255.255", "true"},
+            {"/1 lower half", "128.0.0.0/1", "127.255.255.255", "false"},
+        };
+        for (const auto& row : rows) {
+            QString seen;
+            try {
+                const CIDRv4 cidr(QString::fromLatin1(row.range));
+                seen = *row.address ? QVariant(cidr.contains(row.address)).toString() : cidr.debugDescription();
+            } catch (const CIDRErrors& error) {
+                seen = error.description();
+            }
+            QVERIFY2(seen == QLatin1String(row.expected), qPrintable(row.name + (": " + seen)));
         }
     }
 
-    // Each row changes the base document at a JSON pointer. A rejected file names the key the
-    // pointer leads to (whole documents replaced: no key).
-    void decoding_data()
-    {
-        QTest::addColumn<QString>("pointer");     // empty: the replacement is the whole document
-        QTest::addColumn<QString>("replacement"); // JSON text, or <remove>
-        QTest::addColumn<bool>("accepted");
-
-        const QString c = QStringLiteral("/fingerprints/0/rules/0/conditions/0");
-        const QString f = QStringLiteral("/fingerprints/0");
-        // clang-format off
-        QTest::newRow("empty fingerprint list") << "/fingerprints" << "[]" << true;
-        QTest::newRow("unknown keys ignored") << f + "/colour" << R"("blue")" << true;
-        QTest::newRow("condition without rules") << c + "/rules" << "<remove>" << false;
-        QTest::newRow("condition without inverted") << c + "/inverted" << "<remove>" << false;
-        QTest::newRow("type InternalIp") << c + "/type" << R"("InternalIp")" << false;
-        QTest::newRow("name null") << f + "/name" << "null" << false;
-        QTest::newRow("levelId a number") << f + "/locationPoint/levelId" << "3" << false;
-        QTest::newRow("rules an object") << f + "/rules" << "{}" << false;
-        QTest::newRow("version fractional") << "/fingerprintVersion" << "7.5" << false;
-        QTest::newRow("version beyond 64 bits") << "/fingerprintVersion" << "9223372036854775808" << false;
-        QTest::newRow("version written with a fraction") << "/fingerprintVersion" << "7.0" << true;
-        QTest::newRow("version as an exponent beyond 64 bits") << "/fingerprintVersion" << "1e19" << false;
-        QTest::newRow("brackets inside strings are not nesting")
-            << f + "/name" << u'"' + QString(u'[').repeated(600) + "\\\"{\"" << true;
-        QTest::newRow("served without fraction") << "/createdAt" << R"("2026-11-30T09:15:00Z")" << false;
-        QTest::newRow("served impossible date") << "/createdAt" << R"("2026-02-30T09:15:00.1Z")" << false;
-        QTest::newRow("served offset hour 24") << "/createdAt" << R"("2026-11-30T09:15:00.1+24:00")" << false;
-        QTest::newRow("a repeated key takes the last value") << ""
-            << R"({"fingerprintVersion":"seven","fingerprints":[],"fingerprintVersion":7,"createdAt":"2026-11-30T09:15:00.1Z"})"
-            << true;
-        QTest::newRow("number beyond a double") << "" << R"({"fingerprintVersion": 1e999})" << false;
-        // clang-format on
-    }
-
+    // Each row changes the base document at a JSON pointer (empty: replaces the whole document). A
+    // rejected file names the key the pointer leads to.
     void decoding()
     {
-        QFETCH(QString, pointer);
-        QFETCH(QString, replacement);
-        QFETCH(bool, accepted);
-
-        // "/fingerprints/0/name" names the key fingerprints[0].name.
-        const QString path = QString(pointer)
-                                 .replace(QRegularExpression(QStringLiteral("/(\\d+)")), QStringLiteral("[\\1]"))
-                                 .replace(u'/', u'.')
-                                 .mid(1);
-        try {
-            decodeFingerprintFile(pointer.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement),
-                                  TimestampForm::served);
-            QVERIFY2(accepted, "decoded although it should fail");
-        } catch (const JsonDecodeError& error) {
-            QVERIFY2(!accepted, qPrintable(error.description()));
-            QCOMPARE(error.path(), path);
-            QVERIFY(error.description().startsWith(path));
+        const QString c = QStringLiteral("/fingerprints/0/rules/0/conditions/0");
+        const QString f = QStringLiteral("/fingerprints/0");
+        const struct {
+            const char* name;
+            QString pointer, replacement; // JSON text, or <remove>
+            bool accepted;
+        } rows[] = {
+            {"empty fingerprint list", "/fingerprints", "[]", true},
+            {"unknown keys ignored", f + "/colour", R"("blue")", true},
+            {"condition without rules", c + "/rules", "<remove>", false},
+            {"condition without inverted", c + "/inverted", "<remove>", false},
+            {"type InternalIp", c + "/type", R"("InternalIp")", false},
+            {"name null", f + "/name", "null", false},
+            {"levelId a number", f + "/locationPoint/levelId", "3", false},
+            {"rules an object", f + "/rules", "{}", false},
+            {"version fractional", "/fingerprintVersion", "7.5", false},
+            {"version beyond 64 bits", "/fingerprintVersion", "9223372036854775808", false},
+            {"version written with a fraction", "/fingerprintVersion", "7.0", true},
+            {"version as an exponent beyond 64 bits", "/fingerprintVersion", "1e19", false},
+            {"brackets inside strings are not nesting", f + "/name", u'"' + QString(u'[').repeated(600) + "\\\"{\"",
+             true},
+            {"served without fraction", "/createdAt", R"("2026-11-30T09:15:00Z")", false},
+            {"served impossible date", "/createdAt", R"("2026-02-30T09:15:00.1Z")", false},
+            {"served offset hour 24", "/createdAt", R"("2026-11-30T09:15:00.1+24:00")", false},
+            {"a repeated key takes the last value", "",
+             R"({"fingerprintVersion":"seven","fingerprints":[],"fingerprintVersion":7,"createdAt":"2026-11-30T09:15:00.1Z"})",
+             true},
+            {"number beyond a double", "", R"({"fingerprintVersion": 1e999})", false},
+        };
+        for (const auto& [name, pointer, replacement, accepted] : rows) {
+            // "/fingerprints/0/name" names the key fingerprints[0].name.
+            const QString path = QString(pointer)
+                                     .replace(QRegularExpression(QStringLiteral("/(\\d+)")), QStringLiteral("[\\1]"))
+                                     .replace(u'/', u'.')
+                                     .mid(1);
+            try {
+                decodeFingerprintFile(pointer.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement),
+                                      TimestampForm::served);
+                QVERIFY2(accepted, name);
+            } catch (const JsonDecodeError& error) {
+                QVERIFY2(!accepted && error.path() == path && error.description().startsWith(path),
+                         qPrintable(name + (": " + error.description())));
+            }
         }
     }
 
