@@ -123,7 +123,6 @@ public:
         network_->contexts.send(context);
         QVERIFY(handled.wait(10'000));
     }
-    void checkin() { nerova::await(agent_->runCheckinCycle()); }
 
     static NetworkContext officeContext() // 10.1.0.5 on eth0, external 203.0.113.7
     {

@@ -21,7 +21,17 @@ QImage iconImage(const QIcon& icon) { return icon.pixmap(16, 16).toImage(); }
 
 const QString nowhere = QStringLiteral("Not determined");
 
+struct TabsRow {
+    int state; // 0 not configured, 1 file installed, 2 without external address, 3 located
+    int rows;  // interfaces and addresses listed; -1: "None"
+    QString externalIPv4, location;
+    QLocale locale;
+    QString time; // of check-in, presence check and presence sent: as many as `state`
+};
+
 } // namespace
+
+Q_DECLARE_METATYPE(TabsRow)
 
 class ViewsTest : public QObject {
     Q_OBJECT
@@ -62,7 +72,7 @@ private slots:
             rows = QStringList{"Jane Doe", "Office", "Show window", "Refresh", "Quit Nerova Agent"};
         } else {
             fixture.setManaged(R"({"username": ""})");
-            fixture.checkin();
+            nerova::await(fixture.agent().runCheckinCycle());
         }
         // The menu follows the agent's signals, and reads the settings again when it opens.
         TrayMenu& menu = desktop.menu();
@@ -106,19 +116,12 @@ private slots:
 
     void tabs_data()
     {
-        QTest::addColumn<int>("state"); // 0 not configured, 1 file installed, 2 without external address, 3 located
-        QTest::addColumn<int>("rows");  // interfaces and addresses listed; -1: "None"
-        QTest::addColumn<QString>("externalIPv4");
-        QTest::addColumn<QString>("location");
-        QTest::addColumn<QLocale>("locale");
-        QTest::addColumn<QString>("time"); // of check-in, presence check and presence sent: as many as `state`
+        QTest::addColumn<TabsRow>("row");
         const QLocale us(QLocale::English, QLocale::UnitedStates), de(QLocale::German, QLocale::Germany);
-        // clang-format off
-        QTest::newRow("not configured, damaged settings file") << 0 << -1 << "" << nowhere << us << "";
-        QTest::newRow("before the first context") << 1 << -1 << "" << nowhere << us << "3/2/26 10:00 AM";
-        QTest::newRow("no external address") << 2 << 1 << "Unknown" << nowhere << de << "02.03.26 10:00";
-        QTest::newRow("at the office") << 3 << 2 << "203.0.113.7" << "Office" << de << "02.03.26 10:00";
-        // clang-format on
+        QTest::newRow("not configured, damaged settings file") << TabsRow{0, -1, "", nowhere, us, ""};
+        QTest::newRow("before the first context") << TabsRow{1, -1, "", nowhere, us, "3/2/26 10:00 AM"};
+        QTest::newRow("no external address") << TabsRow{2, 1, "Unknown", nowhere, de, "02.03.26 10:00"};
+        QTest::newRow("at the office") << TabsRow{3, 2, "203.0.113.7", "Office", de, "02.03.26 10:00"};
     }
 
     // The times in the user's locale; the machine tab and the "Device type:" line draw the same
@@ -126,12 +129,8 @@ private slots:
     // window makes none up (and writes nothing over the file).
     void tabs()
     {
-        QFETCH(int, state);
-        QFETCH(int, rows);
-        QFETCH(QString, externalIPv4);
-        QFETCH(QString, location);
-        QFETCH(QLocale, locale);
-        QFETCH(QString, time);
+        QFETCH(TabsRow, row);
+        const auto& [state, rows, externalIPv4, location, locale, time] = row;
         QLocale::setDefault(locale);
         DesktopFixture fixture;
         const QByteArray damaged = "[General\nagentID\n";
