@@ -18,10 +18,7 @@
 using namespace nerova;
 using namespace std::chrono_literals;
 using Type = FingerprintConditionType;
-
 using Conditions = std::vector<FingerprintCondition>;
-
-Q_DECLARE_METATYPE(Conditions)
 
 namespace {
 
@@ -80,37 +77,33 @@ private slots:
         bannerPort_ = QString::number(banner_.serverPort());
     }
 
-    void probes_data()
-    {
-        QTest::addColumn<Conditions>("conditions");
-        QTest::addColumn<QString>("observed"); // the start of what the first condition observed; "no match: " first
-        QTest::addColumn<bool>("lookedUp");
-
-        // Addresses that no hosts file names: looking them up would wait for the DNS server. (The TCP
-        // rows come first: Qt caches what it looked up.)
-        const QString silent = QString::fromLatin1(test::SilentHost::address);
-        const QString refused = QString::number(test::ScriptedHttpServer::unusedPort());
-        // clang-format off
-        QTest::newRow("connection to another host refused") << Conditions{connection(silent + ':' + refused, ".*")}
-                                                               << "no match: connection failed: connectionFailed(\"Connection refused\")" << false;
-        // Each ping has a pinger of its own: one pinger refuses a second ping while one is running.
-        QTest::newRow("three pings at once") << Conditions(3, ping("127.0.0.1")) << "answered in " << false;
-        // Resolving counts against the ping's timeout instead of waiting for the resolver to give up.
-        QTest::newRow("name the DNS server never answers") << Conditions{ping("printer.nerova.test")}
-                                                           << "no match: no answer: timedOut" << true;
-        // clang-format on
-    }
-
     void probes()
     {
-        QFETCH(Conditions, conditions);
-        QFETCH(QString, observed);
-        QFETCH(bool, lookedUp);
-
-        resolver->takeQueries();
-        const QStringList seen = observedWhenMatched(conditions);
-        QVERIFY2(seen.value(0).startsWith(observed), qPrintable(seen.value(0)));
-        QCOMPARE(resolver->takeQueries() > 0, lookedUp); // only names are looked up
+        // Addresses that no hosts file names: looking them up would wait for the DNS server. (The TCP
+        // row comes first: Qt caches what it looked up.)
+        const QString refused = QString::fromLatin1(test::SilentHost::address) + u':' +
+                                QString::number(test::ScriptedHttpServer::unusedPort());
+        const struct {
+            const char* name;
+            Conditions conditions;
+            const char* observed; // the start of what the first condition observed; "no match: " first
+            bool lookedUp;
+        } rows[] = {
+            {"connection to another host refused",
+             {connection(refused, ".*")},
+             "no match: connection failed: connectionFailed(\"Connection refused\")",
+             false},
+            // Each ping has a pinger of its own: one pinger refuses a second ping while one is running.
+            {"three pings at once", Conditions(3, ping("127.0.0.1")), "answered in ", false},
+            // Resolving counts against the ping's timeout instead of waiting for the resolver to give up.
+            {"name the DNS server never answers", {ping("printer.nerova.test")}, "no match: no answer: timedOut", true},
+        };
+        for (const auto& [name, conditions, observed, lookedUp] : rows) {
+            resolver->takeQueries();
+            const QString seen = observedWhenMatched(conditions).value(0);
+            QVERIFY2(seen.startsWith(QLatin1String(observed)), qPrintable(name + (": " + seen)));
+            QVERIFY2((resolver->takeQueries() > 0) == lookedUp, name); // only names are looked up
+        }
     }
 
     // The socket kind follows the sysctl that decides it on a user's machine: datagram sockets when
@@ -148,42 +141,34 @@ private slots:
 
     // Web pages from a server on loopback: a plain GET that no cache answers, redirects followed, and
     // the whole exchange bounded in time and size.
-    void fetch_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("outcome"); // "<status> <body>", or the error
-
-        // clang-format off
-        QTest::newRow("redirect followed") << "/redirect" << "200 welcome";
-        QTest::newRow("data trickling in past the timeout") << "/drip"
-                                                            << "TimeoutError(\"no complete answer within 300 ms\")";
-        QTest::newRow("body too large") << "/huge" << "UnknownContentError(\"answer larger than 16777216 bytes\")";
-        // clang-format on
-    }
-
     void fetch()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, outcome);
-
-        test::ScriptedHttpServer server;
-        server.route("/ok", {200, {}, "welcome"});
-        server.route("/redirect", {302, {{"Location", server.url("/ok").toEncoded()}}, ""});
-        server.route("/drip", {200, {}, "still here ", 0ms, 20ms});
-        server.route("/huge", {200, {}, QByteArray(RulesEngineProbes::maxWebContentBytes + 1, 'x')});
-        // 16 MiB over loopback can take longer than 300 ms on a loaded machine: the size must fail it first.
-        const auto probes = makeSystemProbes(network_, path == u"/huge" ? 10s : 300ms);
-        QString seen;
-        try {
-            const HttpResponse response = await(probes->fetch(server.url(path)));
-            seen = QString::number(response.statusCode.value_or(0)) + u' ' + QString::fromUtf8(response.body);
-        } catch (const URLLoadingError& error) {
-            seen = error.description();
+        const std::pair<QString, QString> rows[] = {
+            // path, and "<status> <body>" or the error
+            {"/redirect", "200 welcome"},
+            {"/drip", "TimeoutError(\"no complete answer within 300 ms\")"}, // data trickling in past the timeout
+            {"/huge", "UnknownContentError(\"answer larger than 16777216 bytes\")"},
+        };
+        for (const auto& [path, outcome] : rows) {
+            test::ScriptedHttpServer server;
+            server.route("/ok", {200, {}, "welcome"});
+            server.route("/redirect", {302, {{"Location", server.url("/ok").toEncoded()}}, ""});
+            server.route("/drip", {200, {}, "still here ", 0ms, 20ms});
+            server.route("/huge", {200, {}, QByteArray(RulesEngineProbes::maxWebContentBytes + 1, 'x')});
+            // 16 MiB over loopback can take longer than 300 ms on a loaded machine: the size must fail it first.
+            const auto probes = makeSystemProbes(network_, path == u"/huge" ? 10s : 300ms);
+            QString seen;
+            try {
+                const HttpResponse response = await(probes->fetch(server.url(path)));
+                seen = QString::number(response.statusCode.value_or(0)) + u' ' + QString::fromUtf8(response.body);
+            } catch (const URLLoadingError& error) {
+                seen = error.description();
+            }
+            QCOMPARE(seen, outcome);
+            const test::RecordedRequest& request = server.requests().first();
+            QVERIFY(request.method == "GET" && request.target == path.toUtf8() && request.body.isEmpty());
+            QVERIFY(!request.hasHeader("content-length") && request.header("cache-control") == "no-cache");
         }
-        QCOMPARE(seen, outcome);
-        const test::RecordedRequest& request = server.requests().first();
-        QVERIFY(request.method == "GET" && request.target == path.toUtf8() && request.body.isEmpty());
-        QVERIFY(!request.hasHeader("content-length") && request.header("cache-control") == "no-cache");
     }
 };
 
