@@ -21,7 +21,6 @@ using Arguments = std::vector<FingerprintConditionArgument>;
 using Conditions = std::vector<FingerprintCondition>;
 using Rules = std::vector<FingerprintRule>;
 
-Q_DECLARE_METATYPE(FingerprintCondition)
 Q_DECLARE_METATYPE(Conditions)
 
 namespace {
@@ -316,41 +315,35 @@ private slots:
 
     // Malformed CIDR or address text and an invalid TCP pattern make the whole call raise, even
     // while another fingerprint matches, and only after every evaluation has finished.
-    void errorsRaiseAfterEverythingFinished_data()
-    {
-        QTest::addColumn<FingerprintCondition>("faulty");
-        QTest::addColumn<QString>("externalAddress"); // empty: none
-        QTest::addColumn<QString>("error");
-        const auto row = [](const char* name, FingerprintCondition faulty, const char* external, const char* error) {
-            QTest::newRow(name) << faulty << QString::fromLatin1(external) << QString::fromLatin1(error);
-        };
-        const char* external = "203.0.113.7";
-        row("invalid range while no external address", externalIn("10.0.0/8"), "", "invalidDottedQuad(\"10.0.0\")");
-        row("IPv6 external address", externalIn("10.0.0.0/8"), "2001:db8::1", "invalidDottedQuad(\"2001:db8::1\")");
-        row("malformed interface address", inRange("172.16.0.0/12"), external, "invalidDottedQuad(\"\")");
-        row("inversion does not apply to errors", inRange("10.0.0.0/abc", true), external, "invalidCIDRMask(\"abc\")");
-        row("invalid TCP pattern", connectTo("banner:22", "(unclosed"), external, "invalidPattern(\"(unclosed\")");
-        row("error in a nested rule", orOf(true, {rule("Inner", {inRange("10.0.0.0/40")})}), external,
-            "invalidCIDR(\"40\")");
-    }
-
     void errorsRaiseAfterEverythingFinished()
     {
-        QFETCH(FingerprintCondition, faulty);
-        QFETCH(QString, externalAddress);
-        QFETCH(QString, error);
-
+        const char* external = "203.0.113.7";
+        const struct {
+            const char* name;
+            FingerprintCondition faulty;
+            const char *externalAddress, *error; // address empty: none
+        } rows[] = {
+            {"invalid range while no external address", externalIn("10.0.0/8"), "", "invalidDottedQuad(\"10.0.0\")"},
+            {"IPv6 external address", externalIn("10.0.0.0/8"), "2001:db8::1", "invalidDottedQuad(\"2001:db8::1\")"},
+            {"malformed interface address", inRange("172.16.0.0/12"), external, "invalidDottedQuad(\"\")"},
+            {"inversion does not apply to errors", inRange("10.0.0.0/abc", true), external, "invalidCIDRMask(\"abc\")"},
+            {"invalid TCP pattern", connectTo("banner:22", "(unclosed"), external, "invalidPattern(\"(unclosed\")"},
+            {"error in a nested rule", orOf(true, {rule("Inner", {inRange("10.0.0.0/40")})}), external,
+             "invalidCIDR(\"40\")"},
+        };
         probes_->answers.insert(QStringLiteral("slow"), {QByteArray("0.001"), 50ms});
-        NetworkContext context = standardContext();
-        context.externalIPv4 = externalAddress.isEmpty() ? std::nullopt : std::optional(externalAddress);
-        // A malformed address, reached only by a range that none of the addresses before it falls into.
-        context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("tun0"), QString()});
-        QCOMPARE(run({oneRule("Good", {inRange("10.0.0.0/8")}), oneRule("Faulty", {faulty, pingTo("slow")}),
-                      oneRule("Slow", {pingTo("slow")})},
-                     context),
-                 std::nullopt);
-        QCOMPARE(error_, error);
-        QCOMPARE(probes_->events.count(QStringLiteral("end slow")), 2);
+        for (const auto& [name, faulty, externalAddress, error] : rows) {
+            NetworkContext context = standardContext();
+            context.externalIPv4 = *externalAddress ? std::optional<QString>(externalAddress) : std::nullopt;
+            // A malformed address, reached only by a range that none of the addresses before it falls into.
+            context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("tun0"), QString()});
+            probes_->events.clear();
+            const auto match = run({oneRule("Good", {inRange("10.0.0.0/8")}),
+                                    oneRule("Faulty", {faulty, pingTo("slow")}), oneRule("Slow", {pingTo("slow")})},
+                                   context);
+            QVERIFY2(!match && error_ == QLatin1String(error), qPrintable(name + (": " + error_)));
+            QVERIFY2(probes_->events.count(QStringLiteral("end slow")) == 2, name);
+        }
     }
 
     // A range alone gives its network and mask bits; with an address, whether it holds it. Refused

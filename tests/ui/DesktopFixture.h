@@ -26,6 +26,8 @@ inline void writeFile(const QString& path, const QByteArray& content)
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
 }
 
+inline QImage iconImage(const QIcon& icon) { return icon.pixmap(16, 16).toImage(); }
+
 class StandInFacts final : public MachineFacts {
 public:
     std::optional<QString> serialNumber() const override { return QStringLiteral("PF3XK2LM"); }

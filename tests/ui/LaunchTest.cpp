@@ -113,11 +113,10 @@ private slots:
         }
         QVERIFY(QTest::qWaitFor([&] { return fixture.agent().fingerprintFile().has_value(); }));
         QVERIFY(desktop.trayIcon());
-        const auto image = [](const QIcon& icon) { return icon.pixmap(16, 16).toImage(); };
-        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(false)));
+        QCOMPARE(iconImage(desktop.trayIcon()->icon()), iconImage(trayIcon(false)));
         fixture.deliver(DesktopFixture::officeContext());
-        QCOMPARE(image(desktop.trayIcon()->icon()), image(trayIcon(true)));
-        QVERIFY(image(trayIcon(true)) != image(trayIcon(false)));
+        QCOMPARE(iconImage(desktop.trayIcon()->icon()), iconImage(trayIcon(true)));
+        QVERIFY(iconImage(trayIcon(true)) != iconImage(trayIcon(false)));
     }
 };
 

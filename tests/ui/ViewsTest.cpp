@@ -17,8 +17,6 @@ using namespace nerova::test;
 
 namespace {
 
-QImage iconImage(const QIcon& icon) { return icon.pixmap(16, 16).toImage(); }
-
 const QString nowhere = QStringLiteral("Not determined");
 
 struct TabsRow {
