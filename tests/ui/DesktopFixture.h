@@ -133,13 +133,6 @@ public:
                 std::nullopt,
                 {{"eth0", "52:54:00:12:34:56"}, {"wlan0", "a4:c3:f0:85:ac:2d"}}};
     }
-    static NetworkContext contextWithoutExternal()
-    {
-        return {std::nullopt,
-                {{AddressType::IPv4, "wlan0", "192.168.7.5"}},
-                std::nullopt,
-                {{"wlan0", "a4:c3:f0:85:ac:2d"}}};
-    }
 
 private:
     QTemporaryDir dir_;

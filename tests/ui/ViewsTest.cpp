@@ -142,7 +142,10 @@ private slots:
             fixture.startInstalled();
         }
         if (state >= 2) {
-            fixture.deliver(DesktopFixture::contextWithoutExternal());
+            fixture.deliver({std::nullopt,
+                             {{AddressType::IPv4, "wlan0", "192.168.7.5"}},
+                             std::nullopt,
+                             {{"wlan0", "a4:c3:f0:85:ac:2d"}}});
         }
         if (state >= 3) {
             fixture.deliver(DesktopFixture::officeContext());
