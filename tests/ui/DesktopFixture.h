@@ -18,7 +18,6 @@
 
 namespace nerova::test {
 
-// Writes `content` to `path`, making its directory.
 inline void writeFile(const QString& path, const QByteArray& content)
 {
     QDir().mkpath(QFileInfo(path).path());
