@@ -45,18 +45,6 @@ QByteArray snapshotWith(const QByteArray& address)
 class EvaluationCommandsTest : public QObject {
     Q_OBJECT
 
-    QTemporaryDir dir_;
-
-    // Runs nerova-agent with `arguments`, in which FILE and SNAPSHOT stand for written files.
-    test::CommandResult run(QStringList arguments, const QByteArray& file = {}, const QByteArray& snapshot = {})
-    {
-        const QString filePath = test::writeFile(dir_, QStringLiteral("fingerprints.json"), file);
-        const QString snapshotPath = test::writeFile(dir_, QStringLiteral("snapshot.json"), snapshot);
-        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), filePath);
-        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^SNAPSHOT$")), snapshotPath);
-        return test::runCommand(arguments);
-    }
-
 private slots:
     void check_data()
     {
@@ -114,11 +102,15 @@ private slots:
         server.route("/status", {200, {}, "Branch OK"});
         options.replaceInStrings(QRegularExpression(QStringLiteral("^ENDPOINT")), server.url(QString()).toString());
         file.replace("ENDPOINT", server.url(QString()).toEncoded());
-        QStringList arguments{"check", "FILE"};
+        const QTemporaryDir dir;
+        QStringList arguments =
+            QStringList{"check", test::writeFile(dir, QStringLiteral("fingerprints.json"), file)} + options;
         if (!options.contains(QStringLiteral("--snapshot")) && !options.contains(QStringLiteral("--live"))) {
             arguments << QStringLiteral("--snapshot") << QStringLiteral("SNAPSHOT");
         }
-        const test::CommandResult result = run(arguments + options, file, snapshot);
+        arguments.replaceInStrings(QStringLiteral("SNAPSHOT"),
+                                   test::writeFile(dir, QStringLiteral("snapshot.json"), snapshot));
+        const test::CommandResult result = test::runCommand(arguments);
         test::verifyResult(result, exitCode, expectedOut, expectedErr);
         QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
     }
