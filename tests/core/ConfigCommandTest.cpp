@@ -95,8 +95,7 @@ private slots:
         AgentSecret secret(std::chrono::seconds(5));
 
         int code = -1;
-        QString out;
-        QString err;
+        QString out, err;
         for (const QString& command : commands) {
             test::ConsoleCapture capture;
             Console console(capture.out(), capture.err());

@@ -60,12 +60,6 @@ private slots:
         tzset();
     }
 
-    void cleanupTestCase()
-    {
-        qunsetenv("TZ");
-        tzset();
-    }
-
     void rules_data()
     {
         QTest::addColumn<QStringList>("steps"); // "lock", "unlock", "click", "+N" (minutes on the clock), "TZ=..."
@@ -110,10 +104,7 @@ private slots:
         QCOMPARE(lockSpy.size(), lockChanges);
         const QDateTime expected = clickAt < 0 ? LockState::distantPast() : start_.addSecs(clickAt * 60);
         QCOMPARE(monitor.lastMouseClick(), expected);
-        if (clickAt >= 0) {
-            QVERIFY(!clickSpy.isEmpty());
-            QCOMPARE(clickSpy.last().first().toDateTime(), expected);
-        }
+        QCOMPARE(clickSpy.isEmpty() ? LockState::distantPast() : clickSpy.last().first().toDateTime(), expected);
     }
 
     // Without a click source, or detached before its monitor is installed, no click monitor is

@@ -20,21 +20,6 @@ struct Hardware {
     QString modelName, deviceSymbol, serialNumber;
 };
 
-// A fake DMI directory; files whose contents are <absent> are left out.
-QString writeDmiTree(const QTemporaryDir& dir, const Hardware& hardware)
-{
-    QDir().mkpath(dir.filePath(QStringLiteral("dmi")));
-    const std::pair<QString, QByteArray> files[] = {{"product_name", hardware.productName},
-                                                    {"chassis_type", hardware.chassisType},
-                                                    {"product_serial", hardware.serial}};
-    for (const auto& [name, contents] : files) {
-        if (contents != absent) {
-            test::writeFile(dir, QStringLiteral("dmi/") + name, contents);
-        }
-    }
-    return dir.filePath(QStringLiteral("dmi"));
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(Hardware)
@@ -64,10 +49,16 @@ private slots:
     void hardware()
     {
         QFETCH(Hardware, hardware);
-        QTemporaryDir dir;
-        const QString root =
-            hardware.productName == absent ? dir.filePath(QStringLiteral("missing")) : writeDmiTree(dir, hardware);
-        const MachineState machine(makeMachineFacts(root, dir.filePath(QStringLiteral("machine-info"))));
+        QTemporaryDir dir; // a fake DMI directory, without the files whose contents are <absent>
+        QDir().mkpath(dir.filePath(QStringLiteral("dmi")));
+        for (const auto& [name, contents] : {std::pair{"product_name", hardware.productName},
+                                             {"chassis_type", hardware.chassisType},
+                                             {"product_serial", hardware.serial}}) {
+            if (contents != absent) {
+                test::writeFile(dir, QStringLiteral("dmi/") + QLatin1String(name), contents);
+            }
+        }
+        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), dir.filePath("machine-info")));
         QCOMPARE(machine.modelName(), hardware.modelName);
         QCOMPARE(machine.deviceSymbol(), hardware.deviceSymbol);
         QCOMPARE(machine.serialNumber().value_or(QString::fromLatin1(absent)), hardware.serialNumber);
