@@ -135,8 +135,7 @@ private slots:
         const ssize_t size = ::recv(socket, datagram.data(), datagram.size(), MSG_DONTWAIT);
         ::close(socket);
         QVERIFY2(size > 0, "nothing arrived at the journal socket");
-        // "NAME=value" a line: the binary form is only for values that hold a newline, which these do not. The form of
-        // each field is lineForms' matter; here: the line and its real location arrive.
+        // "NAME=value" a line (no value holds a newline); the field forms are lineForms' matter.
         const QByteArray fields = '\n' + datagram.left(size);
         for (const QByteArray& field : {"\nMESSAGE=" + message + '\n', QByteArray("\nPRIORITY=3\n"),
                                         QByteArray("LogHandlerTest.cpp\n"), QByteArray("journalReceivesTheFields")}) {
