@@ -80,15 +80,13 @@ class AgentRegistrationTest : public QObject {
 
     Json registrationBody() const
     {
-        return Json{{"agentId", toStdString(agentId)},
-                    {"publicKey", toStdString(KeyManager::publicKeyPEM(pair_.publicKey))},
-                    {"registrationKey", toStdString(registrationKey)},
-                    {"deviceInformation",
-                     {{"localUsername", "ada"},
-                      {"deviceType", "mac"},
-                      {"serialNumber", "C02XK0AAJGH5"},
-                      {"name", "Ada’s \"desk\""}}},
-                    {"agentInformation", {{"fingerprintVersion", 0}, {"agentVersion", toStdString(appVersion())}}}};
+        return Json{
+            {"agentId", toStdString(agentId)},
+            {"publicKey", toStdString(KeyManager::publicKeyPEM(pair_.publicKey))},
+            {"registrationKey", toStdString(registrationKey)},
+            {"deviceInformation", Json::parse(R"({"localUsername":"ada","deviceType":"mac",)"
+                                              "\"serialNumber\":\"C02XK0AAJGH5\",\"name\":\"Ada’s \\\"desk\\\"\"}")},
+            {"agentInformation", {{"fingerprintVersion", 0}, {"agentVersion", toStdString(appVersion())}}}};
     }
 
     void post(const QString& path, const QByteArray& body, const QString& key = registrationKey)
