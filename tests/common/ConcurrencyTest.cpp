@@ -8,7 +8,6 @@
 #include <QCoro/QCoroTimer>
 #include <QTest>
 
-#include <chrono>
 #include <stdexcept>
 #include <sys/resource.h>
 
@@ -32,12 +31,8 @@ QCoro::Task<QStringList> drain(std::shared_ptr<Channel<int>> channel)
     co_return seen;
 }
 
-// Waits for one value of a channel that it does not own; tells whether the wait ended without one.
-QCoro::Task<bool> waitOnce(Channel<int>& channel, bool& ended)
-{
-    ended = !co_await channel.receive();
-    co_return ended;
-}
+// Waits for one value of a channel that it does not own; sets `ended` when the wait ended without one.
+QCoro::Task<> waitOnce(Channel<int>& channel, bool& ended) { ended = !co_await channel.receive(); }
 
 // Sleeps `delayMs` (-1: never suspends), counts itself finished, then fails or yields `index`.
 QCoro::Task<int> child(int index, int delayMs, bool fails, int& finished)

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <iostream>
@@ -34,11 +33,7 @@ struct Stores {
     QString write(const QString& name, const QByteArray& contents) const
     {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
-        return test::writeFile(dir, name, contents);
-    }
-    QString writePolicy(const QString& name, const QByteArray& contents) const
-    {
-        const QString path = write(QStringLiteral("managed/") + name, contents);
+        const QString path = test::writeFile(dir, name, contents);
         ::chmod(QFile::encodeName(path).constData(), 0644); // whatever the umask
         return path;
     }
@@ -100,7 +95,8 @@ private slots:
         Stores stores;
         QStringList paths;
         for (const QString& policy : policies) {
-            paths.append(stores.writePolicy(policy.section(u':', 0, 0), policy.section(u':', 1).toUtf8()));
+            paths.append(stores.write(QStringLiteral("managed/") + policy.section(u':', 0, 0),
+                                      policy.section(u':', 1).toUtf8()));
         }
         const QByteArray target =
             QFile::encodeName(tamper.contains(u"directory") ? stores.managedDirectory() : paths.value(0));
@@ -207,8 +203,7 @@ private slots:
                  qPrintable(errors.join(u'\n')));
     }
 
-    // A stored identifier is returned unchanged, an empty or removed one replaced. (Generating and keeping the
-    // first one: agentIdentifierIsOneAcrossProcesses.)
+    // A stored identifier is returned unchanged, an empty or removed one replaced.
     void agentIdentifierIsGeneratedOnceAndKept()
     {
         Stores stores;
@@ -237,8 +232,6 @@ private slots:
         }
         for (auto& process : processes) { // all are waiting: release them together
             process->write("go\n");
-        }
-        for (auto& process : processes) {
             QVERIFY(process->waitForBytesWritten(30'000));
         }
         QStringList first; // the first process's identifiers, one per round
