@@ -1,5 +1,4 @@
-// The building blocks of concurrent work: channels, task groups and the descriptor limit (the limiter is
-// checked by the probes that use it).
+// Channels, task groups and the descriptor limit of concurrent work (the probes that use the limiter check it).
 #include "common/Channel.h"
 #include "common/DescriptorLimit.h"
 #include "common/TaskGroup.h"

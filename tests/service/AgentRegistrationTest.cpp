@@ -1,5 +1,4 @@
-// Enrolment against the reference service, and that service's strictness: every refusal is a
-// ServerError body, never a crash.
+// Enrolment against the reference service, and its strictness: every refusal is a ServerError body, never a crash.
 #include "service/AgentRegistration.h"
 #include "common/AppInfo.h"
 #include "common/Await.h"

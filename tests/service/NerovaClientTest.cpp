@@ -1,5 +1,4 @@
-// The service clients: the shared exchange, the fingerprint download and the public-IP lookup; signing is
-// checked by the reference service.
+// The service clients (shared exchange, fingerprint download, public-IP lookup); the reference service checks signing.
 #include "service/NerovaClient.h"
 #include "common/Await.h"
 #include "common/Settings.h"

@@ -69,5 +69,3 @@ private:
 };
 
 } // namespace nerova::test
-
-Q_DECLARE_METATYPE(nerova::test::ScriptedResponse) // a column of data-driven tests
