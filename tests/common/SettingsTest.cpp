@@ -4,7 +4,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <iostream>
@@ -19,7 +18,6 @@ using namespace nerova;
 
 namespace {
 
-// Also says: 36 characters, lower case.
 const QRegularExpression
     uuidV4(QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$"));
 
@@ -35,11 +33,7 @@ struct Stores {
     QString write(const QString& name, const QByteArray& contents) const
     {
         QDir().mkpath(QFileInfo(dir.filePath(name)).absolutePath());
-        return test::writeFile(dir, name, contents);
-    }
-    QString writePolicy(const QString& name, const QByteArray& contents) const
-    {
-        const QString path = write(QStringLiteral("managed/") + name, contents);
+        const QString path = test::writeFile(dir, name, contents);
         ::chmod(QFile::encodeName(path).constData(), 0644); // whatever the umask
         return path;
     }
@@ -101,7 +95,8 @@ private slots:
         Stores stores;
         QStringList paths;
         for (const QString& policy : policies) {
-            paths.append(stores.writePolicy(policy.section(u':', 0, 0), policy.section(u':', 1).toUtf8()));
+            paths.append(stores.write(QStringLiteral("managed/") + policy.section(u':', 0, 0),
+                                      policy.section(u':', 1).toUtf8()));
         }
         const QByteArray target =
             QFile::encodeName(tamper.contains(u"directory") ? stores.managedDirectory() : paths.value(0));
@@ -165,13 +160,10 @@ private slots:
         settings.setFlag(QStringLiteral("isRegistered"), true);
         settings.setInteger(QStringLiteral("fingerprintExpiry"), 1'700'000'000'123LL);
         settings.setText(QStringLiteral("projectID"), QStringLiteral("p, 1 ü"));
-        settings.setText(QStringLiteral("instanceID"), QStringLiteral("gone"));
-        settings.remove(QStringLiteral("instanceID"));
         for (const Settings& reader : {settings, stores.settings()}) {
             QCOMPARE(reader.text(QStringLiteral("isRegistered")), QStringLiteral("true"));
             QCOMPARE(reader.integer(QStringLiteral("fingerprintExpiry")), 1'700'000'000'123LL);
             QCOMPARE(reader.text(QStringLiteral("projectID")), QStringLiteral("p, 1 ü"));
-            QVERIFY(!reader.contains(QStringLiteral("instanceID")));
         }
         QFile file(stores.userFile());
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -201,11 +193,9 @@ private slots:
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
         Settings settings = stores.settings();
-        {
-            const Settings::Batch batch(settings, false);
-            for (int i = 0; i < 3; ++i) {
-                QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
-            }
+        const Settings::Batch batch(settings, false);
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
         }
         ::close(holder);
         const QStringList errors = stores.log->errors();
@@ -213,8 +203,7 @@ private slots:
                  qPrintable(errors.join(u'\n')));
     }
 
-    // A stored identifier is returned unchanged, an empty or removed one replaced. (Generating and keeping the
-    // first one: agentIdentifierIsOneAcrossProcesses.)
+    // A stored identifier is returned unchanged, an empty or removed one replaced.
     void agentIdentifierIsGeneratedOnceAndKept()
     {
         Stores stores;
@@ -243,8 +232,6 @@ private slots:
         }
         for (auto& process : processes) { // all are waiting: release them together
             process->write("go\n");
-        }
-        for (auto& process : processes) {
             QVERIFY(process->waitForBytesWritten(30'000));
         }
         QStringList first; // the first process's identifiers, one per round

@@ -29,12 +29,10 @@ std::optional<QString> enterPrivateNetwork()
     std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
     const bool up = control >= 0 && ::ioctl(control, SIOCGIFFLAGS, &request) == 0 &&
                     (request.ifr_flags |= IFF_UP, ::ioctl(control, SIOCSIFFLAGS, &request) == 0);
-    const QString failure = QString::fromLocal8Bit(strerror(errno));
+    const QString failure = QStringLiteral("cannot bring loopback up in the private network namespace: ") +
+                            QString::fromLocal8Bit(strerror(errno));
     ::close(control);
-    if (!up) {
-        return QStringLiteral("cannot bring loopback up in the private network namespace: ") + failure;
-    }
-    return std::nullopt;
+    return up ? std::nullopt : std::optional(failure);
 }
 
 std::optional<QString> writeSysctl(const QString& name, const QByteArray& value)

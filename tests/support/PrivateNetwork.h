@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 
 #include <optional>
@@ -59,8 +57,7 @@ public:
     ~SilentHost();
     Q_DISABLE_COPY_MOVE(SilentHost)
 
-    // Why the host could not be set up; nothing when it is ready.
-    const std::optional<QString>& error() const { return error_; }
+    const std::optional<QString>& error() const { return error_; } // as SilentResolver's
 
 private:
     QString namespaceName_;

@@ -1,10 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
-#include <QObject>
-#include <QPair>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -73,5 +69,3 @@ private:
 };
 
 } // namespace nerova::test
-
-Q_DECLARE_METATYPE(nerova::test::ScriptedResponse) // a column of data-driven tests

@@ -2,13 +2,9 @@
 
 #include "common/LogHandler.h"
 
-#include <QByteArray>
-#include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTextStream>
-
-#include <memory>
 
 namespace nerova::test {
 
@@ -18,7 +14,6 @@ QString writeFile(const QTemporaryDir& dir, const QString& name, const QByteArra
 // Captures what a command writes to its two streams.
 class ConsoleCapture {
 public:
-    ConsoleCapture() : out_(&outBuffer_), err_(&errBuffer_) {}
     QTextStream& out() { return out_; }
     QTextStream& err() { return err_; }
     QString outText() { return out_.flush(), outBuffer_; } // flushed first
@@ -27,8 +22,8 @@ public:
 private:
     QString outBuffer_;
     QString errBuffer_;
-    QTextStream out_;
-    QTextStream err_;
+    QTextStream out_{&outBuffer_};
+    QTextStream err_{&errBuffer_};
 };
 
 // The program's error lines while it lives, in order, instead of the output. Its debug lines are on
@@ -37,8 +32,6 @@ class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
 
     const QStringList& errors() const { return errors_; }
     // Every line of the program's categories, whatever its level.
