@@ -136,17 +136,24 @@ private slots:
     }
 
     // Lock signals in order ("source:1" locks, "source:0" unlocks): those of another session or
-    // interface, which are not ours, then a lock and an unlock from each source.
+    // interface, which are not ours, then a lock and an unlock from each source. Each of ours is
+    // awaited: the two buses do not keep their signals in order with each other.
     void lockSignals()
     {
         LockMonitor monitor(clock_, makeSystemLockEventSources());
         QSignalSpy spy(&monitor, &LockMonitor::lockSignalled);
+        qsizetype ours = 0;
         for (const QString& step : QStringList{"other session:1", "other interface:1", "logind:1", "logind:0", "hint:1",
                                                "hint:0", "freedesktop:1", "freedesktop:0", "gnome:1"}) {
-            sendLockSignal(step.section(u':', 0, 0), step.endsWith(u'1'));
+            const QString source = step.section(u':', 0, 0);
+            sendLockSignal(source, step.endsWith(u'1'));
+            if (!source.startsWith(u"other")) {
+                ++ours;
+                QTRY_COMPARE(spy.size(), ours);
+                QCOMPARE(monitor.isScreenLocked(), step.endsWith(u'1'));
+            }
         }
-        QTRY_COMPARE(spy.size(), 7);
-        QVERIFY(monitor.isScreenLocked());
+        QCOMPARE(spy.size(), ours);
     }
 
     // On Wayland without the compositor's idle monitor, the end of the session's idleness counts
