@@ -309,6 +309,7 @@ private slots:
         const FaultRow& fault = rows_[std::size_t(row)];
         const QString logLine = QString::fromLatin1(fault.logLine);
         const qsizetype linesBefore = linesStartingWith(logLine);
+        const qsizetype errorsBefore = log_->errors().size();
         QElapsedTimer window;
         window.start();
         fault.on(*this);
@@ -327,6 +328,8 @@ private slots:
             const qsizetype written = linesStartingWith(logLine) - linesBefore;
             QVERIFY2(written <= attempts,
                      qPrintable(QStringLiteral("%1 lines in %2 ticks").arg(written).arg(attempts)));
+        } else { // a fault the agent rides out without a word
+            QVERIFY2(log_->errors().size() == errorsBefore, qPrintable(log_->errors().mid(errorsBefore).join(u'\n')));
         }
         QVERIFY(agent_->isStarted());
 

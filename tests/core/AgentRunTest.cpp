@@ -18,6 +18,7 @@
 #include <QDBusMessage>
 #include <QDirIterator>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -189,7 +190,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(service.checkins().size(), checkins + 1, 15'000);
 
         const QString list = test::runCommand({QStringLiteral("config"), QStringLiteral("list")}).out;
-        QVERIFY2(list.contains(base) && list.contains(u"agentSecret"), qPrintable(list));
+        static const QRegularExpression stored(QStringLiteral("^agentSecret +present +credential store$"),
+                                               QRegularExpression::MultilineOption);
+        QVERIFY2(list.contains(base) && list.contains(stored), qPrintable(list));
 
         ::kill(static_cast<pid_t>(agent.processId()), SIGTERM);
         QVERIFY(agent.waitForFinished(10'000));

@@ -113,7 +113,6 @@ private slots:
         QTest::newRow("probe: ping loopback") << QStringList{"probe", "ping", "127.0.0.1", "--timeout", "5"} << none << 0 << QStringList{"reply from 127.0.0.1 in "} << "" << none;
         QTest::newRow("probe: ping empty host name") << QStringList{"probe", "ping", "", "--timeout", "5"} << none << 1 << QStringList{} << "nerova-agent: ping : failed(hostResolution(2, " << none;
         const QByteArray inOffice = snapshotWith("10.1.2.3");
-        // clang-format off
         QTest::newRow("match") << QStringList{"check", "FILE"} << internalOffice << 0 << QStringList{"Matched fingerprint \"Office\" (id \"fp-office\")"} << "" << inOffice;
         QTest::newRow("no match") << QStringList{"check", "FILE"} << internalOffice << 1 << QStringList{"No fingerprint matched"} << "" << snapshotWith("192.168.7.7");
         QTest::newRow("evaluation raises") << QStringList{"check", "FILE"} << invalidRange << 3 << QStringList{} << "evaluation failed: invalidCIDR(\"33\")" << inOffice;
@@ -141,7 +140,6 @@ private slots:
         QTest::newRow("live: lookup refused") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "http://127.0.0.1:1/?format=json"} << externalOffice << 1 << QStringList{"No fingerprint matched"} << "failed: ConnectionRefusedError(\"Connection refused\")" << QByteArray();
         QTest::newRow("live: endpoint not a web URL") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "file:///etc/passwd"} << externalOffice << 2 << QStringList{} << "needs an http or https URL" << QByteArray();
         QTest::newRow("public IP options need live") << QStringList{"check", "FILE", "--no-public-ip"} << internalOffice << 2 << QStringList{} << "--no-public-ip and --public-ip-endpoint need --live" << inOffice;
-
         // clang-format on
     }
 
@@ -184,7 +182,7 @@ private slots:
                                    test::writeFile(dir, QStringLiteral("snapshot.json"), snapshot));
 
         const test::CommandResult result = test::runCommand(arguments);
-        if (result.err.contains(QLatin1String("not permitted"))) {
+        if (arguments.value(1) == u"ping" && result.err.contains(QLatin1String("not permitted"))) {
             QSKIP(qPrintable(QStringLiteral("this process may not open ICMP sockets: ") + result.err));
         }
         test::verifyResult(result, exitCode, expectedOut, expectedErr);

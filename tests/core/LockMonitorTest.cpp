@@ -130,7 +130,7 @@ private slots:
         if (clickSource) {
             monitor.detach();
         }
-        QTest::qWait(10);
+        QCoreApplication::processEvents(); // where the click source would be installed
         QVERIFY(!monitor.hasMouseMonitor());
         monitor.detach();
         QCOMPARE(sources.live, 0);

@@ -137,7 +137,8 @@ private slots:
 
     // Lock signals in order ("source:1" locks, "source:0" unlocks): those of another session or
     // interface, which are not ours, then a lock and an unlock from each source. Each of ours is
-    // awaited: the two buses do not keep their signals in order with each other.
+    // awaited with the exact count (the two buses do not keep their signals in order with each
+    // other), so one of the first two getting through shows: they go first, on the same bus.
     void lockSignals()
     {
         LockMonitor monitor(clock_, makeSystemLockEventSources());
@@ -153,7 +154,6 @@ private slots:
                 QCOMPARE(monitor.isScreenLocked(), step.endsWith(u'1'));
             }
         }
-        QCOMPARE(spy.size(), ours);
     }
 
     // On Wayland without the compositor's idle monitor, the end of the session's idleness counts

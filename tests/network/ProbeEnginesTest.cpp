@@ -174,7 +174,7 @@ class ProbeEnginesTest : public QObject {
 
 private slots:
     // An odd length pads its last byte. The rest of the checksum the kernel checks on every request
-    // that the namespace test's raw pings send: it drops one whose checksum is wrong.
+    // that the probes test's raw pings (socketKinds) send: it drops one whose checksum is wrong.
     void checksum() { QCOMPARE(checksumBytes(QByteArray::fromHex("010203")), QByteArray::fromHex("fbfd")); }
 
     void icmpHeaderOffset()

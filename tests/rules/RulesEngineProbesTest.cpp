@@ -95,6 +95,10 @@ private slots:
              false},
             // Each ping has a pinger of its own: one pinger refuses a second ping while one is running.
             {"three pings at once", Conditions(3, ping("127.0.0.1")), "answered in ", false},
+            {"ping a host that never answers",
+             {ping(QString::fromLatin1(test::SilentHost::address))},
+             "no match: no answer: timedOut",
+             false},
             // Resolving counts against the ping's timeout instead of waiting for the resolver to give up.
             {"name the DNS server never answers", {ping("printer.nerova.test")}, "no match: no answer: timedOut", true},
         };

@@ -87,9 +87,18 @@ private slots:
             }
         }
         QCOMPARE(texts, rows);
-        QVERIFY(!desktop.window().isVisible());
+        // Show window on an open window keeps its tab; closed, it hides until shown again, on that tab.
+        StatusWindow& window = desktop.window();
+        QVERIFY(!window.isVisible());
         menu.action(TrayMenuRow::Kind::showWindow)->trigger();
-        QVERIFY(desktop.window().isVisible());
+        window.tabs().setCurrentIndex(StatusWindow::fingerprintsTab);
+        menu.action(TrayMenuRow::Kind::showWindow)->trigger();
+        QVERIFY(window.isVisible());
+        window.close();
+        QVERIFY(!window.isVisible());
+        desktop.showWindow();
+        QVERIFY(window.isVisible());
+        QCOMPARE(window.tabs().currentIndex(), int(StatusWindow::fingerprintsTab));
         if (!located) {
             return;
         }
@@ -100,12 +109,12 @@ private slots:
             };
             menu.adjustSize();
             save(menu, QStringLiteral("menu"));
-            desktop.window().resize(720, 480);
+            window.resize(720, 480);
             const char* names[] = {"agent", "machine", "interfaces", "addresses", "fingerprints", "evaluation"};
-            for (int tab = 0; tab < desktop.window().tabs().count(); ++tab) {
-                desktop.window().tabs().setCurrentIndex(tab);
+            for (int tab = 0; tab < window.tabs().count(); ++tab) {
+                window.tabs().setCurrentIndex(tab);
                 QApplication::processEvents();
-                save(desktop.window(), QStringLiteral("window-") + names[tab]);
+                save(window, QStringLiteral("window-") + names[tab]);
             }
         }
         menu.action(TrayMenuRow::Kind::quit)->trigger();

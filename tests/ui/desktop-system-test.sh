@@ -16,7 +16,7 @@ fi
 agent=${1:?agent binary}
 watcher=${2:-}
 for tool in Xvfb trayer xdotool xwininfo xprop dbus-run-session; do
-  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
 here=$(cd "$(dirname "$0")" && pwd)
