@@ -22,8 +22,6 @@ struct Hardware {
 
 } // namespace
 
-Q_DECLARE_METATYPE(Hardware)
-
 class MachineStateTest : public QObject {
     Q_OBJECT
 

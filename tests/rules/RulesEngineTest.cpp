@@ -21,8 +21,6 @@ using Arguments = std::vector<FingerprintConditionArgument>;
 using Conditions = std::vector<FingerprintCondition>;
 using Rules = std::vector<FingerprintRule>;
 
-Q_DECLARE_METATYPE(Conditions)
-
 namespace {
 
 // A small valid file in the served form; the decoding table mutates it. (The deep "fingerprints"

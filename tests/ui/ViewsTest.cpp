@@ -29,8 +29,6 @@ struct TabsRow {
 
 } // namespace
 
-Q_DECLARE_METATYPE(TabsRow)
-
 class ViewsTest : public QObject {
     Q_OBJECT
 
