@@ -7,7 +7,7 @@
 
 namespace nerova {
 
-Q_LOGGING_CATEGORY(lcNetworkMonitor, "nerova.NetworkMonitor")
+Q_LOGGING_CATEGORY(lcNetworkMonitor, "nerova.NetworkMonitor", QtInfoMsg)
 
 namespace {
 
@@ -33,6 +33,10 @@ NetworkMonitor::NetworkMonitor(std::unique_ptr<NetworkReader> reader, PublicIpLo
     debounce_.setTimerType(Qt::PreciseTimer); // a coarse timer may end the quiet period up to 5 % early or late
     debounce_.setInterval(debounce);
     connect(&debounce_, &QTimer::timeout, this, &NetworkMonitor::debounced);
+    burstLimit_.setSingleShot(true);
+    burstLimit_.setTimerType(Qt::PreciseTimer);
+    burstLimit_.setInterval(2 * debounce);
+    connect(&burstLimit_, &QTimer::timeout, this, &NetworkMonitor::debounced);
     if (changeSources) {
         changeSources_ = changeSources([this] { sendInterfaceChange(); });
     }
@@ -48,10 +52,15 @@ NetworkMonitor::~NetworkMonitor()
 void NetworkMonitor::sendInterfaceChange()
 {
     debounce_.start(); // restarting a running single-shot timer moves its deadline: trailing edge
+    if (!burstLimit_.isActive()) {
+        burstLimit_.start();
+    }
 }
 
 void NetworkMonitor::debounced()
 {
+    debounce_.stop();
+    burstLimit_.stop();
     ++pendingRefreshes_;
     if (!refreshing_) {
         runRefreshes();

@@ -20,8 +20,10 @@ namespace nerova {
 // Watches the machine's network and yields a fresh NetworkContext whenever it may have changed.
 // Every trigger (a change source, sendInterfaceChange) restarts a quiet-period timer; when it
 // runs out, one refresh re-reads the interfaces, the addresses and the public address and yields
-// one context. Refreshes run one after another, in trigger order, so that they never interleave
-// on the cached fields; a trigger that fires while a refresh runs is queued, never merged.
+// one context. Triggers that keep coming cannot hold a refresh back for long: one runs at the
+// latest twice the quiet period after the first trigger of a burst. Refreshes run one after another, in trigger order,
+// so that they never interleave on the cached fields; a trigger that fires while a refresh runs is queued, never
+// merged.
 class NetworkMonitor final : public QObject, public NetworkContextSource {
     Q_OBJECT
 
@@ -59,6 +61,7 @@ private:
     std::unique_ptr<NetworkReader> reader_;
     PublicIpLookup publicIpLookup_;
     QTimer debounce_;
+    QTimer burstLimit_; // runs from the first trigger of a burst
     std::vector<std::unique_ptr<NetworkChangeSource>> changeSources_;
     std::vector<NetworkInterface> interfaces_;
     std::vector<NetworkAddress> addresses_;

@@ -89,8 +89,9 @@ private slots:
 
     void cleanup() { test::stopCollecting(monitor_); }
 
-    // Construction alone yields one context, after the debounce; then ten triggers closer together
-    // than the debounce give one refresh, after the last of them. The interface list is replaced
+    // Construction alone yields one context, after the debounce; then a short burst of triggers
+    // closer together than the debounce gives one refresh, after the last of them, and triggers that
+    // keep coming give a refresh at least every two debounces. The interface list is replaced
     // only when it holds other interfaces, compared as sets; each step below starts from the list
     // the one before left ("none": the reader gives no list).
     void burstsAndInterfaceChanges()
@@ -98,12 +99,18 @@ private slots:
         start(false);
         QCOMPARE(monitor_->refreshCount(), 0);
         test::settles(*received_, 1, debounce);
-        for (int i = 0; i < 10; ++i) {
+        for (int i = 0; i < 4; ++i) {
             monitor_->sendInterfaceChange();
             QTest::qWait(int(debounce.count() / 5));
         }
         QCOMPARE(monitor_->refreshCount(), 1); // none during the burst
         test::settles(*received_, 2, debounce);
+        for (int i = 0; i < 16; ++i) { // eight debounces of triggers: three refreshes at least
+            monitor_->sendInterfaceChange();
+            QTest::qWait(int(debounce.count() / 2));
+        }
+        QVERIFY2(monitor_->refreshCount() >= 2 + 3, qPrintable(QString::number(monitor_->refreshCount())));
+        QTRY_COMPARE(received_->size(), std::size_t(monitor_->refreshCount()));
 
         const std::pair<const char*, const char*> steps[] = {
             {"wlp1 eth0 wlp1", "eth0 wlp1"},      // same, other order and repeated
