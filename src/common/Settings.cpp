@@ -23,8 +23,9 @@ Q_LOGGING_CATEGORY(lcSettings, "nerova.Settings", QtInfoMsg)
 
 namespace {
 
-// Long enough for another process to finish writing; short enough not to hang a caller.
-constexpr int lockTimeoutMs = 10'000;
+// How long a write, a batch or the check of the file waits for another process to finish with
+// it. Single reads never wait: the agent reads on its event loop.
+constexpr int lockTimeoutMs = 250;
 constexpr int lockPollMs = 10;
 
 bool isWholeNumber(const QVariant& value)
@@ -94,12 +95,13 @@ bool isSettingsText(const QByteArray& bytes)
 // overlap. The lock file is never removed; the kernel drops a lock when its holder exits.
 class Settings::FileLock {
 public:
-    // A lock that cannot be had is logged, and the caller goes on without it.
-    FileLock(const QString& settingsFile, bool exclusive)
+    // Tries once, or for `timeoutMs`. A lock that cannot be had is not held; the caller neither
+    // reads nor writes the file then.
+    FileLock(const Settings& settings, bool exclusive, int timeoutMs)
     {
-        const QString path = settingsFile + QStringLiteral(".agent-lock");
+        const QString path = settings.userFile_ + QStringLiteral(".agent-lock");
         fd_ = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-        const QDeadlineTimer deadline(lockTimeoutMs);
+        const QDeadlineTimer deadline(timeoutMs);
         int error = fd_ < 0 ? errno : 0;
         while (error == 0 && ::flock(fd_, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0) {
             if ((errno != EWOULDBLOCK && errno != EINTR) || deadline.hasExpired()) {
@@ -108,9 +110,18 @@ public:
             }
             QThread::msleep(lockPollMs);
         }
-        if (error != 0) {
-            qCCritical(lcSettings, "Cannot lock %s: %s", qUtf8Printable(path), std::strerror(error));
+        held_ = error == 0;
+        if (held_) {
+            settings.lockProblem_.reset();
+            return;
         }
+        const QString reason = error == EWOULDBLOCK ? QStringLiteral("another process holds the lock")
+                                                    : QString::fromLocal8Bit(std::strerror(error));
+        // Said once while the lock stays out of reach, not once per read.
+        if (settings.lockProblem_ != reason) {
+            qCCritical(lcSettings, "Cannot lock %s: %s", qUtf8Printable(path), qUtf8Printable(reason));
+        }
+        settings.lockProblem_ = reason;
     }
     ~FileLock()
     {
@@ -121,8 +132,11 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    bool held() const { return held_; }
+
 private:
     int fd_ = -1;
+    bool held_ = false;
 };
 
 Settings::Batch::Batch(Settings& settings, bool exclusive) : settings_(settings)
@@ -132,16 +146,27 @@ Settings::Batch::Batch(Settings& settings, bool exclusive) : settings_(settings)
         QDir().mkpath(file.absolutePath());
     }
     if (file.absoluteDir().exists()) { // else there is nothing to read, and no place for the lock file
-        lock_ = std::make_unique<FileLock>(settings.userFile_, exclusive);
+        lock_ = std::make_unique<FileLock>(settings, exclusive, lockTimeoutMs);
     }
+    settings_.batchLock_ = lock_.get();
     settings_.inBatch_ = true;
 }
 
-Settings::Batch::~Batch() { settings_.inBatch_ = false; }
-
-std::unique_ptr<Settings::FileLock> Settings::lockFor(bool exclusive) const
+Settings::Batch::~Batch()
 {
-    return inBatch_ ? nullptr : std::make_unique<FileLock>(userFile_, exclusive);
+    settings_.inBatch_ = false;
+    settings_.batchLock_ = nullptr;
+}
+
+std::unique_ptr<Settings::FileLock> Settings::lockFor(bool exclusive, int timeoutMs) const
+{
+    return inBatch_ ? nullptr : std::make_unique<FileLock>(*this, exclusive, timeoutMs);
+}
+
+bool Settings::isLockedOut(const std::unique_ptr<FileLock>& lock) const
+{
+    const FileLock* used = lock ? lock.get() : batchLock_;
+    return used && !used->held();
 }
 
 std::optional<QString> Settings::fileProblem() const
@@ -149,7 +174,10 @@ std::optional<QString> Settings::fileProblem() const
     if (!isIrregular(userFile_) && !QFileInfo::exists(userFile_)) {
         return std::nullopt; // nothing stored yet; no lock file either
     }
-    const auto lock = lockFor(false);
+    const auto lock = lockFor(false, lockTimeoutMs);
+    if (isLockedOut(lock)) {
+        return userFile_ + QStringLiteral(" cannot be locked: ") + *lockProblem_;
+    }
     return problemLocked();
 }
 
@@ -210,7 +238,15 @@ std::optional<QString> Settings::managedText(const QString& key) const
         }
         return std::nullopt;
     }
-    return fromStdString(it->get_ref<const std::string&>());
+    const QString text = fromStdString(it->get_ref<const std::string&>());
+    if (text.isEmpty()) {
+        // An empty value would hide the user's setting and mean nothing itself.
+        if (managed_.isNewProblem(key + u'\0')) {
+            qCCritical(lcSettings, "Managed setting %s is empty: the user's setting applies", qUtf8Printable(key));
+        }
+        return std::nullopt;
+    }
+    return text;
 }
 
 QString Settings::agentIdentifier()
@@ -222,7 +258,10 @@ QString Settings::agentIdentifier()
     // Check and store under one exclusive lock, so that racing callers all return the identifier
     // that won.
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const auto lock = lockFor(true);
+    const auto lock = lockFor(true, lockTimeoutMs);
+    if (isLockedOut(lock)) {
+        return QString(); // the stored identifier could not be read; none is stored blindly
+    }
     if (auto stored = textOf(readLocked(key)); stored && !stored->isEmpty()) {
         return *stored;
     }
@@ -282,7 +321,11 @@ void Settings::remove(const QString& key) { erase(key); }
 bool Settings::write(const QString& key, const QVariant& value)
 {
     QDir().mkpath(QFileInfo(userFile_).absolutePath());
-    const auto lock = lockFor(true);
+    const auto lock = lockFor(true, lockTimeoutMs);
+    if (isLockedOut(lock)) {
+        qCCritical(lcSettings, "Cannot write the setting %s: %s", qUtf8Printable(key), qUtf8Printable(*lockProblem_));
+        return false;
+    }
     return storeLocked(key, value);
 }
 
@@ -291,7 +334,11 @@ bool Settings::erase(const QString& key)
     if (!QFileInfo::exists(userFile_)) {
         return true;
     }
-    const auto lock = lockFor(true);
+    const auto lock = lockFor(true, lockTimeoutMs);
+    if (isLockedOut(lock)) {
+        qCCritical(lcSettings, "Cannot write the setting %s: %s", qUtf8Printable(key), qUtf8Printable(*lockProblem_));
+        return false;
+    }
     return storeLocked(key, std::nullopt);
 }
 
@@ -300,8 +347,15 @@ std::optional<QVariant> Settings::value(const QString& key) const
     if (!QFileInfo::exists(userFile_)) {
         return std::nullopt; // nothing stored yet; no lock file either
     }
-    const auto lock = lockFor(false);
-    return readLocked(key);
+    const auto lock = lockFor(false, 0);
+    if (isLockedOut(lock)) {
+        // What was read last under the lock: reading now could pair another process's half-done
+        // replacement of the file with the cached contents of the old one.
+        return lastRead_.value(key);
+    }
+    std::optional<QVariant> found = readLocked(key);
+    lastRead_.insert(key, found);
+    return found;
 }
 
 std::optional<QVariant> Settings::readLocked(const QString& key) const

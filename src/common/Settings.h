@@ -3,6 +3,7 @@
 #include "common/ManagedConfiguration.h"
 #include "common/SettingKey.h"
 
+#include <QHash>
 #include <QLoggingCategory>
 #include <QString>
 #include <QVariant>
@@ -16,8 +17,9 @@ namespace nerova {
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 
 // The agent's persistent configuration: the user's settings file (INI) and, above it, the
-// administrator's managed configuration. Every read goes to the files at the moment of use;
-// nothing is cached here.
+// administrator's managed configuration. Every read goes to the files at the moment of use, under
+// a shared lock of the file taken without waiting; while another process holds the lock, a read
+// gets what was read last under it (nothing for a key never read), and the problem is logged once.
 class Settings {
 public:
     // `userFile`: the per-user settings file; `managedDirectory`: the policy directory. Tests pass
@@ -57,7 +59,8 @@ public:
     bool erase(const QString& key);
 
     // Why the settings file cannot be used, when it cannot: it is not a regular file (a symbolic
-    // link, a FIFO, a device), cannot be read, or is not in the settings format. Nothing when it is
+    // link, a FIFO, a device), cannot be read, is not in the settings format, or stays locked by
+    // another process for longer than a short wait. Nothing when it is
     // usable or does not exist yet. Reads of a file that is not a regular one find nothing, reads of
     // a damaged one find what can be parsed, and writes to either fail and leave the file as it is.
     std::optional<QString> fileProblem() const;
@@ -67,7 +70,8 @@ private:
 
 public:
     // While it lives, every read and write of `settings` runs under one lock of the file, taken
-    // here with a bounded wait: a command that reads many keys waits once at most. `exclusive` for
+    // here with a short bounded wait: a command that reads many keys waits once at most. When the
+    // lock cannot be had, reads get what was read last and writes fail. `exclusive` for
     // writes, which also creates the file's directory when it is missing. Batches do not nest.
     class Batch {
     public:
@@ -83,7 +87,9 @@ public:
 
 private:
     // A lock of the file for one operation, unless a Batch holds the file already.
-    std::unique_ptr<FileLock> lockFor(bool exclusive) const;
+    std::unique_ptr<FileLock> lockFor(bool exclusive, int timeoutMs) const;
+    // Whether `lock` (or the batch's, when null) could not be taken.
+    bool isLockedOut(const std::unique_ptr<FileLock>& lock) const;
     std::optional<QVariant> value(const QString& key) const;
     // The caller holds the file lock.
     std::optional<QVariant> readLocked(const QString& key) const;
@@ -93,6 +99,9 @@ private:
     QString userFile_;
     ManagedConfiguration managed_;
     bool inBatch_ = false;
+    const FileLock* batchLock_ = nullptr;
+    mutable std::optional<QString> lockProblem_;               // why the lock was last out of reach
+    mutable QHash<QString, std::optional<QVariant>> lastRead_; // each key as last read under the lock
 };
 
 } // namespace nerova

@@ -1,6 +1,7 @@
 #include "common/Settings.h"
 #include "support/TestSupport.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -65,7 +66,7 @@ private slots:
         const auto fallsBack = [&](const char* row, const QStringList& policies, const QString& errorLine, const char* tamper = "") {
             QTest::newRow(row) << policies << QString::fromUtf8(tamper) << ep << user << user << errorLine;
         };
-        QTest::newRow("managed empty text still wins") << QStringList{"a.json:{\"username\":\"\"}"} << "" << name << "bob" << "" << "";
+        QTest::newRow("managed empty text is ignored") << QStringList{"a.json:{\"username\":\"\"}"} << "" << name << "bob" << "bob" << "Managed setting username is empty";
         QTest::newRow("later file wins") << twoFiles << "" << ep << "" << "https://site.example" << "";
         QTest::newRow("earlier file's other keys stay") << twoFiles << "" << name << "" << "anna" << "";
         QTest::newRow("name order is code-point order")
@@ -75,6 +76,7 @@ private slots:
         QTest::newRow("only .json files count") << QStringList{"a.json.bak:{\"username\":\"old\"}"} << "" << name << "bob" << "bob" << "";
         fallsBack("group-writable file is ignored", evil, ignored + "FILE: writable by others than OWNER (mode 0664)", "chmod file 0664");
         fallsBack("world-writable directory is ignored", evil, ignored + "DIRECTORY: writable by others than OWNER (mode 0757)", "chmod directory 0757");
+        fallsBack("world-writable parent is ignored", evil, ignored + "DIRECTORY: its parent PARENT is writable by others than OWNER (mode 0777)", "chmod parent 0777");
         fallsBack("file of another owner is ignored", evil, ignored + "FILE: owned by uid 4242, not by OWNER", "chown file");
         fallsBack("not an object", {"a.json:[\"agentEndpoint\"]"}, ignored + "FILE: not a JSON object but an array");
         QTest::newRow("malformed file is ignored, the others apply")
@@ -98,8 +100,9 @@ private slots:
             paths.append(stores.write(QStringLiteral("managed/") + policy.section(u':', 0, 0),
                                       policy.section(u':', 1).toUtf8()));
         }
-        const QByteArray target =
-            QFile::encodeName(tamper.contains(u"directory") ? stores.managedDirectory() : paths.value(0));
+        const QByteArray target = QFile::encodeName(tamper.contains(u"directory") ? stores.managedDirectory()
+                                                    : tamper.contains(u"parent")  ? stores.dir.path()
+                                                                                  : paths.value(0));
         if (tamper == u"chown file" && ::chown(target.constData(), 4242, gid_t(-1)) != 0) {
             QSKIP("giving a file to another owner needs root");
         } else if (tamper.startsWith(u"chmod")) {
@@ -113,6 +116,7 @@ private slots:
         QCOMPARE(settings.managedSetting(key).value_or(QStringLiteral("<absent>")), expected);
         errorLine.replace(QStringLiteral("FILE"), paths.value(0))
             .replace(QStringLiteral("DIRECTORY"), stores.managedDirectory())
+            .replace(QStringLiteral("PARENT"), stores.dir.path())
             .replace(QStringLiteral("OWNER"), geteuid() == 0 ? QStringLiteral("root") : qEnvironmentVariable("USER"));
         const QStringList lines = stores.log->errors();
         QCOMPARE(lines.size(), errorLine.isEmpty() ? 0 : 1);
@@ -181,25 +185,40 @@ private slots:
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
         QCOMPARE(stores.log->errors(),
                  (QStringList{QStringLiteral("Cannot lock %1.agent-lock: Not a directory").arg(stores.userFile()),
-                              QStringLiteral("Cannot write the setting allowQuit to %1").arg(stores.userFile())}));
+                              QStringLiteral("Cannot write the setting allowQuit: Not a directory")}));
     }
 
-    // While another process holds the lock, a batch of reads waits for it once, not once per read.
-    void batchWaitsForTheLockOnce()
+    // While another process holds the lock, reads do not wait: they get what was last read under
+    // it; writes and a batch wait briefly and fail, and the file counts as unusable. Said once.
+    void lockHeldByAnotherProcess()
     {
         Stores stores;
-        stores.write(QStringLiteral("config/NerovaAgent.conf"), "[General]\nusername=anna\n");
+        stores.write(QStringLiteral("config/NerovaAgent.conf"), "[General]\nusername=anna\nprojectID=p\n");
+        Settings settings = stores.settings();
+        QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
         const int holder = ::open(QFile::encodeName(stores.userFile() + QStringLiteral(".agent-lock")).constData(),
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
-        Settings settings = stores.settings();
-        const Settings::Batch batch(settings, false);
-        for (int i = 0; i < 3; ++i) {
+        QElapsedTimer elapsed;
+        elapsed.start();
+        for (int i = 0; i < 20; ++i) {
             QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
         }
+        QCOMPARE(settings.text(QStringLiteral("projectID")), std::nullopt); // never read under the lock
+        QVERIFY(!settings.write(QStringLiteral("username"), QStringLiteral("bob")));
+        QVERIFY(settings.fileProblem().value_or(QString()).endsWith(QLatin1String("another process holds the lock")));
+        {
+            const Settings::Batch batch(settings, true);
+            QVERIFY(!settings.write(QStringLiteral("username"), QStringLiteral("bob")));
+        }
+        QVERIFY2(elapsed.elapsed() < 5000, qPrintable(QString::number(elapsed.elapsed())));
         ::close(holder);
+        QCOMPARE(settings.fileProblem(), std::nullopt);
+        QVERIFY(settings.write(QStringLiteral("username"), QStringLiteral("bob")));
+        QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("bob"));
         const QStringList errors = stores.log->errors();
-        QVERIFY2(errors.size() == 1 && errors[0].startsWith(QLatin1String("Cannot lock ")),
+        QVERIFY2(errors.size() == 3 && errors[0].startsWith(QLatin1String("Cannot lock ")) &&
+                     errors[1] == QLatin1String("Cannot write the setting username: another process holds the lock"),
                  qPrintable(errors.join(u'\n')));
     }
 
