@@ -49,28 +49,32 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
     options.maxBodyBytes = maxFileBytes;
     const HttpResponse answer = co_await exchange(session_, request, std::move(options));
 
-    if (answer.statusCode) {
+    const auto keepTag = [&] {
+        if (!answer.statusCode) {
+            return; // not HTTP: no tag
+        }
         if (const std::optional<QByteArray> tag = answer.header("Etag")) {
             settings_.setText(tagKey, QString::fromUtf8(*tag));
         } else {
             settings_.remove(tagKey);
         }
+    };
+    if (answer.statusCode) {
         qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*answer.statusCode));
         if (*answer.statusCode != 200) {
+            keepTag();
             co_return loadLocalCopyOrForgetTag();
         }
     }
     try {
         FingerprintFile file = decodeFingerprintFile(answer.body, TimestampForm::served);
-        try {
-            storeFingerprintFile(file);
-        } catch (const FingerprintStoreError&) {
-            // The tag stands for a file that was not kept: the next download must fetch it whole.
-            settings_.remove(tagKey);
-            throw;
-        }
+        storeFingerprintFile(file);
+        // The tag stands for the file kept; one of a file that did not decode or was not kept
+        // would make the server answer "not modified" and the file would never be installed.
+        keepTag();
         co_return file;
     } catch (const std::exception& error) {
+        settings_.remove(tagKey);
         qCCritical(lcFingerprintFileClient, "Error fetching fingerprint %s", qUtf8Printable(describeException(error)));
     }
     co_return loadLocalCopyOrForgetTag();
