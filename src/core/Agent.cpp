@@ -2,9 +2,11 @@
 
 #include "core/AgentLog.h"
 
+#include <QFileInfo>
+
 namespace nerova {
 
-Q_LOGGING_CATEGORY(lcAgent, "nerova.Agent")
+Q_LOGGING_CATEGORY(lcAgent, "nerova.Agent", QtInfoMsg)
 
 namespace {
 
@@ -27,7 +29,11 @@ Agent::Agent(AgentComponents components, Settings& settings, const Clock& clock,
       clock_(clock),
       intervals_(intervals),
       registered_(settings.flag(QString::fromLatin1(settingskey::isRegistered)))
-{}
+{
+    // The settings file is replaced on every write, so its folder is what can be watched.
+    connect(&settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, &Agent::noteRegistration);
+    noteRegistration();
+}
 
 Agent::~Agent() { *alive_ = false; }
 
@@ -50,6 +56,7 @@ void Agent::stop()
 {
     checkinTimer_.reset();
     fingerprintCheckTimer_.reset();
+    timeOfDayTimer_.reset();
     monitorTask_.reset();
     components_.lockMonitor->detach();
     emit stopped();
@@ -106,6 +113,10 @@ bool Agent::isRegistered() const { return settings_.flag(QString::fromLatin1(set
 
 void Agent::noteRegistration()
 {
+    const QString folder = QFileInfo(settings_.userFile()).absolutePath();
+    if (settingsWatcher_.directories().isEmpty() && QFileInfo(folder).isDir()) {
+        settingsWatcher_.addPath(folder); // once it exists
+    }
     const bool registered = isRegistered();
     if (registered != registered_) {
         registered_ = registered;

@@ -17,6 +17,7 @@
 
 #include <QCoro/QCoroTask>
 #include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QTimer>
 
@@ -126,10 +127,10 @@ public:
     QCoro::Task<void> runFingerprintRefresh();
     // Whether the stored fingerprint address is missing or expired more than a minute ago.
     bool needsNewFingerprintURL() const;
-    // Reports presence at `fingerprint`; tells whether a report was sent (none without the service
+    // Sends the presence report `request`; tells whether it was sent (not without the service
     // access: not configured, not enrolled, no secret store, unreadable settings); raises the
     // client's error.
-    QCoro::Task<bool> sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion);
+    QCoro::Task<bool> sendPresence(AgentPresenceRequest request);
 
 signals:
     void fingerprintFileChanged();
@@ -148,9 +149,11 @@ signals:
     void stopped();
 
 private:
+    // A report keeps the body of its first attempt, so that a service that stored an attempt whose
+    // answer was lost can recognise the next one as a repeat.
     struct UnsentPresence {
         Fingerprint fingerprint;
-        qint64 fingerprintVersion = 0;
+        AgentPresenceRequest request;
     };
     // What the service side needs for a signed call; absent when something is missing.
     struct ServiceAccess {
@@ -162,8 +165,11 @@ private:
 
     QCoro::Task<void> monitorLoop(quint64 run);
     QCoro::Task<void> evaluate(NetworkContext context);
-    QCoro::Task<void> reportPresence(Fingerprint fingerprint, qint64 fingerprintVersion);
+    QCoro::Task<void> reportPresence(UnsentPresence report);
     QCoro::Task<void> retryUnsentPresence();
+    // The check-in itself. Answered 412, the agent enrols again and, when `mayEnrolAgain`, checks
+    // in anew with its new identity; a second 412 raises.
+    QCoro::Task<bool> postCheckin(bool mayEnrolAgain);
     QCoro::Task<void> checkinTaskBody(quint64 run);
     QCoro::Task<void> fingerprintCheckTaskBody(quint64 run);
     QCoro::Task<std::optional<ServiceAccess>> serviceAccess();
@@ -172,6 +178,8 @@ private:
     bool isConfigured() const;
     // The message after a cycle: "Not configured" while the agent is not, else `problem`.
     void updateMessage(const QString& problem);
+    // Clears `message` when it tells why a report waits.
+    void clearPresenceProblem();
 
     void setFingerprintFile(FingerprintFile file);
     void setContext(NetworkContext context);
@@ -209,8 +217,10 @@ private:
 
     std::optional<UnsentPresence> unsentPresence_;
     bool presenceInFlight_ = false;
-    bool registered_ = false; // the stored flag as last signalled
-    QString accessProblem_;   // why the last signed call could not be made; empty when it could
+    bool registered_ = false;            // the stored flag as last signalled
+    QString accessProblem_;              // why the last signed call could not be made; empty when it could
+    QString presenceProblem_;            // what held the last report back, while `message` shows it
+    QFileSystemWatcher settingsWatcher_; // another process may reset the enrolment
     // Cleared when the agent is destroyed, so a coroutine resumed later ends without touching it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -115,7 +115,7 @@ QCoro::Task<void> Agent::runCheckinCycle()
         try {
             co_await registerAgent();
         } catch (const AgentSecretError& error) {
-            // Enrolled, but the secret could not be kept.
+            // The store cannot keep a secret: nothing was sent, or the secret was not kept.
             qCCritical(lcAgent, "Failed to register - %s", qUtf8Printable(describeException(error)));
             problem = secretStoreProblem(error);
         } catch (const std::exception& error) {
@@ -153,6 +153,10 @@ QCoro::Task<void> Agent::registerAgent()
     if (!url || !registrationKey || registrationKey->isEmpty()) {
         throw AgentError(AgentError::Case::notConfigured);
     }
+    // An enrolment whose secret could not be kept would be abandoned at the service, and the next
+    // cycle would leave another: nothing is sent while the store cannot store.
+    QCoro::Task<void> probing = components_.secretStore->checkStorable();
+    co_await probing;
     const QString agentId = settings_.agentIdentifier();
     DeviceInformation device = makeDeviceInformation(*components_.machineState, settings_);
     QCoro::Task<AgentCredentials> registering =
@@ -179,6 +183,12 @@ QCoro::Task<void> Agent::registerAgent()
 
 QCoro::Task<bool> Agent::sendCheckin()
 {
+    QCoro::Task<bool> posting = postCheckin(true);
+    co_return co_await posting;
+}
+
+QCoro::Task<bool> Agent::postCheckin(bool mayEnrolAgain)
+{
     QCoro::Task<std::optional<ServiceAccess>> gathering = serviceAccess();
     const std::optional<ServiceAccess> access = co_await gathering;
     if (!access) {
@@ -197,18 +207,19 @@ QCoro::Task<bool> Agent::sendCheckin()
             access->endpoint, access->secret, agentId, std::move(request), access->projectId, access->instanceId);
         answer = co_await posting;
     } catch (const NerovaClientError& error) {
-        if (!isDisowned(error)) {
+        if (!isDisowned(error) || !mayEnrolAgain) {
             throw;
         }
         disowned = true;
     }
     if (disowned) {
-        // The service no longer knows this agent: enrol again at once. The check-in itself waits
-        // for the next cycle.
+        // The service no longer knows this agent: enrol again, then check in with the new identity.
+        // The refused check-in was none.
         settings_.setFlag(key(settingskey::isRegistered), false);
         noteRegistration();
         co_await registerAgent();
-        co_return true;
+        QCoro::Task<bool> again = postCheckin(false);
+        co_return co_await again;
     }
 
     if (answer && answer->fingerprintFileUrl && answer->urlExpiresAt) {

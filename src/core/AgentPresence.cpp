@@ -88,44 +88,60 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
     if (identifierOf(result) == identifierOf(fingerprint_)) {
         qCDebug(lcAgent, "Fingerprint is unchanged");
         // A report the service did not accept is sent again when the same match comes back.
-        if (result && unsentPresence_ && !presenceInFlight_ &&
-            unsentPresence_->fingerprint.fingerprintId == result->fingerprintId) {
-            QCoro::Task<void> retrying = reportPresence(*result, file.fingerprintVersion);
+        if (result && unsentPresence_ && unsentPresence_->fingerprint.fingerprintId == result->fingerprintId) {
+            QCoro::Task<void> retrying = retryUnsentPresence();
             co_await retrying;
         }
         co_return;
     }
     setFingerprint(result);
-    unsentPresence_.reset();
+    unsentPresence_.reset(); // given up: the user is elsewhere now
+    clearPresenceProblem();
     if (result) {
         qCDebug(lcAgent, "Found a matching fingerprint");
-        QCoro::Task<void> reporting = reportPresence(*result, file.fingerprintVersion);
+        UnsentPresence report;
+        report.fingerprint = *result;
+        report.request.timestamp = clock_.now();
+        report.request.fingerprintId = result->fingerprintId;
+        report.request.fingerprintVersion = file.fingerprintVersion;
+        report.request.locationPoint = result->locationPoint;
+        QCoro::Task<void> reporting = reportPresence(std::move(report));
         co_await reporting;
     }
 }
 
-QCoro::Task<void> Agent::reportPresence(Fingerprint fingerprint, qint64 fingerprintVersion)
+QCoro::Task<void> Agent::reportPresence(UnsentPresence report)
 {
     // One report at a time, so that reports reach the service in the order of the matches.
     while (presenceInFlight_) {
         co_await qCoro(this, &Agent::presenceSendFinished);
     }
     presenceInFlight_ = true;
-    const QString id = fingerprint.fingerprintId;
-    unsentPresence_.emplace();
-    unsentPresence_->fingerprint = fingerprint;
-    unsentPresence_->fingerprintVersion = fingerprintVersion;
+    const QString id = report.fingerprint.fingerprintId;
+    unsentPresence_ = report;
     // A report that could not be sent yet (the agent lacked its access to the service) waits, like
     // one the service refused, so that a fault of the keyring or of the settings loses no report.
     bool accepted = false;
+    std::optional<QString> problem;
     try {
-        QCoro::Task<bool> sending = sendPresence(std::move(fingerprint), fingerprintVersion);
+        QCoro::Task<bool> sending = sendPresence(std::move(report.request));
         accepted = co_await sending;
+        if (!accepted) {
+            problem = isConfigured() ? accessProblem_ : QString::fromLatin1(notConfiguredMessage);
+        }
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error sending presence %s", qUtf8Printable(describeException(error)));
+        problem = QStringLiteral("Presence report failed: %1").arg(describeException(error));
     }
     if (accepted && unsentPresence_ && unsentPresence_->fingerprint.fingerprintId == id) {
         unsentPresence_.reset();
+    }
+    // The user learns at once why a report waits, and that it went out once it has.
+    if (problem) {
+        presenceProblem_ = *problem;
+        setMessage(*problem);
+    } else {
+        clearPresenceProblem();
     }
     presenceInFlight_ = false;
     emit presenceSendFinished();
@@ -136,9 +152,16 @@ QCoro::Task<void> Agent::retryUnsentPresence()
     if (!unsentPresence_ || presenceInFlight_) {
         co_return;
     }
-    const UnsentPresence unsent = *unsentPresence_;
-    QCoro::Task<void> reporting = reportPresence(unsent.fingerprint, unsent.fingerprintVersion);
+    QCoro::Task<void> reporting = reportPresence(*unsentPresence_);
     co_await reporting;
+}
+
+void Agent::clearPresenceProblem()
+{
+    if (!presenceProblem_.isEmpty() && message_ == presenceProblem_) {
+        setMessage(QString());
+    }
+    presenceProblem_.clear();
 }
 
 void Agent::checkTimeOfDay()
@@ -163,18 +186,13 @@ void Agent::checkTimeOfDay()
     refresh();
 }
 
-QCoro::Task<bool> Agent::sendPresence(Fingerprint fingerprint, qint64 fingerprintVersion)
+QCoro::Task<bool> Agent::sendPresence(AgentPresenceRequest request)
 {
     QCoro::Task<std::optional<ServiceAccess>> gathering = serviceAccess();
     const std::optional<ServiceAccess> access = co_await gathering;
     if (!access) {
         co_return false;
     }
-    AgentPresenceRequest request;
-    request.timestamp = clock_.now();
-    request.fingerprintId = fingerprint.fingerprintId;
-    request.fingerprintVersion = fingerprintVersion;
-    request.locationPoint = fingerprint.locationPoint;
     const QString agentId = settings_.agentIdentifier();
     QCoro::Task<void> posting = components_.service->postPresence(
         access->endpoint, access->secret, agentId, std::move(request), access->projectId, access->instanceId);

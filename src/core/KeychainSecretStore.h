@@ -13,6 +13,7 @@ public:
 
     QCoro::Task<std::optional<QString>> loadSecret() override { return secret_.lookup(); }
     QCoro::Task<void> storeSecret(QString secret) override { return secret_.write(std::move(secret)); }
+    QCoro::Task<void> checkStorable() override { return secret_.checkStorable(); }
 
 private:
     AgentSecret secret_;

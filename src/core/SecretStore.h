@@ -18,6 +18,9 @@ public:
     virtual QCoro::Task<std::optional<QString>> loadSecret() = 0;
     // Adds or replaces the secret; raises AgentSecretError when it could not be stored.
     virtual QCoro::Task<void> storeSecret(QString secret) = 0;
+    // Raises AgentSecretError unless the store can keep a secret now (it runs, it is unlocked, it
+    // takes an item and gives it back); the stored secret is left alone.
+    virtual QCoro::Task<void> checkStorable() = 0;
 };
 
 } // namespace nerova

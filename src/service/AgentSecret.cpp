@@ -11,6 +11,7 @@
 #include <QLoggingCategory>
 #include <QStringDecoder>
 #include <QStringEncoder>
+#include <QUuid>
 
 #include <qt6keychain/keychain.h>
 
@@ -145,11 +146,12 @@ QCoro::Task<void> requireSecretService(QDeadlineTimer deadline, milliseconds tim
 // Runs `job` until it finishes or `deadline` passes. A job that timed out is released to delete
 // itself when it finishes at last, because the keychain library still refers to it.
 template <typename Job>
-QCoro::Task<void> runJob(JobPointer<Job>& job, QDeadlineTimer deadline, milliseconds timeout)
+QCoro::Task<void> runJob(JobPointer<Job>& job, QDeadlineTimer deadline, milliseconds timeout,
+                         const char* key = AgentSecret::key)
 {
     job->setAutoDelete(false);
     job->setInsecureFallback(false);
-    job->setKey(QString::fromLatin1(AgentSecret::key));
+    job->setKey(QString::fromLatin1(key));
     auto finished = qCoro(static_cast<QKeychain::Job*>(job.get()), &QKeychain::Job::finished, remaining(deadline));
     job->start();
     const auto result = co_await finished;
@@ -237,6 +239,37 @@ QCoro::Task<void> AgentSecret::write(QString secret)
         qCDebug(lcAgentSecret, "Agent secret stored");
     } catch (const AgentSecretError& error) {
         qCCritical(lcAgentSecret, "Cannot store the agent secret: %s", qUtf8Printable(error.description()));
+        throw;
+    }
+}
+
+QCoro::Task<void> AgentSecret::checkStorable()
+{
+    try {
+        const QDeadlineTimer deadline(timeout_);
+        co_await requireSecretService(deadline, timeout_);
+        const QString serviceName = QString::fromLatin1(service);
+        const QString probe = QUuid::createUuid().toString(QUuid::WithoutBraces);
+        JobPointer<QKeychain::WritePasswordJob> write(new QKeychain::WritePasswordJob(serviceName));
+        write->setTextData(probe);
+        co_await runJob(write, deadline, timeout_, probeKey);
+        if (write->error() != QKeychain::NoError) {
+            throw keychainError(*write);
+        }
+        JobPointer<QKeychain::ReadPasswordJob> read(new QKeychain::ReadPasswordJob(serviceName));
+        co_await runJob(read, deadline, timeout_, probeKey);
+        if (read->error() != QKeychain::NoError) {
+            throw keychainError(*read);
+        }
+        if (read->textData() != probe) {
+            throw AgentSecretError(Case::failed, QStringLiteral("the Secret Service gave back another item than it "
+                                                                "was given"));
+        }
+        JobPointer<QKeychain::DeletePasswordJob> erase(new QKeychain::DeletePasswordJob(serviceName));
+        co_await runJob(erase, deadline, timeout_, probeKey); // a probe left behind harms nothing
+    } catch (const AgentSecretError& error) {
+        qCCritical(lcAgentSecret, "The Secret Service cannot store the agent secret: %s",
+                   qUtf8Printable(error.description()));
         throw;
     }
 }

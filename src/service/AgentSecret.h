@@ -18,6 +18,7 @@ class AgentSecret {
 public:
     static constexpr const char* service = "app.nerova.nerovaagent";
     static constexpr const char* key = "agentSecret";
+    static constexpr const char* probeKey = "storeProbe";
 
     explicit AgentSecret(std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
@@ -29,6 +30,9 @@ public:
     QCoro::Task<void> remove();
     // Like read(), but a failure raises AgentSecretError instead of reading as absent.
     QCoro::Task<std::optional<QString>> lookup();
+    // Writes, reads back and deletes a probe item (key "storeProbe" of the same service); raises
+    // AgentSecretError when the store cannot keep an item now. The secret's item is left alone.
+    QCoro::Task<void> checkStorable();
 
 private:
     std::chrono::milliseconds timeout_;

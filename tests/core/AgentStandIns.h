@@ -66,6 +66,13 @@ public:
         secret = value;
         co_return;
     }
+    QCoro::Task<void> checkStorable() override
+    {
+        if (failStore) {
+            throw AgentSecretError(AgentSecretError::Case::timedOut, QStringLiteral("keyring locked"));
+        }
+        co_return;
+    }
 
     std::optional<QString> secret;
     bool failLoad = false;
