@@ -5,6 +5,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 
 namespace nerova {
 
@@ -14,8 +15,12 @@ QString dateText(const QDateTime& date) { return date.isValid() ? date.toUTC().t
 
 } // namespace
 
-AgentBusAdaptor::AgentBusAdaptor(Agent& agent, QDBusConnection connection)
-    : QDBusAbstractAdaptor(&agent), agent_(agent), connection_(std::move(connection)), announced_(properties())
+AgentBusAdaptor::AgentBusAdaptor(Agent& agent, QDBusConnection connection, std::chrono::milliseconds callInterval)
+    : QDBusAbstractAdaptor(&agent),
+      agent_(agent),
+      connection_(std::move(connection)),
+      announced_(properties()),
+      callInterval_(callInterval)
 {
     for (const auto signal : {&Agent::isRegisteredChanged, &Agent::fingerprintChanged, &Agent::lastCheckinChanged,
                               &Agent::lastPresenceCheckChanged, &Agent::lastPresenceSendChanged, &Agent::messageChanged,
@@ -46,9 +51,28 @@ qlonglong AgentBusAdaptor::fingerprintFileVersion() const
     return agent_.fingerprintFile() ? agent_.fingerprintFile()->fingerprintVersion : 0;
 }
 
-void AgentBusAdaptor::Refresh() { agent_.refresh(); }
+bool AgentBusAdaptor::mayStart(QElapsedTimer& lastStart) const
+{
+    if (lastStart.isValid() && !lastStart.hasExpired(callInterval_.count())) {
+        return false;
+    }
+    lastStart.start();
+    return true;
+}
 
-void AgentBusAdaptor::CheckIn() { agent_.checkin(); }
+void AgentBusAdaptor::Refresh()
+{
+    if (mayStart(lastRefresh_)) {
+        agent_.refresh();
+    }
+}
+
+void AgentBusAdaptor::CheckIn()
+{
+    if (mayStart(lastCheckin_)) {
+        agent_.checkin();
+    }
+}
 
 QString AgentBusAdaptor::Status() { return QString::fromStdString(agentStatus(agent_).dump(2)); }
 
@@ -84,12 +108,17 @@ void AgentBusAdaptor::announceChanges()
     connection_.send(signal);
 }
 
-std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection)
+std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection, BusNameRole role)
 {
     if (!connection.isConnected()) {
         return QStringLiteral("no session bus: %1").arg(connection.lastError().message());
     }
-    if (!connection.registerService(QString::fromLatin1(agentbus::serviceName))) {
+    const bool takesOver = role == BusNameRole::takesOver;
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = connection.interface()->registerService(
+        QString::fromLatin1(agentbus::serviceName),
+        takesOver ? QDBusConnectionInterface::ReplaceExistingService : QDBusConnectionInterface::DontQueueService,
+        takesOver ? QDBusConnectionInterface::DontAllowReplacement : QDBusConnectionInterface::AllowReplacement);
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
         return QStringLiteral("another agent is already running in this session");
     }
     new AgentBusAdaptor(agent, connection);

@@ -2,7 +2,10 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QElapsedTimer>
 #include <QVariantMap>
+
+#include <chrono>
 
 namespace nerova {
 
@@ -18,6 +21,8 @@ inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1";
 // The running agent seen from the session bus: what the status window shows, as read-only
 // properties whose changes are announced with PropertiesChanged, and the commands Refresh,
 // CheckIn and Status (the whole state as JSON text). Times are ISO 8601 UTC text, empty when absent.
+// Any client of the session bus may call: Refresh and CheckIn start at most one refresh or check-in
+// per `callInterval`; a call within it is answered at once and merged into the one already started.
 class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1")
@@ -31,8 +36,11 @@ class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(qlonglong FingerprintFileVersion READ fingerprintFileVersion)
 
 public:
+    static constexpr std::chrono::milliseconds defaultCallInterval{std::chrono::seconds(10)};
+
     // Becomes a child of `agent`; announces changes on `connection`.
-    AgentBusAdaptor(Agent& agent, QDBusConnection connection);
+    AgentBusAdaptor(Agent& agent, QDBusConnection connection,
+                    std::chrono::milliseconds callInterval = defaultCallInterval);
 
     bool registered() const;
     QString locationName() const;
@@ -52,13 +60,24 @@ private:
     QVariantMap properties() const;
     void announceChanges();
 
+    // Whether a call may start its work now: none started within the interval.
+    bool mayStart(QElapsedTimer& lastStart) const;
+
     Agent& agent_;
     QDBusConnection connection_;
     QVariantMap announced_;
+    std::chrono::milliseconds callInterval_;
+    QElapsedTimer lastRefresh_;
+    QElapsedTimer lastCheckin_;
 };
 
+// How an agent holds its name. An agent without a window gives the name up to a desktop agent that
+// starts in the same session (the user then has a tray icon), and learns so from the bus.
+enum class BusNameRole { yieldsToDesktop, takesOver };
+
 // Owns the agent's name on `connection` and exports `agent` there. Fails with a sentence for the
-// user when there is no bus or when another agent owns the name (only one agent per session).
-std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection);
+// user when there is no bus or when another agent owns the name (only one agent per session); a
+// desktop agent (`takesOver`) takes the name from an agent without a window.
+std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection, BusNameRole role);
 
 } // namespace nerova

@@ -27,6 +27,7 @@ inline constexpr int success = 0;
 inline constexpr int failure = 1;    // the command ran and the answer is "no" or the probe failed
 inline constexpr int usage = 2;      // bad arguments or unreadable input
 inline constexpr int evaluation = 3; // the input was read but evaluating it raised an error
+inline constexpr int lostBus = 4;    // `run` lost its session bus: a supervisor should start it again
 } // namespace exitcode
 
 } // namespace nerova

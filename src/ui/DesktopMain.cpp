@@ -1,6 +1,7 @@
 #include "ui/DesktopMain.h"
 
 #include "common/BuildInfo.h"
+#include "common/LogHandler.h"
 #include "core/AgentBusAdaptor.h"
 #include "core/AgentWiring.h"
 #include "core/StopSignals.h"
@@ -16,26 +17,38 @@
 #include <QLoggingCategory>
 
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
 
 namespace nerova {
 
-Q_LOGGING_CATEGORY(lcView, "nerova.View")
+Q_LOGGING_CATEGORY(lcView, "nerova.View", QtInfoMsg)
 
 namespace {
 
-// Asks the agent that owns the name to show its window: exit code 0 when it did.
-int showRunningWindow(QDBusConnection& bus)
+// Asks the agent that owns the name to show its window: false when it has none (`run`).
+bool showRunningWindow(QDBusConnection& bus)
 {
     const QDBusMessage reply = bus.call(QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
                                                                        QString::fromLatin1(agentbus::objectPath),
                                                                        QString::fromLatin1(desktopbus::interfaceName),
                                                                        QStringLiteral("ShowWindow")),
                                         QDBus::Block, 5000);
-    if (reply.type() == QDBusMessage::ReplyMessage) {
-        return 0;
-    }
-    std::fprintf(stderr, "nerova-agent: an agent without a window is already running in this session (%s)\n",
-                 qPrintable(reply.errorMessage()));
+    return reply.type() == QDBusMessage::ReplyMessage;
+}
+
+bool isAgentRunning(QDBusConnection& bus)
+{
+    return bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName));
+}
+
+// Says that the desktop agent cannot run here, and what can.
+int needsGraphicalSession(const char* reason)
+{
+    std::fprintf(stderr,
+                 "nerova-agent: the desktop agent needs a graphical session, and %s; 'nerova-agent run' runs the "
+                 "agent without a desktop\n",
+                 reason);
     return 1;
 }
 
@@ -43,7 +56,21 @@ int showRunningWindow(QDBusConnection& bus)
 
 int runDesktopAgent(int& argc, char** argv)
 {
+    // A platform chosen on purpose (offscreen, vnc, ...) may need no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        return needsGraphicalSession("neither DISPLAY nor WAYLAND_DISPLAY is set");
+    }
+    // Qt aborts the process when its platform plugin cannot start (a display that does not answer):
+    // the one fatal line it writes then ends the process here, with the agent's own word.
+    auto platformFailure = std::make_unique<LogReceiver>([](QtMsgType type, const char*, const QString&) {
+        if (type == QtFatalMsg) {
+            std::_Exit(needsGraphicalSession("the display cannot be opened"));
+        }
+        return false;
+    });
     QApplication app(argc, argv);
+    platformFailure.reset();
     QApplication::setOrganizationName(QStringLiteral("Nerova"));
     QApplication::setApplicationName(QStringLiteral("NerovaAgent"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
@@ -51,9 +78,11 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon::fromTheme(QString::fromLatin1(buildinfo::identifier), trayIcon(true)));
 
+    // A desktop agent already running shows its window; one without a window (`nerova-agent run`,
+    // perhaps started by the user unit) gives its name up to this one below.
     QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName))) {
-        return showRunningWindow(bus);
+    if (isAgentRunning(bus) && showRunningWindow(bus)) {
+        return 0;
     }
 
     const SystemClock clock;
@@ -62,9 +91,13 @@ int runDesktopAgent(int& argc, char** argv)
     Agent agent(std::move(parts.components), settings, clock);
     DesktopApplication desktop(agent, [] { QCoreApplication::quit(); });
     new DesktopBusAdaptor(agent, [&desktop] { desktop.showWindow(); });
-    if (const std::optional<QString> problem = publishAgent(agent, bus)) {
-        if (bus.isConnected() && bus.interface()->isServiceRegistered(QString::fromLatin1(agentbus::serviceName))) {
-            return showRunningWindow(bus); // another agent took the name meanwhile
+    if (const std::optional<QString> problem = publishAgent(agent, bus, BusNameRole::takesOver)) {
+        if (isAgentRunning(bus)) { // another agent holds the name and does not give it up
+            if (showRunningWindow(bus)) {
+                return 0;
+            }
+            std::fprintf(stderr, "nerova-agent: an agent without a window is already running in this session\n");
+            return 1;
         }
         qCWarning(lcView, "The agent is not on the session bus: %s", qUtf8Printable(*problem));
     }

@@ -1,4 +1,5 @@
 #include "core/Agent.h"
+#include "core/AgentBusAdaptor.h"
 
 #include "AgentStandIns.h"
 #include "core/NerovaServiceConnection.h"
@@ -188,8 +189,36 @@ private slots:
         QVERIFY(lock_->detached);
         clock_.advance(1000);
         network_->contexts.send(contextAt("b"));
-        QTest::qWait(50);
+        // Nor does a timer fire: the daily check would ask for a context on this new day.
+        const int refreshes = network_->refreshes;
+        clock_.set(day2);
+        lock_->click = day2;
+        QTest::qWait(200);
         QCOMPARE(agent_->lastPresenceCheck(), day1);
+        QCOMPARE(network_->refreshes, refreshes);
+    }
+
+    // Bus callers start at most one check-in and one refresh per interval, however often they
+    // call; an enrolment that another process resets is announced.
+    void busCallsAreMergedAndAResetIsAnnounced()
+    {
+        enrolledInSettings();
+        makeAgent(true);
+        auto* adaptor = new AgentBusAdaptor(*agent_, QDBusConnection(QStringLiteral("none")), 500ms);
+        for (int round = 1; round <= 2; ++round) {
+            for (int call = 0; call < 300; ++call) {
+                adaptor->CheckIn();
+                adaptor->Refresh();
+            }
+            QVERIFY(settled());
+            QCOMPARE(events_.count(QStringLiteral("check-in")), round);
+            QCOMPARE(network_->refreshes, round);
+            QTest::qWait(600);
+        }
+        QSignalSpy announced(agent_.get(), &Agent::isRegisteredChanged);
+        Settings(settings_->userFile(), settings_->managedDirectory()).setFlag(settingskey::isRegistered, false);
+        QTRY_COMPARE(announced.size(), 1);
+        QVERIFY(!adaptor->registered());
     }
 
     // First start on a configured, unenrolled machine: enrol, check in, download, install, check in
@@ -303,30 +332,47 @@ private slots:
         }
     }
 
-    // A report the service did not accept is sent again at the next tick or when the same match
-    // comes back, until it is accepted; it is given up when the match changes.
+    // A report the service did not accept, or that could not be sent for want of the secret, is
+    // sent again at the next tick or when the same match comes back, unchanged, until it is
+    // accepted; it is given up when the match changes. Meanwhile `message` says why it waits.
     void retriesAReportUntilAccepted_data()
     {
+        QTest::addColumn<QString>("cause"); // "503", or "keyring": the secret cannot be read
         QTest::addColumn<QString>("retry"); // "tick", or the place of the next context
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("at the next tick") << "tick" << QStringList{"a@1"};
-        QTest::newRow("same match again") << "a" << QStringList{"a@1"};
-        QTest::newRow("match changes") << "b" << QStringList{"b@1"};
-        QTest::newRow("no match any more") << "none" << QStringList{};
+        QTest::newRow("at the next tick") << "503"
+                                          << "tick" << QStringList{"a@1"};
+        QTest::newRow("keyring, at the next tick") << "keyring"
+                                                   << "tick" << QStringList{"a@1"};
+        QTest::newRow("same match again") << "503"
+                                          << "a" << QStringList{"a@1"};
+        QTest::newRow("match changes") << "503"
+                                       << "b" << QStringList{"b@1"};
+        QTest::newRow("no match any more") << "keyring"
+                                           << "none" << QStringList{};
     }
     void retriesAReportUntilAccepted()
     {
+        QFETCH(QString, cause);
         QFETCH(QString, retry);
         QFETCH(QStringList, expected);
         startInstalled();
         const QString path = u'/' + agentId() + QStringLiteral("/presence");
-        service_->setStatus(path, 503);
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Error sending presence ")));
+        if (cause == u"503") {
+            service_->setStatus(path, 503);
+            QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Error sending presence ")));
+        }
+        secrets_->failLoad = cause == u"keyring";
+        const QDateTime built = clock_.now();
         deliver("a");
         QVERIFY(agent_->hasUnsentPresence());
         QVERIFY(!agent_->lastPresenceSend().isValid());
+        QVERIFY2(
+            agent_->message().startsWith(cause == u"503" ? "Presence report failed: " : "Secret store unavailable"),
+            qPrintable(agent_->message()));
 
         service_->clearFaults();
+        secrets_->failLoad = false;
         clock_.advance(120'000);
         const QString place = retry == u"tick" ? QStringLiteral("a") : retry;
         if (retry == u"tick") {
@@ -338,9 +384,10 @@ private slots:
         }
         QCOMPARE(reports(), expected);
         QVERIFY(!agent_->hasUnsentPresence());
-        if (!expected.isEmpty()) { // the retried report carries the time it was sent
+        QCOMPARE(agent_->message(), QString());
+        if (!expected.isEmpty()) { // a repeated report carries the time it was built, a new one its own
             QCOMPARE(QString::fromStdString(service_->presenceReports().last().at("timestamp").get<std::string>()),
-                     clock_.now().toString(Qt::ISODate));
+                     (retry == u"b" ? clock_.now() : built).toString(Qt::ISODate));
             QCOMPARE(agent_->lastPresenceSend(), clock_.now());
         }
         // An accepted report is never sent again.
@@ -385,6 +432,7 @@ private slots:
         startInstalled();
         const QString firstSecret = *secrets_->secret;
         service_->failNextCheckin(412);
+        const qsizetype checkinsBefore = service_->checkins().size();
         serve(2);
         clock_.advance(3600'000);
         if (inRefresh) {
@@ -397,7 +445,9 @@ private slots:
         QVERIFY(agent_->isRegistered());
         QVERIFY(*secrets_->secret != firstSecret);
         QCOMPARE(*secrets_->secret, service_->agents().value(agentId()).secret);
-        // The refresh goes on to its download; the cycle counts as a check-in.
+        // The agent checks in again at once, signed with its new secret, and only that check-in
+        // counts; the refresh checks in once more with the new file.
+        QCOMPARE(service_->checkins().size() - checkinsBefore, inRefresh ? 2 : 1);
         QCOMPARE(agent_->fingerprintFile()->fingerprintVersion, inRefresh ? 2 : 1);
         QCOMPARE(agent_->lastCheckin() == clock_.now(), !inRefresh);
     }
@@ -446,6 +496,7 @@ private slots:
         QVERIFY(!agent_->message().contains(QStringLiteral("secret\"")));
         QVERIFY(!agent_->lastCheckin().isValid());
         QCOMPARE(agent_->isRegistered(), problem != u"unstorable");
+        QVERIFY(service_->agents().isEmpty()); // no enrolment is left behind
     }
 };
 
