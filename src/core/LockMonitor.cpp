@@ -7,7 +7,7 @@
 
 namespace nerova {
 
-Q_LOGGING_CATEGORY(lcLockMonitor, "nerova.LockMonitor")
+Q_LOGGING_CATEGORY(lcLockMonitor, "nerova.LockMonitor", QtInfoMsg)
 
 LockMonitor::LockMonitor(const Clock& clock, std::unique_ptr<LockEventSources> sources, QObject* parent)
     : QObject(parent), clock_(clock), sources_(std::move(sources))

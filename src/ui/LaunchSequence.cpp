@@ -7,7 +7,7 @@
 
 namespace nerova {
 
-Q_LOGGING_CATEGORY(lcAppDelegate, "nerova.AppDelegate")
+Q_LOGGING_CATEGORY(lcAppDelegate, "nerova.AppDelegate", QtInfoMsg)
 
 KeyPairSource KeyPairSource::system()
 {
