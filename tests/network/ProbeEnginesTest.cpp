@@ -173,9 +173,19 @@ class ProbeEnginesTest : public QObject {
     Q_OBJECT
 
 private slots:
-    // An odd length pads its last byte. The rest of the checksum the kernel checks on every request
-    // that the probes test's raw pings (socketKinds) send: it drops one whose checksum is wrong.
-    void checksum() { QCOMPARE(checksumBytes(QByteArray::fromHex("010203")), QByteArray::fromHex("fbfd")); }
+    // Worked by hand in a little-endian machine's words, stored as they are (fdfb as fb fd). The rest
+    // of the checksum the kernel checks on every request that the probes test's raw pings
+    // (socketKinds) send: it drops one whose checksum is wrong.
+    void checksum()
+    {
+        const std::pair<const char*, const char*> rows[] = {
+            {"010203", "fbfd"},     // an odd length pads its last byte: 0201 + 0003 = 0204, ~ fdfb
+            {"ffffffff01", "feff"}, // ffff + ffff + 0001 = 1ffff; ffff + 1 carries again: 0001, ~ fffe
+        };
+        for (const auto& [data, expected] : rows) {
+            QVERIFY2(checksumBytes(QByteArray::fromHex(data)) == QByteArray::fromHex(expected), data);
+        }
+    }
 
     void icmpHeaderOffset()
     {
