@@ -379,6 +379,13 @@ std::vector<FaultRow> faultRows()
     using T = AgentFaultsTest;
     const Step ticks = [](T&) {}, checkNow = &T::checkin, enrolNow = &T::enrol, downloadNow = &T::download;
     const Step restorePolicy = [](T& test) { test.writePolicy(); };
+    // A refused download is silent: only the service can tell that one was asked for.
+    const Step downloadArrives = [](T& test) {
+        const QString file = QStringLiteral("/fingerprint-file");
+        const int before = test.service().requestCount(file);
+        test.download();
+        QTRY_VERIFY_WITH_TIMEOUT(test.service().requestCount(file) > before, 10'000);
+    };
     // clang-format off
     const PresenceService::RawAnswer html{500, "text/html", "<html><body><h1>502 Bad Gateway</h1></body></html>", {}};
     return {
@@ -387,7 +394,7 @@ std::vector<FaultRow> faultRows()
         // above). A download the server refuses falls back to the local copy without a word.
         {"500 on check-in", status("check-in", 500), checkNow, checkin, checkinFailed},
         {"HTML page on presence", raw("presence", html), ticks, presence, nullptr},
-        {"500 on download", status("/fingerprint-file", 500), downloadNow, nullptr, nullptr},
+        {"500 on download", status("/fingerprint-file", 500), downloadArrives, nullptr, nullptr},
         {"answer slower than the client's timeout", [](T& test) { test.service().setDelay(test.path("check-in"), 2 * clientTimeout); }, checkNow, checkin, checkinFailed},
         {"untrusted TLS certificate", &T::pointAtUntrustedCertificate, checkNow, checkin, checkinFailed, restorePolicy},
         // A new enrolment needs the store: the service's new secret cannot be kept, so the agent

@@ -231,6 +231,7 @@ void PresenceService::missingHandler(const QHttpServerRequest& request, QTcpSock
 bool PresenceService::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket)
 {
     const QString path = request.url().path();
+    ++requestCounts_[path];
     if (const QByteArray signature = request.value("x-nerova-agent-hash"); !signature.isEmpty()) {
         signatures_.append(signature);
     }

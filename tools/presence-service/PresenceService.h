@@ -92,6 +92,8 @@ public:
     void clearFaults();
     // The signature header of every signed request received, in order.
     const QList<QByteArray>& signatures() const { return signatures_; }
+    // The requests received for `path` (e.g. "/fingerprint-file"), however they were answered.
+    int requestCount(const QString& path) const { return requestCounts_.value(path); }
     void forgetAgent(const QString& agentId) { agents_.remove(agentId); }
 
 signals:
@@ -133,6 +135,7 @@ private:
     QHash<QString, std::chrono::milliseconds> trickles_;
     QHash<QString, RawAnswer> rawAnswers_;
     QList<QByteArray> signatures_;
+    QHash<QString, int> requestCounts_;
 };
 
 } // namespace nerova::presence
