@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 
@@ -68,6 +69,26 @@ QString ManagedConfiguration::distrust(mode_t mode, uid_t owner) const
     return {};
 }
 
+QString ManagedConfiguration::distrustParent(Reading& reading) const
+{
+    const QString parent = QFileInfo(QDir::cleanPath(QDir(directory_).absolutePath())).absolutePath();
+    struct stat info {};
+    if (::stat(QFile::encodeName(parent).constData(), &info) != 0) {
+        return parent + QStringLiteral(": ") + systemError(errno);
+    }
+    reading.state += stamp(parent, info);
+    if (info.st_uid != 0 && info.st_uid != trustedOwner_) {
+        return QStringLiteral("its parent %1 is owned by %2, not by %3")
+            .arg(parent, accountName(info.st_uid), accountName(trustedOwner_));
+    }
+    // In a sticky directory only the owners may rename or remove what it holds.
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        return QStringLiteral("its parent %1 is writable by others than %2 (mode %3)")
+            .arg(parent, accountName(info.st_uid), QString::number(info.st_mode & 07777, 8).rightJustified(4, u'0'));
+    }
+    return {};
+}
+
 Json ManagedConfiguration::read() const
 {
     Json merged = Json::object();
@@ -86,6 +107,8 @@ Json ManagedConfiguration::read() const
         reading.ignore(directory_, QStringLiteral("not a directory"));
     } else if (const QString reason = distrust(info.st_mode, info.st_uid); !reason.isEmpty()) {
         reading.ignore(directory_, reason);
+    } else if (const QString parentReason = distrustParent(reading); !parentReason.isEmpty()) {
+        reading.ignore(directory_, parentReason);
     } else {
         const QDir directory(directory_);
         QStringList names = directory.entryList({QStringLiteral("*.json")}, QDir::Files, QDir::NoSort);

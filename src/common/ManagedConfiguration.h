@@ -13,6 +13,8 @@ namespace nerova {
 // object. Files are merged in file-name order, a later file winning per key. Only the trusted
 // owner (root) may own and write the directory and the files: a directory or file that anyone
 // else can write, or a file that is not a JSON object, is ignored with an error line naming it.
+// So is the directory when its parent lets others replace it (owned by another account, or
+// writable by others without the sticky bit).
 // Nothing is cached: every read looks at the directory again. A problem is logged once, and again
 // only after a policy file or the directory changed, however often the configuration is read.
 class ManagedConfiguration {
@@ -34,6 +36,8 @@ private:
 
     // Why the file or directory described by `mode` and `owner` must not be trusted; empty when it may.
     QString distrust(mode_t mode, uid_t owner) const;
+    // Why the directory holding the policy directory must not be trusted; empty when it may.
+    QString distrustParent(Reading& reading) const;
     std::optional<Json> readFile(const QString& path, Reading& reading) const;
     void logNewProblems(const Reading& reading) const;
 
