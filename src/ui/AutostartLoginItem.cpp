@@ -4,24 +4,81 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nerova {
 
 namespace {
 
+// The content of the entry at `path`, or why it is not an entry: only a regular file of at most
+// maxEntryBytes is read. The user's entry is looked at with lstat and opened with O_NOFOLLOW, so a
+// symbolic link is never followed; nothing but a regular file is ever opened (O_NONBLOCK besides, in
+// case it turns into a FIFO meanwhile), and the descriptor is checked again.
+struct EntryFile {
+    QByteArray content;
+    QString problem; // empty: `content` is the entry
+};
+
+QString kindOf(mode_t mode)
+{
+    if (S_ISLNK(mode)) {
+        return QStringLiteral("a symbolic link");
+    }
+    if (S_ISDIR(mode)) {
+        return QStringLiteral("a directory");
+    }
+    if (S_ISFIFO(mode)) {
+        return QStringLiteral("a FIFO");
+    }
+    if (S_ISSOCK(mode)) {
+        return QStringLiteral("a socket");
+    }
+    return QStringLiteral("a device");
+}
+
+EntryFile readEntry(const QString& path, bool followLinks)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    if ((followLinks ? ::stat(native.constData(), &info) : ::lstat(native.constData(), &info)) != 0) {
+        return {{}, QString::fromLocal8Bit(std::strerror(errno))};
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return {{}, QStringLiteral("not a regular file but ") + kindOf(info.st_mode)};
+    }
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        return {{}, QString::fromLocal8Bit(std::strerror(errno))};
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return {{}, file.errorString()};
+    }
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        return {{}, QStringLiteral("not a regular file")};
+    }
+    QByteArray content = file.read(AutostartLoginItem::maxEntryBytes + 1);
+    if (content.size() > AutostartLoginItem::maxEntryBytes) {
+        return {{}, QStringLiteral("larger than %1 bytes").arg(AutostartLoginItem::maxEntryBytes)};
+    }
+    return {std::move(content), {}};
+}
+
 // The keys of the [Desktop Entry] group; other groups and comments are skipped.
-QHash<QString, QString> desktopEntry(const QString& path)
+QHash<QString, QString> desktopEntry(const QByteArray& content)
 {
     QHash<QString, QString> keys;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        return keys;
-    }
     bool inEntry = false;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+    for (const QByteArray& bytes : content.split('\n')) {
+        const QString line = QString::fromUtf8(bytes).trimmed();
         if (line.startsWith(QLatin1Char('['))) {
             inEntry = line == QLatin1String("[Desktop Entry]");
         } else if (inEntry && !line.startsWith(QLatin1Char('#'))) {
@@ -78,10 +135,16 @@ AutostartLoginItem AutostartLoginItem::forCurrentUser()
 
 QString AutostartLoginItem::userEntry() const { return userDirectory_ + QLatin1Char('/') + QLatin1String(entryName); }
 
+bool AutostartLoginItem::userEntryExists() const
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(userEntry()).constData(), &info) == 0;
+}
+
 QString AutostartLoginItem::entryInEffect() const
 {
-    if (QFileInfo::exists(userEntry())) {
-        return userEntry();
+    if (userEntryExists()) {
+        return userEntry(); // whatever it is: a dangling link too
     }
     for (const QString& dir : systemDirectories_) {
         const QString path = dir + QLatin1Char('/') + QLatin1String(entryName);
@@ -94,14 +157,21 @@ QString AutostartLoginItem::entryInEffect() const
 
 void AutostartLoginItem::registerItem()
 {
+    if (userEntryExists()) {
+        // The user's entry stands, enabled or not; what is no entry is left as it is and said.
+        if (const QString problem = readEntry(userEntry(), false).problem; !problem.isEmpty()) {
+            throw LoginItemError(LoginItemError::Case::registrationFailed,
+                                 userEntry() + QStringLiteral(": ") + problem + QStringLiteral(", left as it is"));
+        }
+        return;
+    }
     if (!entryInEffect().isEmpty()) {
-        return; // the user's (or the administrator's) entry stands, enabled or not
+        return; // the administrator's entry stands
     }
     if (!QDir().mkpath(userDirectory_)) {
         throw LoginItemError(LoginItemError::Case::registrationFailed,
                              userDirectory_ + QStringLiteral(": the directory cannot be created"));
     }
-    QSaveFile file(userEntry());
     const QByteArray entry = "[Desktop Entry]\n"
                              "Type=Application\n"
                              "Name=Nerova Agent\n"
@@ -113,9 +183,21 @@ void AutostartLoginItem::registerItem()
                              "Terminal=false\n"
                              "StartupNotify=false\n"
                              "X-GNOME-Autostart-enabled=true\n";
-    if (!file.open(QIODevice::WriteOnly) || file.write(entry) != entry.size() || !file.commit()) {
+    // Created only where nothing is, not even a link put there since the look above.
+    const QByteArray native = QFile::encodeName(userEntry());
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int error = fd < 0 ? errno : 0;
+    if (fd >= 0) {
+        errno = 0;
+        if (::write(fd, entry.constData(), size_t(entry.size())) != entry.size()) {
+            error = errno != 0 ? errno : EIO;
+            ::unlink(native.constData());
+        }
+        ::close(fd);
+    }
+    if (error != 0) {
         throw LoginItemError(LoginItemError::Case::registrationFailed,
-                             userEntry() + QStringLiteral(": ") + file.errorString());
+                             userEntry() + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error)));
     }
 }
 
@@ -125,7 +207,12 @@ LoginItem::Status AutostartLoginItem::status() const
     if (path.isEmpty()) {
         return Status::notFound;
     }
-    const QHash<QString, QString> keys = desktopEntry(path);
+    // The administrator's entries may be links; the user's never.
+    const EntryFile entry = readEntry(path, path != userEntry());
+    if (!entry.problem.isEmpty()) {
+        return Status::notRegistered;
+    }
+    const QHash<QString, QString> keys = desktopEntry(entry.content);
     const bool hidden = keys.value(QStringLiteral("Hidden")).compare(QLatin1String("true"), Qt::CaseInsensitive) == 0;
     const bool disabled =
         keys.value(QStringLiteral("X-GNOME-Autostart-enabled")).compare(QLatin1String("false"), Qt::CaseInsensitive) ==

@@ -5,6 +5,9 @@
 #include "ui/SymbolIcon.h"
 
 #include <QFile>
+#include <QRegularExpression>
+
+#include <sys/stat.h>
 
 using namespace nerova;
 using namespace nerova::test;
@@ -24,7 +27,8 @@ private slots:
     void launch_data()
     {
         QTest::addColumn<int>("keys");
-        QTest::addColumn<QByteArray>("userEntry");   // empty: none
+        QTest::addColumn<QByteArray>(
+            "userEntry"); // empty: none; <fifo>, <dangling link>, <directory>, <oversized>: no entry
         QTest::addColumn<QByteArray>("systemEntry"); // empty: none
         QTest::addColumn<bool>("enabled");
         const QByteArray none;
@@ -39,6 +43,10 @@ private slots:
             << QByteArray("[Desktop Entry]\nExec=x\n[Desktop Action Off]\nHidden=true\n") << none << true;
         // A file where the user's autostart directory should be.
         QTest::newRow("directory cannot be created") << int(pairFound) << none << none << false;
+        // What is no entry stands for the user's choice: never opened to block, read whole, written through or replaced.
+        for (const char* kind : {"<fifo>", "<dangling link>", "<directory>", "<oversized>"}) {
+            QTest::newRow(kind) << int(pairFound) << QByteArray(kind) << none << false;
+        }
         // clang-format on
     }
 
@@ -55,9 +63,24 @@ private slots:
         const QString directory = dir.filePath(QStringLiteral("user/autostart"));
         AutostartLoginItem item(directory, {dir.filePath(QStringLiteral("system/autostart"))},
                                 QStringLiteral("/opt/Nerova Agent/nerova-agent"));
-        if (!userEntry.isEmpty()) {
+        const QByteArray entryPath = QFile::encodeName(item.userEntry());
+        const QString elsewhere = dir.filePath(QStringLiteral("elsewhere.desktop"));
+        const bool irregular = userEntry.startsWith('<');
+        QVERIFY(!irregular || QDir().mkpath(directory));
+        if (userEntry == "<fifo>") {
+            QCOMPARE(::mkfifo(entryPath.constData(), 0600), 0);
+        } else if (userEntry == "<dangling link>") {
+            QVERIFY(QFile::link(elsewhere, item.userEntry()));
+        } else if (userEntry == "<directory>") {
+            QVERIFY(QDir().mkpath(item.userEntry()));
+        } else if (userEntry == "<oversized>") {
+            writeFile(item.userEntry(),
+                      "[Desktop Entry]\nExec=x\n#" + QByteArray(AutostartLoginItem::maxEntryBytes, 'x'));
+        } else if (!userEntry.isEmpty()) {
             writeFile(item.userEntry(), userEntry);
         }
+        struct stat before {};
+        ::lstat(entryPath.constData(), &before);
         if (!systemEntry.isEmpty()) {
             writeFile(dir.filePath(QStringLiteral("system/autostart/app.nerova.NerovaAgent.desktop")), systemEntry);
         }
@@ -66,6 +89,11 @@ private slots:
             writeFile(dir.filePath(QStringLiteral("user")), "a file");
             QTest::ignoreMessage(QtCriticalMsg, qUtf8Printable("Failed to register login item: registrationFailed(\"" +
                                                                directory + ": the directory cannot be created\")"));
+        } else if (irregular) {
+            QTest::ignoreMessage(QtCriticalMsg,
+                                 QRegularExpression("^Failed to register login item: registrationFailed\\(\"" +
+                                                    QRegularExpression::escape(item.userEntry()) +
+                                                    ": .+, left as it is\"\\)$"));
         } else {
             QTest::ignoreMessage(QtInfoMsg, "Login item registered successfully.");
         }
@@ -103,13 +131,21 @@ private slots:
         QCOMPARE(tags, QStringList{QStringLiteral("app.nerova.NerovaAgent")});
         QCOMPARE(created, keys == pairCreated || keys == creationFails ? 1 : 0);
         QVERIFY(fixture.agent().isStarted());
-        QFile file(item.userEntry());
-        const QByteArray written = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        if (userEntry.isEmpty() && systemEntry.isEmpty() && !blocked) {
-            QVERIFY(written.startsWith("[Desktop Entry]\n"));
-            QVERIFY(written.contains("\nExec=\"/opt/Nerova Agent/nerova-agent\"\n"));
+        if (irregular) { // the very same thing is there, and nothing went where a link pointed
+            struct stat after {};
+            QCOMPARE(::lstat(entryPath.constData(), &after), 0);
+            QVERIFY(after.st_ino == before.st_ino && after.st_mode == before.st_mode &&
+                    after.st_size == before.st_size);
+            QVERIFY(!QFileInfo::exists(elsewhere));
         } else {
-            QCOMPARE(written, userEntry);
+            QFile file(item.userEntry());
+            const QByteArray written = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+            if (userEntry.isEmpty() && systemEntry.isEmpty() && !blocked) {
+                QVERIFY(written.startsWith("[Desktop Entry]\n"));
+                QVERIFY(written.contains("\nExec=\"/opt/Nerova Agent/nerova-agent\"\n"));
+            } else {
+                QCOMPARE(written, userEntry);
+            }
         }
         QVERIFY(QTest::qWaitFor([&] { return fixture.agent().fingerprintFile().has_value(); }));
         QVERIFY(desktop.trayIcon());
