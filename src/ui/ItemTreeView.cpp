@@ -16,6 +16,7 @@ ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(pare
     auto* content = new QWidget;
     auto* column = new QVBoxLayout(content);
     heading_ = new QLabel;
+    heading_->setTextFormat(Qt::PlainText); // it names the matched fingerprint
     heading_->setWordWrap(true);
     column->addWidget(heading_);
     tree_ = new QTreeView;

@@ -33,7 +33,9 @@ void LabelValueView::render()
         delete item;
     }
     for (int row = 0; row < model_.rowCount(); ++row) {
+        // Values come from the service, the network and the machine: shown as they are, never as markup.
         auto* label = new QLabel(model_.index(row, 0).data().toString());
+        label->setTextFormat(Qt::PlainText);
         label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         grid_->addWidget(label, row, 0);
         const QVariant icon = model_.index(row, 1).data(Qt::DecorationRole);
@@ -44,6 +46,7 @@ void LabelValueView::render()
         }
         auto* value = new QLabel(model_.index(row, 1).data().toString());
         value->setObjectName(QStringLiteral("value%1").arg(row));
+        value->setTextFormat(Qt::PlainText);
         value->setTextInteractionFlags(Qt::TextSelectableByMouse);
         grid_->addWidget(value, row, 2);
     }

@@ -35,8 +35,10 @@ NetworkTableView::NetworkTableView(NetworkTableModel& model, bool withExternalAd
         auto* external = new QFormLayout;
         externalIPv4_ = new QLabel;
         externalIPv6_ = new QLabel;
-        externalIPv4_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        externalIPv6_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        for (QLabel* address : {externalIPv4_, externalIPv6_}) {
+            address->setTextFormat(Qt::PlainText); // as the lookup service answered
+            address->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        }
         external->addRow(QStringLiteral("External IPv4 address:"), externalIPv4_);
         external->addRow(QStringLiteral("External IPv6 address:"), externalIPv6_);
         column->addLayout(external);

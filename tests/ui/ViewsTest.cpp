@@ -10,6 +10,7 @@
 #include "ui/SymbolIcon.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QTabWidget>
 
 using namespace nerova;
@@ -127,6 +128,8 @@ private slots:
         QTest::newRow("before the first context") << TabsRow{1, -1, "", nowhere, us, "3/2/26 10:00 AM"};
         QTest::newRow("no external address") << TabsRow{2, 1, "Unknown", nowhere, de, "02.03.26 10:00"};
         QTest::newRow("at the office") << TabsRow{3, 2, "203.0.113.7", "Office", de, "02.03.26 10:00"};
+        QTest::newRow("markup from the lookup service shown as it came")
+            << TabsRow{3, 2, "<b>203.0.113.7</b>", "Office", us, "3/2/26 10:00 AM"};
     }
 
     // The times in the user's locale; the machine tab and the "Device type:" line draw the same
@@ -155,7 +158,9 @@ private slots:
                              {{"wlan0", "a4:c3:f0:85:ac:2d"}}});
         }
         if (state >= 3) {
-            fixture.deliver(DesktopFixture::officeContext());
+            NetworkContext office = DesktopFixture::officeContext();
+            office.externalIPv4 = externalIPv4;
+            fixture.deliver(office);
         }
         QCOMPARE(window.interfacesView().showsNone(), rows < 0);
         QCOMPARE(window.addressesView().showsNone(), rows < 0);
@@ -183,6 +188,10 @@ private slots:
             QCOMPARE(window.machineModel().value(QString::fromLatin1(label)), value);
         }
         QCOMPARE(window.machineView().shownValue(4), location);
+        for (const QLabel* label : window.findChildren<QLabel*>()) { // no value is taken for markup
+            QVERIFY2(label->textFormat() == Qt::PlainText || !Qt::mightBeRichText(label->text()),
+                     qPrintable(label->text()));
+        }
         const QImage laptop = iconImage(symbolIcon(QStringLiteral("macbook")));
         QVERIFY(!laptop.isNull());
         QCOMPARE(iconImage(window.tabs().tabIcon(StatusWindow::machineTab)), laptop);
