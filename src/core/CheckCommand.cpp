@@ -90,9 +90,8 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
 
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
 {
-    const QString usage = QStringLiteral("check FILE [--stored] [--json] [--live [--no-public-ip | "
-                                         "--public-ip-endpoint URL] | --snapshot SNAPSHOT.json] "
-                                         "[--explain]");
+    const QString usage = QStringLiteral("check FILE [--stored] [--json] | check FILE (--snapshot SNAPSHOT.json | "
+                                         "--live [--no-public-ip | --public-ip-endpoint URL]) [--explain] [--json]");
     QCommandLineParser parser;
     const QCommandLineOption stored(QStringLiteral("stored"),
                                     QStringLiteral("Read the stored form (createdAt in whole seconds)."));
@@ -109,7 +108,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
                                                     "with its values and what its test observed."));
     parser.addOptions({stored, json, live, snapshot, explain});
     const PublicIpOptions publicIp(parser);
-    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage, 1)) {
         co_return *done;
     }
     const QStringList positional = parser.positionalArguments();
@@ -126,10 +125,13 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     if (publicIp.isSet(parser) && !parser.isSet(live)) {
         co_return usageError(console, QStringLiteral("--no-public-ip and --public-ip-endpoint need --live"), usage);
     }
-    QString endpointError;
-    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, endpointError);
-    if (!endpointError.isEmpty()) {
-        co_return usageError(console, endpointError, usage);
+    std::optional<QUrl> endpoint;
+    if (parser.isSet(live)) {
+        QString endpointError;
+        endpoint = publicIp.endpoint(parser, endpointError);
+        if (!endpointError.isEmpty()) {
+            co_return usageError(console, endpointError, usage);
+        }
     }
 
     const QString path = positional[0];

@@ -5,6 +5,7 @@
 #include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
+#include "service/PublicIPClient.h"
 
 #include <array>
 
@@ -16,11 +17,13 @@ constexpr std::array commands{
     Command{"run", "run   run the agent without a desktop until SIGINT or SIGTERM", runRunCommand},
     Command{"check",
             "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
-            "  check FILE (--live | --snapshot SNAPSHOT.json) [--explain] [--json]\n"
+            "  check FILE --snapshot SNAPSHOT.json [--explain] [--json]\n"
+            "  check FILE --live [--no-public-ip | --public-ip-endpoint URL] [--explain] [--json]\n"
             "                                   evaluate it: the fingerprint that matches the network",
             runCheckCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
-    Command{"snapshot", "snapshot [--json] [--no-public-ip]   print the current network snapshot", runSnapshotCommand},
+    Command{"snapshot", "snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]   print the current network",
+            runSnapshotCommand},
     Command{"watch",
             "watch [--no-public-ip | --public-ip-endpoint URL]\n"
             "                                   print each network snapshot as the monitor yields it, and the\n"
@@ -48,6 +51,11 @@ void writeHelp(QTextStream& stream)
               "  --verbose   write debug log lines (also: QT_LOGGING_RULES=\"nerova.*.debug=true\")\n"
               "  --help      show this help\n"
               "  --version   show the version\n\n"
+              "check --live, snapshot and watch look the public address up at the setting publicIpEndpoint\n"
+              "(default "
+           << PublicIPClient::defaultEndpoint().toString()
+           << "), unless --public-ip-endpoint URL names\n"
+              "another place or --no-public-ip skips the lookup.\n\n"
               "Run 'nerova-agent COMMAND --help' for the options of a command.\n";
 }
 
@@ -62,7 +70,7 @@ int usageError(Console& console, const QString& problem, const QString& usage)
 }
 
 std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
-                                         const QString& usage)
+                                         const QString& usage, qsizetype maxPositional)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
@@ -75,7 +83,17 @@ std::optional<int> parseCommandArguments(QCommandLineParser& parser, const QStri
         console.out() << "Usage: nerova-agent " << usage << '\n' << parser.helpText().section(u'\n', 2);
         return exitcode::success;
     }
+    if (const QStringList positional = parser.positionalArguments(); positional.size() > maxPositional) {
+        return usageError(
+            console, QStringLiteral("%1: unexpected argument '%2'").arg(arguments.value(0), positional[maxPositional]),
+            usage);
+    }
     return std::nullopt;
+}
+
+bool isWebUrl(const QUrl& url)
+{
+    return url.isValid() && (url.scheme() == u"https" || url.scheme() == u"http") && !url.host().isEmpty();
 }
 
 QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
@@ -91,6 +109,12 @@ QCoro::Task<int> runCommandLine(QStringList arguments, Console& console)
         co_return exitcode::usage;
     }
     const QString& first = arguments.first();
+    const bool programOption = first == u"--help" || first == u"-h" || first == u"help" || first == u"--version";
+    if (programOption && arguments.size() > 1) {
+        console.error() << "unexpected argument '" << arguments[1] << "' after " << first
+                        << ". Run 'nerova-agent --help' for the list.\n";
+        co_return exitcode::usage;
+    }
     if (first == u"--help" || first == u"-h" || first == u"help") {
         writeHelp(console.out());
         co_return exitcode::success;

@@ -1,6 +1,8 @@
 #include "core/CurrentNetwork.h"
 
 #include "common/Error.h"
+#include "common/Settings.h"
+#include "core/Command.h"
 #include "core/TerminalText.h"
 #include "service/PublicIPClient.h"
 
@@ -29,7 +31,8 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
 PublicIpOptions::PublicIpOptions(QCommandLineParser& parser)
     : skip_(QStringLiteral("no-public-ip"), QStringLiteral("Do not look up the public IP address.")),
       endpoint_(QStringLiteral("public-ip-endpoint"),
-                QStringLiteral("Look the public IP address up at URL (default %1).")
+                QStringLiteral("Look the public IP address up at URL instead of the setting publicIpEndpoint "
+                               "(default %1).")
                     .arg(PublicIPClient::defaultEndpoint().toString()),
                 QStringLiteral("URL"))
 {
@@ -50,10 +53,24 @@ std::optional<QUrl> PublicIpOptions::endpoint(const QCommandLineParser& parser, 
         return std::nullopt;
     }
     if (!parser.isSet(endpoint_)) {
-        return PublicIPClient::defaultEndpoint();
+        // Where the agent looks: the managed or the user's setting, else the default.
+        const Settings settings(Settings::defaultUserFile(), Settings::defaultManagedDirectory());
+        const QString key = QString::fromLatin1(settingskey::publicIpEndpoint);
+        const std::optional<QString> configured = settings.managedSetting(key);
+        if (!configured) {
+            return PublicIPClient::defaultEndpoint();
+        }
+        const QUrl url(*configured, QUrl::StrictMode);
+        if (!isWebUrl(url)) {
+            error = QStringLiteral("the setting %1 is not an http or https URL: \"%2\" (change it with 'nerova-agent "
+                                   "config set', or give --public-ip-endpoint URL or --no-public-ip)")
+                        .arg(key, printable(*configured));
+            return std::nullopt;
+        }
+        return url;
     }
     const QUrl url(parser.value(endpoint_), QUrl::StrictMode);
-    if (!url.isValid() || (url.scheme() != u"https" && url.scheme() != u"http") || url.host().isEmpty()) {
+    if (!isWebUrl(url)) {
         error =
             QStringLiteral("--public-ip-endpoint needs an http or https URL, not \"%1\"").arg(parser.value(endpoint_));
         return std::nullopt;

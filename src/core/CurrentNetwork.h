@@ -24,8 +24,10 @@ public:
     explicit PublicIpOptions(QCommandLineParser& parser);
 
     bool isSet(const QCommandLineParser& parser) const;
-    // After parsing: where to look the public address up, nothing with --no-public-ip. A bad
-    // choice (both options, or a URL that is not http or https) yields nothing and sets `error`.
+    // After parsing: where to look the public address up, as the agent does: the URL given, else
+    // the setting "publicIpEndpoint" (managed or the user's), else the default; nothing with
+    // --no-public-ip. A bad choice (both options, or a URL given or set that is not http or https)
+    // yields nothing and sets `error`.
     std::optional<QUrl> endpoint(const QCommandLineParser& parser, QString& error) const;
 
 private:

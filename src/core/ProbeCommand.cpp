@@ -119,7 +119,7 @@ QCoro::Task<int> runProbeCommand(QStringList arguments, Console& console)
                                            QStringLiteral("Seconds to wait for the echo reply (default 2)."),
                                            QStringLiteral("SECONDS"));
     parser.addOption(timeoutOption);
-    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage, 2)) {
         co_return *done;
     }
     const QStringList positional = parser.positionalArguments();

@@ -8,7 +8,7 @@ namespace nerova {
 
 QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
 {
-    const QString usage = QStringLiteral("snapshot [--json] [--no-public-ip] [--public-ip-endpoint URL]");
+    const QString usage = QStringLiteral("snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]");
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the snapshot as JSON."));
     parser.addOption(json);
@@ -20,9 +20,6 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
     const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
     if (!error.isEmpty()) {
         co_return usageError(console, error, usage);
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        co_return usageError(console, QStringLiteral("snapshot takes no arguments"), usage);
     }
 
     const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();

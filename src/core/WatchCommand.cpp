@@ -19,9 +19,6 @@ QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console)
     }
     QString error;
     const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
-    if (error.isEmpty() && !parser.positionalArguments().isEmpty()) {
-        error = QStringLiteral("watch takes no arguments");
-    }
     if (!error.isEmpty()) {
         co_return usageError(console, error, usage);
     }

@@ -53,7 +53,15 @@ QByteArray snapshotWith(const QByteArray& address)
 class CommandLineTest : public QObject {
     Q_OBJECT
 
+    QTemporaryDir home_; // the user's settings; no session bus, so no agent and no keyring is reached
+
 private slots:
+    void initTestCase()
+    {
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(home_.path()));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/nerova-test-bus");
+    }
+
     void commands_data()
     {
         // clang-format off
@@ -81,12 +89,18 @@ private slots:
         QTest::newRow("no file") << QStringList{"check"} << QByteArray() << 2 << QStringList{} << "check needs exactly one FILE" << none;
         QTest::newRow("unknown option") << QStringList{"check", "FILE", "--frobnicate"} << validFile << 2 << QStringList{} << "Unknown option 'frobnicate'" << none;
         QTest::newRow("command help") << QStringList{"check", "--help"} << QByteArray() << 0 << QStringList{"Usage: nerova-agent check FILE"} << "" << none;
-        QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << QStringList{"Commands:", "check FILE"} << "" << none;
+        QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << QStringList{"Commands:", "check FILE --live [--no-public-ip | --public-ip-endpoint URL] [--explain]", "snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]", "watch [--no-public-ip | --public-ip-endpoint URL]"} << "" << none;
+        QTest::newRow("snapshot help") << QStringList{"snapshot", "--help"} << QByteArray() << 0 << QStringList{"Usage: nerova-agent snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]", "--public-ip-endpoint <URL>", "the setting publicIpEndpoint"} << "" << none;
+        // Nothing is done before the arguments are known to be right: no agent runs, no enrolment is reset.
+        for (const char* command : {"run", "reset-enrolment", "status", "refresh", "snapshot", "watch", "--version"}) {
+            QTest::newRow(qPrintable(QStringLiteral("%1: extra argument").arg(command))) << QStringList{command, "extra"} << none << 2 << QStringList{} << "unexpected argument 'extra'" << none;
+        }
         QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << QStringList{"nerova-agent 0."} << "" << none;
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{} << "unknown command 'frobnicate'" << none;
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given" << none;
         QTest::newRow("snapshot") << QStringList{"snapshot", "--no-public-ip"} << none << 0 << QStringList{"External IPv4: none\nInterfaces:\n", "Addresses:\n"} << "" << none;
         QTest::newRow("snapshot as JSON") << QStringList{"snapshot", "--json", "--no-public-ip"} << none << 0 << QStringList{"\"externalIPv4\": null", "\"networkInterfaces\": ["} << "" << none;
+        QTest::newRow("snapshot: the setting's endpoint") << QStringList{"snapshot"} << none << 0 << QStringList{"External IPv4: 203.0.113.9\n"} << "" << none;
         const QString watchUsage = QStringLiteral("Usage: nerova-agent watch");
         QTest::newRow("watch: unknown option") << QStringList{"watch", "--bogus"} << none << 2 << QStringList{} << watchUsage << none;
         QTest::newRow("watch: both public-IP options") << QStringList{"watch", "--no-public-ip", "--public-ip-endpoint", "https://ip.example/"} << none << 2 << QStringList{} << watchUsage << none;
@@ -136,6 +150,7 @@ private slots:
         QTest::newRow("web content") << QStringList{"check", "FILE", "--explain"} << officeFile(condition("webContent", argument("url", "ENDPOINT/status") + "," + argument("match", "OK$"))) << 0 << QStringList{"own true -> true (HTTP 200, 9 bytes received)"} << "" << snapshotWith("10.9.9.9");
         // --live reads this machine's network; ENDPOINT/ok answers the public address, ENDPOINT/down 503.
         QTest::newRow("live: public address in range") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "ENDPOINT/ok"} << externalOffice << 0 << QStringList{"Matched fingerprint"} << "" << QByteArray();
+        QTest::newRow("live: the setting's endpoint") << QStringList{"check", "FILE", "--live"} << externalOffice << 0 << QStringList{"Matched fingerprint"} << "" << QByteArray();
         QTest::newRow("live: lookup without an address") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "ENDPOINT/down"} << externalOffice << 1 << QStringList{"No fingerprint matched"} << "gave no address" << QByteArray();
         QTest::newRow("live: lookup refused") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "http://127.0.0.1:1/?format=json"} << externalOffice << 1 << QStringList{"No fingerprint matched"} << "failed: ConnectionRefusedError(\"Connection refused\")" << QByteArray();
         QTest::newRow("live: endpoint not a web URL") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "file:///etc/passwd"} << externalOffice << 2 << QStringList{} << "needs an http or https URL" << QByteArray();
@@ -181,12 +196,20 @@ private slots:
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^SNAPSHOT$")),
                                    test::writeFile(dir, QStringLiteral("snapshot.json"), snapshot));
 
+        // The public address is looked up where the setting says: at the loopback stand-in.
+        QDir().mkpath(home_.filePath(QStringLiteral("Nerova")));
+        const QByteArray settings =
+            "[General]\nisRegistered=true\npublicIpEndpoint=" + http.url(QStringLiteral("/ok")).toEncoded() + '\n';
+        test::writeFile(home_, QStringLiteral("Nerova/NerovaAgent.conf"), settings);
+
         const test::CommandResult result = test::runCommand(arguments);
         if (arguments.value(1) == u"ping" && result.err.contains(QLatin1String("not permitted"))) {
             QSKIP(qPrintable(QStringLiteral("this process may not open ICMP sockets: ") + result.err));
         }
         test::verifyResult(result, exitCode, expectedOut, expectedErr);
         QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
+        QFile stored(home_.filePath(QStringLiteral("Nerova/NerovaAgent.conf")));
+        QVERIFY(stored.open(QIODevice::ReadOnly) && stored.readAll() == settings);
     }
 };
 
