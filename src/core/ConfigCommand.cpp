@@ -3,6 +3,7 @@
 #include "common/LogHandler.h"
 #include "core/Command.h"
 #include "core/Commands.h"
+#include "service/NerovaClient.h"
 
 #include <QSet>
 #include <QUrl>
@@ -29,31 +30,93 @@ QString knownKeyList()
     return names.join(QStringLiteral(", "));
 }
 
-// The value the agent would use, and where it comes from.
+// The value to store for `text`, or the reason it does not fit the key.
+std::variant<QVariant, QString> parseValue(const SettingKey& key, const QString& text)
+{
+    // Arguments that are not UTF-8 arrive with replacement characters, which would be stored as if
+    // they were the value.
+    if (text.contains(QChar::ReplacementCharacter) || !QStringView(text).isValidUtf16()) {
+        return QStringLiteral("expects valid UTF-8 text");
+    }
+    switch (key.kind) {
+    case SettingKind::flag:
+        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1") {
+            return QVariant(true);
+        }
+        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == u"0") {
+            return QVariant(false);
+        }
+        return QStringLiteral("expects true or false");
+    case SettingKind::integer: {
+        bool ok = false;
+        const qint64 number = text.toLongLong(&ok);
+        return ok ? std::variant<QVariant, QString>(QVariant(number)) : QStringLiteral("expects a whole number");
+    }
+    case SettingKind::url: {
+        const QUrl url(text, QUrl::StrictMode);
+        if (!isWebUrl(url)) {
+            return QStringLiteral("expects an http or https URL");
+        }
+        // The service receives the registration key and signed requests: the client's own rule.
+        if (key.name == std::string_view(settingskey::agentEndpoint) && !isPermittedServiceEndpoint(url)) {
+            return QStringLiteral("expects an https URL; plain http only for a loopback host");
+        }
+        return QVariant(text);
+    }
+    case SettingKind::text: break;
+    }
+    if (text.isEmpty()) {
+        return QStringLiteral("expects a text; use 'config unset' to remove the value");
+    }
+    return QVariant(text);
+}
+
+// Why a stored or managed `text` cannot serve as the value of `key`; nothing when it can. Flags
+// and numbers are read with the blanks around them, as the agent reads them.
+std::optional<QString> valueProblem(const SettingKey& key, const QString& text)
+{
+    const bool trimmed = key.kind == SettingKind::flag || key.kind == SettingKind::integer;
+    const auto parsed = parseValue(key, trimmed ? text.trimmed() : text);
+    if (const auto* problem = std::get_if<QString>(&parsed)) {
+        return *problem;
+    }
+    return std::nullopt;
+}
+
+// The value the agent would use, where it comes from, and why it is unusable when it is.
 struct Effective {
     std::optional<QString> value;
     QString source;
+    std::optional<QString> problem;
 };
 
 Effective effectiveValue(const SettingKey& key, const Settings& settings)
 {
     const QString name = QString::fromLatin1(key.name);
+    const QString user = QStringLiteral("user");
     if (key.managed) {
         if (auto managed = settings.managedText(name)) {
-            return {std::move(managed), QStringLiteral("managed")};
+            std::optional<QString> problem = valueProblem(key, *managed);
+            return {std::move(managed), QStringLiteral("managed"), std::move(problem)};
         }
     }
     if (!settings.contains(name)) {
-        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.byDefault)};
+        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.byDefault), std::nullopt};
+    }
+    const std::optional<QString> stored = settings.text(name);
+    if (!stored) {
+        return {std::nullopt, user, QStringLiteral("the stored value is not a single text")};
+    }
+    if (std::optional<QString> problem = valueProblem(key, *stored)) {
+        return {stored, user, std::move(problem)};
     }
     switch (key.kind) {
-    case SettingKind::flag:
-        return {settings.flag(name) ? QStringLiteral("true") : QStringLiteral("false"), QStringLiteral("user")};
-    case SettingKind::integer: return {QString::number(settings.integer(name)), QStringLiteral("user")};
+    case SettingKind::flag: return {settings.flag(name) ? QStringLiteral("true") : QStringLiteral("false"), user, {}};
+    case SettingKind::integer: return {QString::number(settings.integer(name)), user, {}};
     case SettingKind::text:
     case SettingKind::url: break;
     }
-    return {settings.text(name), QStringLiteral("user")};
+    return {stored, user, std::nullopt};
 }
 
 // Present, absent, or why the credential store cannot tell.
@@ -105,7 +168,9 @@ QCoro::Task<int> list(Console& console, Settings& settings, AgentSecret& secret)
             const bool masked = effective.value && key.name == std::string_view(settingskey::registrationKey);
             rows.append({QString::fromLatin1(key.name),
                          masked ? QStringLiteral("present") : effective.value.value_or(QStringLiteral("-")),
-                         effective.source});
+                         effective.problem
+                             ? effective.source + QStringLiteral("  (not usable: ") + *effective.problem + u')'
+                             : effective.source});
         }
     }
     const SecretState state = co_await secretState(secret);
@@ -143,50 +208,16 @@ QCoro::Task<int> get(Console& console, Settings& settings, AgentSecret& secret, 
     }
     const SettingKey& key = *findSettingKey(name);
     const Effective effective = effectiveValue(key, settings);
+    if (effective.problem) {
+        console.error() << "note: the " << effective.source << " value of " << name
+                        << " is not usable: " << *effective.problem << '\n';
+    }
     if (!effective.value) {
         console.error() << name << " is not set (" << effective.source << ")\n";
         co_return exitcode::failure;
     }
     console.out() << *effective.value << '\n';
     co_return exitcode::success;
-}
-
-// The value to store for `text`, or the reason it does not fit the key.
-std::variant<QVariant, QString> parseValue(const SettingKey& key, const QString& text)
-{
-    // Arguments that are not UTF-8 arrive with replacement characters, which would be stored as if
-    // they were the value.
-    if (text.contains(QChar::ReplacementCharacter) || !QStringView(text).isValidUtf16()) {
-        return QStringLiteral("expects valid UTF-8 text");
-    }
-    switch (key.kind) {
-    case SettingKind::flag:
-        if (text.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || text == u"1") {
-            return QVariant(true);
-        }
-        if (text.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || text == u"0") {
-            return QVariant(false);
-        }
-        return QStringLiteral("expects true or false");
-    case SettingKind::integer: {
-        bool ok = false;
-        const qint64 number = text.toLongLong(&ok);
-        return ok ? std::variant<QVariant, QString>(QVariant(number)) : QStringLiteral("expects a whole number");
-    }
-    case SettingKind::url: {
-        const QUrl url(text, QUrl::StrictMode);
-        const QString scheme = url.scheme();
-        if (!url.isValid() || url.host().isEmpty() || (scheme != u"https" && scheme != u"http")) {
-            return QStringLiteral("expects an http or https URL");
-        }
-        return QVariant(text);
-    }
-    case SettingKind::text: break;
-    }
-    if (text.isEmpty()) {
-        return QStringLiteral("expects a text; use 'config unset' to remove the value");
-    }
-    return QVariant(text);
 }
 
 void noteManagedOverride(Console& console, const SettingKey& key, const Settings& settings)
@@ -247,7 +278,7 @@ QCoro::Task<int> runConfig(QStringList arguments, Console& console, Settings& se
     parser.addPositionalArgument(QStringLiteral("action"), QStringLiteral("list, get, set or unset"));
     parser.addPositionalArgument(QStringLiteral("KEY"), QStringLiteral("one of: ") + knownKeyList());
     parser.addPositionalArgument(QStringLiteral("VALUE"), QStringLiteral("the value to store in the user settings"));
-    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage, 3)) {
         co_return *done;
     }
     const QStringList positional = parser.positionalArguments();

@@ -48,6 +48,11 @@ private slots:
         QTest::newRow("flag must be a flag") << none << "" << QStringList{"set allowQuit maybe"} << 2 << QStringList{} << "allowQuit expects true or false";
         QTest::newRow("integer must be a number") << none << "" << QStringList{"set fingerprintExpiry 12x"} << 2 << QStringList{} << "fingerprintExpiry expects a whole number";
         QTest::newRow("endpoint must be a URL") << none << "" << QStringList{"set agentEndpoint presence.example"} << 2 << QStringList{} << "agentEndpoint expects an http or https URL";
+        QTest::newRow("plain http endpoint only on loopback") << none << "" << QStringList{"set agentEndpoint http://presence.example"} << 2 << QStringList{} << "agentEndpoint expects an https URL; plain http only for a loopback host";
+        QTest::newRow("get notes an unusable value") << none << "[General]\nagentEndpoint=http://presence.example\n" << QStringList{"get agentEndpoint"} << 0 << QStringList{"^http://presence.example$"} << "note: the user value of agentEndpoint is not usable: expects an https URL";
+        QTest::newRow("list flags an unusable managed value") << QByteArray("{\"agentEndpoint\":\"ftp://x\"}") << "[General]\nallowQuit=maybe\n" << QStringList{"list"} << 0
+            << QStringList{"^agentEndpoint +ftp://x +managed  \\(not usable: expects an http or https URL\\)$", "^allowQuit +maybe +user  \\(not usable: expects true or false\\)$"} << "";
+        QTest::newRow("empty managed key leaves the user's") << QByteArray(R"({"registrationKey":""})") << "" << QStringList{"set registrationKey k-4711", "list"} << 0 << QStringList{"^registrationKey +present +user$", "^agentSecret "} << "";
         QTest::newRow("text must be UTF-8") << none << "" << QStringList{"set username caf\xe9"} << 2 << QStringList{} << "username expects valid UTF-8 text";
         QTest::newRow("missing value") << none << "" << QStringList{"set username"} << 2 << QStringList{} << "config set takes 2 argument(s)";
         QTest::newRow("unknown key") << none << "" << QStringList{"get projectId"} << 2 << QStringList{} << "unknown key 'projectId'. Known keys: agentEndpoint, ";
