@@ -4,6 +4,7 @@
 #   XEmbed tray (trayer)  -> the icon is embedded, its menu opens, the window stays hidden;
 #                            a second launch shows the first instance's window and exits 0
 #   StatusNotifierWatcher -> the item registers with the (stand-in) watcher
+#   no usable display     -> it says that it needs a graphical session and exits 1
 # Usage: desktop-system-test.sh NEROVA_AGENT STAND_IN_WATCHER
 #        desktop-system-test.sh --memory NEROVA_AGENT   (the benchmark: resident memory of the agent
 #                                                        with its tray icon and hidden window)
@@ -66,6 +67,18 @@ start_agent() { # start_agent LOG: the agent in the background as $first
 }
 stop_agent() { kill "$first"; wait "$first" 2>/dev/null || true; }
 window_shown() { xdotool search --onlyvisible --name '^Nerova Agent$'; }
+
+if [ $memory -eq 0 ]; then
+  # Without a display (none set, or one that does not answer) the desktop agent says what it needs
+  # and exits 1, where Qt's platform plugin would abort.
+  for display in "" /nonexistent/x11:0; do
+    code=0
+    said=$(env -u WAYLAND_DISPLAY DISPLAY="$display" QT_QPA_PLATFORM= timeout 20 "$agent" 2>&1) || code=$?
+    [ "$code" -eq 1 ] && grep -q "needs a graphical session.*'nerova-agent run'" <<<"$said" ||
+      fail "without a usable display ('$display') the agent exited $code: $said"
+  done
+  echo "PASS: without a display the desktop agent points at 'nerova-agent run' and exits 1"
+fi
 
 exec 9>"$work/display"
 Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
