@@ -8,6 +8,7 @@
 // the next one, by design, and is counted apart), resident memory under 2 MB above the first
 // minute's, no descriptor growth.
 #include "AgentAgainstService.h"
+#include "Goals.h"
 #include "ProcessUsage.h"
 #include "common/Json.h"
 
@@ -62,7 +63,8 @@ int main(int argc, char* argv[])
     const std::optional<QString> isolation = test::enterPrivateNetwork();
     QCoreApplication app(argc, argv);
     if (isolation) {
-        return fail(*isolation);
+        std::printf("bench_agent_soak: skipped, %s\n", qPrintable(*isolation));
+        return skippedStatus;
     }
     const QStringList arguments = QCoreApplication::arguments();
     const int minutes = optionValue(arguments, QStringLiteral("--minutes"), 30);
@@ -89,6 +91,7 @@ int main(int argc, char* argv[])
     QElapsedTimer elapsed;
     elapsed.start();
     qint64 nextSample = 0;
+    ProcessUsage firstMinute; // the sample the goals compare the end with
     std::printf("minute  resident KiB  descriptors  changes  reports\n");
     while (elapsed.elapsed() < qint64(minutes) * 60'000) {
         if (elapsed.elapsed() >= nextSample) {
@@ -96,6 +99,9 @@ int main(int argc, char* argv[])
             std::printf("%6lld  %12lld  %11lld  %7zu  %7lld\n", nextSample / 60'000, usage.residentKiB,
                         usage.descriptors, changes.size(), qint64(service.presenceReports().size()));
             std::fflush(stdout);
+            if (nextSample <= 60'000) {
+                firstMinute = usage;
+            }
             nextSample += 60'000;
         }
         // Faults on for one to three changes, then off for at least one.
@@ -174,7 +180,12 @@ int main(int argc, char* argv[])
                 minutes, changes.size(), changeSeconds, faultsSwitched, reported, lost, lostUnderPresenceFault,
                 sentTwice, late, qint64(reports.size()), qint64(service.checkins().size()));
 
+    Goals goals;
+    goals.check(lost == 0 && sentTwice == 0, "every change reported once, apart from those superseded");
+    goals.check(last.residentKiB - firstMinute.residentKiB < 2 * 1024 && last.descriptors <= firstMinute.descriptors,
+                "under 2 MB more resident than in the first minute, no more descriptors");
+
     ::kill(pid_t(agent.processId()), SIGTERM);
     agent.waitForFinished(10'000);
-    return lost == 0 && sentTwice == 0 && agent.exitCode() == 0 ? 0 : 1;
+    return agent.exitCode() == 0 ? goals.exitCode() : 1;
 }
