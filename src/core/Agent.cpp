@@ -37,6 +37,14 @@ Agent::Agent(AgentComponents components, Settings& settings, const Clock& clock,
 
 Agent::~Agent() { *alive_ = false; }
 
+QCoro::Task<void> Agent::untilGone(QCoro::Task<void> work)
+{
+    try {
+        co_await work;
+    } catch (const AgentGone&) {
+    }
+}
+
 void Agent::start()
 {
     if (monitorTask_) {
@@ -89,6 +97,8 @@ QCoro::Task<void> Agent::checkinTaskBody(quint64 run)
 {
     try {
         co_await runCheckinCycle();
+    } catch (const AgentGone&) {
+        co_return;
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "error during check in %s", qUtf8Printable(describeException(error)));
     }
@@ -101,6 +111,8 @@ QCoro::Task<void> Agent::fingerprintCheckTaskBody(quint64 run)
 {
     try {
         co_await runFingerprintRefresh();
+    } catch (const AgentGone&) {
+        co_return;
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error checking fingerprint eTag %s", qUtf8Printable(describeException(error)));
     }

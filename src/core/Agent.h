@@ -163,6 +163,8 @@ private:
         QString instanceId;
     };
 
+    // Runs `work` on its own; it ends quietly when the agent is destroyed meanwhile.
+    static QCoro::Task<void> untilGone(QCoro::Task<void> work);
     QCoro::Task<void> monitorLoop(quint64 run);
     QCoro::Task<void> evaluate(NetworkContext context);
     QCoro::Task<void> reportPresence(UnsentPresence report);

@@ -62,7 +62,7 @@ QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
     }
     std::optional<QString> secret;
     try {
-        QCoro::Task<std::optional<QString>> loading = components_.secretStore->loadSecret();
+        QCoro::Task<std::optional<QString>> loading = whileAlive(alive_, components_.secretStore->loadSecret());
         secret = co_await loading;
     } catch (const std::exception& error) {
         // Counts as no secret; the user learns why nothing is sent.
@@ -155,16 +155,16 @@ QCoro::Task<void> Agent::registerAgent()
     }
     // An enrolment whose secret could not be kept would be abandoned at the service, and the next
     // cycle would leave another: nothing is sent while the store cannot store.
-    QCoro::Task<void> probing = components_.secretStore->checkStorable();
+    QCoro::Task<void> probing = whileAlive(alive_, components_.secretStore->checkStorable());
     co_await probing;
     const QString agentId = settings_.agentIdentifier();
     DeviceInformation device = makeDeviceInformation(*components_.machineState, settings_);
     QCoro::Task<AgentCredentials> registering =
-        components_.service->registerAgent(*url, agentId, *registrationKey, std::move(device));
+        whileAlive(alive_, components_.service->registerAgent(*url, agentId, *registrationKey, std::move(device)));
     const AgentCredentials credentials = co_await registering;
     std::exception_ptr storeFailure;
     try {
-        QCoro::Task<void> storing = components_.secretStore->storeSecret(credentials.secret);
+        QCoro::Task<void> storing = whileAlive(alive_, components_.secretStore->storeSecret(credentials.secret));
         co_await storing;
     } catch (const std::exception&) {
         storeFailure = std::current_exception();
@@ -203,8 +203,9 @@ QCoro::Task<bool> Agent::postCheckin(bool mayEnrolAgain)
     std::optional<AgentCheckinResponse> answer;
     bool disowned = false;
     try {
-        QCoro::Task<std::optional<AgentCheckinResponse>> posting = components_.service->postCheckin(
-            access->endpoint, access->secret, agentId, std::move(request), access->projectId, access->instanceId);
+        QCoro::Task<std::optional<AgentCheckinResponse>> posting = whileAlive(
+            alive_, components_.service->postCheckin(access->endpoint, access->secret, agentId, std::move(request),
+                                                     access->projectId, access->instanceId));
         answer = co_await posting;
     } catch (const NerovaClientError& error) {
         if (!isDisowned(error) || !mayEnrolAgain) {
@@ -265,7 +266,8 @@ QCoro::Task<void> Agent::runFingerprintRefresh()
     }
     std::optional<FingerprintFile> file;
     try {
-        QCoro::Task<std::optional<FingerprintFile>> fetching = components_.service->fetchFingerprintFile(*url);
+        QCoro::Task<std::optional<FingerprintFile>> fetching =
+            whileAlive(alive_, components_.service->fetchFingerprintFile(*url));
         file = co_await fetching;
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error checking fingerprint eTag %s", qUtf8Printable(describeException(error)));

@@ -42,8 +42,12 @@ QCoro::Task<void> Agent::monitorLoop(quint64 run)
             co_return;
         }
         qCDebug(lcAgent, "Received new network context");
-        QCoro::Task<void> evaluating = evaluate(std::move(*next));
-        co_await evaluating;
+        try {
+            QCoro::Task<void> evaluating = evaluate(std::move(*next));
+            co_await evaluating;
+        } catch (const AgentGone&) {
+            co_return;
+        }
         emit contextHandled();
     }
 }
@@ -66,18 +70,20 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
     // The evaluation and its report use this copy even if a newer file is installed meanwhile.
     const FingerprintFile file = *fingerprintFile_;
     qCDebug(lcAgent, "Checking with rules engine");
-    AgentEvaluation& evaluation = lastEvaluation_.emplace();
-    evaluation.explanation = RulesEngineEvaluation::outline(file);
+    lastEvaluation_.emplace().explanation = RulesEngineEvaluation::outline(file);
+    // The engine fills in this frame's record, which lives as long as the engine's work even if the
+    // agent does not.
+    RulesEngineEvaluation explanation = RulesEngineEvaluation::outline(file);
     std::optional<QString> failure;
     std::optional<Fingerprint> result;
     try {
         QCoro::Task<std::optional<Fingerprint>> checking =
-            components_.rulesEngine->checkFingerprints(file, std::move(context), evaluation.explanation);
+            whileAlive(alive_, components_.rulesEngine->checkFingerprints(file, std::move(context), explanation));
         result = co_await checking;
     } catch (const std::exception& error) {
         failure = describeException(error);
     }
-    // The record lives in the agent, which outlives every evaluation.
+    lastEvaluation_->explanation = std::move(explanation);
     lastEvaluation_->match = result;
     lastEvaluation_->error = failure;
     if (failure) {
@@ -166,7 +172,7 @@ void Agent::clearPresenceProblem()
 
 void Agent::checkTimeOfDay()
 {
-    retryUnsentPresence();
+    untilGone(retryUnsentPresence());
 
     LockState& lock = *components_.lockMonitor;
     if (lastPresenceCheck_.isValid() && isToday(lastPresenceCheck_, clock_)) {
@@ -194,8 +200,9 @@ QCoro::Task<bool> Agent::sendPresence(AgentPresenceRequest request)
         co_return false;
     }
     const QString agentId = settings_.agentIdentifier();
-    QCoro::Task<void> posting = components_.service->postPresence(
-        access->endpoint, access->secret, agentId, std::move(request), access->projectId, access->instanceId);
+    QCoro::Task<void> posting = whileAlive(
+        alive_, components_.service->postPresence(access->endpoint, access->secret, agentId, std::move(request),
+                                                  access->projectId, access->instanceId));
     co_await posting;
     setLastPresenceSend(clock_.now());
     co_return true;
