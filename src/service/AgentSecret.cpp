@@ -121,6 +121,30 @@ void forgetConnectionUnlessTo(const QString& owner)
     }
 }
 
+// The keychain library reaches the Secret Service through GLib's shared session-bus connection,
+// which by default ends the whole process with SIGTERM when the bus goes away. The agent handles a
+// lost bus itself (`run` ends with a status of its own, which its supervisor restarts), so the
+// shared connection is told to leave the process alone. It is kept for the process's life.
+void keepProcessWhenTheBusCloses()
+{
+    static const bool done = [] {
+        using BusGetSync = void* (*)(int busType, void* cancellable, void** error);
+        using SetExitOnClose = void (*)(void* connection, int exitOnClose);
+        constexpr int sessionBusType = 2; // G_BUS_TYPE_SESSION
+        const auto busGetSync =
+            reinterpret_cast<BusGetSync>(QLibrary::resolve(QStringLiteral("gio-2.0"), 0, "g_bus_get_sync"));
+        const auto setExitOnClose = reinterpret_cast<SetExitOnClose>(
+            QLibrary::resolve(QStringLiteral("gio-2.0"), 0, "g_dbus_connection_set_exit_on_close"));
+        if (busGetSync && setExitOnClose) {
+            if (void* connection = busGetSync(sessionBusType, nullptr, nullptr)) {
+                setExitOnClose(connection, 0);
+            }
+        }
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
 // Fails fast, and says what to do, when no Secret Service can answer: without this check the
 // keychain library would only report an opaque error, or wait for a service that never comes.
 QCoro::Task<void> requireSecretService(QDeadlineTimer deadline, milliseconds timeout)
@@ -129,6 +153,7 @@ QCoro::Task<void> requireSecretService(QDeadlineTimer deadline, milliseconds tim
     if (!bus.isConnected()) {
         throw noSessionBus(bus.lastError().message());
     }
+    keepProcessWhenTheBusCloses();
     const QDBusMessage getOwner = busCall(QStringLiteral("GetNameOwner"), QVariantList{secretServiceName});
     const QDBusMessage owner = co_await callBus(bus, getOwner, deadline);
     if (owner.type() != QDBusMessage::ErrorMessage ||

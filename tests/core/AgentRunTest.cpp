@@ -14,6 +14,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDirIterator>
@@ -218,6 +219,53 @@ private slots:
                 QVERIFY2(!it.value().contains(secret), qPrintable(it.key() + QStringLiteral(" holds a credential")));
             }
         }
+    }
+
+    // On a bus of its own, without --verbose: `run` gives its name up to a desktop agent that starts
+    // later and ends with 0; it ends with 4 when its bus goes away; neither writes a debug line.
+    void runGivesWayToTheDesktopAndEndsWithItsBus()
+    {
+        QProcess daemon;
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        QVERIFY(daemon.waitForReadyRead(10'000));
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), address);
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("QT_FORCE_STDERR_LOGGING"), QStringLiteral("1"));
+        environment.remove(QStringLiteral("QT_LOGGING_RULES"));
+        const auto start = [&environment](QProcess& process, const QStringList& arguments) {
+            process.setProcessEnvironment(environment);
+            process.setProcessChannelMode(QProcess::MergedChannels);
+            process.start(QStringLiteral(NEROVA_AGENT_BINARY), arguments);
+        };
+        QDBusConnection bus = QDBusConnection::connectToBus(address, QStringLiteral("own bus"));
+        const auto owner = [&bus] { return bus.interface()->serviceOwner(agentbus::serviceName).value(); };
+
+        QProcess headless;
+        start(headless, {QStringLiteral("run")});
+        QTRY_VERIFY_WITH_TIMEOUT(!owner().isEmpty(), 15'000);
+        const QString first = owner();
+        QProcess desktop;
+        start(desktop, {});
+        QVERIFY(headless.waitForFinished(20'000));
+        QCOMPARE(headless.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!owner().isEmpty() && owner() != first, 15'000);
+        ::kill(static_cast<pid_t>(desktop.processId()), SIGTERM);
+        QVERIFY(desktop.waitForFinished(10'000));
+
+        QProcess orphan;
+        start(orphan, {QStringLiteral("run")});
+        QTRY_VERIFY_WITH_TIMEOUT(!owner().isEmpty(), 15'000);
+        QDBusConnection::disconnectFromBus(QStringLiteral("own bus"));
+        daemon.terminate();
+        QVERIFY(daemon.waitForFinished(10'000));
+        QVERIFY(orphan.waitForFinished(20'000));
+        const QByteArray log = headless.readAll() + desktop.readAll() + orphan.readAll();
+        QVERIFY2(orphan.exitStatus() == QProcess::NormalExit && orphan.exitCode() == 4, log.right(1000).constData());
+        QVERIFY2(log.contains("A desktop agent took over") && log.contains("The session bus went away"), log);
+        QVERIFY2(!log.contains("] debug: "), log);
     }
 };
 
