@@ -26,7 +26,8 @@ void TrayMenu::rebuild()
         item->deleteLater();
     }
     for (const TrayMenuRow& row : model_.rows()) {
-        QAction* item = addAction(row.text);
+        // Names come from the fingerprint file and the service: an "&" in them is text, not a mnemonic.
+        QAction* item = addAction(QString(row.text).replace(u'&', QStringLiteral("&&")));
         item->setProperty(kindProperty, int(row.kind));
         if (!row.symbol.isEmpty()) {
             item->setIcon(symbolIcon(row.symbol));
