@@ -1,6 +1,6 @@
 #include "ui/DesktopApplication.h"
 
-#include "core/Agent.h"
+#include "agent/Agent.h"
 #include "ui/SymbolIcon.h"
 
 namespace nerova {

@@ -2,9 +2,9 @@
 
 #include "common/BuildInfo.h"
 #include "common/LogHandler.h"
-#include "core/AgentBusAdaptor.h"
-#include "core/AgentWiring.h"
-#include "core/StopSignals.h"
+#include "agent/AgentBusAdaptor.h"
+#include "agent/AgentWiring.h"
+#include "common/StopSignals.h"
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"

@@ -1,6 +1,6 @@
 #include "ui/StatusRows.h"
 
-#include "core/Agent.h"
+#include "agent/Agent.h"
 #include "ui/UserDisplayName.h"
 
 #include <QLocale>

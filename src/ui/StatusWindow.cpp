@@ -1,6 +1,6 @@
 #include "ui/StatusWindow.h"
 
-#include "core/Agent.h"
+#include "agent/Agent.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
 #include "ui/ItemTreeView.h"

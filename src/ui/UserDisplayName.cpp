@@ -1,6 +1,6 @@
 #include "ui/UserDisplayName.h"
 
-#include "core/UserState.h"
+#include "agent/UserState.h"
 
 namespace nerova {
 

@@ -5,7 +5,7 @@
 #include "common/Await.h"
 #include "common/Clock.h"
 #include "common/Settings.h"
-#include "core/Agent.h"
+#include "agent/Agent.h"
 #include "rules/FingerprintFileJson.h"
 
 #include <QNetworkAccessManager>

@@ -1,0 +1,230 @@
+#pragma once
+
+#include "common/Clock.h"
+#include "common/Settings.h"
+#include "agent/LockState.h"
+#include "agent/MachineState.h"
+#include "agent/SecretStore.h"
+#include "agent/ServiceConnection.h"
+#include "agent/UserState.h"
+#include "network/NetworkContext.h"
+#include "network/NetworkContextSource.h"
+#include "rules/FingerprintFile.h"
+#include "rules/RulesEngine.h"
+#include "rules/RulesEngineEvaluation.h"
+
+#include "agent/AgentError.h"
+
+#include <QCoro/QCoroTask>
+#include <QDateTime>
+#include <QFileSystemWatcher>
+#include <QObject>
+#include <QTimer>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace nerova {
+
+// The intervals of the agent's repeating work. Users cannot change them; tests shorten them.
+struct AgentIntervals {
+    static constexpr std::chrono::milliseconds checkinInterval{std::chrono::seconds(3600)};
+    static constexpr std::chrono::milliseconds fingerprintCheckInterval{std::chrono::seconds(600)};
+    static constexpr std::chrono::milliseconds timeOfDayInterval{std::chrono::seconds(120)};
+
+    std::chrono::milliseconds checkin = checkinInterval;
+    std::chrono::milliseconds fingerprintCheck = fingerprintCheckInterval;
+    std::chrono::milliseconds timeOfDay = timeOfDayInterval;
+};
+
+// The last evaluation of the rules engine: its verdict and how it was reached.
+struct AgentEvaluation {
+    std::optional<Fingerprint> match;
+    std::optional<QString> error; // the description of the error the evaluation raised
+    RulesEngineEvaluation explanation;
+};
+
+// The long-lived parts the agent owns, built by the application (or by a test with stand-ins).
+struct AgentComponents {
+    std::unique_ptr<MachineState> machineState;
+    std::unique_ptr<NetworkContextSource> networkMonitor;
+    std::unique_ptr<RulesEngine> rulesEngine;
+    std::unique_ptr<LockState> lockMonitor;
+    std::unique_ptr<SecretStore> secretStore;
+    std::unique_ptr<ServiceConnection> service;
+};
+
+// The heart of the running agent: it enrols and checks in with the service, keeps the fingerprint
+// file current, evaluates every network snapshot the user is present for and reports a change of
+// location. Everything runs on the main thread's event loop; the asynchronous steps are coroutines.
+// Every field the views show is a property whose change is signalled.
+class Agent : public QObject {
+    Q_OBJECT
+    Q_PROPERTY(
+        std::optional<nerova::FingerprintFile> fingerprintFile READ fingerprintFile NOTIFY fingerprintFileChanged)
+    Q_PROPERTY(std::optional<nerova::NetworkContext> context READ context NOTIFY contextChanged)
+    Q_PROPERTY(std::optional<nerova::Fingerprint> fingerprint READ fingerprint NOTIFY fingerprintChanged)
+    Q_PROPERTY(QDateTime lastPresenceCheck READ lastPresenceCheck NOTIFY lastPresenceCheckChanged)
+    Q_PROPERTY(QDateTime lastPresenceSend READ lastPresenceSend NOTIFY lastPresenceSendChanged)
+    Q_PROPERTY(QDateTime lastCheckin READ lastCheckin NOTIFY lastCheckinChanged)
+    Q_PROPERTY(QString message READ message NOTIFY messageChanged)
+    Q_PROPERTY(bool isRegistered READ isRegistered NOTIFY isRegisteredChanged)
+
+public:
+    static constexpr const char* notConfiguredMessage = "Not configured";
+
+    // `settings` and `clock` must outlive the agent.
+    Agent(AgentComponents components, Settings& settings, const Clock& clock, AgentIntervals intervals = {},
+          QObject* parent = nullptr);
+    ~Agent() override;
+
+    // Starts the monitor loop and the three timers, then one fingerprint refresh and one check-in.
+    // A second call while started does nothing.
+    void start();
+    // Stops the service timers and the monitor loop and detaches the lock monitor.
+    void stop();
+    // Asks the network monitor for a fresh context.
+    void refresh();
+    // Starts one check-in cycle unless one is running.
+    void checkin();
+    // Starts one fingerprint refresh unless one is running.
+    void checkFingerprintFile();
+    // The daily re-evaluation: forgets the match and asks for a context when the user is active
+    // and nothing was evaluated today; also retries a presence report the service did not accept.
+    void checkTimeOfDay();
+
+    const std::optional<FingerprintFile>& fingerprintFile() const { return fingerprintFile_; }
+    const std::optional<NetworkContext>& context() const { return context_; }
+    const std::optional<Fingerprint>& fingerprint() const { return fingerprint_; }
+    QDateTime lastPresenceCheck() const { return lastPresenceCheck_; }
+    QDateTime lastPresenceSend() const { return lastPresenceSend_; }
+    QDateTime lastCheckin() const { return lastCheckin_; }
+    const QString& message() const { return message_; }
+    // The stored flag "isRegistered".
+    bool isRegistered() const;
+    // The last evaluation of the rules engine; absent before the first one.
+    const std::optional<AgentEvaluation>& lastEvaluation() const { return lastEvaluation_; }
+
+    bool isStarted() const { return monitorTask_.has_value(); }
+    bool isCheckinRunning() const { return checkinTask_.has_value(); }
+    bool isFingerprintCheckRunning() const { return fingerprintCheckTask_.has_value(); }
+    // A presence report waits to be sent again: the service did not accept it, or it could not be
+    // sent yet.
+    bool hasUnsentPresence() const { return unsentPresence_.has_value(); }
+
+    const MachineState& machineState() const { return *components_.machineState; }
+    const UserState& userState() const { return userState_; }
+    Settings& settings() const { return settings_; }
+
+    // The steps of the check-in cycle and the fingerprint refresh.
+    QCoro::Task<void> runCheckinCycle();
+    // Enrols the agent; raises the enrolment's error, AgentSecretError when the secret cannot be
+    // stored (the agent then stays unenrolled), or AgentError::notConfigured.
+    QCoro::Task<void> registerAgent();
+    // Tells whether a check-in was sent; raises the client's or the enrolment's error.
+    QCoro::Task<bool> sendCheckin();
+    QCoro::Task<void> runFingerprintRefresh();
+    // Whether the stored fingerprint address is missing or expired more than a minute ago.
+    bool needsNewFingerprintURL() const;
+    // Sends the presence report `request`; tells whether it was sent (not without the service
+    // access: not configured, not enrolled, no secret store, unreadable settings); raises the
+    // client's error.
+    QCoro::Task<bool> sendPresence(AgentPresenceRequest request);
+
+signals:
+    void fingerprintFileChanged();
+    void contextChanged();
+    void fingerprintChanged();
+    void lastPresenceCheckChanged();
+    void lastPresenceSendChanged();
+    void lastCheckinChanged();
+    void messageChanged();
+    void isRegisteredChanged();
+    // The monitor loop finished with one context (evaluated or dropped).
+    void contextHandled();
+    // A presence report ended, accepted or not.
+    void presenceSendFinished();
+    // stop() has run.
+    void stopped();
+
+private:
+    // A report keeps the body of its first attempt, so that a service that stored an attempt whose
+    // answer was lost can recognise the next one as a repeat.
+    struct UnsentPresence {
+        Fingerprint fingerprint;
+        AgentPresenceRequest request;
+    };
+    // What the service side needs for a signed call; absent when something is missing.
+    struct ServiceAccess {
+        QUrl endpoint;
+        QString secret;
+        QString projectId;
+        QString instanceId;
+    };
+
+    // Runs `work` on its own; it ends quietly when the agent is destroyed meanwhile.
+    static QCoro::Task<void> untilGone(QCoro::Task<void> work);
+    QCoro::Task<void> monitorLoop(quint64 run);
+    QCoro::Task<void> evaluate(NetworkContext context);
+    QCoro::Task<void> reportPresence(UnsentPresence report);
+    QCoro::Task<void> retryUnsentPresence();
+    // The check-in itself. Answered 412, the agent enrols again and, when `mayEnrolAgain`, checks
+    // in anew with its new identity; a second 412 raises.
+    QCoro::Task<bool> postCheckin(bool mayEnrolAgain);
+    QCoro::Task<void> checkinTaskBody(quint64 run);
+    QCoro::Task<void> fingerprintCheckTaskBody(quint64 run);
+    QCoro::Task<std::optional<ServiceAccess>> serviceAccess();
+    std::optional<QUrl> endpoint() const;
+    // An endpoint that is a URL and a registration key are both set.
+    bool isConfigured() const;
+    // The message after a cycle: "Not configured" while the agent is not, else `problem`.
+    void updateMessage(const QString& problem);
+    // Clears `message` when it tells why a report waits.
+    void clearPresenceProblem();
+
+    void setFingerprintFile(FingerprintFile file);
+    void setContext(NetworkContext context);
+    void setFingerprint(std::optional<Fingerprint> fingerprint);
+    void setLastPresenceCheck(QDateTime time);
+    void setLastPresenceSend(QDateTime time);
+    void setLastCheckin(QDateTime time);
+    void setMessage(QString message);
+    // Signals a change of the stored "isRegistered" seen since the last call.
+    void noteRegistration();
+
+    AgentComponents components_;
+    Settings& settings_;
+    const Clock& clock_;
+    AgentIntervals intervals_;
+    UserState userState_;
+
+    std::optional<FingerprintFile> fingerprintFile_;
+    std::optional<NetworkContext> context_;
+    std::optional<Fingerprint> fingerprint_;
+    QDateTime lastPresenceCheck_;
+    QDateTime lastPresenceSend_;
+    QDateTime lastCheckin_;
+    QString message_;
+    std::optional<AgentEvaluation> lastEvaluation_;
+
+    std::unique_ptr<QTimer> checkinTimer_;
+    std::unique_ptr<QTimer> fingerprintCheckTimer_;
+    std::unique_ptr<QTimer> timeOfDayTimer_;
+    // Present exactly while the task runs; each holds the number of its run.
+    std::optional<quint64> monitorTask_;
+    std::optional<quint64> checkinTask_;
+    std::optional<quint64> fingerprintCheckTask_;
+    quint64 runs_ = 0;
+
+    std::optional<UnsentPresence> unsentPresence_;
+    bool presenceInFlight_ = false;
+    bool registered_ = false;            // the stored flag as last signalled
+    QString accessProblem_;              // why the last signed call could not be made; empty when it could
+    QString presenceProblem_;            // what held the last report back, while `message` shows it
+    QFileSystemWatcher settingsWatcher_; // another process may reset the enrolment
+    // Cleared when the agent is destroyed, so a coroutine resumed later ends without touching it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace nerova

@@ -1,0 +1,133 @@
+#include "agent/AgentBusAdaptor.h"
+
+#include "agent/Agent.h"
+#include "agent/AgentStatus.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+
+namespace nerova {
+
+namespace {
+
+QString dateText(const QDateTime& date) { return date.isValid() ? date.toUTC().toString(Qt::ISODate) : QString(); }
+
+} // namespace
+
+AgentBusAdaptor::AgentBusAdaptor(Agent& agent, QDBusConnection connection, std::chrono::milliseconds callInterval)
+    : QDBusAbstractAdaptor(&agent),
+      agent_(agent),
+      connection_(std::move(connection)),
+      announced_(properties()),
+      callInterval_(callInterval)
+{
+    for (const auto signal : {&Agent::isRegisteredChanged, &Agent::fingerprintChanged, &Agent::lastCheckinChanged,
+                              &Agent::lastPresenceCheckChanged, &Agent::lastPresenceSendChanged, &Agent::messageChanged,
+                              &Agent::fingerprintFileChanged}) {
+        connect(&agent, signal, this, &AgentBusAdaptor::announceChanges);
+    }
+}
+
+bool AgentBusAdaptor::registered() const { return agent_.isRegistered(); }
+
+QString AgentBusAdaptor::locationName() const { return agent_.fingerprint() ? agent_.fingerprint()->name : QString(); }
+
+QString AgentBusAdaptor::locationId() const
+{
+    return agent_.fingerprint() ? agent_.fingerprint()->fingerprintId : QString();
+}
+
+QString AgentBusAdaptor::lastCheckin() const { return dateText(agent_.lastCheckin()); }
+
+QString AgentBusAdaptor::lastPresenceCheck() const { return dateText(agent_.lastPresenceCheck()); }
+
+QString AgentBusAdaptor::lastPresenceSend() const { return dateText(agent_.lastPresenceSend()); }
+
+QString AgentBusAdaptor::message() const { return agent_.message(); }
+
+qlonglong AgentBusAdaptor::fingerprintFileVersion() const
+{
+    return agent_.fingerprintFile() ? agent_.fingerprintFile()->fingerprintVersion : 0;
+}
+
+bool AgentBusAdaptor::mayStart(QElapsedTimer& lastStart) const
+{
+    if (lastStart.isValid() && !lastStart.hasExpired(callInterval_.count())) {
+        return false;
+    }
+    lastStart.start();
+    return true;
+}
+
+void AgentBusAdaptor::Refresh()
+{
+    if (mayStart(lastRefresh_)) {
+        agent_.refresh();
+    }
+}
+
+void AgentBusAdaptor::CheckIn()
+{
+    if (mayStart(lastCheckin_)) {
+        agent_.checkin();
+    }
+}
+
+QString AgentBusAdaptor::Status() { return QString::fromStdString(agentStatus(agent_).dump(2)); }
+
+QVariantMap AgentBusAdaptor::properties() const
+{
+    return {{QStringLiteral("Registered"), registered()},
+            {QStringLiteral("LocationName"), locationName()},
+            {QStringLiteral("LocationId"), locationId()},
+            {QStringLiteral("LastCheckin"), lastCheckin()},
+            {QStringLiteral("LastPresenceCheck"), lastPresenceCheck()},
+            {QStringLiteral("LastPresenceSend"), lastPresenceSend()},
+            {QStringLiteral("Message"), message()},
+            {QStringLiteral("FingerprintFileVersion"), fingerprintFileVersion()}};
+}
+
+void AgentBusAdaptor::announceChanges()
+{
+    const QVariantMap current = properties();
+    QVariantMap changed;
+    for (auto it = current.begin(); it != current.end(); ++it) {
+        if (announced_.value(it.key()) != it.value()) {
+            changed.insert(it.key(), it.value());
+        }
+    }
+    if (changed.isEmpty()) {
+        return;
+    }
+    announced_ = current;
+    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(agentbus::objectPath),
+                                                     QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                     QStringLiteral("PropertiesChanged"));
+    signal << QString::fromLatin1(agentbus::interfaceName) << changed << QStringList();
+    connection_.send(signal);
+}
+
+std::optional<QString> publishAgent(Agent& agent, QDBusConnection connection, BusNameRole role)
+{
+    if (!connection.isConnected()) {
+        return QStringLiteral("no session bus: %1").arg(connection.lastError().message());
+    }
+    const bool takesOver = role == BusNameRole::takesOver;
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = connection.interface()->registerService(
+        QString::fromLatin1(agentbus::serviceName),
+        takesOver ? QDBusConnectionInterface::ReplaceExistingService : QDBusConnectionInterface::DontQueueService,
+        takesOver ? QDBusConnectionInterface::DontAllowReplacement : QDBusConnectionInterface::AllowReplacement);
+    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+        return QStringLiteral("another agent is already running in this session");
+    }
+    new AgentBusAdaptor(agent, connection);
+    if (!connection.registerObject(QString::fromLatin1(agentbus::objectPath), &agent,
+                                   QDBusConnection::ExportAdaptors)) {
+        connection.unregisterService(QString::fromLatin1(agentbus::serviceName));
+        return QStringLiteral("cannot export the agent on the session bus");
+    }
+    return std::nullopt;
+}
+
+} // namespace nerova

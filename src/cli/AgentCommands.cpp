@@ -1,0 +1,141 @@
+// The commands that talk to the running agent or reset its enrolment.
+#include "common/Json.h"
+#include "agent/AgentBusAdaptor.h"
+#include "agent/AgentWiring.h"
+#include "cli/Command.h"
+#include "cli/Commands.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+
+namespace nerova {
+
+namespace {
+
+// Calls `method` of the running agent; absent, after telling the user, when none answers.
+std::optional<QDBusMessage> callAgent(const QString& method, Console& console)
+{
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        console.error() << "no session bus, so no agent can be running\n";
+        return std::nullopt;
+    }
+    const QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
+                                                             QString::fromLatin1(agentbus::objectPath),
+                                                             QString::fromLatin1(agentbus::interfaceName), method);
+    QDBusMessage reply = bus.call(call, QDBus::Block, 10'000);
+    if (reply.type() != QDBusMessage::ReplyMessage) {
+        if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
+            console.error() << "no agent is running in this session\n";
+        } else {
+            console.error() << "the agent did not answer: " << reply.errorMessage() << '\n';
+        }
+        return std::nullopt;
+    }
+    return reply;
+}
+
+QString text(const Json& value, const char* absent)
+{
+    return value.is_string() ? fromStdString(value.get<std::string>()) : QString::fromLatin1(absent);
+}
+
+void writeStatus(const Json& status, bool explain, QTextStream& out)
+{
+    const Json& fingerprint = status.at("fingerprint");
+    const Json& file = status.at("fingerprintFile");
+    out << "Registered:            " << (status.at("registered").get<bool>() ? "yes" : "no") << '\n'
+        << "Location:              "
+        << (fingerprint.is_object() ? text(fingerprint.at("name"), "") + QStringLiteral(" (") +
+                                          text(fingerprint.at("fingerprintId"), "") + u')'
+                                    : QStringLiteral("none"))
+        << '\n'
+        << "Last check-in:         " << text(status.at("lastCheckin"), "never") << '\n'
+        << "Last presence check:   " << text(status.at("lastPresenceCheck"), "never") << '\n'
+        << "Last presence report:  " << text(status.at("lastPresenceSend"), "never") << '\n'
+        << "Fingerprint file:      "
+        << (file.is_object() ? QStringLiteral("version %1").arg(file.at("fingerprintVersion").get<qint64>())
+                             : QStringLiteral("none"))
+        << '\n';
+    const QString message = text(status.at("message"), "");
+    if (!message.isEmpty()) {
+        out << "Message:               " << message << '\n';
+    }
+    if (explain) {
+        const Json& evaluation = status.at("evaluation");
+        out << '\n'
+            << (evaluation.is_object() ? text(evaluation.at("explanation"), "")
+                                       : QStringLiteral("No evaluation yet\n"));
+    }
+}
+
+} // namespace
+
+QCoro::Task<int> runStatusCommand(QStringList arguments, Console& console)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the whole state as JSON."));
+    const QCommandLineOption explain(QStringLiteral("explain"),
+                                     QStringLiteral("Add how the last evaluation reached its result."));
+    parser.addOptions({json, explain});
+    if (const std::optional<int> done =
+            parseCommandArguments(parser, arguments, console, QStringLiteral("status [--json] [--explain]"))) {
+        co_return *done;
+    }
+    const std::optional<QDBusMessage> reply = callAgent(QStringLiteral("Status"), console);
+    if (!reply) {
+        co_return exitcode::failure;
+    }
+    Json status = parseJson(reply->arguments().value(0).toString().toUtf8());
+    if (parser.isSet(json)) {
+        if (!parser.isSet(explain) && status.at("evaluation").is_object()) {
+            status["evaluation"].erase("explain");
+            status["evaluation"].erase("explanation");
+        }
+        console.out() << QString::fromStdString(status.dump(2)) << '\n';
+    } else {
+        writeStatus(status, parser.isSet(explain), console.out());
+    }
+    co_return exitcode::success;
+}
+
+QCoro::Task<int> runRefreshCommand(QStringList arguments, Console& console)
+{
+    QCommandLineParser parser;
+    if (const std::optional<int> done = parseCommandArguments(parser, arguments, console, QStringLiteral("refresh"))) {
+        co_return *done;
+    }
+    co_return callAgent(QStringLiteral("Refresh"), console) ? exitcode::success : exitcode::failure;
+}
+
+QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& console)
+{
+    QCommandLineParser parser;
+    if (const std::optional<int> done =
+            parseCommandArguments(parser, arguments, console, QStringLiteral("reset-enrolment"))) {
+        co_return *done;
+    }
+    Settings settings = makeUserSettings();
+    for (const char* key : {settingskey::isRegistered, settingskey::projectID, settingskey::instanceID,
+                            settingskey::fingerprintURL, settingskey::fingerprintExpiry}) {
+        settings.remove(QString::fromLatin1(key));
+    }
+    AgentSecret secret = makeAgentSecret();
+    std::optional<QString> failure;
+    try {
+        QCoro::Task<void> removing = secret.remove();
+        co_await removing;
+    } catch (const std::exception& error) {
+        failure = describeException(error);
+    }
+    if (failure) {
+        console.error() << "reset-enrolment: the settings are reset, but the secret could not be "
+                           "removed: "
+                        << *failure << '\n';
+        co_return exitcode::failure;
+    }
+    console.out() << "Enrolment reset: the agent enrols anew at its next check-in.\n";
+    co_return exitcode::success;
+}
+
+} // namespace nerova

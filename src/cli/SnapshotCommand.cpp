@@ -1,0 +1,45 @@
+#include "cli/Command.h"
+#include "cli/Commands.h"
+#include "cli/CurrentNetwork.h"
+#include "common/TerminalText.h"
+#include "network/NetworkContextJson.h"
+
+namespace nerova {
+
+QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
+{
+    const QString usage = QStringLiteral("snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]");
+    QCommandLineParser parser;
+    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the snapshot as JSON."));
+    parser.addOption(json);
+    const PublicIpOptions publicIp(parser);
+    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
+        co_return *done;
+    }
+    QString error;
+    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
+    if (!error.isEmpty()) {
+        co_return usageError(console, error, usage);
+    }
+
+    const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
+    const NetworkContext context = co_await readCurrentNetwork(*reader, endpoint, console.err());
+    if (parser.isSet(json)) {
+        console.out() << QString::fromStdString(encodeNetworkContext(context).dump(2)) << '\n';
+        co_return exitcode::success;
+    }
+    console.out() << "External IPv4: " << printable(context.externalIPv4.value_or(QStringLiteral("none"))) << '\n'
+                  << "Interfaces:\n";
+    for (const NetworkInterface& networkInterface : context.networkInterfaces) {
+        console.out() << "  " << printable(networkInterface.name) << "  " << printable(networkInterface.hardwareAddress)
+                      << '\n';
+    }
+    console.out() << "Addresses:\n";
+    for (const NetworkAddress& address : context.internalAddresses) {
+        console.out() << "  " << rawValue(address.type) << "  " << printable(address.name) << "  "
+                      << printable(address.address) << '\n';
+    }
+    co_return exitcode::success;
+}
+
+} // namespace nerova
