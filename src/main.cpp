@@ -1,7 +1,7 @@
+#include "cli/CommandLine.h"
 #include "common/Await.h"
 #include "common/DescriptorLimit.h"
 #include "common/LogHandler.h"
-#include "cli/CommandLine.h"
 #include "ui/DesktopMain.h"
 
 #include <QCoreApplication>

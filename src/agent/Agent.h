@@ -1,12 +1,12 @@
 #pragma once
 
-#include "common/Clock.h"
-#include "common/Settings.h"
 #include "agent/LockState.h"
 #include "agent/MachineState.h"
 #include "agent/SecretStore.h"
 #include "agent/ServiceConnection.h"
 #include "agent/UserState.h"
+#include "common/Clock.h"
+#include "common/Settings.h"
 #include "network/NetworkContext.h"
 #include "network/NetworkContextSource.h"
 #include "rules/FingerprintFile.h"

@@ -1,8 +1,8 @@
 // Enrolment, check-in and the fingerprint refresh.
 #include "agent/Agent.h"
 
-#include "common/AppInfo.h"
 #include "agent/AgentLog.h"
+#include "common/AppInfo.h"
 #include "service/AgentSecretError.h"
 #include "service/NerovaClientError.h"
 

@@ -1,8 +1,8 @@
 #include "agent/AgentStatus.h"
 
 #include "agent/Agent.h"
-#include "rules/EvaluationReport.h"
 #include "network/NetworkContextJson.h"
+#include "rules/EvaluationReport.h"
 #include "rules/FingerprintFileJson.h"
 
 namespace nerova {

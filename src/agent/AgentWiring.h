@@ -1,8 +1,8 @@
 #pragma once
 
+#include "agent/Agent.h"
 #include "common/Clock.h"
 #include "common/Settings.h"
-#include "agent/Agent.h"
 #include "service/AgentSecret.h"
 #include "service/FingerprintFileClient.h"
 

@@ -1,7 +1,7 @@
 #include "agent/LockMonitor.h"
 
-#include "common/Clock.h"
 #include "agent/LockMonitorLogging.h"
+#include "common/Clock.h"
 
 #include <QTimer>
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "agent/ServiceConnection.h"
 #include "common/Clock.h"
 #include "common/Settings.h"
-#include "agent/ServiceConnection.h"
 #include "service/FingerprintFileClient.h"
 
 class QNetworkAccessManager;

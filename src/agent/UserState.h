@@ -11,9 +11,7 @@ class UserState : public QObject {
     Q_OBJECT
 
 public:
-    explicit UserState(QObject* parent = nullptr)
-        : QObject(parent)
-    {}
+    explicit UserState(QObject* parent = nullptr) : QObject(parent) {}
 };
 
 // The short login name of the account the agent runs for; "unknown" when it cannot be found.

@@ -1,9 +1,9 @@
 // The commands that talk to the running agent or reset its enrolment.
-#include "common/Json.h"
 #include "agent/AgentBusAdaptor.h"
 #include "agent/AgentWiring.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
+#include "common/Json.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

@@ -1,10 +1,10 @@
 #include "cli/CommandLine.h"
 
+#include "cli/Command.h"
+#include "cli/Commands.h"
 #include "common/AppInfo.h"
 #include "common/Error.h"
 #include "common/LogHandler.h"
-#include "cli/Command.h"
-#include "cli/Commands.h"
 #include "service/PublicIPClient.h"
 
 #include <array>

@@ -1,8 +1,8 @@
 #include "cli/ConfigCommand.h"
 
-#include "common/LogHandler.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
+#include "common/LogHandler.h"
 #include "service/NerovaClient.h"
 
 #include <QSet>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "common/Settings.h"
 #include "cli/Console.h"
+#include "common/Settings.h"
 #include "service/AgentSecret.h"
 
 #include <QCoro/QCoroTask>

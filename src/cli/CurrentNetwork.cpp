@@ -1,8 +1,8 @@
 #include "cli/CurrentNetwork.h"
 
+#include "cli/Command.h"
 #include "common/Error.h"
 #include "common/Settings.h"
-#include "cli/Command.h"
 #include "common/TerminalText.h"
 #include "service/PublicIPClient.h"
 

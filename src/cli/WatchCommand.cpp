@@ -1,10 +1,10 @@
-#include "common/Clock.h"
+#include "agent/LockMonitor.h"
+#include "agent/SystemMonitors.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
 #include "cli/CurrentNetwork.h"
-#include "agent/LockMonitor.h"
+#include "common/Clock.h"
 #include "common/StopSignals.h"
-#include "agent/SystemMonitors.h"
 #include "network/NetworkContextJson.h"
 
 namespace nerova {

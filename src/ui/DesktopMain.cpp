@@ -1,9 +1,9 @@
 #include "ui/DesktopMain.h"
 
-#include "common/BuildInfo.h"
-#include "common/LogHandler.h"
 #include "agent/AgentBusAdaptor.h"
 #include "agent/AgentWiring.h"
+#include "common/BuildInfo.h"
+#include "common/LogHandler.h"
 #include "common/StopSignals.h"
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"

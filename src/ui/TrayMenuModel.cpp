@@ -1,7 +1,7 @@
 #include "ui/TrayMenuModel.h"
 
-#include "common/AppInfo.h"
 #include "agent/Agent.h"
+#include "common/AppInfo.h"
 #include "ui/UserDisplayName.h"
 
 namespace nerova {

@@ -1,12 +1,12 @@
 // The running agent, built from its real components, against the reference presence service with
 // faults switched on and off, in a network namespace and on a private session bus with a keyring of
 // the test's own. Every row moves the machine to the other location while its fault is on.
-#include "common/Settings.h"
 #include "agent/Agent.h"
 #include "agent/AgentWiring.h"
 #include "agent/KeychainSecretStore.h"
 #include "agent/NerovaServiceConnection.h"
 #include "agent/SystemMonitors.h"
+#include "common/Settings.h"
 #include "support/FingerprintFiles.h"
 #include "support/OpenSSLCommand.h"
 #include "support/PrivateNetwork.h"

@@ -3,10 +3,10 @@
 // presence service, with the commands and bus properties that talk to the running agent; after
 // which no file the agent wrote, no log line and no command output holds a secret, the registration
 // key or a signature.
+#include "agent/AgentBusAdaptor.h"
 #include "cli/CommandRun.h"
 #include "common/Json.h"
 #include "common/Settings.h"
-#include "agent/AgentBusAdaptor.h"
 #include "network/NetworkContextJson.h"
 #include "support/FingerprintFiles.h"
 #include "support/PrivateNetwork.h"

@@ -1,7 +1,7 @@
 // The session's signals as the monitors receive them: stand-in logind, screen-saver and idle-monitor
 // services on private buses (tests/agent/with-private-buses.sh), and real clicks on an Xvfb display.
-#include "common/Clock.h"
 #include "agent/LockMonitor.h"
+#include "common/Clock.h"
 #include "network/NetworkChangeSource.h"
 #include "support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "common/Await.h"
 #include "cli/CommandLine.h"
+#include "common/Await.h"
 #include "support/TestSupport.h"
 
 #include <QTest>

@@ -2,10 +2,10 @@
 
 #include "AgentStandIns.h"
 
+#include "agent/Agent.h"
 #include "common/Await.h"
 #include "common/Clock.h"
 #include "common/Settings.h"
-#include "agent/Agent.h"
 #include "rules/FingerprintFileJson.h"
 
 #include <QNetworkAccessManager>

@@ -1,7 +1,7 @@
 #include "DesktopFixture.h"
 
-#include "common/AppInfo.h"
 #include "agent/UserState.h"
+#include "common/AppInfo.h"
 #include "ui/DesktopApplication.h"
 #include "ui/ItemTreeView.h"
 #include "ui/LabelValueView.h"

@@ -1,5 +1,5 @@
-#include "platform/linux/SessionEventSources_linux.h"
 #include "agent/LockMonitorLogging.h"
+#include "platform/linux/SessionEventSources_linux.h"
 
 #include <QDBusError>
 

@@ -60,8 +60,7 @@ QString unquote(QStringView value)
 class DmiMachineFacts final : public MachineFacts {
 public:
     DmiMachineFacts(QString dmiDirectory, QString machineInfoFile)
-        : dmiDirectory_(std::move(dmiDirectory))
-        , machineInfoFile_(std::move(machineInfoFile))
+        : dmiDirectory_(std::move(dmiDirectory)), machineInfoFile_(std::move(machineInfoFile))
     {}
 
     std::optional<QString> serialNumber() const override

@@ -39,9 +39,6 @@ int connectResult(int descriptor)
 
 qint64 receive(int descriptor, QByteArray& buffer) { return receiveOnce(descriptor, buffer); }
 
-void close(int descriptor)
-{
-    ::close(descriptor);
-}
+void close(int descriptor) { ::close(descriptor); }
 
 } // namespace nerova::tcp
