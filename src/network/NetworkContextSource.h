@@ -15,8 +15,8 @@ public:
     // The monitor's output: one complete context per refresh, never merged or dropped. One consumer.
     virtual Channel<NetworkContext>& networkContextSequence() = 0;
 
-    // Sends one empty value into the monitor's interfaceChangeSubject: a fresh context follows
-    // after the debounce, like after a change of the network.
+    // Asks for a fresh context: it follows after the quiet period, like after a change of the
+    // network.
     virtual void sendInterfaceChange() = 0;
 };
 
