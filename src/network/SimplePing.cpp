@@ -13,32 +13,21 @@ namespace nerova {
 
 namespace {
 
-bool isRefusal(int negativeErrno)
-{
-    return negativeErrno == -EACCES || negativeErrno == -EPERM;
-}
+bool isRefusal(int negativeErrno) { return negativeErrno == -EACCES || negativeErrno == -EPERM; }
 
 } // namespace
 
 SimplePing::SimplePing(QString hostName, std::shared_ptr<IcmpSocketApi> sockets)
-    : hostName_(std::move(hostName))
-    , sockets_(std::move(sockets))
-    , identifier_(quint16(QRandomGenerator::global()->generate()))
+    : hostName_(std::move(hostName)),
+      sockets_(std::move(sockets)),
+      identifier_(quint16(QRandomGenerator::global()->generate()))
 {}
 
-SimplePing::~SimplePing()
-{
-    stop();
-}
+SimplePing::~SimplePing() { stop(); }
 
 QAbstractSocket::NetworkLayerProtocol SimplePing::hostAddressFamily() const
 {
     return hostAddress_ ? hostAddress_->protocol() : QAbstractSocket::UnknownNetworkLayerProtocol;
-}
-
-std::optional<IcmpSocketKind> SimplePing::socketKind() const
-{
-    return socket_ >= 0 ? std::optional(socketKind_) : std::nullopt;
 }
 
 void SimplePing::start()
@@ -67,8 +56,7 @@ void SimplePing::hostResolutionDone(const QHostInfo& info)
 {
     for (const QHostAddress& address : info.addresses()) {
         const auto protocol = address.protocol();
-        if ((protocol == QAbstractSocket::IPv4Protocol && addressStyle_ != AddressStyle::ipv6Only) ||
-            (protocol == QAbstractSocket::IPv6Protocol && addressStyle_ != AddressStyle::ipv4Only)) {
+        if (protocol == QAbstractSocket::IPv4Protocol || protocol == QAbstractSocket::IPv6Protocol) {
             hostAddress_ = address;
             break;
         }

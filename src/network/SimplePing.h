@@ -15,9 +15,6 @@ namespace nerova {
 class SimplePingDelegate;
 class SimplePingError;
 
-// Which resolved address families the engine accepts.
-enum class AddressStyle { any = 0, ipv4Only = 1, ipv6Only = 2 };
-
 // Event-driven ICMP echo engine for one host, running on the main thread's event loop: it
 // resolves the host name, opens an ICMP socket, sends echo requests and checks the replies,
 // reporting every event to its delegate.
@@ -32,23 +29,8 @@ public:
     explicit SimplePing(QString hostName, std::shared_ptr<IcmpSocketApi> sockets = systemIcmpSocketApi());
     ~SimplePing() override;
 
-    const QString& hostName() const { return hostName_; }
     // Not owned; the delegate must outlive the engine or be replaced first.
-    SimplePingDelegate* delegate() const { return delegate_; }
     void setDelegate(SimplePingDelegate* delegate) { delegate_ = delegate; }
-    AddressStyle addressStyle() const { return addressStyle_; }
-    void setAddressStyle(AddressStyle style) { addressStyle_ = style; }
-
-    // The resolved target; set by resolution, cleared by stop().
-    const std::optional<QHostAddress>& hostAddress() const { return hostAddress_; }
-    QAbstractSocket::NetworkLayerProtocol hostAddressFamily() const;
-    quint16 identifier() const { return identifier_; }
-    quint16 nextSequenceNumber() const { return nextSequenceNumber_; }
-    bool nextSequenceNumberHasWrapped() const { return nextSequenceNumberHasWrapped_; }
-    // Whether the open socket has been connected to the host (on the first send).
-    bool isConnected() const { return connected_; }
-    // The kind of the open socket; nothing while no socket is open.
-    std::optional<IcmpSocketKind> socketKind() const;
 
     // Starts resolving the host name. Does nothing while a resolution runs or an address is set.
     void start();
@@ -58,6 +40,7 @@ public:
     void stop();
 
 private:
+    QAbstractSocket::NetworkLayerProtocol hostAddressFamily() const;
     void hostResolutionDone(const QHostInfo& info);
     void startWithHostAddress();
     void readData();
@@ -68,13 +51,12 @@ private:
     QString hostName_;
     std::shared_ptr<IcmpSocketApi> sockets_;
     SimplePingDelegate* delegate_ = nullptr;
-    AddressStyle addressStyle_ = AddressStyle::any;
-    std::optional<QHostAddress> hostAddress_;
+    std::optional<QHostAddress> hostAddress_; // the resolved target; set by resolution, cleared by stop()
     quint16 identifier_;
     quint16 nextSequenceNumber_ = 0;
     bool nextSequenceNumberHasWrapped_ = false;
-    bool connected_ = false;
-    int lookupId_ = -1; // the pending host lookup, if any
+    bool connected_ = false; // whether the open socket has been connected to the host (on the first send)
+    int lookupId_ = -1;      // the pending host lookup, if any
     int socket_ = -1;
     IcmpSocketKind socketKind_ = IcmpSocketKind::datagram;
     QSocketNotifier* notifier_ = nullptr; // a child of the engine
