@@ -74,7 +74,6 @@ QCoro::Task<> NetworkMonitor::runRefreshes()
     refreshing_ = true;
     while (pendingRefreshes_ > 0) {
         --pendingRefreshes_;
-        ++refreshCount_;
         qCDebug(lcNetworkMonitor, "Refreshing MAC address list");
         NetworkContext context = co_await refreshNetworkContext();
         if (!*alive) {
@@ -95,7 +94,7 @@ QCoro::Task<NetworkContext> NetworkMonitor::refreshNetworkContext()
             interfaces_ = std::move(*found);
         }
     }
-    addresses_ = readInterfaceAddresses(*reader_);
+    std::vector<NetworkAddress> addresses = readInterfaceAddresses(*reader_);
     if (publicIpLookup_) {
         try {
             QCoro::Task<std::optional<QString>> lookup = publicIpLookup_();
@@ -113,7 +112,7 @@ QCoro::Task<NetworkContext> NetworkMonitor::refreshNetworkContext()
     if (!*alive) {
         co_return NetworkContext{};
     }
-    co_return NetworkContext{externalIpV4_, addresses_, externalIpv6_, interfaces_};
+    co_return NetworkContext{externalIpV4_, std::move(addresses), std::nullopt, interfaces_};
 }
 
 } // namespace nerova

@@ -47,12 +47,6 @@ public:
     Channel<NetworkContext>& networkContextSequence() override { return *networkContextSequence_; }
     void sendInterfaceChange() override;
 
-    const std::vector<NetworkInterface>& interfaces() const { return interfaces_; }
-    const std::vector<NetworkAddress>& addresses() const { return addresses_; }
-    const std::optional<QString>& externalIpV4() const { return externalIpV4_; }
-    // How many refreshes have started since construction.
-    int refreshCount() const { return refreshCount_; }
-
 private:
     void debounced();
     QCoro::Task<> runRefreshes();
@@ -64,13 +58,10 @@ private:
     QTimer burstLimit_; // runs from the first trigger of a burst
     std::vector<std::unique_ptr<NetworkChangeSource>> changeSources_;
     std::vector<NetworkInterface> interfaces_;
-    std::vector<NetworkAddress> addresses_;
     std::shared_ptr<Channel<NetworkContext>> networkContextSequence_;
     std::optional<QString> externalIpV4_;
-    std::optional<QString> externalIpv6_; // nothing fills it
     int pendingRefreshes_ = 0;
     bool refreshing_ = false;
-    int refreshCount_ = 0;
     // Cleared on destruction so that a refresh still awaiting its lookup stops quietly.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -15,11 +15,17 @@ namespace {
 constexpr std::chrono::milliseconds debounce{300};
 using Interfaces = std::vector<NetworkInterface>;
 
+// Counts its interface reads: one per refresh, at its start.
 class ScriptedReader final : public NetworkReader {
 public:
     std::optional<Interfaces> interfaces;
     std::vector<NetworkAddress> addresses;
-    std::optional<Interfaces> readInterfaces() const override { return interfaces; }
+    mutable int refreshes = 0;
+    std::optional<Interfaces> readInterfaces() const override
+    {
+        ++refreshes;
+        return interfaces;
+    }
     std::vector<NetworkAddress> readAllAddresses() const override { return addresses; }
 };
 
@@ -97,20 +103,20 @@ private slots:
     void burstsAndInterfaceChanges()
     {
         start(false);
-        QCOMPARE(monitor_->refreshCount(), 0);
+        QCOMPARE(reader_->refreshes, 0);
         test::settles(*received_, 1, debounce);
         for (int i = 0; i < 4; ++i) {
             monitor_->sendInterfaceChange();
             QTest::qWait(int(debounce.count() / 5));
         }
-        QCOMPARE(monitor_->refreshCount(), 1); // none during the burst
+        QCOMPARE(reader_->refreshes, 1); // none during the burst
         test::settles(*received_, 2, debounce);
         for (int i = 0; i < 16; ++i) { // eight debounces of triggers: three refreshes at least
             monitor_->sendInterfaceChange();
             QTest::qWait(int(debounce.count() / 2));
         }
-        QVERIFY2(monitor_->refreshCount() >= 2 + 3, qPrintable(QString::number(monitor_->refreshCount())));
-        QTRY_COMPARE(received_->size(), std::size_t(monitor_->refreshCount()));
+        QVERIFY2(reader_->refreshes >= 2 + 3, qPrintable(QString::number(reader_->refreshes)));
+        QTRY_COMPARE(received_->size(), std::size_t(reader_->refreshes));
 
         const std::pair<const char*, const char*> steps[] = {
             {"wlp1 eth0 wlp1", "eth0 wlp1"},      // same, other order and repeated
@@ -124,7 +130,6 @@ private slots:
             monitor_->sendInterfaceChange();
             QTRY_COMPARE(received_->size(), before + 1);
             QVERIFY2(received_->back().networkInterfaces == interfaces(kept), second);
-            QVERIFY2(monitor_->interfaces() == interfaces(kept), second);
         }
     }
 
