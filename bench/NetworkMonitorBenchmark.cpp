@@ -42,6 +42,24 @@ Usage since(const Usage& start)
     return {now.cpuSeconds - start.cpuSeconds, now.wakeUps - start.wakeUps};
 }
 
+// The system's reader, counting the refreshes: each starts with one read of the interfaces.
+class CountingReader final : public NetworkReader {
+public:
+    CountingReader(std::unique_ptr<NetworkReader> reader, int& refreshes)
+        : reader_(std::move(reader)), refreshes_(refreshes)
+    {}
+    std::optional<std::vector<NetworkInterface>> readInterfaces() const override
+    {
+        ++refreshes_;
+        return reader_->readInterfaces();
+    }
+    std::vector<NetworkAddress> readAllAddresses() const override { return reader_->readAllAddresses(); }
+
+private:
+    std::unique_ptr<NetworkReader> reader_;
+    int& refreshes_;
+};
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -76,8 +94,9 @@ int main(int argc, char* argv[])
         }));
         return list;
     };
-    NetworkMonitor monitor(makeSystemNetworkReader(), nullptr, sources);
-    if (!runUntil([&] { return monitor.refreshCount() == 1; }, 15000)) {
+    int refreshes = 0;
+    NetworkMonitor monitor(std::make_unique<CountingReader>(makeSystemNetworkReader(), refreshes), nullptr, sources);
+    if (!runUntil([&] { return refreshes == 1; }, 15000)) {
         std::printf("network monitor: FAILED, no first refresh\n");
         return 1;
     }
@@ -88,13 +107,13 @@ int main(int argc, char* argv[])
     const Usage idle = since(idleStart);
     std::printf("network monitor idle for %d s: %.4f s CPU, %ld wake-ups, %d refreshes (goal: under 0.1 s CPU in "
                 "600 s, no polling)\n",
-                idleSeconds, idle.cpuSeconds, idle.wakeUps, monitor.refreshCount() - 1);
+                idleSeconds, idle.cpuSeconds, idle.wakeUps, refreshes - 1);
     // The goal for 10 minutes, in proportion; polling shows as wake-ups that grow with the time (at
     // most one a minute is allowed, besides two).
     Goals goals;
     const double idleCpuGoal = 0.1 * idleSeconds / 600;
     const long wakeUpGoal = 2 + idleSeconds / 60;
-    goals.check(idle.cpuSeconds < idleCpuGoal && idle.wakeUps <= wakeUpGoal && monitor.refreshCount() == 1,
+    goals.check(idle.cpuSeconds < idleCpuGoal && idle.wakeUps <= wakeUpGoal && refreshes == 1,
                 "idle: under %.4f s CPU, at most %ld wake-ups, no refresh", idleCpuGoal, wakeUpGoal);
 
     // 500 additions and 500 removals of an address: 1,000 notifications, paced over about a second.
@@ -107,7 +126,7 @@ int main(int argc, char* argv[])
         batch += "address del 10.68." + QByteArray::number(i / 250) + '.' + QByteArray::number(i % 250 + 1) +
                  "/32 dev nb0\n";
     }
-    const int refreshesBefore = monitor.refreshCount();
+    const int refreshesBefore = refreshes;
     triggers = 0;
     const Usage burstStart = usageNow();
     QProcess ip;
@@ -134,8 +153,7 @@ int main(int argc, char* argv[])
     const Usage cost = since(burstStart);
     std::printf("network monitor burst: %d notifications in %lld ms, %d refreshes, %.1f ms CPU (goal: one refresh, "
                 "under 50 ms)\n",
-                triggers, burstMs, monitor.refreshCount() - refreshesBefore, cost.cpuSeconds * 1000);
-    goals.check(monitor.refreshCount() - refreshesBefore == 1 && cost.cpuSeconds < 0.050,
-                "burst: one refresh, under 50 ms CPU");
+                triggers, burstMs, refreshes - refreshesBefore, cost.cpuSeconds * 1000);
+    goals.check(refreshes - refreshesBefore == 1 && cost.cpuSeconds < 0.050, "burst: one refresh, under 50 ms CPU");
     return goals.exitCode();
 }
