@@ -3,8 +3,11 @@
 #include "agent/Agent.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
+#include "ui/ItemTreeModel.h"
 #include "ui/ItemTreeView.h"
+#include "ui/LabelValueModel.h"
 #include "ui/LabelValueView.h"
+#include "ui/NetworkTableModel.h"
 #include "ui/NetworkTableView.h"
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
@@ -14,35 +17,50 @@
 
 namespace nerova {
 
+namespace {
+
+// Names `object`, a child of the window, for those who look for it.
+template <typename T>
+T* named(T* object, const char* name)
+{
+    object->setObjectName(QLatin1String(name));
+    return object;
+}
+
+} // namespace
+
 StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     : QWidget(parent),
       agent_(agent),
-      agentModel_([&agent] { return agentRows(agent); }),
-      machineModel_([&agent] { return machineRows(agent); }),
-      interfacesModel_(NetworkTableModel::Content::interfaces),
-      addressesModel_(NetworkTableModel::Content::addresses),
-      fingerprintsModel_({QStringLiteral("Fingerprint"), QStringLiteral("Inverted")}, 1),
-      evaluationModel_({QStringLiteral("Test"), QStringLiteral("Result"), QStringLiteral("Observed")}, -1)
+      agentModel_(named(new LabelValueModel([&agent] { return agentRows(agent); }, this), "agentModel")),
+      machineModel_(named(new LabelValueModel([&agent] { return machineRows(agent); }, this), "machineModel")),
+      interfacesModel_(named(new NetworkTableModel(NetworkTableModel::Content::interfaces, this), "interfacesModel")),
+      addressesModel_(named(new NetworkTableModel(NetworkTableModel::Content::addresses, this), "addressesModel")),
+      fingerprintsModel_(named(new ItemTreeModel({QStringLiteral("Fingerprint"), QStringLiteral("Inverted")}, 1, this),
+                               "fingerprintsModel")),
+      evaluationModel_(named(
+          new ItemTreeModel({QStringLiteral("Test"), QStringLiteral("Result"), QStringLiteral("Observed")}, -1, this),
+          "evaluationModel"))
 {
     setWindowTitle(QStringLiteral("Nerova Agent"));
     resize(640, 460);
-    tabs_ = new QTabWidget;
-    agentView_ = new LabelValueView(agentModel_);
-    machineView_ = new LabelValueView(machineModel_);
-    interfacesView_ = new NetworkTableView(interfacesModel_, false);
-    addressesView_ = new NetworkTableView(addressesModel_, true);
-    fingerprintsView_ = new ItemTreeView(fingerprintsModel_);
-    evaluationView_ = new ItemTreeView(evaluationModel_);
-    tabs_->addTab(agentView_, symbolIcon(QStringLiteral("key")), QStringLiteral("Agent"));
-    tabs_->addTab(machineView_, QStringLiteral("Machine"));
-    tabs_->addTab(interfacesView_, symbolIcon(QStringLiteral("cable.connector")), QStringLiteral("Interfaces"));
-    tabs_->addTab(addressesView_, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
+    tabs_ = named(new QTabWidget, "tabs");
+    auto* agentView = named(new LabelValueView(*agentModel_), "agentView");
+    auto* machineView = named(new LabelValueView(*machineModel_), "machineView");
+    auto* interfacesView = named(new NetworkTableView(*interfacesModel_, false), "interfacesView");
+    auto* addressesView = named(new NetworkTableView(*addressesModel_, true), "addressesView");
+    fingerprintsView_ = named(new ItemTreeView(*fingerprintsModel_), "fingerprintsView");
+    evaluationView_ = named(new ItemTreeView(*evaluationModel_), "evaluationView");
+    tabs_->addTab(agentView, symbolIcon(QStringLiteral("key")), QStringLiteral("Agent"));
+    tabs_->addTab(machineView, QStringLiteral("Machine"));
+    tabs_->addTab(interfacesView, symbolIcon(QStringLiteral("cable.connector")), QStringLiteral("Interfaces"));
+    tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
     tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
     tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
 
-    const auto refreshAgent = [this] { agentModel_.refresh(); };
+    const auto refreshAgent = [this] { agentModel_->refresh(); };
     connect(&agent, &Agent::lastCheckinChanged, this, refreshAgent);
     connect(&agent, &Agent::lastPresenceCheckChanged, this, refreshAgent);
     connect(&agent, &Agent::lastPresenceSendChanged, this, refreshAgent);
@@ -63,7 +81,7 @@ void StatusWindow::present()
 {
     if (!isVisible()) {
         // Facts the agent does not signal (the machine's name and model) are read again on showing.
-        agentModel_.refresh();
+        agentModel_->refresh();
         updateMachine();
         show();
     }
@@ -73,28 +91,28 @@ void StatusWindow::present()
 
 void StatusWindow::updateMachine()
 {
-    machineModel_.refresh();
+    machineModel_->refresh();
     // The tab shows the same device symbol as the "Device type:" line, taken at each rendering.
     tabs_->setTabIcon(machineTab, symbolIcon(agent_.machineState().deviceSymbol()));
 }
 
 void StatusWindow::updateContext()
 {
-    interfacesModel_.setContext(agent_.context());
-    addressesModel_.setContext(agent_.context());
+    interfacesModel_->setContext(agent_.context());
+    addressesModel_->setContext(agent_.context());
 }
 
 void StatusWindow::updateFingerprints()
 {
     const std::optional<FingerprintFile>& file = agent_.fingerprintFile();
-    fingerprintsModel_.setNodes(file ? fingerprinttree::nodes(*file) : std::vector<ItemNode>());
+    fingerprintsModel_->setNodes(file ? fingerprinttree::nodes(*file) : std::vector<ItemNode>());
     fingerprintsView_->setHeading(file ? std::optional(fingerprinttree::versionText(*file)) : std::nullopt);
 }
 
 void StatusWindow::updateEvaluation()
 {
     const std::optional<AgentEvaluation>& evaluation = agent_.lastEvaluation();
-    evaluationModel_.setNodes(evaluation ? evaluationNodes(evaluation->explanation) : std::vector<ItemNode>());
+    evaluationModel_->setNodes(evaluation ? evaluationNodes(evaluation->explanation) : std::vector<ItemNode>());
     if (!evaluation) {
         evaluationView_->setHeading(std::nullopt);
         return;

@@ -1,9 +1,5 @@
 #pragma once
 
-#include "ui/ItemTreeModel.h"
-#include "ui/LabelValueModel.h"
-#include "ui/NetworkTableModel.h"
-
 #include <QWidget>
 
 class QTabWidget;
@@ -11,9 +7,10 @@ class QTabWidget;
 namespace nerova {
 
 class Agent;
+class ItemTreeModel;
 class ItemTreeView;
-class LabelValueView;
-class NetworkTableView;
+class LabelValueModel;
+class NetworkTableModel;
 
 // The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints
 // and Evaluation, each a view over a model that follows the agent's change signals. Closing the
@@ -29,20 +26,6 @@ public:
     // Shows the window when it is hidden; in every case raises it and asks for the focus.
     void present();
 
-    QTabWidget& tabs() { return *tabs_; }
-    LabelValueModel& agentModel() { return agentModel_; }
-    LabelValueModel& machineModel() { return machineModel_; }
-    NetworkTableModel& interfacesModel() { return interfacesModel_; }
-    NetworkTableModel& addressesModel() { return addressesModel_; }
-    ItemTreeModel& fingerprintsModel() { return fingerprintsModel_; }
-    ItemTreeModel& evaluationModel() { return evaluationModel_; }
-    NetworkTableView& interfacesView() { return *interfacesView_; }
-    NetworkTableView& addressesView() { return *addressesView_; }
-    ItemTreeView& fingerprintsView() { return *fingerprintsView_; }
-    ItemTreeView& evaluationView() { return *evaluationView_; }
-    LabelValueView& agentView() { return *agentView_; }
-    LabelValueView& machineView() { return *machineView_; }
-
 private:
     void updateMachine();
     void updateContext();
@@ -50,17 +33,14 @@ private:
     void updateEvaluation();
 
     Agent& agent_;
-    LabelValueModel agentModel_;
-    LabelValueModel machineModel_;
-    NetworkTableModel interfacesModel_;
-    NetworkTableModel addressesModel_;
-    ItemTreeModel fingerprintsModel_;
-    ItemTreeModel evaluationModel_;
-    QTabWidget* tabs_;
-    LabelValueView* agentView_;
-    LabelValueView* machineView_;
-    NetworkTableView* interfacesView_;
-    NetworkTableView* addressesView_;
+    // Children of the window, found by the names below.
+    LabelValueModel* agentModel_;        // "agentModel", shown by "agentView"
+    LabelValueModel* machineModel_;      // "machineModel", shown by "machineView"
+    NetworkTableModel* interfacesModel_; // "interfacesModel", shown by "interfacesView"
+    NetworkTableModel* addressesModel_;  // "addressesModel", shown by "addressesView"
+    ItemTreeModel* fingerprintsModel_;   // "fingerprintsModel", shown by "fingerprintsView"
+    ItemTreeModel* evaluationModel_;     // "evaluationModel", shown by "evaluationView"
+    QTabWidget* tabs_;                   // "tabs"
     ItemTreeView* fingerprintsView_;
     ItemTreeView* evaluationView_;
 };

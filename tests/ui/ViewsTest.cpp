@@ -3,8 +3,11 @@
 #include "agent/UserState.h"
 #include "common/AppInfo.h"
 #include "ui/DesktopApplication.h"
+#include "ui/ItemTreeModel.h"
 #include "ui/ItemTreeView.h"
+#include "ui/LabelValueModel.h"
 #include "ui/LabelValueView.h"
+#include "ui/NetworkTableModel.h"
 #include "ui/NetworkTableView.h"
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
@@ -19,6 +22,17 @@ using namespace nerova::test;
 namespace {
 
 const QString nowhere = QStringLiteral("Not determined");
+
+// The window's part named `name`: its tabs, a tab's view ("agentView") or model ("agentModel").
+template <typename T>
+T& part(const StatusWindow& window, const char* name)
+{
+    T* found = window.findChild<T*>(QLatin1String(name));
+    if (!found) {
+        qFatal("the window has no %s", name);
+    }
+    return *found;
+}
 
 struct TabsRow {
     int state; // 0 not configured, 1 file installed, 2 without external address, 3 located
@@ -88,16 +102,17 @@ private slots:
         QCOMPARE(texts, rows);
         // Show window on an open window keeps its tab; closed, it hides until shown again, on that tab.
         StatusWindow& window = desktop.window();
+        QTabWidget& tabs = part<QTabWidget>(window, "tabs");
         QVERIFY(!window.isVisible());
         menu.action(TrayMenuRow::Kind::showWindow)->trigger();
-        window.tabs().setCurrentIndex(StatusWindow::fingerprintsTab);
+        tabs.setCurrentIndex(StatusWindow::fingerprintsTab);
         menu.action(TrayMenuRow::Kind::showWindow)->trigger();
         QVERIFY(window.isVisible());
         window.close();
         QVERIFY(!window.isVisible());
         desktop.showWindow();
         QVERIFY(window.isVisible());
-        QCOMPARE(window.tabs().currentIndex(), int(StatusWindow::fingerprintsTab));
+        QCOMPARE(tabs.currentIndex(), int(StatusWindow::fingerprintsTab));
         if (!located) {
             return;
         }
@@ -110,8 +125,8 @@ private slots:
             save(menu, QStringLiteral("menu"));
             window.resize(720, 480);
             const char* names[] = {"agent", "machine", "interfaces", "addresses", "fingerprints", "evaluation"};
-            for (int tab = 0; tab < window.tabs().count(); ++tab) {
-                window.tabs().setCurrentIndex(tab);
+            for (int tab = 0; tab < tabs.count(); ++tab) {
+                tabs.setCurrentIndex(tab);
                 QApplication::processEvents();
                 save(window, QStringLiteral("window-") + names[tab]);
             }
@@ -148,6 +163,9 @@ private slots:
             writeFile(fixture.settings().userFile(), damaged);
         }
         StatusWindow window(fixture.agent()); // built first: what follows must reach it through signals
+        const auto& interfacesView = part<NetworkTableView>(window, "interfacesView");
+        const auto& addressesView = part<NetworkTableView>(window, "addressesView");
+        const auto& machine = part<LabelValueModel>(window, "machineModel");
         if (state >= 1) {
             fixture.startInstalled();
         }
@@ -162,15 +180,15 @@ private slots:
             office.externalIPv4 = externalIPv4;
             fixture.deliver(office);
         }
-        QCOMPARE(window.interfacesView().showsNone(), rows < 0);
-        QCOMPARE(window.addressesView().showsNone(), rows < 0);
-        QCOMPARE(window.interfacesModel().rowCount(), std::max(rows, 0));
-        QCOMPARE(window.addressesModel().rowCount(), std::max(rows, 0));
+        QCOMPARE(interfacesView.showsNone(), rows < 0);
+        QCOMPARE(addressesView.showsNone(), rows < 0);
+        QCOMPARE(part<NetworkTableModel>(window, "interfacesModel").rowCount(), std::max(rows, 0));
+        QCOMPARE(part<NetworkTableModel>(window, "addressesModel").rowCount(), std::max(rows, 0));
         if (rows >= 0) {
-            QCOMPARE(window.addressesView().externalIPv4Shown(), externalIPv4);
-            QCOMPARE(window.addressesView().externalIPv6Shown(), QStringLiteral("Unknown"));
+            QCOMPARE(addressesView.externalIPv4Shown(), externalIPv4);
+            QCOMPARE(addressesView.externalIPv6Shown(), QStringLiteral("Unknown"));
         }
-        const LabelValueModel& agent = window.agentModel();
+        const LabelValueModel& agent = part<LabelValueModel>(window, "agentModel");
         QCOMPARE(agent.value(QStringLiteral("Registered:")), QString::fromLatin1(state >= 1 ? "Yes" : "No"));
         QCOMPARE(agent.value(QStringLiteral("Agent Id:")), state >= 1 ? fixture.settings().agentIdentifier() : "");
         QFile file(fixture.settings().userFile());
@@ -185,17 +203,17 @@ private slots:
                                                          {"User name:", loginName()},
                                                          {"Location:", location}};
         for (const auto& [label, value] : facts) {
-            QCOMPARE(window.machineModel().value(QString::fromLatin1(label)), value);
+            QCOMPARE(machine.value(QString::fromLatin1(label)), value);
         }
-        QCOMPARE(window.machineView().shownValue(4), location);
+        QCOMPARE(part<LabelValueView>(window, "machineView").shownValue(4), location);
         for (const QLabel* label : window.findChildren<QLabel*>()) { // no value is taken for markup
             QVERIFY2(label->textFormat() == Qt::PlainText || !Qt::mightBeRichText(label->text()),
                      qPrintable(label->text()));
         }
         const QImage laptop = iconImage(symbolIcon(QStringLiteral("macbook")));
         QVERIFY(!laptop.isNull());
-        QCOMPARE(iconImage(window.tabs().tabIcon(StatusWindow::machineTab)), laptop);
-        QCOMPARE(iconImage(window.machineModel().index(2, 1).data(Qt::DecorationRole).value<QIcon>()), laptop);
+        QCOMPARE(iconImage(part<QTabWidget>(window, "tabs").tabIcon(StatusWindow::machineTab)), laptop);
+        QCOMPARE(iconImage(machine.index(2, 1).data(Qt::DecorationRole).value<QIcon>()), laptop);
     }
 
     void fingerprintAndEvaluationTabs()
@@ -203,14 +221,16 @@ private slots:
         DesktopFixture fixture;
         fixture.configure();
         StatusWindow window(fixture.agent());
-        QVERIFY(window.fingerprintsView().showsNone());
-        QVERIFY(window.evaluationView().showsNone());
+        const auto& fingerprints = part<ItemTreeView>(window, "fingerprintsView");
+        const auto& evaluation = part<ItemTreeView>(window, "evaluationView");
+        QVERIFY(fingerprints.showsNone());
+        QVERIFY(evaluation.showsNone());
         fixture.startInstalled();
-        QVERIFY(!window.fingerprintsView().showsNone());
-        QCOMPARE(window.fingerprintsView().heading(), QStringLiteral("Fingerprint file version: 7"));
+        QVERIFY(!fingerprints.showsNone());
+        QCOMPARE(fingerprints.heading(), QStringLiteral("Fingerprint file version: 7"));
 
         // Absent location parts stay empty between their colons; a missing argument shows as "???".
-        const ItemTreeModel& file = window.fingerprintsModel();
+        const ItemTreeModel& file = part<ItemTreeModel>(window, "fingerprintsModel");
         const QModelIndex office = file.index(0, 0);
         QCOMPARE(office.data().toString(), QStringLiteral("name: Office\nLocation: HQ:3:East: "));
         QCOMPARE(file.index(1, 0).data().toString(), QStringLiteral("name: Home\nLocation: Home::: "));
@@ -229,8 +249,8 @@ private slots:
         QVERIFY(!file.index(1, 1, homeRule).data(Qt::CheckStateRole).isValid());
 
         fixture.deliver(DesktopFixture::officeContext());
-        QVERIFY(window.evaluationView().heading().endsWith(QStringLiteral("Matched: Office")));
-        const ItemTreeModel& model = window.evaluationModel();
+        QVERIFY(evaluation.heading().endsWith(QStringLiteral("Matched: Office")));
+        const ItemTreeModel& model = part<ItemTreeModel>(window, "evaluationModel");
         QCOMPARE(model.index(0, 1).data().toString(), QStringLiteral("matched"));
         QCOMPARE(model.index(1, 1).data().toString(), QStringLiteral("not matched"));
         const QModelIndex lan = model.index(0, 0, model.index(0, 0));
