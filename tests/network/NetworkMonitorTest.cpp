@@ -15,12 +15,11 @@ namespace {
 constexpr std::chrono::milliseconds debounce{300};
 using Interfaces = std::vector<NetworkInterface>;
 
-// Counts its interface reads: one per refresh, at its start.
 class ScriptedReader final : public NetworkReader {
 public:
     std::optional<Interfaces> interfaces;
     std::vector<NetworkAddress> addresses;
-    mutable int refreshes = 0;
+    mutable int refreshes = 0; // each refresh starts with one read of the interfaces
     std::optional<Interfaces> readInterfaces() const override
     {
         ++refreshes;
