@@ -5,6 +5,7 @@
 #   make sanitize  ASan + UBSan build (g++) of the unit tests, and run them
 #   make fuzz      libFuzzer build (clang) of the decoders, and a short run
 #   make bench     build and run the benchmarks
+#   make platform-none  build the program with the platform "none" and run it: nothing outside src/platform needs Linux
 #   make package   build the Debian packages (nerova-agent, nerova-presence-service) in $(PACKAGE_BUILD)
 #   make check-package  lint, install, run and purge them
 
@@ -18,7 +19,7 @@ BUILD_NUMBER  ?= $(shell git rev-list --count HEAD 2>/dev/null)
 # Hardening flags of the packaged programs, as Debian builds its own (linked with full RELRO below).
 PACKAGE_CXXFLAGS ?= -D_FORTIFY_SOURCE=2 -fstack-protector-strong -fstack-clash-protection
 
-.PHONY: all bootstrap build test demo run sanitize fuzz bench package check-package format clean
+.PHONY: all bootstrap build test demo run sanitize fuzz bench platform-none package check-package format clean
 
 all: build
 
@@ -56,6 +57,12 @@ fuzz: bootstrap
 bench: build
 	scripts/run-benchmarks $(BUILD)
 
+platform-none: bootstrap
+	cmake -S . -B build-none $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEROVA_PLATFORM=none -DNEROVA_TESTS=OFF -DNEROVA_BENCH=OFF
+	cmake --build build-none -j $(JOBS)
+	build-none/src/nerova-agent --version
+	build-none/src/nerova-agent snapshot --no-public-ip
+
 # The packages get a build directory of their own, without tests and benchmarks, with hardening flags.
 package: bootstrap
 	cmake -S . -B $(PACKAGE_BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNEROVA_TESTS=OFF -DNEROVA_BENCH=OFF \
@@ -71,4 +78,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) build-asan build-fuzz $(PACKAGE_BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz build-none $(PACKAGE_BUILD)

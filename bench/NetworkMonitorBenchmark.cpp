@@ -7,6 +7,7 @@
 #include "EventLoopWaits.h"
 #include "Goals.h"
 #include "network/NetworkMonitor.h"
+#include "platform/linux/SystemSources_linux.h"
 #include "support/PrivateNetwork.h"
 
 #include <QCoreApplication>

@@ -21,9 +21,8 @@ public:
     virtual std::optional<QString> computerName() const = 0;
 };
 
-// The facts of this machine: DMI under `dmiDirectory` and the pretty host name in `machineInfoFile`.
-std::shared_ptr<const MachineFacts> makeMachineFacts(QString dmiDirectory = QStringLiteral("/sys/class/dmi/id"),
-                                                     QString machineInfoFile = QStringLiteral("/etc/machine-info"));
+// The facts of this machine, as its platform tells them.
+std::shared_ptr<const MachineFacts> makeMachineFacts();
 
 // The machine the agent runs on: its serial number (read once) and, read at each use, its model
 // and the symbol that the views draw for it.

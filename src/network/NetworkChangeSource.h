@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace nerova {
 
@@ -14,12 +15,9 @@ public:
     virtual ~NetworkChangeSource() = default;
 };
 
-// Link, IPv4-address and IPv6-address changes of the current network namespace, from a netlink
-// socket. Nothing when the socket cannot be opened (the reason is logged once).
-std::unique_ptr<NetworkChangeSource> makeNetlinkChangeSource(NetworkChangeSource::Trigger trigger);
-
-// The machine waking up from suspend (logind's PrepareForSleep(false) on the system bus). Nothing
-// when the system bus cannot be reached.
-std::unique_ptr<NetworkChangeSource> makeResumeChangeSource(NetworkChangeSource::Trigger trigger);
+// Every source of this system that tells of a possible change of the network (on Linux: the
+// kernel's link and address notifications and the wake-up after suspend). Sources that cannot be
+// had are left out; each says why once.
+std::vector<std::unique_ptr<NetworkChangeSource>> makeSystemNetworkChangeSources(NetworkChangeSource::Trigger trigger);
 
 } // namespace nerova

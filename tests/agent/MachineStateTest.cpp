@@ -1,4 +1,5 @@
 #include "agent/MachineState.h"
+#include "platform/linux/SystemSources_linux.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -64,7 +65,8 @@ private slots:
                 test::writeFile(dir, QStringLiteral("dmi/") + QLatin1String(name), contents);
             }
         }
-        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), dir.filePath("machine-info")));
+        const MachineState machine(
+            makeDmiMachineFacts(dir.filePath(QStringLiteral("dmi")), dir.filePath("machine-info")));
         QCOMPARE(machine.modelName(), hardware.modelName);
         QCOMPARE(machine.deviceSymbol(), hardware.deviceSymbol);
         QCOMPARE(machine.serialNumber().value_or(QString::fromLatin1(absent)), hardware.serialNumber);
@@ -90,7 +92,7 @@ private slots:
         QTemporaryDir dir;
         const QString path = machineInfo == absent ? dir.filePath(QStringLiteral("machine-info"))
                                                    : test::writeFile(dir, QStringLiteral("machine-info"), machineInfo);
-        const MachineState machine(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
+        const MachineState machine(makeDmiMachineFacts(dir.filePath(QStringLiteral("dmi")), path));
         QCOMPARE(machine.computerName(), expected == u"HOST" ? QSysInfo::machineHostName() : expected);
     }
 
@@ -120,8 +122,8 @@ private slots:
             settings.setText(QStringLiteral("username"), userName);
         }
         const QString info = test::writeFile(dir, QStringLiteral("machine-info"), "PRETTY_HOSTNAME=\"Front Desk\"\n");
-        const DeviceInformation information =
-            makeDeviceInformation(MachineState(makeMachineFacts(dir.filePath(QStringLiteral("dmi")), info)), settings);
+        const DeviceInformation information = makeDeviceInformation(
+            MachineState(makeDmiMachineFacts(dir.filePath(QStringLiteral("dmi")), info)), settings);
         QCOMPARE(information.localUsername, expected == u"LOGIN" ? idUserName() : expected);
         QCOMPARE(information.serialNumber, QStringLiteral("unknown"));
         QCOMPARE(information.name, QStringLiteral("Front Desk"));

@@ -3,6 +3,7 @@
 #include "agent/LockMonitor.h"
 #include "common/Clock.h"
 #include "network/NetworkChangeSource.h"
+#include "platform/linux/SystemSources_linux.h"
 #include "support/TestSupport.h"
 
 #include <QDBusConnection>

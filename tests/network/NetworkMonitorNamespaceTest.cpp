@@ -1,6 +1,7 @@
 // The system's network reader and the network monitor on the kernel's notifications, in a network
 // namespace of the test's own: each change of an address or a link gives exactly one context.
 #include "NetworkHarness.h"
+#include "platform/linux/SystemSources_linux.h"
 #include "support/PrivateNetwork.h"
 
 #include <QSet>

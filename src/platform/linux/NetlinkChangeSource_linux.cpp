@@ -1,5 +1,5 @@
-#include "network/NetworkChangeSource.h"
 #include "network/NetworkMonitorLogging.h"
+#include "platform/linux/SystemSources_linux.h"
 
 #include <QSocketNotifier>
 
@@ -86,6 +86,18 @@ std::unique_ptr<NetworkChangeSource> makeNetlinkChangeSource(NetworkChangeSource
         return nullptr;
     }
     return std::make_unique<NetlinkChangeSource>(socket, std::move(trigger));
+}
+
+std::vector<std::unique_ptr<NetworkChangeSource>> makeSystemNetworkChangeSources(NetworkChangeSource::Trigger trigger)
+{
+    std::vector<std::unique_ptr<NetworkChangeSource>> sources;
+    if (auto netlink = makeNetlinkChangeSource(trigger)) {
+        sources.push_back(std::move(netlink));
+    }
+    if (auto resume = makeResumeChangeSource(trigger)) {
+        sources.push_back(std::move(resume));
+    }
+    return sources;
 }
 
 } // namespace nerova

@@ -1,5 +1,5 @@
-#include "network/NetworkChangeSource.h"
 #include "network/NetworkMonitorLogging.h"
+#include "platform/linux/SystemSources_linux.h"
 
 #include <QDBusConnection>
 #include <QDBusError>

@@ -17,18 +17,6 @@ QCoro::Task<std::optional<QString>> lookUpPublicIp(QUrl endpoint)
     co_return address;
 }
 
-std::vector<std::unique_ptr<NetworkChangeSource>> systemChangeSources(NetworkChangeSource::Trigger trigger)
-{
-    std::vector<std::unique_ptr<NetworkChangeSource>> sources;
-    if (auto netlink = makeNetlinkChangeSource(trigger)) {
-        sources.push_back(std::move(netlink));
-    }
-    if (auto resume = makeResumeChangeSource(trigger)) {
-        sources.push_back(std::move(resume));
-    }
-    return sources;
-}
-
 } // namespace
 
 std::unique_ptr<NetworkContextSource> makeSystemNetworkMonitor(std::optional<QUrl> publicIpEndpoint,
@@ -38,8 +26,8 @@ std::unique_ptr<NetworkContextSource> makeSystemNetworkMonitor(std::optional<QUr
     if (publicIpEndpoint) {
         lookup = [endpoint = *publicIpEndpoint] { return lookUpPublicIp(endpoint); };
     }
-    return std::make_unique<NetworkMonitor>(makeSystemNetworkReader(), std::move(lookup), systemChangeSources,
-                                            debounce);
+    return std::make_unique<NetworkMonitor>(makeSystemNetworkReader(), std::move(lookup),
+                                            makeSystemNetworkChangeSources, debounce);
 }
 
 std::unique_ptr<LockState> makeSystemLockMonitor(const Clock& clock)

@@ -1,4 +1,4 @@
-#include "agent/MachineState.h"
+#include "platform/linux/SystemSources_linux.h"
 
 #include <QFile>
 #include <QSysInfo>
@@ -118,9 +118,14 @@ private:
 
 } // namespace
 
-std::shared_ptr<const MachineFacts> makeMachineFacts(QString dmiDirectory, QString machineInfoFile)
+std::shared_ptr<const MachineFacts> makeDmiMachineFacts(QString dmiDirectory, QString machineInfoFile)
 {
     return std::make_shared<DmiMachineFacts>(std::move(dmiDirectory), std::move(machineInfoFile));
+}
+
+std::shared_ptr<const MachineFacts> makeMachineFacts()
+{
+    return makeDmiMachineFacts(QStringLiteral("/sys/class/dmi/id"), QStringLiteral("/etc/machine-info"));
 }
 
 } // namespace nerova
