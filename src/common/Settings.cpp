@@ -95,8 +95,9 @@ bool isSettingsText(const QByteArray& bytes)
 // overlap. The lock file is never removed; the kernel drops a lock when its holder exits.
 class Settings::FileLock {
 public:
-    // Tries once, or for `timeoutMs`. A lock that cannot be had is not held; the caller neither
-    // reads nor writes the file then.
+    // Tries once, or for `timeoutMs`. While another process holds the lock the caller neither reads
+    // nor writes the file (`lockedOut`); a lock file that cannot be used at all (a read-only folder,
+    // a lock file of another user) is said once, and the caller goes on without the lock.
     FileLock(const Settings& settings, bool exclusive, int timeoutMs)
     {
         const QString path = settings.userFile_ + QStringLiteral(".agent-lock");
@@ -110,8 +111,8 @@ public:
             }
             QThread::msleep(lockPollMs);
         }
-        held_ = error == 0;
-        if (held_) {
+        lockedOut_ = error == EWOULDBLOCK;
+        if (error == 0) {
             settings.lockProblem_.reset();
             return;
         }
@@ -132,11 +133,11 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    bool held() const { return held_; }
+    bool lockedOut() const { return lockedOut_; }
 
 private:
     int fd_ = -1;
-    bool held_ = false;
+    bool lockedOut_ = false;
 };
 
 Settings::Batch::Batch(Settings& settings, bool exclusive) : settings_(settings)
@@ -166,7 +167,7 @@ std::unique_ptr<Settings::FileLock> Settings::lockFor(bool exclusive, int timeou
 bool Settings::isLockedOut(const std::unique_ptr<FileLock>& lock) const
 {
     const FileLock* used = lock ? lock.get() : batchLock_;
-    return used && !used->held();
+    return used && used->lockedOut();
 }
 
 std::optional<QString> Settings::fileProblem() const
@@ -174,7 +175,7 @@ std::optional<QString> Settings::fileProblem() const
     if (!isIrregular(userFile_) && !QFileInfo::exists(userFile_)) {
         return std::nullopt; // nothing stored yet; no lock file either
     }
-    const auto lock = lockFor(false, lockTimeoutMs);
+    const auto lock = lockFor(false, 0);
     if (isLockedOut(lock)) {
         return userFile_ + QStringLiteral(" cannot be locked: ") + *lockProblem_;
     }
@@ -390,6 +391,7 @@ bool Settings::storeLocked(const QString& key, const std::optional<QVariant>& va
         qCCritical(lcSettings, "Cannot write the setting %s to %s", qUtf8Printable(key), qUtf8Printable(userFile_));
         return false;
     }
+    lastRead_.insert(key, value); // what a read finds while another process holds the lock
     return true;
 }
 

@@ -59,8 +59,8 @@ public:
     bool erase(const QString& key);
 
     // Why the settings file cannot be used, when it cannot: it is not a regular file (a symbolic
-    // link, a FIFO, a device), cannot be read, is not in the settings format, or stays locked by
-    // another process for longer than a short wait. Nothing when it is
+    // link, a FIFO, a device), cannot be read, is not in the settings format, or is locked by
+    // another process (asked without waiting). Nothing when it is
     // usable or does not exist yet. Reads of a file that is not a regular one find nothing, reads of
     // a damaged one find what can be parsed, and writes to either fail and leave the file as it is.
     std::optional<QString> fileProblem() const;
@@ -88,7 +88,7 @@ public:
 private:
     // A lock of the file for one operation, unless a Batch holds the file already.
     std::unique_ptr<FileLock> lockFor(bool exclusive, int timeoutMs) const;
-    // Whether `lock` (or the batch's, when null) could not be taken.
+    // Whether `lock` (or the batch's, when null) is held by another process.
     bool isLockedOut(const std::unique_ptr<FileLock>& lock) const;
     std::optional<QVariant> value(const QString& key) const;
     // The caller holds the file lock.
@@ -101,7 +101,7 @@ private:
     bool inBatch_ = false;
     const FileLock* batchLock_ = nullptr;
     mutable std::optional<QString> lockProblem_;               // why the lock was last out of reach
-    mutable QHash<QString, std::optional<QVariant>> lastRead_; // each key as last read under the lock
+    mutable QHash<QString, std::optional<QVariant>> lastRead_; // each key as last read or written under the lock
 };
 
 } // namespace nerova

@@ -185,7 +185,7 @@ private slots:
         QVERIFY(!settings.write(QStringLiteral("allowQuit"), true));
         QCOMPARE(stores.log->errors(),
                  (QStringList{QStringLiteral("Cannot lock %1.agent-lock: Not a directory").arg(stores.userFile()),
-                              QStringLiteral("Cannot write the setting allowQuit: Not a directory")}));
+                              QStringLiteral("Cannot write the setting allowQuit to %1").arg(stores.userFile())}));
     }
 
     // While another process holds the lock, reads do not wait: they get what was last read under
@@ -196,6 +196,7 @@ private slots:
         stores.write(QStringLiteral("config/NerovaAgent.conf"), "[General]\nusername=anna\nprojectID=p\n");
         Settings settings = stores.settings();
         QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
+        QVERIFY(settings.write(QStringLiteral("instanceID"), QStringLiteral("i")));
         const int holder = ::open(QFile::encodeName(stores.userFile() + QStringLiteral(".agent-lock")).constData(),
                                   O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         QVERIFY(holder >= 0 && ::flock(holder, LOCK_EX) == 0);
@@ -204,7 +205,8 @@ private slots:
         for (int i = 0; i < 20; ++i) {
             QCOMPARE(settings.text(QStringLiteral("username")), QStringLiteral("anna"));
         }
-        QCOMPARE(settings.text(QStringLiteral("projectID")), std::nullopt); // never read under the lock
+        QCOMPARE(settings.text(QStringLiteral("instanceID")), QStringLiteral("i")); // as this process wrote it
+        QCOMPARE(settings.text(QStringLiteral("projectID")), std::nullopt);         // never read under the lock
         QVERIFY(!settings.write(QStringLiteral("username"), QStringLiteral("bob")));
         QVERIFY(settings.fileProblem().value_or(QString()).endsWith(QLatin1String("another process holds the lock")));
         {
