@@ -223,10 +223,12 @@ QCoro::Task<std::optional<QString>> AgentSecret::read()
 
 QCoro::Task<std::optional<QString>> AgentSecret::lookup()
 {
-    const QDeadlineTimer deadline(timeout_);
-    co_await requireSecretService(deadline, timeout_);
+    // The object may be gone when the coroutine resumes: nothing of it is used after a wait.
+    const milliseconds timeout = timeout_;
+    const QDeadlineTimer deadline(timeout);
+    co_await requireSecretService(deadline, timeout);
     JobPointer<QKeychain::ReadPasswordJob> job(new QKeychain::ReadPasswordJob(QString::fromLatin1(service)));
-    co_await runJob(job, deadline, timeout_);
+    co_await runJob(job, deadline, timeout);
     if (job->error() == QKeychain::EntryNotFound) {
         co_return std::nullopt;
     }
@@ -253,11 +255,12 @@ QCoro::Task<void> AgentSecret::write(QString secret)
             throw AgentSecretError(Case::invalidText,
                                    QStringLiteral("the secret is not text that can be stored as UTF-8 unchanged"));
         }
-        const QDeadlineTimer deadline(timeout_);
-        co_await requireSecretService(deadline, timeout_);
+        const milliseconds timeout = timeout_; // the object may be gone when the coroutine resumes
+        const QDeadlineTimer deadline(timeout);
+        co_await requireSecretService(deadline, timeout);
         JobPointer<QKeychain::WritePasswordJob> job(new QKeychain::WritePasswordJob(QString::fromLatin1(service)));
         job->setTextData(secret);
-        co_await runJob(job, deadline, timeout_);
+        co_await runJob(job, deadline, timeout);
         if (job->error() != QKeychain::NoError) {
             throw keychainError(*job);
         }
@@ -271,18 +274,19 @@ QCoro::Task<void> AgentSecret::write(QString secret)
 QCoro::Task<void> AgentSecret::checkStorable()
 {
     try {
-        const QDeadlineTimer deadline(timeout_);
-        co_await requireSecretService(deadline, timeout_);
+        const milliseconds timeout = timeout_; // the object may be gone when the coroutine resumes
+        const QDeadlineTimer deadline(timeout);
+        co_await requireSecretService(deadline, timeout);
         const QString serviceName = QString::fromLatin1(service);
         const QString probe = QUuid::createUuid().toString(QUuid::WithoutBraces);
         JobPointer<QKeychain::WritePasswordJob> write(new QKeychain::WritePasswordJob(serviceName));
         write->setTextData(probe);
-        co_await runJob(write, deadline, timeout_, probeKey);
+        co_await runJob(write, deadline, timeout, probeKey);
         if (write->error() != QKeychain::NoError) {
             throw keychainError(*write);
         }
         JobPointer<QKeychain::ReadPasswordJob> read(new QKeychain::ReadPasswordJob(serviceName));
-        co_await runJob(read, deadline, timeout_, probeKey);
+        co_await runJob(read, deadline, timeout, probeKey);
         if (read->error() != QKeychain::NoError) {
             throw keychainError(*read);
         }
@@ -291,7 +295,7 @@ QCoro::Task<void> AgentSecret::checkStorable()
                                                                 "was given"));
         }
         JobPointer<QKeychain::DeletePasswordJob> erase(new QKeychain::DeletePasswordJob(serviceName));
-        co_await runJob(erase, deadline, timeout_, probeKey); // a probe left behind harms nothing
+        co_await runJob(erase, deadline, timeout, probeKey); // a probe left behind harms nothing
     } catch (const AgentSecretError& error) {
         qCCritical(lcAgentSecret, "The Secret Service cannot store the agent secret: %s",
                    qUtf8Printable(error.description()));
@@ -301,10 +305,12 @@ QCoro::Task<void> AgentSecret::checkStorable()
 
 QCoro::Task<void> AgentSecret::remove()
 {
-    const QDeadlineTimer deadline(timeout_);
-    co_await requireSecretService(deadline, timeout_);
+    // The object may be gone when the coroutine resumes: nothing of it is used after a wait.
+    const milliseconds timeout = timeout_;
+    const QDeadlineTimer deadline(timeout);
+    co_await requireSecretService(deadline, timeout);
     JobPointer<QKeychain::DeletePasswordJob> job(new QKeychain::DeletePasswordJob(QString::fromLatin1(service)));
-    co_await runJob(job, deadline, timeout_);
+    co_await runJob(job, deadline, timeout);
     if (job->error() != QKeychain::NoError && job->error() != QKeychain::EntryNotFound) {
         throw keychainError(*job);
     }
