@@ -1,6 +1,8 @@
 #include "agent/Agent.h"
 
 #include "agent/AgentLog.h"
+#include "agent/CheckinCycle.h"
+#include "agent/PresenceReporter.h"
 
 #include <QFileInfo>
 
@@ -9,6 +11,11 @@ namespace nerova {
 Q_LOGGING_CATEGORY(lcAgent, "nerova.Agent", QtInfoMsg)
 
 namespace {
+
+std::optional<QString> identifierOf(const std::optional<Fingerprint>& fingerprint)
+{
+    return fingerprint ? std::optional<QString>(fingerprint->fingerprintId) : std::nullopt;
+}
 
 std::unique_ptr<QTimer> repeatingTimer(std::chrono::milliseconds interval, Agent* agent, void (Agent::*action)())
 {
@@ -28,7 +35,10 @@ Agent::Agent(AgentComponents components, Settings& settings, const Clock& clock,
       settings_(settings),
       clock_(clock),
       intervals_(intervals),
-      registered_(settings.flag(QString::fromLatin1(settingskey::isRegistered)))
+      registered_(settings.flag(QString::fromLatin1(settingskey::isRegistered))),
+      checkinCycle_(std::make_unique<CheckinCycle>(*this, settings, clock, *components_.machineState,
+                                                   *components_.secretStore, *components_.service, alive_)),
+      presenceReporter_(std::make_unique<PresenceReporter>(*this, clock, *checkinCycle_, *components_.service, alive_))
 {
     // The settings file is replaced on every write, so its folder is what can be watched.
     connect(&settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, &Agent::noteRegistration);
@@ -96,7 +106,7 @@ void Agent::checkFingerprintFile()
 QCoro::Task<void> Agent::checkinTaskBody(quint64 run)
 {
     try {
-        co_await runCheckinCycle();
+        co_await checkinCycle_->run();
     } catch (const AgentGone&) {
         co_return;
     } catch (const std::exception& error) {
@@ -110,7 +120,7 @@ QCoro::Task<void> Agent::checkinTaskBody(quint64 run)
 QCoro::Task<void> Agent::fingerprintCheckTaskBody(quint64 run)
 {
     try {
-        co_await runFingerprintRefresh();
+        co_await checkinCycle_->refreshFingerprintFile();
     } catch (const AgentGone&) {
         co_return;
     } catch (const std::exception& error) {
@@ -120,6 +130,123 @@ QCoro::Task<void> Agent::fingerprintCheckTaskBody(quint64 run)
         fingerprintCheckTask_.reset();
     }
 }
+
+QCoro::Task<void> Agent::monitorLoop(quint64 run)
+{
+    qCDebug(lcAgent, "Monitor task started");
+    // The loop waits on the monitor's stream for the agent's whole life: after each wait it makes
+    // sure that the agent still exists and that this loop was not stopped meanwhile.
+    const std::shared_ptr<bool> alive = alive_;
+    Channel<NetworkContext>& contexts = components_.networkMonitor->networkContextSequence();
+    for (;;) {
+        std::optional<NetworkContext> next;
+        try {
+            QCoro::Task<std::optional<NetworkContext>> receiving = contexts.receive();
+            next = co_await receiving;
+        } catch (const std::exception& error) {
+            if (!*alive) {
+                co_return;
+            }
+            qCCritical(lcAgent, "Network context stream failed %s", qUtf8Printable(describeException(error)));
+        }
+        if (!*alive || monitorTask_ != run) {
+            co_return;
+        }
+        if (!next) {
+            monitorTask_.reset();
+            co_return;
+        }
+        qCDebug(lcAgent, "Received new network context");
+        try {
+            QCoro::Task<void> evaluating = evaluate(std::move(*next));
+            co_await evaluating;
+        } catch (const AgentGone&) {
+            co_return;
+        }
+        emit contextHandled();
+    }
+}
+
+QCoro::Task<void> Agent::evaluate(NetworkContext context)
+{
+    LockState& lock = *components_.lockMonitor;
+    if (lock.isScreenLocked()) {
+        co_return;
+    }
+    const QDateTime click = lock.lastMouseClick();
+    if (click != LockState::distantPast() && !isToday(click, clock_)) {
+        co_return;
+    }
+    setLastPresenceCheck(clock_.now());
+    setContext(context);
+    if (!fingerprintFile_) {
+        co_return;
+    }
+    // The evaluation and its report use this copy even if a newer file is installed meanwhile.
+    const FingerprintFile file = *fingerprintFile_;
+    qCDebug(lcAgent, "Checking with rules engine");
+    lastEvaluation_.emplace().explanation = RulesEngineEvaluation::outline(file);
+    // The engine fills in this frame's record, which lives as long as the engine's work even if the
+    // agent does not.
+    RulesEngineEvaluation explanation = RulesEngineEvaluation::outline(file);
+    std::optional<QString> failure;
+    std::optional<Fingerprint> result;
+    try {
+        QCoro::Task<std::optional<Fingerprint>> checking =
+            whileAlive(alive_, components_.rulesEngine->checkFingerprints(file, std::move(context), explanation));
+        result = co_await checking;
+    } catch (const std::exception& error) {
+        failure = describeException(error);
+    }
+    lastEvaluation_->explanation = std::move(explanation);
+    lastEvaluation_->match = result;
+    lastEvaluation_->error = failure;
+    if (failure) {
+        qCCritical(lcAgent, "Error checking fingerprint %s", qUtf8Printable(*failure));
+        co_return;
+    }
+
+    if (identifierOf(result) == identifierOf(fingerprint_)) {
+        qCDebug(lcAgent, "Fingerprint is unchanged");
+        // A report the service did not accept is sent again when the same match comes back.
+        if (result) {
+            QCoro::Task<void> retrying = presenceReporter_->retryFor(result->fingerprintId);
+            co_await retrying;
+        }
+        co_return;
+    }
+    setFingerprint(result);
+    presenceReporter_->giveUp(); // the user is elsewhere now
+    if (result) {
+        qCDebug(lcAgent, "Found a matching fingerprint");
+        QCoro::Task<void> reporting = presenceReporter_->report(*result, file.fingerprintVersion);
+        co_await reporting;
+    }
+}
+
+void Agent::checkTimeOfDay()
+{
+    untilGone(presenceReporter_->retry());
+
+    LockState& lock = *components_.lockMonitor;
+    if (lastPresenceCheck_.isValid() && isToday(lastPresenceCheck_, clock_)) {
+        qCDebug(lcAgent, "Already checked presence today");
+        return;
+    }
+    if (lock.isScreenLocked()) {
+        qCDebug(lcAgent, "Screen is locked");
+        return;
+    }
+    // Before the first click of the day (or since start) nothing is forced.
+    if (!isToday(lock.lastMouseClick(), clock_)) {
+        qCDebug(lcAgent, "No mouse move today");
+        return;
+    }
+    setFingerprint(std::nullopt);
+    refresh();
+}
+
+bool Agent::hasUnsentPresence() const { return presenceReporter_->hasUnsent(); }
 
 bool Agent::isRegistered() const { return settings_.flag(QString::fromLatin1(settingskey::isRegistered)); }
 

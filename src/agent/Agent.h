@@ -27,6 +27,9 @@
 
 namespace nerova {
 
+class CheckinCycle;
+class PresenceReporter;
+
 // The intervals of the agent's repeating work. Users cannot change them; tests shorten them.
 struct AgentIntervals {
     static constexpr std::chrono::milliseconds checkinInterval{std::chrono::seconds(3600)};
@@ -55,9 +58,10 @@ struct AgentComponents {
     std::unique_ptr<ServiceConnection> service;
 };
 
-// The heart of the running agent: it enrols and checks in with the service, keeps the fingerprint
-// file current, evaluates every network snapshot the user is present for and reports a change of
-// location. Everything runs on the main thread's event loop; the asynchronous steps are coroutines.
+// The heart of the running agent: it starts and stops the work, evaluates every network snapshot
+// the user is present for, and holds every property the views show. Its check-in cycle enrols and
+// checks in with the service and keeps the fingerprint file current; its presence reporter reports
+// a change of location. Everything runs on the main thread's event loop; the asynchronous steps are coroutines.
 // Every field the views show is a property whose change is signalled.
 class Agent : public QObject {
     Q_OBJECT
@@ -111,26 +115,11 @@ public:
     bool isFingerprintCheckRunning() const { return fingerprintCheckTask_.has_value(); }
     // A presence report waits to be sent again: the service did not accept it, or it could not be
     // sent yet.
-    bool hasUnsentPresence() const { return unsentPresence_.has_value(); }
+    bool hasUnsentPresence() const;
 
     const MachineState& machineState() const { return *components_.machineState; }
     const UserState& userState() const { return userState_; }
     Settings& settings() const { return settings_; }
-
-    // The steps of the check-in cycle and the fingerprint refresh.
-    QCoro::Task<void> runCheckinCycle();
-    // Enrols the agent; raises the enrolment's error, AgentSecretError when the secret cannot be
-    // stored (the agent then stays unenrolled), or AgentError::notConfigured.
-    QCoro::Task<void> registerAgent();
-    // Tells whether a check-in was sent; raises the client's or the enrolment's error.
-    QCoro::Task<bool> sendCheckin();
-    QCoro::Task<void> runFingerprintRefresh();
-    // Whether the stored fingerprint address is missing or expired more than a minute ago.
-    bool needsNewFingerprintURL() const;
-    // Sends the presence report `request`; tells whether it was sent (not without the service
-    // access: not configured, not enrolled, no secret store, unreadable settings); raises the
-    // client's error.
-    QCoro::Task<bool> sendPresence(AgentPresenceRequest request);
 
 signals:
     void fingerprintFileChanged();
@@ -149,39 +138,16 @@ signals:
     void stopped();
 
 private:
-    // A report keeps the body of its first attempt, so that a service that stored an attempt whose
-    // answer was lost can recognise the next one as a repeat.
-    struct UnsentPresence {
-        Fingerprint fingerprint;
-        AgentPresenceRequest request;
-    };
-    // What the service side needs for a signed call; absent when something is missing.
-    struct ServiceAccess {
-        QUrl endpoint;
-        QString secret;
-        QString projectId;
-        QString instanceId;
-    };
+    // The check-in cycle and the presence reporter update the agent's properties.
+    friend class CheckinCycle;
+    friend class PresenceReporter;
 
     // Runs `work` on its own; it ends quietly when the agent is destroyed meanwhile.
     static QCoro::Task<void> untilGone(QCoro::Task<void> work);
     QCoro::Task<void> monitorLoop(quint64 run);
     QCoro::Task<void> evaluate(NetworkContext context);
-    QCoro::Task<void> reportPresence(UnsentPresence report);
-    QCoro::Task<void> retryUnsentPresence();
-    // The check-in itself. Answered 412, the agent enrols again and, when `mayEnrolAgain`, checks
-    // in anew with its new identity; a second 412 raises.
-    QCoro::Task<bool> postCheckin(bool mayEnrolAgain);
     QCoro::Task<void> checkinTaskBody(quint64 run);
     QCoro::Task<void> fingerprintCheckTaskBody(quint64 run);
-    QCoro::Task<std::optional<ServiceAccess>> serviceAccess();
-    std::optional<QUrl> endpoint() const;
-    // An endpoint that is a URL and a registration key are both set.
-    bool isConfigured() const;
-    // The message after a cycle: "Not configured" while the agent is not, else `problem`.
-    void updateMessage(const QString& problem);
-    // Clears `message` when it tells why a report waits.
-    void clearPresenceProblem();
 
     void setFingerprintFile(FingerprintFile file);
     void setContext(NetworkContext context);
@@ -217,14 +183,13 @@ private:
     std::optional<quint64> fingerprintCheckTask_;
     quint64 runs_ = 0;
 
-    std::optional<UnsentPresence> unsentPresence_;
-    bool presenceInFlight_ = false;
     bool registered_ = false;            // the stored flag as last signalled
-    QString accessProblem_;              // why the last signed call could not be made; empty when it could
-    QString presenceProblem_;            // what held the last report back, while `message` shows it
     QFileSystemWatcher settingsWatcher_; // another process may reset the enrolment
-    // Cleared when the agent is destroyed, so a coroutine resumed later ends without touching it.
+    // Cleared when the agent is destroyed, so a coroutine resumed later ends without touching it
+    // or the parts it owns.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::unique_ptr<CheckinCycle> checkinCycle_;
+    std::unique_ptr<PresenceReporter> presenceReporter_;
 };
 
 } // namespace nerova

@@ -18,23 +18,24 @@ QCoro::Task<AgentCredentials> NerovaServiceConnection::registerAgent(QUrl baseUR
     co_return co_await registering;
 }
 
-QCoro::Task<std::optional<AgentCheckinResponse>>
-NerovaServiceConnection::postCheckin(QUrl baseURL, QString secret, QString agentId, AgentCheckinRequest request,
-                                     QString projectId, QString instanceId)
+QCoro::Task<std::optional<AgentCheckinResponse>> NerovaServiceConnection::postCheckin(ServiceCredentials credentials,
+                                                                                      AgentCheckinRequest request)
 {
-    NerovaCheckinClient client(session_, std::move(baseURL), std::move(secret), clock_, timeout_);
+    NerovaCheckinClient client(session_, std::move(credentials.endpoint), std::move(credentials.secret), clock_,
+                               timeout_);
     QCoro::Task<std::optional<AgentCheckinResponse>> posting =
-        client.postCheckin(std::move(agentId), std::move(request), std::move(projectId), std::move(instanceId));
+        client.postCheckin(std::move(credentials.agentId), std::move(request), std::move(credentials.projectId),
+                           std::move(credentials.instanceId));
     co_return co_await posting;
 }
 
-QCoro::Task<void> NerovaServiceConnection::postPresence(QUrl baseURL, QString secret, QString agentId,
-                                                        AgentPresenceRequest request, QString projectId,
-                                                        QString instanceId)
+QCoro::Task<void> NerovaServiceConnection::postPresence(ServiceCredentials credentials, AgentPresenceRequest request)
 {
-    NerovaPresenceClient client(session_, std::move(baseURL), std::move(secret), clock_, timeout_);
+    NerovaPresenceClient client(session_, std::move(credentials.endpoint), std::move(credentials.secret), clock_,
+                                timeout_);
     QCoro::Task<std::optional<AgentPresenceResponse>> posting =
-        client.postPresence(std::move(agentId), std::move(request), std::move(projectId), std::move(instanceId));
+        client.postPresence(std::move(credentials.agentId), std::move(request), std::move(credentials.projectId),
+                            std::move(credentials.instanceId));
     co_await posting;
 }
 

@@ -20,11 +20,9 @@ public:
 
     QCoro::Task<AgentCredentials> registerAgent(QUrl baseURL, QString agentId, QString registrationKey,
                                                 DeviceInformation deviceInformation) override;
-    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QUrl baseURL, QString secret, QString agentId,
-                                                                 AgentCheckinRequest request, QString projectId,
-                                                                 QString instanceId) override;
-    QCoro::Task<void> postPresence(QUrl baseURL, QString secret, QString agentId, AgentPresenceRequest request,
-                                   QString projectId, QString instanceId) override;
+    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(ServiceCredentials credentials,
+                                                                 AgentCheckinRequest request) override;
+    QCoro::Task<void> postPresence(ServiceCredentials credentials, AgentPresenceRequest request) override;
     QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url) override;
 
 private:

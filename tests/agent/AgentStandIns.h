@@ -89,16 +89,17 @@ public:
     {
         throw NerovaClientError::server(ServerError{403, QStringLiteral("scripted"), std::nullopt});
     }
-    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QUrl, QString, QString, AgentCheckinRequest, QString,
-                                                                 QString) override
+    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(ServiceCredentials,
+                                                                 AgentCheckinRequest request) override
     {
         events_ << QStringLiteral("check-in");
+        checkinRequests << request;
         if (hold) {
             co_await qCoro(this, &ScriptedService::released);
         }
         co_return std::optional<AgentCheckinResponse>();
     }
-    QCoro::Task<void> postPresence(QUrl, QString, QString, AgentPresenceRequest, QString, QString) override
+    QCoro::Task<void> postPresence(ServiceCredentials, AgentPresenceRequest) override
     {
         events_ << QStringLiteral("presence");
         co_return;
@@ -113,6 +114,7 @@ public:
     }
 
     bool hold = false;
+    QList<AgentCheckinRequest> checkinRequests;
 
 signals:
     void released();

@@ -409,14 +409,18 @@ private slots:
     {
         QFETCH(qint64, secondsBeforeNow);
         QFETCH(bool, expected);
+        enrolledInSettings();
         makeAgent(true);
         clock_.set(clock_.now().addMSecs(900)); // fractions of a second are dropped
         if (secondsBeforeNow != 0) {
             const qint64 now = QDateTime(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC).secsTo(day1);
-            settings_->setText(settingskey::fingerprintURL, QStringLiteral("http://127.0.0.1:9/file"));
             settings_->setInteger(settingskey::fingerprintExpiry, now - secondsBeforeNow);
+        } else {
+            settings_->remove(settingskey::fingerprintURL);
         }
-        QCOMPARE(agent_->needsNewFingerprintURL(), expected);
+        agent_->checkin();
+        QVERIFY(settled());
+        QCOMPARE(scripted_->checkinRequests.first().requestNewUrl, expected);
     }
 
     // 412: the agent enrols again at once, in a cycle and in a refresh.

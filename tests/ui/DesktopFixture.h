@@ -42,15 +42,11 @@ public:
     {
         throw std::runtime_error("not enrolling in this test");
     }
-    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(QUrl, QString, QString, AgentCheckinRequest, QString,
-                                                                 QString) override
+    QCoro::Task<std::optional<AgentCheckinResponse>> postCheckin(ServiceCredentials, AgentCheckinRequest) override
     {
         co_return std::optional<AgentCheckinResponse>();
     }
-    QCoro::Task<void> postPresence(QUrl, QString, QString, AgentPresenceRequest, QString, QString) override
-    {
-        co_return;
-    }
+    QCoro::Task<void> postPresence(ServiceCredentials, AgentPresenceRequest) override { co_return; }
     QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString) override
     {
         co_return decodeFingerprintFile(R"({"fingerprintVersion": 7, "createdAt": "2026-03-01T08:00:00.000Z",

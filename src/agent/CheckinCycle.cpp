@@ -1,4 +1,5 @@
-// Enrolment, check-in and the fingerprint refresh.
+#include "agent/CheckinCycle.h"
+
 #include "agent/Agent.h"
 
 #include "agent/AgentLog.h"
@@ -35,7 +36,18 @@ bool isDisowned(const NerovaClientError& error)
 
 } // namespace
 
-std::optional<QUrl> Agent::endpoint() const
+CheckinCycle::CheckinCycle(Agent& agent, Settings& settings, const Clock& clock, const MachineState& machineState,
+                           SecretStore& secretStore, ServiceConnection& service, std::shared_ptr<bool> alive)
+    : agent_(agent),
+      settings_(settings),
+      clock_(clock),
+      machineState_(machineState),
+      secretStore_(secretStore),
+      service_(service),
+      alive_(std::move(alive))
+{}
+
+std::optional<QUrl> CheckinCycle::endpoint() const
 {
     const std::optional<QString> text = settings_.managedSetting(key(settingskey::agentEndpoint));
     if (!text) {
@@ -48,13 +60,13 @@ std::optional<QUrl> Agent::endpoint() const
     return url;
 }
 
-bool Agent::isConfigured() const
+bool CheckinCycle::isConfigured() const
 {
     const std::optional<QString> registrationKey = settings_.managedSetting(key(settingskey::registrationKey));
     return endpoint() && registrationKey && !registrationKey->isEmpty();
 }
 
-QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
+QCoro::Task<std::optional<ServiceCredentials>> CheckinCycle::serviceAccess()
 {
     if (const std::optional<QString> problem = settings_.fileProblem()) {
         accessProblem_ = unreadableSettings(*problem);
@@ -62,13 +74,13 @@ QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
     }
     std::optional<QString> secret;
     try {
-        QCoro::Task<std::optional<QString>> loading = whileAlive(alive_, components_.secretStore->loadSecret());
+        QCoro::Task<std::optional<QString>> loading = whileAlive(alive_, secretStore_.loadSecret());
         secret = co_await loading;
     } catch (const std::exception& error) {
         // Counts as no secret; the user learns why nothing is sent.
         accessProblem_ = secretStoreProblem(error);
         if (isConfigured()) {
-            setMessage(accessProblem_);
+            agent_.setMessage(accessProblem_);
         }
         co_return std::nullopt;
     }
@@ -78,7 +90,7 @@ QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
     }
     const std::optional<QUrl> url = endpoint();
     if (!url) {
-        accessProblem_ = QString::fromLatin1(notConfiguredMessage);
+        accessProblem_ = QString::fromLatin1(Agent::notConfiguredMessage);
         co_return std::nullopt;
     }
     const std::optional<QString> projectId = settings_.text(key(settingskey::projectID));
@@ -88,29 +100,30 @@ QCoro::Task<std::optional<Agent::ServiceAccess>> Agent::serviceAccess()
         co_return std::nullopt;
     }
     accessProblem_.clear();
-    std::optional<ServiceAccess> access(std::in_place);
+    std::optional<ServiceCredentials> access(std::in_place);
     access->endpoint = *url;
     access->secret = *secret;
+    access->agentId = settings_.agentIdentifier();
     access->projectId = *projectId;
     access->instanceId = *instanceId;
     co_return access;
 }
 
-void Agent::updateMessage(const QString& problem)
+void CheckinCycle::updateMessage(const QString& problem)
 {
-    setMessage(isConfigured() ? problem : QString::fromLatin1(notConfiguredMessage));
+    agent_.setMessage(isConfigured() ? problem : QString::fromLatin1(Agent::notConfiguredMessage));
 }
 
-QCoro::Task<void> Agent::runCheckinCycle()
+QCoro::Task<void> CheckinCycle::run()
 {
     // Nothing is enrolled or checked in while the settings file is damaged: what the cycle learns
     // could not be kept, and an enrolment would replace the secret of the agent the file names.
     if (const std::optional<QString> problem = settings_.fileProblem()) {
         qCCritical(lcAgent, "Cannot read the user settings: %s", qUtf8Printable(*problem));
-        setMessage(unreadableSettings(*problem));
+        agent_.setMessage(unreadableSettings(*problem));
         co_return;
     }
-    if (!isRegistered()) {
+    if (!agent_.isRegistered()) {
         std::optional<QString> problem;
         try {
             co_await registerAgent();
@@ -138,7 +151,7 @@ QCoro::Task<void> Agent::runCheckinCycle()
     if (failure) {
         updateMessage(QStringLiteral("Check-in failed: %1").arg(*failure));
     } else if (sent) {
-        setLastCheckin(clock_.now());
+        agent_.setLastCheckin(clock_.now());
         updateMessage({});
     } else {
         // Nothing was sent, so this was no check-in.
@@ -146,7 +159,7 @@ QCoro::Task<void> Agent::runCheckinCycle()
     }
 }
 
-QCoro::Task<void> Agent::registerAgent()
+QCoro::Task<void> CheckinCycle::registerAgent()
 {
     const std::optional<QUrl> url = endpoint();
     const std::optional<QString> registrationKey = settings_.managedSetting(key(settingskey::registrationKey));
@@ -155,16 +168,16 @@ QCoro::Task<void> Agent::registerAgent()
     }
     // An enrolment whose secret could not be kept would be abandoned at the service, and the next
     // cycle would leave another: nothing is sent while the store cannot store.
-    QCoro::Task<void> probing = whileAlive(alive_, components_.secretStore->checkStorable());
+    QCoro::Task<void> probing = whileAlive(alive_, secretStore_.checkStorable());
     co_await probing;
     const QString agentId = settings_.agentIdentifier();
-    DeviceInformation device = makeDeviceInformation(*components_.machineState, settings_);
+    DeviceInformation device = makeDeviceInformation(machineState_, settings_);
     QCoro::Task<AgentCredentials> registering =
-        whileAlive(alive_, components_.service->registerAgent(*url, agentId, *registrationKey, std::move(device)));
+        whileAlive(alive_, service_.registerAgent(*url, agentId, *registrationKey, std::move(device)));
     const AgentCredentials credentials = co_await registering;
     std::exception_ptr storeFailure;
     try {
-        QCoro::Task<void> storing = whileAlive(alive_, components_.secretStore->storeSecret(credentials.secret));
+        QCoro::Task<void> storing = whileAlive(alive_, secretStore_.storeSecret(credentials.secret));
         co_await storing;
     } catch (const std::exception&) {
         storeFailure = std::current_exception();
@@ -173,39 +186,38 @@ QCoro::Task<void> Agent::registerAgent()
         // Without its secret the agent could never sign a request: it stays unenrolled, so that
         // the next cycle enrols anew.
         settings_.setFlag(key(settingskey::isRegistered), false);
-        noteRegistration();
+        agent_.noteRegistration();
         std::rethrow_exception(storeFailure);
     }
     settings_.setText(key(settingskey::projectID), credentials.projectId);
     settings_.setText(key(settingskey::instanceID), credentials.instanceId);
-    noteRegistration();
+    agent_.noteRegistration();
 }
 
-QCoro::Task<bool> Agent::sendCheckin()
+QCoro::Task<bool> CheckinCycle::sendCheckin()
 {
     QCoro::Task<bool> posting = postCheckin(true);
     co_return co_await posting;
 }
 
-QCoro::Task<bool> Agent::postCheckin(bool mayEnrolAgain)
+QCoro::Task<bool> CheckinCycle::postCheckin(bool mayEnrolAgain)
 {
-    QCoro::Task<std::optional<ServiceAccess>> gathering = serviceAccess();
-    const std::optional<ServiceAccess> access = co_await gathering;
+    QCoro::Task<std::optional<ServiceCredentials>> gathering = serviceAccess();
+    std::optional<ServiceCredentials> access = co_await gathering;
     if (!access) {
         co_return false;
     }
+    const std::optional<FingerprintFile>& installed = agent_.fingerprintFile();
     AgentCheckinRequest request;
-    request.fingerprintVersion = fingerprintFile_ ? fingerprintFile_->fingerprintVersion : 0;
+    request.fingerprintVersion = installed ? installed->fingerprintVersion : 0;
     request.agentVersion = appVersion();
     request.requestNewUrl = needsNewFingerprintURL();
-    const QString agentId = settings_.agentIdentifier();
 
     std::optional<AgentCheckinResponse> answer;
     bool disowned = false;
     try {
-        QCoro::Task<std::optional<AgentCheckinResponse>> posting = whileAlive(
-            alive_, components_.service->postCheckin(access->endpoint, access->secret, agentId, std::move(request),
-                                                     access->projectId, access->instanceId));
+        QCoro::Task<std::optional<AgentCheckinResponse>> posting =
+            whileAlive(alive_, service_.postCheckin(std::move(*access), std::move(request)));
         answer = co_await posting;
     } catch (const NerovaClientError& error) {
         if (!isDisowned(error) || !mayEnrolAgain) {
@@ -217,7 +229,7 @@ QCoro::Task<bool> Agent::postCheckin(bool mayEnrolAgain)
         // The service no longer knows this agent: enrol again, then check in with the new identity.
         // The refused check-in was none.
         settings_.setFlag(key(settingskey::isRegistered), false);
-        noteRegistration();
+        agent_.noteRegistration();
         co_await registerAgent();
         QCoro::Task<bool> again = postCheckin(false);
         co_return co_await again;
@@ -227,15 +239,15 @@ QCoro::Task<bool> Agent::postCheckin(bool mayEnrolAgain)
         qCDebug(lcAgent, "New fingerprint URL %s", qUtf8Printable(*answer->fingerprintFileUrl));
         settings_.setText(key(settingskey::fingerprintURL), *answer->fingerprintFileUrl);
         settings_.setInteger(key(settingskey::fingerprintExpiry), *answer->urlExpiresAt);
-        checkFingerprintFile();
+        agent_.checkFingerprintFile();
     }
-    if (!fingerprintFile_) {
-        checkFingerprintFile();
+    if (!agent_.fingerprintFile()) {
+        agent_.checkFingerprintFile();
     }
     co_return true;
 }
 
-bool Agent::needsNewFingerprintURL() const
+bool CheckinCycle::needsNewFingerprintURL() const
 {
     const std::optional<QString> url = settings_.text(key(settingskey::fingerprintURL));
     if (!url || url->isEmpty()) {
@@ -246,7 +258,7 @@ bool Agent::needsNewFingerprintURL() const
     return expiry < now - expiryMarginSeconds;
 }
 
-QCoro::Task<void> Agent::runFingerprintRefresh()
+QCoro::Task<void> CheckinCycle::refreshFingerprintFile()
 {
     if (needsNewFingerprintURL()) {
         std::optional<QString> failure;
@@ -266,26 +278,25 @@ QCoro::Task<void> Agent::runFingerprintRefresh()
     }
     std::optional<FingerprintFile> file;
     try {
-        QCoro::Task<std::optional<FingerprintFile>> fetching =
-            whileAlive(alive_, components_.service->fetchFingerprintFile(*url));
+        QCoro::Task<std::optional<FingerprintFile>> fetching = whileAlive(alive_, service_.fetchFingerprintFile(*url));
         file = co_await fetching;
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error checking fingerprint eTag %s", qUtf8Printable(describeException(error)));
         co_return;
     }
-    const qint64 installed = fingerprintFile_ ? fingerprintFile_->fingerprintVersion : 0;
+    const qint64 installed = agent_.fingerprintFile() ? agent_.fingerprintFile()->fingerprintVersion : 0;
     if (!file || file->fingerprintVersion <= installed) {
         co_return;
     }
     qCDebug(lcAgent, "Installing new fingerprint file");
-    setFingerprintFile(std::move(*file));
+    agent_.setFingerprintFile(std::move(*file));
     try {
         co_await sendCheckin();
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "Error checking in after new fingerprint file %s",
                    qUtf8Printable(describeException(error)));
     }
-    refresh();
+    agent_.refresh();
 }
 
 } // namespace nerova
