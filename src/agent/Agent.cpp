@@ -115,6 +115,7 @@ QCoro::Task<void> Agent::checkinTaskBody(quint64 run)
     if (checkinTask_ == run) {
         checkinTask_.reset();
     }
+    emit checkinFinished();
 }
 
 QCoro::Task<void> Agent::fingerprintCheckTaskBody(quint64 run)
@@ -129,6 +130,7 @@ QCoro::Task<void> Agent::fingerprintCheckTaskBody(quint64 run)
     if (fingerprintCheckTask_ == run) {
         fingerprintCheckTask_.reset();
     }
+    emit fingerprintCheckFinished();
 }
 
 QCoro::Task<void> Agent::monitorLoop(quint64 run)

@@ -110,9 +110,6 @@ public:
     // The last evaluation of the rules engine; absent before the first one.
     const std::optional<AgentEvaluation>& lastEvaluation() const { return lastEvaluation_; }
 
-    bool isStarted() const { return monitorTask_.has_value(); }
-    bool isCheckinRunning() const { return checkinTask_.has_value(); }
-    bool isFingerprintCheckRunning() const { return fingerprintCheckTask_.has_value(); }
     // A presence report waits to be sent again: the service did not accept it, or it could not be
     // sent yet.
     bool hasUnsentPresence() const;
@@ -132,6 +129,10 @@ signals:
     void isRegisteredChanged();
     // The monitor loop finished with one context (evaluated or dropped).
     void contextHandled();
+    // A check-in cycle ended, whatever its outcome.
+    void checkinFinished();
+    // A fingerprint refresh ended, whatever its outcome.
+    void fingerprintCheckFinished();
     // A presence report ended, accepted or not.
     void presenceSendFinished();
     // stop() has run.

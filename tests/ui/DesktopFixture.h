@@ -104,13 +104,16 @@ public:
         settings_->setInteger(QString::fromLatin1(settingskey::fingerprintExpiry), 4'000'000'000);
     }
     void setManaged(const QByteArray& json) { writeFile(dir_.filePath(QStringLiteral("managed/10.json")), json); }
-    // Starts the agent and waits until the served fingerprint file is installed.
+    // Starts the agent and waits until the served fingerprint file is installed and the check-in
+    // and the refresh have ended.
     void startInstalled()
     {
+        QSignalSpy checkedIn(agent_.get(), &Agent::checkinFinished);
+        QSignalSpy refreshed(agent_.get(), &Agent::fingerprintCheckFinished);
         agent_->start();
-        QVERIFY(QTest::qWaitFor([this] { return agent_->fingerprintFile().has_value(); }, 10'000));
-        QVERIFY(
-            QTest::qWaitFor([this] { return !agent_->isCheckinRunning() && !agent_->isFingerprintCheckRunning(); }));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return agent_->fingerprintFile().has_value() && !checkedIn.isEmpty() && !refreshed.isEmpty(); },
+            10'000));
     }
     // Sends `context` to the monitor loop and waits until it is handled.
     void deliver(const NetworkContext& context)

@@ -66,8 +66,8 @@ private slots:
         QFETCH(bool, located);
         DesktopFixture fixture;
         QStringList quits;
-        DesktopApplication desktop(fixture.agent(),
-                                   [&] { quits << (fixture.agent().isStarted() ? "running" : "stopped"); });
+        QSignalSpy stopped(&fixture.agent(), &Agent::stopped);
+        DesktopApplication desktop(fixture.agent(), [&] { quits << (stopped.isEmpty() ? "running" : "stopped"); });
         QStringList rows{"Not configured", loginName(), nowhere, "Show window", "Refresh"};
         if (located) {
             fixture.configure();
