@@ -41,7 +41,11 @@ Agent::Agent(AgentComponents components, Settings& settings, const Clock& clock,
       presenceReporter_(std::make_unique<PresenceReporter>(*this, clock, *checkinCycle_, *components_.service, alive_))
 {
     // The settings file is replaced on every write, so its folder is what can be watched.
-    connect(&settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, &Agent::noteRegistration);
+    connect(&settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
+        noteRegistration();
+        // The writer may still hold the settings when its change is seen: look again once it is done.
+        QTimer::singleShot(std::chrono::milliseconds(500), this, &Agent::noteRegistration);
+    });
     noteRegistration();
 }
 

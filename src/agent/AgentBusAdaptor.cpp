@@ -7,6 +7,8 @@
 #include <QDBusMessage>
 #include <QDBusReply>
 
+#include <algorithm>
+
 namespace nerova {
 
 namespace {
@@ -22,6 +24,11 @@ AgentBusAdaptor::AgentBusAdaptor(Agent& agent, QDBusConnection connection, std::
       announced_(properties()),
       callInterval_(callInterval)
 {
+    mergedCheckin_.setSingleShot(true);
+    connect(&mergedCheckin_, &QTimer::timeout, this, [this] {
+        lastCheckin_.start();
+        agent_.checkin();
+    });
     for (const auto signal : {&Agent::isRegisteredChanged, &Agent::fingerprintChanged, &Agent::lastCheckinChanged,
                               &Agent::lastPresenceCheckChanged, &Agent::lastPresenceSendChanged, &Agent::messageChanged,
                               &Agent::fingerprintFileChanged}) {
@@ -71,6 +78,8 @@ void AgentBusAdaptor::CheckIn()
 {
     if (mayStart(lastCheckin_)) {
         agent_.checkin();
+    } else if (!mergedCheckin_.isActive()) {
+        mergedCheckin_.start(std::max<qint64>(0, callInterval_.count() - lastCheckin_.elapsed()));
     }
 }
 

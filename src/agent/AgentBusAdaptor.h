@@ -3,6 +3,7 @@
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
 #include <QElapsedTimer>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <chrono>
@@ -22,7 +23,9 @@ inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1";
 // properties whose changes are announced with PropertiesChanged, and the commands Refresh,
 // CheckIn and Status (the whole state as JSON text). Times are ISO 8601 UTC text, empty when absent.
 // Any client of the session bus may call: Refresh and CheckIn start at most one refresh or check-in
-// per `callInterval`; a call within it is answered at once and merged into the one already started.
+// per `callInterval`, and a call within it is answered at once. Check-ins asked for meanwhile merge
+// into one at the interval's end; a refresh asked for meanwhile merges into the one started, whose
+// context is still to come (the network monitor's quiet period).
 class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1")
@@ -69,6 +72,7 @@ private:
     std::chrono::milliseconds callInterval_;
     QElapsedTimer lastRefresh_;
     QElapsedTimer lastCheckin_;
+    QTimer mergedCheckin_; // the check-in that calls within the interval asked for
 };
 
 // How an agent holds its name. An agent without a window gives the name up to a desktop agent that

@@ -15,11 +15,17 @@ namespace nerova {
 class AgentError final : public Error {
 public:
     enum class Case {
-        notConfigured, // no usable "agentEndpoint" or no "registrationKey": "Not configured"
+        notConfigured,     // no usable "agentEndpoint" or no "registrationKey": "Not configured"
+        noAgentIdentifier, // the settings are held by another process and the identifier was never read
     };
     explicit AgentError(Case errorCase) : case_(errorCase) {}
     Case errorCase() const { return case_; }
-    QString description() const override { return QStringLiteral("Not configured"); }
+    QString description() const override
+    {
+        return case_ == Case::notConfigured ? QStringLiteral("Not configured")
+                                            : QStringLiteral("noAgentIdentifier: the user settings are locked by "
+                                                             "another process");
+    }
 
 private:
     Case case_;

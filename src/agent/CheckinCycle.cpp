@@ -99,11 +99,16 @@ QCoro::Task<std::optional<ServiceCredentials>> CheckinCycle::serviceAccess()
         accessProblem_ = QStringLiteral("Not enrolled: no project or instance identifier stored");
         co_return std::nullopt;
     }
+    const QString agentId = settings_.agentIdentifier();
+    if (agentId.isEmpty()) { // another process holds the settings, and the identifier was never read
+        accessProblem_ = unreadableSettings(settings_.fileProblem().value_or(QStringLiteral("no agent identifier")));
+        co_return std::nullopt;
+    }
     accessProblem_.clear();
     std::optional<ServiceCredentials> access(std::in_place);
     access->endpoint = *url;
     access->secret = *secret;
-    access->agentId = settings_.agentIdentifier();
+    access->agentId = agentId;
     access->projectId = *projectId;
     access->instanceId = *instanceId;
     co_return access;
@@ -144,12 +149,16 @@ QCoro::Task<void> CheckinCycle::run()
     bool sent = false;
     try {
         sent = co_await sendCheckin();
+    } catch (const AgentSecretError& error) {
+        // Enrolling again after a 412, the store could not keep a secret.
+        qCCritical(lcAgent, "error during check in %s", qUtf8Printable(describeException(error)));
+        failure = secretStoreProblem(error);
     } catch (const std::exception& error) {
         qCCritical(lcAgent, "error during check in %s", qUtf8Printable(describeException(error)));
-        failure = describeException(error);
+        failure = QStringLiteral("Check-in failed: %1").arg(describeException(error));
     }
     if (failure) {
-        updateMessage(QStringLiteral("Check-in failed: %1").arg(*failure));
+        updateMessage(*failure);
     } else if (sent) {
         agent_.setLastCheckin(clock_.now());
         updateMessage({});
@@ -171,6 +180,9 @@ QCoro::Task<void> CheckinCycle::registerAgent()
     QCoro::Task<void> probing = whileAlive(alive_, secretStore_.checkStorable());
     co_await probing;
     const QString agentId = settings_.agentIdentifier();
+    if (agentId.isEmpty()) {
+        throw AgentError(AgentError::Case::noAgentIdentifier); // never enrol without the identifier
+    }
     DeviceInformation device = makeDeviceInformation(machineState_, settings_);
     QCoro::Task<AgentCredentials> registering =
         whileAlive(alive_, service_.registerAgent(*url, agentId, *registrationKey, std::move(device)));
