@@ -78,4 +78,21 @@ std::optional<QUrl> PublicIpOptions::endpoint(const QCommandLineParser& parser, 
     return url;
 }
 
+PublicIpArguments parsePublicIpArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
+                                         const QString& usage)
+{
+    const PublicIpOptions publicIp(parser);
+    PublicIpArguments parsed;
+    parsed.done = parseCommandArguments(parser, arguments, console, usage);
+    if (parsed.done) {
+        return parsed;
+    }
+    QString error;
+    parsed.endpoint = publicIp.endpoint(parser, error);
+    if (!error.isEmpty()) {
+        parsed.done = usageError(console, error, usage);
+    }
+    return parsed;
+}
+
 } // namespace nerova

@@ -35,4 +35,18 @@ private:
     QCommandLineOption endpoint_;
 };
 
+class Console;
+
+// What parsing a command with the public-IP options gave: the exit code when the command is done
+// (help shown, or a usage error written), else where to look the public address up.
+struct PublicIpArguments {
+    std::optional<int> done;
+    std::optional<QUrl> endpoint; // nothing: no lookup
+};
+
+// Adds the public-IP options to `parser` (which holds the command's other options), parses
+// `arguments`, and resolves the endpoint; `usage` is the command's usage line.
+PublicIpArguments parsePublicIpArguments(QCommandLineParser& parser, const QStringList& arguments, Console& console,
+                                         const QString& usage);
+
 } // namespace nerova

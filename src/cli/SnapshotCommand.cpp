@@ -12,15 +12,11 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
     QCommandLineParser parser;
     const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the snapshot as JSON."));
     parser.addOption(json);
-    const PublicIpOptions publicIp(parser);
-    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
-        co_return *done;
+    const PublicIpArguments parsed = parsePublicIpArguments(parser, arguments, console, usage);
+    if (parsed.done) {
+        co_return *parsed.done;
     }
-    QString error;
-    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
-    if (!error.isEmpty()) {
-        co_return usageError(console, error, usage);
-    }
+    const std::optional<QUrl> endpoint = parsed.endpoint;
 
     const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
     const NetworkContext context = co_await readCurrentNetwork(*reader, endpoint, console.err());

@@ -13,15 +13,11 @@ QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console)
 {
     const QString usage = QStringLiteral("watch [--no-public-ip | --public-ip-endpoint URL]");
     QCommandLineParser parser;
-    const PublicIpOptions publicIp(parser);
-    if (const auto done = parseCommandArguments(parser, arguments, console, usage)) {
-        co_return *done;
+    const PublicIpArguments parsed = parsePublicIpArguments(parser, arguments, console, usage);
+    if (parsed.done) {
+        co_return *parsed.done;
     }
-    QString error;
-    const std::optional<QUrl> endpoint = publicIp.endpoint(parser, error);
-    if (!error.isEmpty()) {
-        co_return usageError(console, error, usage);
-    }
+    const std::optional<QUrl> endpoint = parsed.endpoint;
 
     const SystemClock clock;
     LockMonitor lockMonitor(clock, makeSystemLockEventSources());
