@@ -13,6 +13,7 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
 {
     NetworkContext context{std::nullopt, readInterfaceAddresses(reader), std::nullopt,
                            reader.readInterfaces().value_or(std::vector<NetworkInterface>{})};
+    QCoro::Task<LocationEvidence> evidence = reader.readEvidence(); // beside the lookup
     if (publicIpEndpoint) {
         const PublicIPClient client(*publicIpEndpoint);
         try {
@@ -25,6 +26,7 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
                 << " failed: " << printable(describeException(error)) << '\n';
         }
     }
+    context.evidence = co_await std::move(evidence);
     co_return context;
 }
 

@@ -15,10 +15,7 @@ constexpr qsizetype minimumIPv4Packet = 28; // 20-byte IPv4 header + 8-byte ICMP
 constexpr qsizetype ipv4ProtocolOffset = 9;
 constexpr quint8 protocolICMP = 1;
 
-quint16 readBigEndian16(QByteArrayView data, qsizetype offset)
-{
-    return qFromBigEndian<quint16>(data.data() + offset);
-}
+quint16 readBigEndian16(QByteArrayView data, qsizetype offset) { return qFromBigEndian<quint16>(data.data() + offset); }
 
 quint16 readRaw16(QByteArrayView data, qsizetype offset)
 {

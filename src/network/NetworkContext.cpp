@@ -22,6 +22,26 @@ std::optional<AddressType> addressTypeFromRawValue(QStringView raw)
     return std::nullopt;
 }
 
+QString rawValue(PeripheralKind kind)
+{
+    switch (kind) {
+    case PeripheralKind::display: return QStringLiteral("display");
+    case PeripheralKind::usb: return QStringLiteral("usb");
+    }
+    return {};
+}
+
+std::optional<PeripheralKind> peripheralKindFromRawValue(QStringView raw)
+{
+    if (raw == u"display") {
+        return PeripheralKind::display;
+    }
+    if (raw == u"usb") {
+        return PeripheralKind::usb;
+    }
+    return std::nullopt;
+}
+
 size_t qHash(AddressType type, size_t seed) { return qHash(rawValue(type), seed); }
 
 size_t qHash(const NetworkAddress& address, size_t seed)

@@ -95,6 +95,8 @@ QCoro::Task<NetworkContext> NetworkMonitor::refreshNetworkContext()
         }
     }
     std::vector<NetworkAddress> addresses = readInterfaceAddresses(*reader_);
+    // Read beside the lookup: resolving a gateway's hardware address may take up to a second.
+    QCoro::Task<LocationEvidence> evidenceRead = reader_->readEvidence();
     if (publicIpLookup_) {
         try {
             QCoro::Task<std::optional<QString>> lookup = publicIpLookup_();
@@ -109,10 +111,11 @@ QCoro::Task<NetworkContext> NetworkMonitor::refreshNetworkContext()
             }
         }
     }
+    LocationEvidence evidence = co_await std::move(evidenceRead);
     if (!*alive) {
         co_return NetworkContext{};
     }
-    co_return NetworkContext{externalIpV4_, std::move(addresses), std::nullopt, interfaces_};
+    co_return NetworkContext{externalIpV4_, std::move(addresses), std::nullopt, interfaces_, std::move(evidence)};
 }
 
 } // namespace nerova

@@ -19,7 +19,8 @@ namespace nerova {
 
 // Watches the machine's network and yields a fresh NetworkContext whenever it may have changed.
 // Every trigger (a change source, sendInterfaceChange) restarts a quiet-period timer; when it
-// runs out, one refresh re-reads the interfaces, the addresses and the public address and yields
+// runs out, one refresh re-reads the interfaces, the addresses, the evidence beyond them (gateways,
+// Wi-Fi, DNS domains, peripherals) and the public address and yields
 // one context. Triggers that keep coming cannot hold a refresh back for long: one runs at the
 // latest twice the quiet period after the first trigger of a burst. Refreshes run one after another, in trigger order,
 // so that they never interleave on the cached fields; a trigger that fires while a refresh runs is queued, never

@@ -2,6 +2,7 @@
 
 #include "network/NetworkContext.h"
 
+#include <QCoro/QCoroTask>
 #include <QStringView>
 
 #include <array>
@@ -22,8 +23,14 @@ public:
     virtual std::optional<std::vector<NetworkInterface>> readInterfaces() const = 0;
 
     // Every IPv4 and IPv6 address of every interface, in enumeration order, as numeric host text
-    // (empty when the conversion fails). Empty when the system gives no list.
+    // (empty when the conversion fails) with its prefix length. Empty when the system gives no list.
     virtual std::vector<NetworkAddress> readAllAddresses() const = 0;
+
+    // What tells places apart beyond the addresses: the default gateways, the Wi-Fi networks, the
+    // DNS domains and the peripherals. Never blocks the event loop; may take up to about a second
+    // while a gateway's hardware address is resolved. A source that cannot be read gives an empty
+    // list and says why once. None of it by default.
+    virtual QCoro::Task<LocationEvidence> readEvidence() const { co_return LocationEvidence{}; }
 };
 
 // The reader of this operating system.

@@ -5,9 +5,7 @@
 namespace nerova {
 
 SimplePingError::SimplePingError(Domain domain, int code, QString message)
-    : domain_(domain)
-    , code_(code)
-    , message_(std::move(message))
+    : domain_(domain), code_(code), message_(std::move(message))
 {}
 
 SimplePingError SimplePingError::posix(int code, const QString& context)

@@ -64,9 +64,9 @@ private slots:
         const QSet<NetworkInterface> interfaces(context.networkInterfaces.begin(), context.networkInterfaces.end());
         QCOMPARE(interfaces, (QSet<NetworkInterface>{{"nv0", "02:00:00:4e:56:00"}, {"nv1", "02:00:00:4e:56:01"}}));
         QCOMPARE(context.networkInterfaces.size(), std::size_t(2));
-        QVERIFY(
-            (context.internalAddresses == std::vector<NetworkAddress>{{AddressType::IPv4, "nv0", "10.77.0.1"},
-                                                                      {AddressType::IPv6, "nv0", "2001:db8:77::1"}}));
+        QVERIFY((context.internalAddresses ==
+                 std::vector<NetworkAddress>{{AddressType::IPv4, "nv0", "10.77.0.1", 24},
+                                             {AddressType::IPv6, "nv0", "2001:db8:77::1", 64}}));
     }
 
     // Each row changes the namespace's network from where the previous row left it. A link that goes

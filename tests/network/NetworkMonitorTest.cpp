@@ -166,25 +166,56 @@ private slots:
 
     void jsonDecoding()
     {
+        const QByteArray evidence =
+            R"("gateways":[{"name":"eth0","address":"10.1.2.1","hardwareAddress":"02:00:5e:10:00:09","tunnel":false},)"
+            R"({"name":"wg0","address":null,"hardwareAddress":null,"tunnel":true}],)"
+            R"("wirelessNetworks":[{"name":"wlan0","ssid":"Office\\xff","bssid":"02:00:5e:10:00:0a"}],)"
+            R"("dnsDomains":["corp.example"],)"
+            R"("peripherals":[{"kind":"usb","id":"usb:17ef:30b4:1S40AF","name":"Dock","uniqueSerial":true}])";
+        const QByteArray noEvidence = R"("gateways":[],"wirelessNetworks":[],"dnsDomains":[],"peripherals":[])";
+        const QByteArray start =
+            R"({"externalIPv4":null,"internalAddresses":[],"externalIPv6":null,"networkInterfaces":[])";
         const struct {
             const char* name;
             QByteArray json;
-            QString error; // the start of the error, or "same": decodes and encodes back to this text
+            QString error; // the start of the error, or "same": decodes and encodes back to `encoded`, or to `json`
+            QByteArray encoded = {};
         } rows[] = {
             {"complete",
-             R"({"externalIPv4":"203.0.113.7","internalAddresses":[{"type":"IPv4","name":"eth0","address":"10.1.2.3"},)"
-             R"({"type":"IPv6","name":"eth0","address":"2001:db8::5"}],"externalIPv6":null,)"
-             R"("networkInterfaces":[{"name":"eth0","hardwareAddress":"02:00:5e:10:00:01"}]})",
+             R"({"externalIPv4":"203.0.113.7","internalAddresses":[{"type":"IPv4","name":"eth0","address":"10.1.2.3",)"
+             R"("prefixLength":24},{"type":"IPv6","name":"eth0","address":"2001:db8::5"}],"externalIPv6":null,)"
+             R"("networkInterfaces":[{"name":"eth0","hardwareAddress":"02:00:5e:10:00:01"}],)" +
+                 evidence + "}",
              "same"},
+            {"saved before the evidence", start + "}", "same", start + "," + noEvidence + "}"},
+            {"hardware addresses lower-cased",
+             start +
+                 R"(,"gateways":[{"name":"e","address":null,"hardwareAddress":"02:AB:5E:10:00:09","tunnel":false}]})",
+             "same",
+             start +
+                 R"(,"gateways":[{"name":"e","address":null,"hardwareAddress":"02:ab:5e:10:00:09","tunnel":false}],)"
+                 R"("wirelessNetworks":[],"dnsDomains":[],"peripherals":[]})"},
             {"addresses missing", R"({"networkInterfaces":[]})", "internalAddresses: required key is missing"},
             {"address type is case-sensitive",
              R"({"internalAddresses":[{"type":"ipv4","name":"e","address":"1"}],"networkInterfaces":[]})",
              "internalAddresses[0].type: \"ipv4\" is not an address type"},
+            {"prefix too long",
+             R"({"internalAddresses":[{"type":"IPv4","name":"e","address":"1","prefixLength":33}],"networkInterfaces":[]})",
+             "internalAddresses[0].prefixLength: 33 is not a prefix length"},
+            {"gateway entry without address",
+             start + R"(,"gateways":[{"name":"e","hardwareAddress":null,"tunnel":true}]})",
+             "gateways[0].address: required key is missing"},
+            {"unknown peripheral kind",
+             start + R"(,"peripherals":[{"kind":"hdmi","id":"x","name":"","uniqueSerial":false}]})",
+             "peripherals[0].kind: \"hdmi\" is not a peripheral kind"},
+            {"domain not text", start + R"(,"dnsDomains":[7]})", "dnsDomains[0]:"},
         };
-        for (const auto& [name, json, error] : rows) {
+        for (const auto& [name, json, error, encoded] : rows) {
             try {
                 const NetworkContext context = decodeNetworkContext(json);
-                QVERIFY2(error == u"same" && encodeNetworkContext(context).dump() == json.toStdString(), name);
+                const QByteArray expected = encoded.isEmpty() ? json : encoded;
+                QVERIFY2(error == u"same", name);
+                QCOMPARE(QByteArray::fromStdString(encodeNetworkContext(context).dump()), expected);
             } catch (const JsonDecodeError& raised) {
                 QVERIFY2(raised.description().startsWith(error), qPrintable(raised.description()));
             }

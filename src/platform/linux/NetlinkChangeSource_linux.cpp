@@ -1,5 +1,9 @@
 #include "network/NetworkMonitorLogging.h"
+#include "platform/linux/PeripheralReader_linux.h"
 #include "platform/linux/SystemSources_linux.h"
+#include "platform/linux/WirelessReader_linux.h"
+
+#include <QDBusConnection>
 
 #include <QSocketNotifier>
 
@@ -96,6 +100,12 @@ std::vector<std::unique_ptr<NetworkChangeSource>> makeSystemNetworkChangeSources
     }
     if (auto resume = makeResumeChangeSource(trigger)) {
         sources.push_back(std::move(resume));
+    }
+    if (auto wireless = makeWirelessChangeSource(trigger, QDBusConnection::systemBus())) {
+        sources.push_back(std::move(wireless));
+    }
+    if (auto peripherals = makePeripheralChangeSource(trigger)) {
+        sources.push_back(std::move(peripherals));
     }
     return sources;
 }
