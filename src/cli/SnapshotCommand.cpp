@@ -33,7 +33,34 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console)
     console.out() << "Addresses:\n";
     for (const NetworkAddress& address : context.internalAddresses) {
         console.out() << "  " << rawValue(address.type) << "  " << printable(address.name) << "  "
-                      << printable(address.address) << '\n';
+                      << printable(address.address);
+        if (address.prefixLength) {
+            console.out() << '/' << *address.prefixLength;
+        }
+        console.out() << '\n';
+    }
+    const LocationEvidence& evidence = context.evidence;
+    console.out() << "Gateways:\n";
+    for (const Gateway& gateway : evidence.gateways) {
+        console.out() << "  " << printable(gateway.name) << "  "
+                      << printable(gateway.address.value_or(QStringLiteral("none"))) << "  "
+                      << (gateway.tunnel ? QStringLiteral("tunnel")
+                                         : printable(gateway.hardwareAddress.value_or(QStringLiteral("unknown"))))
+                      << '\n';
+    }
+    console.out() << "Wi-Fi:\n";
+    for (const WirelessNetwork& network : evidence.wirelessNetworks) {
+        console.out() << "  " << printable(network.name) << "  \"" << printable(network.ssid) << "\"  "
+                      << printable(network.bssid) << '\n';
+    }
+    console.out() << "DNS domains:\n";
+    for (const QString& domain : evidence.dnsDomains) {
+        console.out() << "  " << printable(domain) << '\n';
+    }
+    console.out() << "Peripherals:\n";
+    for (const Peripheral& peripheral : evidence.peripherals) {
+        console.out() << "  " << printable(peripheral.id) << "  " << printable(peripheral.name)
+                      << (peripheral.uniqueSerial ? "" : "  (model only, no serial)") << '\n';
     }
     co_return exitcode::success;
 }

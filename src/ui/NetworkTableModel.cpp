@@ -4,11 +4,30 @@
 
 namespace nerova {
 
+namespace {
+
+// "address (hardware address)" of each default route through `name`, joined by commas.
+QString gatewaysText(const LocationEvidence& evidence, const QString& name)
+{
+    QStringList texts;
+    for (const Gateway& gateway : evidence.gateways) {
+        if (gateway.name == name) {
+            const QString address = gateway.address.value_or(QStringLiteral("direct"));
+            texts << (gateway.hardwareAddress ? QStringLiteral("%1 (%2)").arg(address, *gateway.hardwareAddress)
+                                              : address);
+        }
+    }
+    return texts.join(QLatin1String(", "));
+}
+
+} // namespace
+
 NetworkTableModel::NetworkTableModel(Content content, QObject* parent)
     : QAbstractTableModel(parent),
       content_(content),
       headers_(content == Content::interfaces
-                   ? QStringList{QStringLiteral("Interface name"), QStringLiteral("MAC address")}
+                   ? QStringList{QStringLiteral("Interface name"), QStringLiteral("MAC address"),
+                                 QStringLiteral("Gateway"), QStringLiteral("Wi-Fi")}
                    : QStringList{QStringLiteral("Interface name"), QStringLiteral("Address type"),
                                  QStringLiteral("Address")})
 {}
@@ -48,10 +67,22 @@ QStringList NetworkTableModel::cells(int row) const
 {
     if (content_ == Content::interfaces) {
         const NetworkInterface& item = context_->networkInterfaces[row];
-        return {item.name, item.hardwareAddress};
+        return {item.name, item.hardwareAddress, gatewaysOf(item.name), wirelessOf(item.name)};
     }
     const NetworkAddress& item = context_->internalAddresses[row];
     return {item.name, rawValue(item.type), item.address};
+}
+
+QString NetworkTableModel::gatewaysOf(const QString& name) const { return gatewaysText(context_->evidence, name); }
+
+QString NetworkTableModel::wirelessOf(const QString& name) const
+{
+    for (const WirelessNetwork& network : context_->evidence.wirelessNetworks) {
+        if (network.name == name) {
+            return QStringLiteral("%1 (%2)").arg(network.ssid, network.bssid);
+        }
+    }
+    return {};
 }
 
 QVariant NetworkTableModel::data(const QModelIndex& index, int role) const

@@ -11,7 +11,8 @@
 
 namespace nerova {
 
-// A table of the agent's latest network context: the interfaces (name, MAC address) or the
+// A table of the agent's latest network context: the interfaces (name, MAC address, its default
+// gateways and Wi-Fi network) or the
 // interface addresses (name, type, address). Without a context it has no rows and hasContext()
 // is false, and the tab says "None".
 class NetworkTableModel : public QAbstractTableModel {
@@ -35,6 +36,8 @@ public:
 
 private:
     QStringList cells(int row) const;
+    QString gatewaysOf(const QString& name) const;
+    QString wirelessOf(const QString& name) const;
 
     Content content_;
     QStringList headers_;

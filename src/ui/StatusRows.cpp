@@ -5,6 +5,8 @@
 
 #include <QLocale>
 
+#include <utility>
+
 namespace nerova {
 
 namespace {
@@ -37,13 +39,26 @@ std::vector<LabelValueRow> machineRows(const Agent& agent)
 {
     const MachineState& machine = agent.machineState();
     const std::optional<Fingerprint>& fingerprint = agent.fingerprint();
-    return {
+    std::vector<LabelValueRow> rows{
         {QStringLiteral("User name:"), userDisplayName(agent.settings()), {}},
         {QStringLiteral("Machine name:"), machine.computerName().value_or(unknown), {}},
         {QStringLiteral("Device type:"), machine.modelName(), machine.deviceSymbol()},
         {QStringLiteral("Serial number:"), machine.serialNumber().value_or(unknown), {}},
         {QStringLiteral("Location:"), fingerprint ? fingerprint->name : QStringLiteral("Not determined"), {}},
     };
+    // The displays and USB devices of the latest snapshot, one a line under one label.
+    const std::optional<NetworkContext>& context = agent.context();
+    const std::vector<Peripheral> none;
+    const std::vector<Peripheral>& peripherals = context ? context->evidence.peripherals : none;
+    QString label = QStringLiteral("Peripherals:");
+    if (peripherals.empty()) {
+        rows.push_back({label, QStringLiteral("None"), {}});
+    }
+    for (const Peripheral& peripheral : peripherals) {
+        rows.push_back(
+            {std::exchange(label, QString()), QStringLiteral("%1 (%2)").arg(peripheral.name, peripheral.id), {}});
+    }
+    return rows;
 }
 
 } // namespace nerova

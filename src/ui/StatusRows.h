@@ -15,7 +15,8 @@ QString shortDateTime(const QDateTime& time);
 
 // The rows of the "Agent" tab: identifier, registration and the three times.
 std::vector<LabelValueRow> agentRows(const Agent& agent);
-// The rows of the "Machine" tab: user, computer name, device type, serial number and location.
+// The rows of the "Machine" tab: user, computer name, device type, serial number, location and the
+// peripherals of the latest snapshot.
 std::vector<LabelValueRow> machineRows(const Agent& agent);
 
 } // namespace nerova

@@ -98,6 +98,7 @@ void StatusWindow::updateMachine()
 
 void StatusWindow::updateContext()
 {
+    machineModel_->refresh(); // its peripherals
     interfacesModel_->setContext(agent_.context());
     addressesModel_->setContext(agent_.context());
 }

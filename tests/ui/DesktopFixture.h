@@ -124,12 +124,18 @@ public:
         QVERIFY(handled.wait(10'000));
     }
 
-    static NetworkContext officeContext() // 10.1.0.5 on eth0, external 203.0.113.7
+    // 10.1.0.5 on eth0, external 203.0.113.7, the gateway 10.1.0.1 on eth0, the Wi-Fi network
+    // "Office" on wlan0 and one monitor.
+    static NetworkContext officeContext()
     {
         return {"203.0.113.7",
-                {{AddressType::IPv4, "eth0", "10.1.0.5"}, {AddressType::IPv6, "eth0", "fe80::1"}},
+                {{AddressType::IPv4, "eth0", "10.1.0.5", 16}, {AddressType::IPv6, "eth0", "fe80::1"}},
                 std::nullopt,
-                {{"eth0", "52:54:00:12:34:56"}, {"wlan0", "a4:c3:f0:85:ac:2d"}}};
+                {{"eth0", "52:54:00:12:34:56"}, {"wlan0", "a4:c3:f0:85:ac:2d"}},
+                {{{"eth0", "10.1.0.1", "02:00:5e:10:00:09", false}},
+                 {{"wlan0", "Office", "02:00:5e:10:00:0a"}},
+                 {"office.example"},
+                 {{PeripheralKind::display, "display:DEL-a0c4-4c4b3231", "DELL U2720Q", true}}}};
     }
 
 private:

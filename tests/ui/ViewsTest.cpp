@@ -202,6 +202,13 @@ private slots:
             QCOMPARE(machine.value(QString::fromLatin1(label)), value);
         }
         QCOMPARE(part<LabelValueView>(window, "machineView").shownValue(4), location);
+        // The evidence of the office's snapshot: its gateway and Wi-Fi network by interface, its monitor.
+        const auto& interfaces = part<NetworkTableModel>(window, "interfacesModel");
+        const bool office = state >= 3;
+        QCOMPARE(interfaces.index(0, 2).data().toString(), office ? "10.1.0.1 (02:00:5e:10:00:09)" : "");
+        QCOMPARE(interfaces.index(1, 3).data().toString(), office ? "Office (02:00:5e:10:00:0a)" : "");
+        QCOMPARE(machine.value(QStringLiteral("Peripherals:")),
+                 office ? "DELL U2720Q (display:DEL-a0c4-4c4b3231)" : "None");
         for (const QLabel* label : window.findChildren<QLabel*>()) { // no value is taken for markup
             QVERIFY2(label->textFormat() == Qt::PlainText || !Qt::mightBeRichText(label->text()),
                      qPrintable(label->text()));
