@@ -11,6 +11,8 @@
 #include "rules/RulesEngine.h"
 #include "service/FingerprintFileClient.h"
 
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkAccessManager>
 
@@ -86,12 +88,101 @@ QCoro::Task<int> evaluate(FingerprintFile file, NetworkContext context, bool exp
     co_return verdict.match ? exitcode::success : exitcode::failure;
 }
 
+// One saved snapshot of a batch: the path as given and what it holds.
+struct SavedSnapshot {
+    QString path;
+    NetworkContext context;
+};
+
+// Evaluates `file` against every snapshot in turn and prints one line (or one JSON element) each:
+// the snapshot, the match or none or the error, and the time the evaluation took.
+QCoro::Task<int> evaluateEach(FingerprintFile file, std::vector<SavedSnapshot> snapshots, bool json, Console& console)
+{
+    const LaterDeleted<QNetworkAccessManager> network(new QNetworkAccessManager);
+    RulesEngine engine(makeSystemProbes(*network));
+    Json answers = Json::array();
+    QStringList lines;
+    qsizetype width = 0;
+    bool failed = false;
+    for (SavedSnapshot& snapshot : snapshots) {
+        RulesEngineEvaluation evaluation;
+        Verdict verdict;
+        QElapsedTimer timer;
+        timer.start();
+        try {
+            QCoro::Task<std::optional<Fingerprint>> check =
+                engine.checkFingerprints(file, std::move(snapshot.context), evaluation);
+            verdict.match = co_await std::move(check);
+        } catch (const std::exception& error) {
+            verdict.error = describeException(error);
+            failed = true;
+        }
+        const double seconds = double(timer.nsecsElapsed()) / 1e9;
+        Json answer = evaluationVerdictJson(verdict.match, verdict.error, nullptr);
+        answers.push_back({{"snapshot", toStdString(snapshot.path)},
+                           {"match", answer["match"]},
+                           {"error", answer["error"]},
+                           {"seconds", seconds}});
+        const QString result =
+            verdict.error ? QStringLiteral("error: ") + printable(*verdict.error)
+            : verdict.match
+                ? QStringLiteral("%1 (id %2)").arg(quoted(verdict.match->name), quoted(verdict.match->fingerprintId))
+                : QStringLiteral("none");
+        lines << printable(snapshot.path) << result << QStringLiteral("%1 s").arg(seconds, 0, 'f', 3);
+        width = std::max(width, lines[lines.size() - 3].size());
+    }
+    if (json) {
+        console.out() << QString::fromStdString(answers.dump(2)) << '\n';
+    } else {
+        for (qsizetype i = 0; i < lines.size(); i += 3) {
+            console.out() << lines[i].leftJustified(width) << "  " << lines[i + 2].rightJustified(9) << "  "
+                          << lines[i + 1] << '\n';
+        }
+    }
+    co_return failed ? exitcode::evaluation : exitcode::success;
+}
+
+// The *.json files of `folder` sorted by name, or nothing after saying why there are none.
+std::optional<QStringList> snapshotsIn(const QString& folder, Console& console)
+{
+    const QDir dir(folder);
+    if (!dir.exists()) {
+        console.error() << "cannot read " << folder << ": not a folder\n";
+        return std::nullopt;
+    }
+    QStringList paths;
+    for (const QString& name : dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::Readable, QDir::Name)) {
+        paths << dir.filePath(name);
+    }
+    if (paths.isEmpty()) {
+        console.error() << folder << ": no *.json snapshot in the folder\n";
+        return std::nullopt;
+    }
+    return paths;
+}
+
+// The snapshot saved at `path`, or nothing after saying why it cannot be read.
+std::optional<NetworkContext> readSnapshot(const QString& path, Console& console)
+{
+    const std::optional<QByteArray> bytes = readInput(path, console);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    try {
+        return decodeNetworkContext(*bytes);
+    } catch (const JsonDecodeError& error) {
+        console.error() << path << ": " << printable(error.description()) << '\n';
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
 {
     const QString usage = QStringLiteral("check FILE [--stored] [--json] | check FILE (--snapshot SNAPSHOT.json | "
-                                         "--live [--no-public-ip | --public-ip-endpoint URL]) [--explain] [--json]");
+                                         "--live [--no-public-ip | --public-ip-endpoint URL]) [--explain] [--json] | "
+                                         "check FILE (--snapshot S1 --snapshot S2 ... | --snapshots DIR) [--json]");
     QCommandLineParser parser;
     const QCommandLineOption stored(QStringLiteral("stored"),
                                     QStringLiteral("Read the stored form (createdAt in whole seconds)."));
@@ -101,12 +192,17 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
                                   QStringLiteral("Evaluate the file against the current network."));
     const QCommandLineOption snapshot(QStringLiteral("snapshot"),
                                       QStringLiteral("Evaluate the file against a saved network snapshot (see "
-                                                     "'nerova-agent snapshot --json')."),
+                                                     "'nerova-agent snapshot --json'); given more than once, against "
+                                                     "each, printing a table."),
                                       QStringLiteral("SNAPSHOT.json"));
+    const QCommandLineOption snapshots(QStringLiteral("snapshots"),
+                                       QStringLiteral("Evaluate the file against every *.json snapshot in DIR, in "
+                                                      "file name order, printing a table."),
+                                       QStringLiteral("DIR"));
     const QCommandLineOption explain(QStringLiteral("explain"),
                                      QStringLiteral("With an evaluation: print every fingerprint, rule and condition "
                                                     "with its values and what its test observed."));
-    parser.addOptions({stored, json, live, snapshot, explain});
+    parser.addOptions({stored, json, live, snapshot, snapshots, explain});
     const PublicIpOptions publicIp(parser);
     if (const auto done = parseCommandArguments(parser, arguments, console, usage, 1)) {
         co_return *done;
@@ -115,10 +211,14 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     if (positional.size() != 1) {
         co_return usageError(console, QStringLiteral("check needs exactly one FILE"), usage);
     }
-    if (parser.isSet(live) && parser.isSet(snapshot)) {
-        co_return usageError(console, QStringLiteral("--live and --snapshot exclude each other"), usage);
+    if (int(parser.isSet(live)) + int(parser.isSet(snapshot)) + int(parser.isSet(snapshots)) > 1) {
+        co_return usageError(console, QStringLiteral("--live, --snapshot and --snapshots exclude each other"), usage);
     }
-    const bool evaluating = parser.isSet(live) || parser.isSet(snapshot);
+    const bool batch = parser.isSet(snapshots) || parser.values(snapshot).size() > 1;
+    if (batch && parser.isSet(explain)) {
+        co_return usageError(console, QStringLiteral("--explain takes a single snapshot"), usage);
+    }
+    const bool evaluating = parser.isSet(live) || parser.isSet(snapshot) || batch;
     if (parser.isSet(explain) && !evaluating) {
         co_return usageError(console, QStringLiteral("--explain needs --live or --snapshot"), usage);
     }
@@ -155,19 +255,30 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         co_return exitcode::success;
     }
 
+    if (batch) {
+        // Every snapshot is read before any is evaluated: bad input ends the command at once.
+        const std::optional<QStringList> paths =
+            parser.isSet(snapshots) ? snapshotsIn(parser.value(snapshots), console) : parser.values(snapshot);
+        if (!paths) {
+            co_return exitcode::usage;
+        }
+        std::vector<SavedSnapshot> saved;
+        for (const QString& snapshotPath : *paths) {
+            std::optional<NetworkContext> context = readSnapshot(snapshotPath, console);
+            if (!context) {
+                co_return exitcode::usage;
+            }
+            saved.push_back({snapshotPath, std::move(*context)});
+        }
+        co_return co_await evaluateEach(std::move(decoded), std::move(saved), parser.isSet(json), console);
+    }
     NetworkContext context;
     if (parser.isSet(snapshot)) {
-        const QString snapshotPath = parser.value(snapshot);
-        const std::optional<QByteArray> snapshotBytes = readInput(snapshotPath, console);
-        if (!snapshotBytes) {
+        std::optional<NetworkContext> saved = readSnapshot(parser.value(snapshot), console);
+        if (!saved) {
             co_return exitcode::usage;
         }
-        try {
-            context = decodeNetworkContext(*snapshotBytes);
-        } catch (const JsonDecodeError& error) {
-            console.error() << snapshotPath << ": " << printable(error.description()) << '\n';
-            co_return exitcode::usage;
-        }
+        context = std::move(*saved);
     } else {
         const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
         context = co_await readCurrentNetwork(*reader, endpoint, console.err());

@@ -145,7 +145,7 @@ private slots:
         QTest::newRow("escape sequence in an interface name") << QStringList{"check", "FILE", "--explain"} << internalOffice << 0 << QStringList{"(10.1.2.3 (en0\\x1b[2J) is in the range)"} << "" << QByteArray(inOffice).replace("\"name\":\"en0\"", "\"name\":\"en0\\u001b[2J\"");
         QTest::newRow("snapshot missing") << QStringList{"check", "FILE", "--snapshot", "/nonexistent/snapshot.json"} << internalOffice << 2 << QStringList{} << "cannot read /nonexistent/snapshot.json" << QByteArray();
         QTest::newRow("file malformed") << QStringList{"check", "FILE"} << QByteArray("{}") << 2 << QStringList{} << "fingerprints: required key is missing" << inOffice;
-        QTest::newRow("live and snapshot") << QStringList{"check", "FILE", "--live", "--snapshot", "SNAPSHOT"} << internalOffice << 2 << QStringList{} << "--live and --snapshot exclude each other" << inOffice;
+        QTest::newRow("live and snapshot") << QStringList{"check", "FILE", "--live", "--snapshot", "SNAPSHOT"} << internalOffice << 2 << QStringList{} << "--live, --snapshot and --snapshots exclude each other" << inOffice;
         // The command's own network access: the verdict is printed from inside the reply's signal.
         QTest::newRow("web content") << QStringList{"check", "FILE", "--explain"} << officeFile(condition("webContent", argument("url", "ENDPOINT/status") + "," + argument("match", "OK$"))) << 0 << QStringList{"own true -> true (HTTP 200, 9 bytes received)"} << "" << snapshotWith("10.9.9.9");
         // --live reads this machine's network; ENDPOINT/ok answers the public address, ENDPOINT/down 503.
@@ -210,6 +210,44 @@ private slots:
         QVERIFY(!result.out.contains(u'\x1b') && !result.err.contains(u'\x1b'));
         QFile stored(home_.filePath(QStringLiteral("Nerova/NerovaAgent.conf")));
         QVERIFY(stored.open(QIODevice::ReadOnly) && stored.readAll() == settings);
+    }
+
+    // A file tried against several saved snapshots: one line or element each, in the order given
+    // (a folder: by file name); every snapshot is read before any is evaluated.
+    void checkAgainstSnapshots()
+    {
+        QTemporaryDir dir;
+        const QString folder = dir.filePath(QStringLiteral("places"));
+        QDir().mkpath(folder);
+        QDir().mkpath(dir.filePath(QStringLiteral("empty")));
+        const QString office = test::writeFile(dir, QStringLiteral("places/office.json"), snapshotWith("10.1.2.3"));
+        const QString home = test::writeFile(dir, QStringLiteral("places/home.json"), snapshotWith("192.168.7.7"));
+        const QString broken = test::writeFile(dir, QStringLiteral("broken.json"), R"({"internalAddresses":[]})");
+        const QString file = test::writeFile(dir, QStringLiteral("fingerprints.json"), internalOffice);
+        const QString invalid = test::writeFile(dir, QStringLiteral("invalid.json"), invalidRange);
+        const struct {
+            QStringList arguments;
+            int exitCode;
+            QString out; // a pattern of the whole standard output
+            QString err;
+        } rows[] = {
+            {{file, "--snapshots", folder}, 0, R"(^\S+home.json +\d\.\d{3} s  none\n\S+office.json +\d\.\d{3} s  )"
+                                               R"("Office" \(id "fp-office"\)\n$)", ""},
+            {{file, "--snapshot", office, "--snapshot", home, "--json"}, 0,
+             R"(^\[\n  \{\n    "snapshot": "\S+office.json",\n    "match": \{\n      "fingerprintId": "fp-office",)"
+             R"([\s\S]*"snapshot": "\S+home.json",\n    "match": null,\n    "error": null,\n    "seconds": [0-9.e-]+\n  \}\n\]\n$)",
+             ""},
+            {{invalid, "--snapshots", folder}, 3, R"(error: invalidCIDR\("33"\)\n$)", ""},
+            {{file, "--snapshot", office, "--snapshot", broken}, 2, "^$", "networkInterfaces: required key is missing"},
+            {{file, "--snapshots", dir.filePath(QStringLiteral("empty"))}, 2, "^$", "no *.json snapshot in the folder"},
+            {{file, "--snapshots", folder, "--explain"}, 2, "^$", "--explain takes a single snapshot"},
+        };
+        for (const auto& [arguments, exitCode, out, err] : rows) {
+            const test::CommandResult result = test::runCommand(QStringList{"check"} + arguments);
+            QCOMPARE(result.code, exitCode);
+            QVERIFY2(QRegularExpression(out).match(result.out).hasMatch(), qPrintable(result.out));
+            QVERIFY2(result.err.contains(err), qPrintable(result.err));
+        }
     }
 };
 
