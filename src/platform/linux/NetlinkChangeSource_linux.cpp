@@ -1,4 +1,5 @@
 #include "network/NetworkMonitorLogging.h"
+#include "platform/linux/GatewayReader_linux.h"
 #include "platform/linux/PeripheralReader_linux.h"
 #include "platform/linux/SystemSources_linux.h"
 #include "platform/linux/WirelessReader_linux.h"
@@ -9,6 +10,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <optional>
+#include <set>
 
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -19,14 +23,19 @@ namespace nerova {
 
 namespace {
 
-// A netlink socket subscribed to the link and address groups of rtnetlink. Every link or address
-// message, and every overrun of the socket's buffer (messages were lost), calls the trigger.
+// A netlink socket subscribed to the link, address, route and neighbour groups of rtnetlink.
+// Every link or address message, every message about a default route of the main table, and every
+// overrun of the socket's buffer (messages were lost) calls the trigger. The neighbour table
+// changes all the time (entries age from REACHABLE to STALE and are verified again), so a
+// neighbour message calls the trigger only when it brings a new link-layer address for a default
+// gateway (see noteNeighbour).
 class NetlinkChangeSource final : public NetworkChangeSource {
 public:
     NetlinkChangeSource(int socket, Trigger trigger)
         : socket_(socket), trigger_(std::move(trigger)), notifier_(socket, QSocketNotifier::Read)
     {
         QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { readMessages(); });
+        readTables();
     }
 
     ~NetlinkChangeSource() override
@@ -36,6 +45,9 @@ public:
     }
 
 private:
+    using Key = std::pair<int, QByteArray>; // link index and neighbour address
+    static constexpr std::size_t maxNeighbours = 4096;
+
     void readMessages()
     {
         alignas(nlmsghdr) char buffer[16384];
@@ -44,6 +56,7 @@ private:
             if (length < 0) {
                 if (errno == ENOBUFS) {
                     trigger_(); // the kernel dropped messages: something changed
+                    readTables();
                     continue;
                 }
                 return; // EAGAIN: drained; anything else: wait for the next notification
@@ -59,15 +72,93 @@ private:
                 case RTM_DELLINK:
                 case RTM_NEWADDR:
                 case RTM_DELADDR: trigger_(); break;
+                case RTM_NEWROUTE:
+                case RTM_DELROUTE:
+                    if (rtnetlink::isDefaultRouteMessage(header)) {
+                        trigger_();
+                        readGateways(); // rare: simpler than following each next hop
+                    }
+                    break;
+                case RTM_NEWNEIGH:
+                case RTM_DELNEIGH:
+                    if (noteNeighbour(header)) {
+                        trigger_();
+                    }
+                    break;
                 default: break;
                 }
             }
         }
     }
 
+    // Records the link-layer address of a neighbour message; true when it is a gateway's and differs
+    // from the last one seen for that neighbour. Entries that lose their address (flushed with their
+    // link, failed) are not forgotten: when the same address comes back, as it does when a snapshot
+    // resolves the gateway again after a change of the link, nothing changed. So the first address
+    // ever seen for a gateway, and every different one after it, calls the trigger.
+    bool noteNeighbour(const nlmsghdr* message)
+    {
+        std::optional<rtnetlink::Neighbour> entry = rtnetlink::neighbour(message);
+        if (!entry || !entry->hardwareAddress) {
+            return false;
+        }
+        if (hardwareAddresses_.size() >= maxNeighbours) {
+            hardwareAddresses_.clear(); // a segment with thousands of hosts: start over
+        }
+        Key key{entry->ifindex, entry->address};
+        QByteArray& known = hardwareAddresses_[key];
+        if (known == *entry->hardwareAddress) {
+            return false;
+        }
+        known = *entry->hardwareAddress;
+        return gateways_.contains(key);
+    }
+
+    // The gateways of the default routes, from a dump on a socket of its own (this one's
+    // notifications would mix with the answer). Gateways stay as they were when it fails.
+    void readGateways()
+    {
+        withDumpSocket([this](int socket) {
+            std::set<Key> gateways;
+            const bool read = rtnetlink::dump(socket, RTM_GETROUTE, [&](const nlmsghdr* message) {
+                for (const rtnetlink::DefaultNexthop& next : rtnetlink::defaultNexthops(message, false)) {
+                    if (!next.gateway.isEmpty()) {
+                        gateways.insert({next.ifindex, next.gateway});
+                    }
+                }
+            });
+            if (read) {
+                gateways_ = std::move(gateways);
+            }
+        });
+    }
+
+    // The gateways and the link-layer address of every neighbour, to compare the next changes with.
+    void readTables()
+    {
+        readGateways();
+        withDumpSocket([this](int socket) {
+            rtnetlink::dump(socket, RTM_GETNEIGH, [this](const nlmsghdr* message) { noteNeighbour(message); });
+        });
+    }
+
+    template <typename Function>
+    static void withDumpSocket(Function&& function)
+    {
+        const int socket = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+        if (socket < 0) {
+            qCDebug(lcNetworkMonitor, "Cannot open a netlink socket to read the routes: %s", std::strerror(errno));
+            return;
+        }
+        function(socket);
+        ::close(socket);
+    }
+
     int socket_;
     Trigger trigger_;
     QSocketNotifier notifier_;
+    std::set<Key> gateways_;                      // (link, address) of every default gateway
+    std::map<Key, QByteArray> hardwareAddresses_; // the last link-layer address seen per neighbour
 };
 
 } // namespace
@@ -82,7 +173,8 @@ std::unique_ptr<NetworkChangeSource> makeNetlinkChangeSource(NetworkChangeSource
     }
     sockaddr_nl address{};
     address.nl_family = AF_NETLINK;
-    address.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
+    address.nl_groups =
+        RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR | RTMGRP_IPV4_ROUTE | RTMGRP_IPV6_ROUTE | RTMGRP_NEIGH;
     if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         qCWarning(lcNetworkMonitor, "Cannot subscribe to netlink notifications (%s): network changes are not noticed",
                   std::strerror(errno));

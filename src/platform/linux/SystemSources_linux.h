@@ -11,8 +11,9 @@
 // them directly.
 namespace nerova {
 
-// Link, IPv4-address and IPv6-address changes of the current network namespace, from a netlink
-// socket. Nothing when the socket cannot be opened (the reason is logged once).
+// Link, IPv4-address, IPv6-address and default-route changes of the current network namespace, and
+// changes of a default gateway's link-layer address, from a netlink socket. Nothing when the socket
+// cannot be opened (the reason is logged once).
 std::unique_ptr<NetworkChangeSource> makeNetlinkChangeSource(NetworkChangeSource::Trigger trigger);
 
 // The machine waking up from suspend (logind's PrepareForSleep(false) on the system bus). Nothing
