@@ -174,8 +174,8 @@ private slots:
     }
 
     // Changes of default routes and of a gateway's link-layer address call the trigger; the aging
-    // of the gateway's neighbour entry, its return with the same address after a flush, and routes
-    // elsewhere do not.
+    // of the gateway's neighbour entry, its return with the same address after a flush, a default
+    // route renewed unchanged, and routes elsewhere do not.
     void changeSource()
     {
         int triggers = 0;
@@ -187,6 +187,8 @@ private slots:
             {{"neigh", "del", "10.88.0.2", "dev", "gw0"}, false},
             {{"neigh", "replace", "10.88.0.2", "lladdr", peerMac, "dev", "gw0", "nud", "reachable"}, false},
             {{"route", "add", "10.55.0.0/16", "via", "10.88.0.2", "dev", "gw0"}, false},
+            // a default route renewed as it was, as router advertisements renew theirs
+            {{"route", "replace", "default", "via", "10.88.0.2", "dev", "gw0", "metric", "100"}, false},
             {{"route", "append", "default", "via", "10.88.0.3", "dev", "gw0", "metric", "300"}, true},
             {{"neigh", "replace", "10.88.0.3", "lladdr", tableMac, "dev", "gw0", "nud", "permanent"}, true},
             {{"neigh", "replace", "10.88.0.3", "lladdr", peerMac, "dev", "gw0", "nud", "permanent"}, true},

@@ -5,7 +5,6 @@
 #include "platform/linux/WirelessReader_linux.h"
 
 #include <QDBusConnection>
-
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -24,7 +23,7 @@ namespace nerova {
 namespace {
 
 // A netlink socket subscribed to the link, address, route and neighbour groups of rtnetlink.
-// Every link or address message, every message about a default route of the main table, and every
+// Every link or address message, every change of the default routes of the main table, and every
 // overrun of the socket's buffer (messages were lost) calls the trigger. The neighbour table
 // changes all the time (entries age from REACHABLE to STALE and are verified again), so a
 // neighbour message calls the trigger only when it brings a new link-layer address for a default
@@ -74,9 +73,10 @@ private:
                 case RTM_DELADDR: trigger_(); break;
                 case RTM_NEWROUTE:
                 case RTM_DELROUTE:
-                    if (rtnetlink::isDefaultRouteMessage(header)) {
+                    // Router advertisements renew an IPv6 default route every few minutes, or seconds:
+                    // only a change of the default routes' next hops counts.
+                    if (rtnetlink::isDefaultRouteMessage(header) && readGateways()) {
                         trigger_();
-                        readGateways(); // rare: simpler than following each next hop
                     }
                     break;
                 case RTM_NEWNEIGH:
@@ -114,23 +114,25 @@ private:
         return gateways_.contains(key);
     }
 
-    // The gateways of the default routes, from a dump on a socket of its own (this one's
-    // notifications would mix with the answer). Gateways stay as they were when it fails.
-    void readGateways()
+    // The next hops of the default routes (a route without a gateway has an empty address), from a
+    // dump on a socket of its own (this one's notifications would mix with the answer). True when
+    // they changed, or cannot be read (then they stay as they were).
+    bool readGateways()
     {
-        withDumpSocket([this](int socket) {
+        bool changed = true;
+        withDumpSocket([this, &changed](int socket) {
             std::set<Key> gateways;
             const bool read = rtnetlink::dump(socket, RTM_GETROUTE, [&](const nlmsghdr* message) {
                 for (const rtnetlink::DefaultNexthop& next : rtnetlink::defaultNexthops(message, false)) {
-                    if (!next.gateway.isEmpty()) {
-                        gateways.insert({next.ifindex, next.gateway});
-                    }
+                    gateways.insert({next.ifindex, next.gateway});
                 }
             });
             if (read) {
+                changed = gateways != gateways_;
                 gateways_ = std::move(gateways);
             }
         });
+        return changed;
     }
 
     // The gateways and the link-layer address of every neighbour, to compare the next changes with.
@@ -157,7 +159,7 @@ private:
     int socket_;
     Trigger trigger_;
     QSocketNotifier notifier_;
-    std::set<Key> gateways_;                      // (link, address) of every default gateway
+    std::set<Key> gateways_;                      // (link, gateway address) of every default route
     std::map<Key, QByteArray> hardwareAddresses_; // the last link-layer address seen per neighbour
 };
 
