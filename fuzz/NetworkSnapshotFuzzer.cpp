@@ -1,6 +1,7 @@
 // Feeds arbitrary bytes to the network snapshot decoder that the check command reads. Decoding
-// must yield a snapshot or raise JsonDecodeError; a decoded snapshot must survive its JSON form,
-// and its IPv4 addresses must read as the rules engine reads them: a 32-bit value or CIDRErrors.
+// must yield a snapshot or raise JsonDecodeError; a decoded snapshot, with its gateways, Wi-Fi
+// networks, DNS domains and peripherals, must survive its JSON form, and its IPv4 addresses must
+// read as the rules engine reads them: a 32-bit value or CIDRErrors.
 #include "network/NetworkContextJson.h"
 #include "rules/CIDRv4.h"
 
@@ -32,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const nerova::NetworkContext again = nerova::decodeNetworkContext(QByteArray::fromStdString(encoded));
         if (again.externalIPv4 != context.externalIPv4 || again.externalIPv6 != context.externalIPv6 ||
             again.internalAddresses != context.internalAddresses ||
-            again.networkInterfaces != context.networkInterfaces) {
+            again.networkInterfaces != context.networkInterfaces || again.evidence != context.evidence) {
             std::abort();
         }
         if (context.externalIPv4) {

@@ -5,7 +5,10 @@
 #include "rules/RulesEngine.h"
 #include "rules/RulesEngineLogging.h"
 
+#include <QHostAddress>
 #include <QStringDecoder>
+
+#include <algorithm>
 
 namespace nerova {
 
@@ -74,6 +77,25 @@ std::optional<std::pair<QString, CIDRv4>> rangeArgument(const FingerprintConditi
     return std::pair{std::move(*range), cidr};
 }
 
+// An address argument or gateway address as a value: IPv6 text in any case or abbreviation
+// compares equal, and a zone ("%eth0") is left out. Null for anything that is not an address.
+QHostAddress hostAddress(const QString& text)
+{
+    QHostAddress address(text);
+    address.setScopeId(QString());
+    return address;
+}
+
+// A DNS domain as it is compared: lower case, without its trailing dot.
+QString domainKey(const QString& domain)
+{
+    QString key = domain.toLower();
+    if (key.endsWith(u'.')) {
+        key.chop(1);
+    }
+    return key;
+}
+
 } // namespace
 
 bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
@@ -124,6 +146,128 @@ bool checkExternalIP(const FingerprintCondition& condition, CheckSnapshot& snaps
     }
     evaluation.observed = QStringLiteral("external address %1").arg(*externalIPv4);
     return (CIDRv4::netmask(cidr.maskBits()) & CIDRv4::dottedQuadValue(*externalIPv4)) == cidr.network();
+}
+
+bool checkGateway(const FingerprintCondition& condition, const CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> hardwareAddress = condition.argument(u"hardwareAddress");
+    if (!hardwareAddress) {
+        qCCritical(lcRulesEngine, "Missing argument for gateway task");
+        evaluation.observed = QStringLiteral("missing argument hardwareAddress");
+        return false;
+    }
+    const std::optional<QString> addressText = condition.argument(u"address");
+    std::optional<QHostAddress> address;
+    if (addressText) {
+        address = hostAddress(*addressText);
+        if (address->isNull()) {
+            qCCritical(lcRulesEngine, "Invalid address for gateway task %s", qUtf8Printable(*addressText));
+            evaluation.observed = QStringLiteral("invalid argument address");
+            return false;
+        }
+    }
+    const std::vector<Gateway>& gateways = snapshot.context().evidence.gateways;
+    QStringList seen;
+    for (const Gateway& gateway : gateways) {
+        const bool sameHardware =
+            gateway.hardwareAddress && gateway.hardwareAddress->compare(*hardwareAddress, Qt::CaseInsensitive) == 0;
+        const bool sameAddress =
+            !address ||
+            (gateway.address && hostAddress(*gateway.address).isEqual(*address, QHostAddress::StrictConversion));
+        if (sameHardware && sameAddress) {
+            evaluation.observed =
+                gateway.address ? QStringLiteral("gateway %1 (%2) is %3")
+                                      .arg(*gateway.address, gateway.name, *gateway.hardwareAddress)
+                                : QStringLiteral("gateway on %1 is %2").arg(gateway.name, *gateway.hardwareAddress);
+            return true;
+        }
+        QString entry = gateway.hardwareAddress.value_or(QStringLiteral("none"));
+        if (address && gateway.address) {
+            entry += QLatin1String(" at ") + *gateway.address;
+        }
+        seen.append(entry + QLatin1String(" (") + gateway.name + u')');
+    }
+    qCDebug(lcRulesEngine, "No gateway is %s", qUtf8Printable(*hardwareAddress));
+    evaluation.observed = seen.isEmpty() ? QStringLiteral("no gateway")
+                                         : QLatin1String("gateways seen: ") + seen.join(QLatin1String(", "));
+    return false;
+}
+
+bool checkWireless(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                   ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> ssid = condition.argument(u"ssid");
+    const std::optional<QString> bssid = condition.argument(u"bssid");
+    if (!ssid && !bssid) {
+        qCCritical(lcRulesEngine, "Missing arguments for wireless task");
+        evaluation.observed = QStringLiteral("missing argument ssid or bssid");
+        return false;
+    }
+    const std::vector<WirelessNetwork>& networks = snapshot.context().evidence.wirelessNetworks;
+    QStringList seen;
+    for (const WirelessNetwork& network : networks) {
+        const QString description =
+            QStringLiteral("connected to \"%1\" (%2) on %3").arg(network.ssid, network.bssid, network.name);
+        if ((!ssid || network.ssid == *ssid) && (!bssid || network.bssid.compare(*bssid, Qt::CaseInsensitive) == 0)) {
+            evaluation.observed = description;
+            return true;
+        }
+        seen.append(description);
+    }
+    evaluation.observed = seen.isEmpty() ? QStringLiteral("no Wi-Fi network") : seen.join(QLatin1String(", "));
+    return false;
+}
+
+bool checkDnsDomain(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                    ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> domain = condition.argument(u"domain");
+    if (!domain) {
+        qCCritical(lcRulesEngine, "Missing argument for dnsDomain task");
+        evaluation.observed = QStringLiteral("missing argument domain");
+        return false;
+    }
+    const QString wanted = domainKey(*domain);
+    const std::vector<QString>& domains = snapshot.context().evidence.dnsDomains;
+    evaluation.observed = domains.empty() ? QStringLiteral("no DNS domain")
+                                          : QLatin1String("domains: ") +
+                                                QStringList(domains.begin(), domains.end()).join(QLatin1String(", "));
+    return !wanted.isEmpty() &&
+           std::ranges::any_of(domains, [&](const QString& seen) { return domainKey(seen) == wanted; });
+}
+
+bool checkTunnel(const CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
+{
+    const std::vector<Gateway>& gateways = snapshot.context().evidence.gateways;
+    const auto tunnel = std::ranges::find_if(gateways, &Gateway::tunnel);
+    if (tunnel == gateways.end()) {
+        evaluation.observed =
+            gateways.empty() ? QStringLiteral("no default route") : QStringLiteral("no default route through a tunnel");
+        return false;
+    }
+    evaluation.observed = QStringLiteral("%1 is a tunnel").arg(tunnel->name);
+    return true;
+}
+
+bool checkPeripheral(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                     ConditionEvaluation& evaluation)
+{
+    const std::optional<QString> id = condition.argument(u"id");
+    if (!id) {
+        qCCritical(lcRulesEngine, "Missing argument for peripheral task");
+        evaluation.observed = QStringLiteral("missing argument id");
+        return false;
+    }
+    const std::vector<Peripheral>& peripherals = snapshot.context().evidence.peripherals;
+    const auto found = std::ranges::find(peripherals, *id, &Peripheral::id);
+    if (found == peripherals.end()) {
+        evaluation.observed = QStringLiteral("not connected (%1 peripheral%2)")
+                                  .arg(peripherals.size())
+                                  .arg(peripherals.size() == 1 ? "" : "s");
+        return false;
+    }
+    evaluation.observed = QLatin1String("connected: ") + (found->name.isEmpty() ? found->id : found->name);
+    return true;
 }
 
 QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes,

@@ -14,6 +14,15 @@ namespace nerova {
 // malformed or its probe fails. Malformed CIDR or address text and an invalid TCP pattern raise.
 bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation);
 bool checkExternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation);
+bool checkGateway(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                  ConditionEvaluation& evaluation);
+bool checkWireless(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                   ConditionEvaluation& evaluation);
+bool checkDnsDomain(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                    ConditionEvaluation& evaluation);
+bool checkTunnel(const CheckSnapshot& snapshot, ConditionEvaluation& evaluation);
+bool checkPeripheral(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
+                     ConditionEvaluation& evaluation);
 QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes,
                             ConditionEvaluation& evaluation);
 QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, RulesEngineProbes& probes,

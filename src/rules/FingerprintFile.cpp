@@ -7,13 +7,18 @@ namespace nerova {
 
 namespace {
 
-constexpr std::array<std::pair<FingerprintConditionType, const char16_t*>, 6> conditionTypeNames{{
+constexpr std::array<std::pair<FingerprintConditionType, const char16_t*>, 11> conditionTypeNames{{
     {FingerprintConditionType::internalIp, u"internalIp"},
     {FingerprintConditionType::externalIp, u"externalIp"},
     {FingerprintConditionType::ping, u"ping"},
     {FingerprintConditionType::webContent, u"webContent"},
     {FingerprintConditionType::connection, u"tcpConnection"},
     {FingerprintConditionType::or_, u"or"},
+    {FingerprintConditionType::gateway, u"gateway"},
+    {FingerprintConditionType::wireless, u"wireless"},
+    {FingerprintConditionType::dnsDomain, u"dnsDomain"},
+    {FingerprintConditionType::tunnel, u"tunnel"},
+    {FingerprintConditionType::peripheral, u"peripheral"},
 }};
 
 size_t hashOptional(const std::optional<QString>& value, size_t seed)

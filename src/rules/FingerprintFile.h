@@ -10,10 +10,22 @@
 namespace nerova {
 
 // The test a condition performs. The JSON holds the raw value.
-enum class FingerprintConditionType { internalIp, externalIp, ping, webContent, connection, or_ };
+enum class FingerprintConditionType {
+    internalIp,
+    externalIp,
+    ping,
+    webContent,
+    connection,
+    or_,
+    gateway,
+    wireless,
+    dnsDomain,
+    tunnel,
+    peripheral
+};
 
 QString rawValue(FingerprintConditionType type);
-// One of the six raw texts, compared exactly; anything else yields nothing.
+// One of the raw texts, compared exactly; anything else yields nothing.
 std::optional<FingerprintConditionType> fingerprintConditionTypeFromRawValue(QStringView raw);
 size_t qHash(FingerprintConditionType type, size_t seed = 0);
 

@@ -119,6 +119,11 @@ QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condit
     switch (condition.type) {
     case FingerprintConditionType::internalIp: co_return checkInternalIP(condition, snapshot, evaluation);
     case FingerprintConditionType::externalIp: co_return checkExternalIP(condition, snapshot, evaluation);
+    case FingerprintConditionType::gateway: co_return checkGateway(condition, snapshot, evaluation);
+    case FingerprintConditionType::wireless: co_return checkWireless(condition, snapshot, evaluation);
+    case FingerprintConditionType::dnsDomain: co_return checkDnsDomain(condition, snapshot, evaluation);
+    case FingerprintConditionType::tunnel: co_return checkTunnel(snapshot, evaluation);
+    case FingerprintConditionType::peripheral: co_return checkPeripheral(condition, snapshot, evaluation);
     case FingerprintConditionType::ping: co_return co_await checkPing(condition, *probes_, evaluation);
     case FingerprintConditionType::webContent:
         co_return co_await checkWebContent(condition, *probes_, snapshot, evaluation);

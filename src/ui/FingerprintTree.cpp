@@ -50,6 +50,23 @@ QString conditionText(const FingerprintCondition& condition)
         return QStringLiteral("Content at ") + argument(condition, "hostport") + QStringLiteral(" contains ") +
                argument(condition, "match");
     case FingerprintConditionType::or_: return QStringLiteral("Or Condition");
+    case FingerprintConditionType::gateway: {
+        const std::optional<QString> address = condition.argument(u"address");
+        return QStringLiteral("Gateway ") + argument(condition, "hardwareAddress") +
+               (address ? QStringLiteral(" at ") + *address : QString());
+    }
+    case FingerprintConditionType::wireless: {
+        QStringList given;
+        for (const char16_t* name : {u"ssid", u"bssid"}) {
+            if (const std::optional<QString> value = condition.argument(name)) {
+                given.append(*value);
+            }
+        }
+        return QStringLiteral("Wi-Fi ") + (given.isEmpty() ? QStringLiteral("???") : given.join(QStringLiteral(" / ")));
+    }
+    case FingerprintConditionType::dnsDomain: return QStringLiteral("DNS domain ") + argument(condition, "domain");
+    case FingerprintConditionType::tunnel: return QStringLiteral("Through a tunnel");
+    case FingerprintConditionType::peripheral: return QStringLiteral("Peripheral ") + argument(condition, "id");
     }
     return {};
 }

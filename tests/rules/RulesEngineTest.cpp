@@ -119,15 +119,27 @@ Fingerprint oneRule(const QString& name, Conditions conditions)
     return {QStringLiteral("id-") + name, name, {QStringLiteral("site"), {}, {}, {}}, {rule("Main", conditions)}};
 }
 
-// IPv6 2001:db8::5 (never parsed: it would raise), IPv4 192.168.1.20 and 10.1.2.3, external 203.0.113.7.
-NetworkContext standardContext()
+// IPv6 2001:db8::5 (never parsed: it would raise), IPv4 192.168.1.20 and 10.1.2.3, external 203.0.113.7;
+// with `evidence`, gateways on eth0 (IPv4 and IPv6 link-local) and a tunnel, one Wi-Fi network,
+// three DNS domains (one as a saved snapshot may hold it) and a display and a dock.
+NetworkContext standardContext(bool evidence = true)
 {
-    return {QStringLiteral("203.0.113.7"),
-            {{AddressType::IPv6, QStringLiteral("eth0"), QStringLiteral("2001:db8::5")},
-             {AddressType::IPv4, QStringLiteral("eth0"), QStringLiteral("192.168.1.20")},
-             {AddressType::IPv4, QStringLiteral("wlan0"), QStringLiteral("10.1.2.3")}},
-            std::nullopt,
-            {}};
+    NetworkContext context{QStringLiteral("203.0.113.7"),
+                           {{AddressType::IPv6, QStringLiteral("eth0"), QStringLiteral("2001:db8::5")},
+                            {AddressType::IPv4, QStringLiteral("eth0"), QStringLiteral("192.168.1.20")},
+                            {AddressType::IPv4, QStringLiteral("wlan0"), QStringLiteral("10.1.2.3")}},
+                           std::nullopt,
+                           {}};
+    if (evidence) {
+        context.evidence = {{{"eth0", "10.1.2.1", "02:00:5e:10:00:09", false},
+                             {"eth0", "fe80::1", "02:00:5e:10:00:0a", false},
+                             {"wg0", std::nullopt, std::nullopt, true}},
+                            {{"wlan0", "Office", "02:00:5e:10:00:0b"}},
+                            {"corp.example", "branch.example", "Lab.Example."},
+                            {{PeripheralKind::display, "display:DEL-a0b1-01020304", "DELL U2720Q", true},
+                             {PeripheralKind::usb, "usb:17ef:3082:1S40AY", "Lenovo USB-C Dock", true}}};
+    }
+    return context;
 }
 
 } // namespace
@@ -189,10 +201,14 @@ private slots:
         QTest::addColumn<bool>("matches");
         QTest::addColumn<QStringList>("observed"); // by every evaluated condition, depth first
         QTest::addColumn<QString>("errorLine");    // the one error line, if any
+        QTest::addColumn<bool>("evidence");        // of the context beyond its addresses
 
         const auto row = [](const QString& name, Conditions subject, bool matches, QStringList observed,
-                            const QString& errorLine = {}) {
-            QTest::newRow(qPrintable(name)) << subject << matches << observed << errorLine;
+                            const QString& errorLine = {}, bool evidence = true) {
+            QTest::newRow(qPrintable(name)) << subject << matches << observed << errorLine << evidence;
+        };
+        const auto bare = [&](const QString& name, Conditions subject, bool matches, QStringList observed) {
+            row(name, std::move(subject), matches, std::move(observed), {}, false);
         };
         const auto one = [](FingerprintCondition only) { return Conditions{std::move(only)}; };
         const auto nested = [](FingerprintCondition only) { return Rules{rule("Nested", {std::move(only)})}; };
@@ -235,6 +251,61 @@ private slots:
         row("rule: without conditions never holds", {}, false, {});
         row("rule: the first fails, the rest runs", {no, yes}, false, {noRules, noRules});
 
+        const auto test = [](Type type, Arguments arguments, bool inverted = false, Rules rules = {}) {
+            return Conditions{condition(type, std::move(arguments), inverted, std::move(rules))};
+        };
+        const Type gw = Type::gateway, wifi = Type::wireless, dns = Type::dnsDomain, device = Type::peripheral;
+        const QString mac9 = "02:00:5e:10:00:09", gateway9 = "gateway 10.1.2.1 (eth0) is " + mac9;
+        const QString office = "connected to \"Office\" (02:00:5e:10:00:0b) on wlan0";
+        const QString domains = "domains: corp.example, branch.example, Lab.Example.";
+        const QString noDevice = "not connected (2 peripherals)", dock = "usb:17ef:3082:1S40AY";
+
+        row("gateway: hardware address in upper case", test(gw, {{"hardwareAddress", mac9.toUpper()}}), true,
+            {gateway9});
+        row("gateway: IPv6 address in another form, zone left out",
+            test(gw, {{"hardwareAddress", "02:00:5e:10:00:0a"}, {"address", "FE80:0::1%eth1"}}), true,
+            {"gateway fe80::1 (eth0) is 02:00:5e:10:00:0a"});
+        row("gateway: address of another gateway, inverted",
+            test(gw, {{"hardwareAddress", mac9}, {"address", "fe80::1"}}, true), true,
+            {"gateways seen: " + mac9 + " at 10.1.2.1 (eth0), 02:00:5e:10:00:0a at fe80::1 (eth0), none (wg0)"});
+        row("gateway: missing hardware address", test(gw, {{"address", "10.1.2.1"}}), false,
+            {"missing argument hardwareAddress"}, "Missing argument for gateway task");
+        row("gateway: address not an address", test(gw, {{"hardwareAddress", mac9}, {"address", "gw"}}), false,
+            {"invalid argument address"}, "Invalid address for gateway task gw");
+        row("gateway: nested rule decides", test(gw, {{"hardwareAddress", mac9}}, false, nested(no)), false,
+            {gateway9, noRules});
+        bare("gateway: none", test(gw, {{"hardwareAddress", mac9}}), false, {"no gateway"});
+        row("wireless: SSID compared exactly", test(wifi, {{"ssid", "office"}}), false, {office});
+        row("wireless: BSSID in upper case", test(wifi, {{"bssid", "02:00:5E:10:00:0B"}}), true, {office});
+        row("wireless: both must match one network", test(wifi, {{"ssid", "Office"}, {"bssid", mac9}}), false,
+            {office});
+        row("wireless: missing both", test(wifi, {{"SSID", "Office"}}), false, {"missing argument ssid or bssid"},
+            "Missing arguments for wireless task");
+        row("wireless: SSID, nested rule holds", test(wifi, {{"ssid", "Office"}}, false, nested(yes)), true,
+            {office, noRules});
+        bare("wireless: none, inverted", test(wifi, {{"ssid", "Office"}}, true), true, {"no Wi-Fi network"});
+        row("dnsDomain: upper case and a trailing dot", test(dns, {{"domain", "Corp.Example."}}), true, {domains});
+        row("dnsDomain: a saved domain's trailing dot", test(dns, {{"domain", "lab.example"}}), true, {domains});
+        row("dnsDomain: no suffix match, inverted", test(dns, {{"domain", "example"}}, true), true, {domains});
+        row("dnsDomain: missing argument", test(dns, {{"name", "corp.example"}}), false, {"missing argument domain"},
+            "Missing argument for dnsDomain task");
+        row("dnsDomain: nested rule decides", test(dns, {{"domain", "corp.example"}}, false, nested(no)), false,
+            {domains, noRules});
+        bare("dnsDomain: none", test(dns, {{"domain", "corp.example"}}), false, {"no DNS domain"});
+        row("tunnel: through wg0", test(Type::tunnel, {}), true, {"wg0 is a tunnel"});
+        row("tunnel: inverted", test(Type::tunnel, {}, true), false, {"wg0 is a tunnel"});
+        row("tunnel: nested rule decides", test(Type::tunnel, {}, false, nested(no)), false,
+            {"wg0 is a tunnel", noRules});
+        bare("tunnel: no default route", test(Type::tunnel, {}), false, {"no default route"});
+        row("peripheral: the dock", test(device, {{"id", dock}}), true, {"connected: Lenovo USB-C Dock"});
+        row("peripheral: the model without the serial", test(device, {{"id", "usb:17ef:3082"}}), false, {noDevice});
+        row("peripheral: compared exactly", test(device, {{"id", dock.toLower()}}), false, {noDevice});
+        row("peripheral: missing argument", test(device, {}), false, {"missing argument id"},
+            "Missing argument for peripheral task");
+        row("peripheral: nested rule holds", test(device, {{"id", "display:DEL-a0b1-01020304"}}, false, nested(yes)),
+            true, {"connected: DELL U2720Q", noRules});
+        bare("peripheral: none, inverted", test(device, {{"id", dock}}, true), true, {"not connected (0 peripherals)"});
+
         row("connection: plus sign and leading zero in the port", one(connectTo("banner:+0022", "SSH")), true,
             {"14 bytes received"});
         row("connection: empty segments dropped", one(connectTo("::banner::22:", "^SSH-2\\.0")), true,
@@ -276,6 +347,7 @@ private slots:
         QFETCH(bool, matches);
         QFETCH(QStringList, observed);
         QFETCH(QString, errorLine);
+        QFETCH(bool, evidence);
 
         const QByteArray backtracking = QByteArray(QByteArray(48, 'a') + "c\n").repeated(100);
         probes_->answers = {{"gw", {"0.005"}},
@@ -289,7 +361,7 @@ private slots:
                             {"http://site/latin1", {"caf\xe9!"}},
                             {"http://site/as", {backtracking}},
                             {"http://site/raw", {"", 0ms, std::nullopt}}};
-        QCOMPARE(run({oneRule("Office", subject)}).has_value(), matches);
+        QCOMPARE(run({oneRule("Office", subject)}, standardContext(evidence)).has_value(), matches);
         QCOMPARE(error_, QString());
         QCOMPARE(this->observed(), observed);
         QCOMPARE(log_->errors(), errorLine.isEmpty() ? QStringList() : QStringList{errorLine});
@@ -399,6 +471,12 @@ private slots:
             {"condition without rules", c + "/rules", "<remove>", false},
             {"condition without inverted", c + "/inverted", "<remove>", false},
             {"type InternalIp", c + "/type", R"("InternalIp")", false},
+            {"type gateway", c + "/type", R"("gateway")", true},
+            {"type wireless", c + "/type", R"("wireless")", true},
+            {"type dnsDomain", c + "/type", R"("dnsDomain")", true},
+            {"type tunnel", c + "/type", R"("tunnel")", true},
+            {"type peripheral", c + "/type", R"("peripheral")", true},
+            {"type dnsdomain", c + "/type", R"("dnsdomain")", false},
             {"name null", f + "/name", "null", false},
             {"levelId a number", f + "/locationPoint/levelId", "3", false},
             {"rules an object", f + "/rules", "{}", false},
@@ -423,9 +501,15 @@ private slots:
                                      .replace(u'/', u'.')
                                      .mid(1);
             try {
-                decodeFingerprintFile(pointer.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement),
-                                      TimestampForm::served);
+                const FingerprintFile file = decodeFingerprintFile(
+                    pointer.isEmpty() ? replacement.toUtf8() : mutated(pointer, replacement), TimestampForm::served);
                 QVERIFY2(accepted, name);
+                // The stored copy holds the same conditions.
+                const FingerprintFile stored =
+                    decodeFingerprintFile(encodeFingerprintFile(file), TimestampForm::stored);
+                QVERIFY2(std::ranges::equal(stored.fingerprints, file.fingerprints, {}, &Fingerprint::rules,
+                                            &Fingerprint::rules),
+                         name);
             } catch (const JsonDecodeError& error) {
                 QVERIFY2(!accepted && error.path() == path && error.description().startsWith(path),
                          qPrintable(name + (": " + error.description())));
