@@ -97,7 +97,9 @@ fi
 
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true >"$work/trayer.log" 2>&1 &
 pids+=($!)
-wait_for 10 xdotool search --name '^panel$' || wait_for 5 xdotool search --class trayer || fail "trayer did not start"
+# A loaded machine can take its time to map the panel.
+wait_for 30 xdotool search --name '^panel$' || wait_for 5 xdotool search --class trayer ||
+  fail "trayer did not start: $(cat "$work/trayer.log")"
 start_agent agent2.log
 embedded() { # the agent's viewable window whose parent is not the root: the icon in the tray
   local root parent
