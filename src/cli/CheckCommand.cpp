@@ -20,33 +20,6 @@ namespace nerova {
 
 namespace {
 
-// The whole content of `path` (a pipe too), or nothing after reporting why it cannot be read.
-// Input beyond the size cap of a served fingerprint file is refused instead of read on for ever.
-std::optional<QByteArray> readInput(const QString& path, Console& console)
-{
-    constexpr qint64 cap = FingerprintFileClient::maxFileBytes;
-    QFile file(path);
-    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-        QByteArray bytes;
-        while (bytes.size() <= cap) {
-            const QByteArray chunk = file.read(cap + 1 - bytes.size());
-            if (chunk.isEmpty()) {
-                break;
-            }
-            bytes += chunk;
-        }
-        if (bytes.size() > cap) {
-            console.error() << "cannot read " << path << ": larger than " << cap << " bytes\n";
-            return std::nullopt;
-        }
-        if (file.error() == QFileDevice::NoError) {
-            return bytes;
-        }
-    }
-    console.error() << "cannot read " << path << ": " << file.errorString() << '\n';
-    return std::nullopt;
-}
-
 struct Verdict {
     std::optional<Fingerprint> match;
     std::optional<QString> error;
@@ -161,21 +134,6 @@ std::optional<QStringList> snapshotsIn(const QString& folder, Console& console)
     return paths;
 }
 
-// The snapshot saved at `path`, or nothing after saying why it cannot be read.
-std::optional<NetworkContext> readSnapshot(const QString& path, Console& console)
-{
-    const std::optional<QByteArray> bytes = readInput(path, console);
-    if (!bytes) {
-        return std::nullopt;
-    }
-    try {
-        return decodeNetworkContext(*bytes);
-    } catch (const JsonDecodeError& error) {
-        console.error() << path << ": " << printable(error.description()) << '\n';
-    }
-    return std::nullopt;
-}
-
 } // namespace
 
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
@@ -264,7 +222,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         }
         std::vector<SavedSnapshot> saved;
         for (const QString& snapshotPath : *paths) {
-            std::optional<NetworkContext> context = readSnapshot(snapshotPath, console);
+            std::optional<NetworkContext> context = readSavedSnapshot(snapshotPath, console);
             if (!context) {
                 co_return exitcode::usage;
             }
@@ -274,7 +232,7 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     }
     NetworkContext context;
     if (parser.isSet(snapshot)) {
-        std::optional<NetworkContext> saved = readSnapshot(parser.value(snapshot), console);
+        std::optional<NetworkContext> saved = readSavedSnapshot(parser.value(snapshot), console);
         if (!saved) {
             co_return exitcode::usage;
         }

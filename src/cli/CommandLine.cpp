@@ -19,8 +19,15 @@ constexpr std::array commands{
             "check FILE [--stored] [--json]   decode a fingerprint file and summarise it\n"
             "  check FILE --snapshot SNAPSHOT.json [--explain] [--json]\n"
             "  check FILE --live [--no-public-ip | --public-ip-endpoint URL] [--explain] [--json]\n"
-            "                                   evaluate it: the fingerprint that matches the network",
+            "                                   evaluate it: the fingerprint that matches the network\n"
+            "  check FILE (--snapshot S1 --snapshot S2 ... | --snapshots DIR) [--json]\n"
+            "                                   evaluate it against each saved snapshot",
             runCheckCommand},
+    Command{"fingerprint",
+            "fingerprint suggest --name NAME --location-id ID [--level-id ID] [--zone-id ID] [--place-id ID]\n"
+            "                    [--id ID] [--snapshot FILE | --no-public-ip | --public-ip-endpoint URL]\n"
+            "                                   print a fingerprint for this place (or a saved snapshot)",
+            runFingerprintCommand},
     Command{"probe", "probe ping HOST [--timeout S] | probe tcp HOST:PORT   run one network probe", runProbeCommand},
     Command{"snapshot", "snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]   print the current network",
             runSnapshotCommand},

@@ -4,7 +4,11 @@
 #include "common/Error.h"
 #include "common/Settings.h"
 #include "common/TerminalText.h"
+#include "network/NetworkContextJson.h"
+#include "service/FingerprintFileClient.h"
 #include "service/PublicIPClient.h"
+
+#include <QFile>
 
 namespace nerova {
 
@@ -28,6 +32,45 @@ QCoro::Task<NetworkContext> readCurrentNetwork(const NetworkReader& reader, std:
     }
     context.evidence = co_await std::move(evidence);
     co_return context;
+}
+
+std::optional<QByteArray> readInput(const QString& path, Console& console)
+{
+    constexpr qint64 cap = FingerprintFileClient::maxFileBytes;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        QByteArray bytes;
+        while (bytes.size() <= cap) {
+            const QByteArray chunk = file.read(cap + 1 - bytes.size());
+            if (chunk.isEmpty()) {
+                break;
+            }
+            bytes += chunk;
+        }
+        if (bytes.size() > cap) {
+            console.error() << "cannot read " << path << ": larger than " << cap << " bytes\n";
+            return std::nullopt;
+        }
+        if (file.error() == QFileDevice::NoError) {
+            return bytes;
+        }
+    }
+    console.error() << "cannot read " << path << ": " << file.errorString() << '\n';
+    return std::nullopt;
+}
+
+std::optional<NetworkContext> readSavedSnapshot(const QString& path, Console& console)
+{
+    const std::optional<QByteArray> bytes = readInput(path, console);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    try {
+        return decodeNetworkContext(*bytes);
+    } catch (const JsonDecodeError& error) {
+        console.error() << path << ": " << printable(error.description()) << '\n';
+    }
+    return std::nullopt;
 }
 
 PublicIpOptions::PublicIpOptions(QCommandLineParser& parser)

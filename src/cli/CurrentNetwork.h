@@ -37,6 +37,14 @@ private:
 
 class Console;
 
+// The whole content of `path` (a pipe too), or nothing after reporting why it cannot be read.
+// Input beyond the size cap of a served fingerprint file is refused instead of read on for ever.
+std::optional<QByteArray> readInput(const QString& path, Console& console);
+
+// The snapshot saved at `path` (the `snapshot --json` form), or nothing after saying why it cannot
+// be read or decoded.
+std::optional<NetworkContext> readSavedSnapshot(const QString& path, Console& console);
+
 // What parsing a command with the public-IP options gave: the exit code when the command is done
 // (help shown, or a usage error written), else where to look the public address up.
 struct PublicIpArguments {

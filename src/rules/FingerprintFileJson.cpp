@@ -115,8 +115,6 @@ Json encodeLocationPoint(const LocationPoint& point)
     return json;
 }
 
-namespace {
-
 Json encodeFingerprint(const Fingerprint& fingerprint)
 {
     Json rules = Json::array();
@@ -130,6 +128,8 @@ Json encodeFingerprint(const Fingerprint& fingerprint)
     json["rules"] = std::move(rules);
     return json;
 }
+
+namespace {
 
 // Builds a UTC date-time from validated parts; invalid when a field is out of range.
 QDateTime makeDateTime(const QRegularExpressionMatch& match, int milliseconds, int offsetSeconds)

@@ -22,6 +22,9 @@ FingerprintFile decodeFingerprintFile(const QByteArray& json, TimestampForm form
 // Encodes a file in the stored form: keys in field order, absent location parts left out.
 QByteArray encodeFingerprintFile(const FingerprintFile& file);
 
+// One fingerprint in the served form, as an element of the file's "fingerprints".
+Json encodeFingerprint(const Fingerprint& fingerprint);
+
 // A location point as it appears in the file and in presence reports: absent parts left out.
 Json encodeLocationPoint(const LocationPoint& point);
 

@@ -154,6 +154,9 @@ private slots:
         QTest::newRow("live: lookup without an address") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "ENDPOINT/down"} << externalOffice << 1 << QStringList{"No fingerprint matched"} << "gave no address" << QByteArray();
         QTest::newRow("live: lookup refused") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "http://127.0.0.1:1/?format=json"} << externalOffice << 1 << QStringList{"No fingerprint matched"} << "failed: ConnectionRefusedError(\"Connection refused\")" << QByteArray();
         QTest::newRow("live: endpoint not a web URL") << QStringList{"check", "FILE", "--live", "--public-ip-endpoint", "file:///etc/passwd"} << externalOffice << 2 << QStringList{} << "needs an http or https URL" << QByteArray();
+        // Standard output holds the fingerprint alone, ready to paste into a file.
+        QTest::newRow("suggest from a snapshot") << QStringList{"fingerprint", "suggest", "--name", "Desk 7", "--location-id", "hq", "--id", "fp-desk-7"} << none << 0 << QStringList{"{\n  \"fingerprintId\": \"fp-desk-7\",\n  \"name\": \"Desk 7\",\n  \"locationPoint\": {\n    \"locationId\": \"hq\"\n  },\n  \"rules\": [\n    {\n      \"name\": \"Internal network 10.1.2.0/24 (en0) (private range)\"", "\"value\": \"10.1.2.0/24\""} << "" << inOffice;
+        QTest::newRow("suggest needs a location") << QStringList{"fingerprint", "suggest", "--name", "Desk 7"} << none << 2 << QStringList{} << "fingerprint suggest needs --name and --location-id" << inOffice;
         QTest::newRow("public IP options need live") << QStringList{"check", "FILE", "--no-public-ip"} << internalOffice << 2 << QStringList{} << "--no-public-ip and --public-ip-endpoint need --live" << inOffice;
         // clang-format on
     }
