@@ -20,6 +20,7 @@ inline constexpr const char* fingerprintExpiry = "fingerprintExpiry";
 inline constexpr const char* fingerprintETag = "fingerprintETag";
 inline constexpr const char* allowQuit = "allowQuit";
 inline constexpr const char* publicIpEndpoint = "publicIpEndpoint";
+inline constexpr const char* privacyNoticeShown = "privacyNoticeShown";
 } // namespace settingskey
 
 enum class SettingKind { text, url, flag, integer };
@@ -47,6 +48,7 @@ inline constexpr std::array settingKeys{
     SettingKey{settingskey::fingerprintETag, SettingKind::text, false, "none"},
     SettingKey{settingskey::allowQuit, SettingKind::flag, false, "false"},
     SettingKey{settingskey::publicIpEndpoint, SettingKind::url, false, "https://api.ipify.org?format=json"},
+    SettingKey{settingskey::privacyNoticeShown, SettingKind::flag, false, "false"},
 };
 
 // The table's entry for `name`; nothing for a key the table does not know.

@@ -37,6 +37,13 @@ QCoro::Task<void> DesktopApplication::launch(bool trayAvailable, KeyPairSource k
     co_await sequence;
 }
 
+QCoro::Task<void> DesktopApplication::showFirstLaunchNotice(QDBusConnection bus)
+{
+    notice_ = std::make_unique<FirstLaunchNotice>(agent_.settings(), std::move(bus),
+                                                  [this] { window_->present(StatusWindow::privacyTab); });
+    return notice_->show();
+}
+
 void DesktopApplication::showWindow() { window_->present(); }
 
 void DesktopApplication::updateTrayIcon()

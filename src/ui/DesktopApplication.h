@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ui/FirstLaunchNotice.h"
 #include "ui/LaunchSequence.h"
 #include "ui/StatusWindow.h"
 #include "ui/TrayMenu.h"
@@ -29,6 +30,10 @@ public:
     // shows the window when there is no tray.
     QCoro::Task<void> launch(bool trayAvailable, KeyPairSource keys, LoginItem& loginItem);
 
+    // The notice of the first launch for this user, on the session bus `bus`; its action shows the
+    // window on the Privacy tab.
+    QCoro::Task<void> showFirstLaunchNotice(QDBusConnection bus);
+
     // "Show window": shows the window when hidden, then raises it.
     void showWindow();
 
@@ -44,6 +49,7 @@ private:
     std::unique_ptr<StatusWindow> window_;
     std::unique_ptr<TrayMenu> menu_;
     std::unique_ptr<QSystemTrayIcon> tray_;
+    std::unique_ptr<FirstLaunchNotice> notice_;
 };
 
 } // namespace nerova

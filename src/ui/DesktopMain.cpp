@@ -9,6 +9,7 @@
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"
 #include "ui/SymbolIcon.h"
+#include "ui/ViewLogging.h"
 
 #include <QApplication>
 #include <QDBusConnection>
@@ -105,6 +106,7 @@ int runDesktopAgent(int& argc, char** argv)
     AutostartLoginItem loginItem = AutostartLoginItem::forCurrentUser();
     QCoro::Task<void> launching =
         desktop.launch(QSystemTrayIcon::isSystemTrayAvailable(), KeyPairSource::system(), loginItem);
+    QCoro::Task<void> noticing = desktop.showFirstLaunchNotice(bus);
     // Logging out ends the session's processes with SIGTERM: stop the agent on the way out.
     const StopSignals stopSignals([] { QCoreApplication::quit(); });
     const int code = QApplication::exec();

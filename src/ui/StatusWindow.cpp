@@ -9,6 +9,8 @@
 #include "ui/LabelValueView.h"
 #include "ui/NetworkTableModel.h"
 #include "ui/NetworkTableView.h"
+#include "ui/PrivacyModel.h"
+#include "ui/PrivacyView.h"
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
@@ -40,7 +42,9 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
                                "fingerprintsModel")),
       evaluationModel_(named(
           new ItemTreeModel({QStringLiteral("Test"), QStringLiteral("Result"), QStringLiteral("Observed")}, -1, this),
-          "evaluationModel"))
+          "evaluationModel")),
+      privacyModel_(
+          named(new PrivacyModel([&agent] { return PrivacyFacts::read(agent.settings()); }, this), "privacyModel"))
 {
     setWindowTitle(QStringLiteral("Nerova Agent"));
     resize(640, 460);
@@ -57,6 +61,7 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
     tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
     tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
+    tabs_->addTab(named(new PrivacyView(*privacyModel_), "privacyView"), QStringLiteral("Privacy"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
 
@@ -70,6 +75,12 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     connect(&agent, &Agent::fingerprintFileChanged, this, &StatusWindow::updateFingerprints);
     connect(&agent, &Agent::contextHandled, this, &StatusWindow::updateEvaluation);
     connect(&agent, &Agent::fingerprintChanged, this, &StatusWindow::updateEvaluation);
+    // The policy is read again whenever the Privacy tab comes up.
+    connect(tabs_, &QTabWidget::currentChanged, this, [this](int tab) {
+        if (tab == privacyTab) {
+            privacyModel_->refresh();
+        }
+    });
 
     updateMachine();
     updateContext();
@@ -80,13 +91,21 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
 void StatusWindow::present()
 {
     if (!isVisible()) {
-        // Facts the agent does not signal (the machine's name and model) are read again on showing.
+        // Facts the agent does not signal (the machine's name and model, the policy) are read again on
+        // showing.
         agentModel_->refresh();
+        privacyModel_->refresh();
         updateMachine();
         show();
     }
     raise();
     activateWindow();
+}
+
+void StatusWindow::present(Tab tab)
+{
+    present();
+    tabs_->setCurrentIndex(tab);
 }
 
 void StatusWindow::updateMachine()

@@ -11,20 +11,23 @@ class ItemTreeModel;
 class ItemTreeView;
 class LabelValueModel;
 class NetworkTableModel;
+class PrivacyModel;
 
-// The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints
-// and Evaluation, each a view over a model that follows the agent's change signals. Closing the
-// window hides it; the application keeps running.
+// The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints,
+// Evaluation and Privacy, each a view over a model that follows the agent's change signals.
+// Closing the window hides it; the application keeps running.
 class StatusWindow : public QWidget {
     Q_OBJECT
 
 public:
-    enum Tab { agentTab, machineTab, interfacesTab, addressesTab, fingerprintsTab, evaluationTab };
+    enum Tab { agentTab, machineTab, interfacesTab, addressesTab, fingerprintsTab, evaluationTab, privacyTab };
 
     explicit StatusWindow(Agent& agent, QWidget* parent = nullptr);
 
     // Shows the window when it is hidden; in every case raises it and asks for the focus.
     void present();
+    // The same, on `tab`.
+    void present(Tab tab);
 
 private:
     void updateMachine();
@@ -40,6 +43,7 @@ private:
     NetworkTableModel* addressesModel_;  // "addressesModel", shown by "addressesView"
     ItemTreeModel* fingerprintsModel_;   // "fingerprintsModel", shown by "fingerprintsView"
     ItemTreeModel* evaluationModel_;     // "evaluationModel", shown by "evaluationView"
+    PrivacyModel* privacyModel_;         // "privacyModel", shown by "privacyView"
     QTabWidget* tabs_;                   // "tabs"
     ItemTreeView* fingerprintsView_;
     ItemTreeView* evaluationView_;

@@ -4,9 +4,16 @@
 #include "ui/DesktopApplication.h"
 #include "ui/SymbolIcon.h"
 
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusContext>
+#include <QDBusMessage>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
+#include <QTabWidget>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 using namespace nerova;
@@ -17,6 +24,55 @@ namespace {
 enum Keys { pairFound, pairCreated, creationFails, lookupFails };
 
 const QByteArray systemEnabled = "[Desktop Entry]\nType=Application\nExec=/opt/custom/nerova-agent\n";
+
+// A message bus of the test's own, ended with it: nothing reaches the session's notifications. The
+// bus's configuration comes from the sources (NEROVA_SOURCE_DIR, set by CTest).
+class PrivateBus {
+public:
+    PrivateBus()
+    {
+        QProcess daemon;
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--config-file=%1/tests/service/bare-session-bus.conf")
+                          .arg(qEnvironmentVariable("NEROVA_SOURCE_DIR")),
+                      QStringLiteral("--fork"), QStringLiteral("--print-address=1"), QStringLiteral("--print-pid=1")});
+        daemon.waitForFinished(10'000);
+        const QStringList lines = QString::fromUtf8(daemon.readAllStandardOutput()).split(u'\n');
+        if (lines.size() >= 2) {
+            address = lines[0];
+            pid = lines[1].toInt();
+        }
+    }
+    ~PrivateBus()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGTERM);
+        }
+    }
+    QString address;
+    pid_t pid = 0;
+};
+
+// A notification server that takes every notification, or refuses every one.
+class StandInNotifications : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    bool refuse = false;
+    QList<QStringList> notified; // app name, summary, body, actions
+
+public slots:
+    uint Notify(const QString& app, uint, const QString&, const QString& summary, const QString& body,
+                const QStringList& actions, const QVariantMap&, int)
+    {
+        notified << QStringList{app, summary, body, actions.join(u'|')};
+        if (refuse) {
+            sendErrorReply(QDBusError::NotSupported, QStringLiteral("not now"));
+        }
+        return 40 + notified.size();
+    }
+};
 
 } // namespace
 
@@ -153,6 +209,78 @@ private slots:
         fixture.deliver(DesktopFixture::officeContext());
         QCOMPARE(iconImage(desktop.trayIcon()->icon()), iconImage(trayIcon(true)));
         QVERIFY(iconImage(trayIcon(true)) != iconImage(trayIcon(false)));
+    }
+
+    void firstLaunchNotice_data()
+    {
+        QTest::addColumn<QString>("server"); // at the first launch: none, refusing, taking
+        QTest::newRow("no notification server: shown at the next launch") << "none";
+        QTest::newRow("the server refuses: shown at the next launch") << "refusing";
+        QTest::newRow("shown at the first launch only") << "taking";
+    }
+
+    // The notice reaches the user once: the setting is kept only once a server took it. Its action
+    // opens the window on the Privacy tab; an action of another notification does not.
+    void firstLaunchNotice()
+    {
+        QFETCH(QString, server);
+        PrivateBus bus;
+        QVERIFY2(!bus.address.isEmpty(), "dbus-daemon did not start");
+        const QString tag = QString::fromLatin1(QTest::currentDataTag());
+        QDBusConnection agentSide = QDBusConnection::connectToBus(bus.address, tag + "-agent");
+        QDBusConnection serverSide = QDBusConnection::connectToBus(bus.address, tag + "-server");
+        QVERIFY(agentSide.isConnected() && serverSide.isConnected());
+        const QString path = QStringLiteral("/org/freedesktop/Notifications");
+        StandInNotifications notifications;
+        QVERIFY(serverSide.registerObject(path, &notifications, QDBusConnection::ExportAllSlots));
+        const QString name = QStringLiteral("org.freedesktop.Notifications");
+        const auto launch = [&](DesktopFixture& fixture) {
+            auto desktop = std::make_unique<DesktopApplication>(fixture.agent(), [] {});
+            nerova::await(desktop->showFirstLaunchNotice(agentSide));
+            return desktop;
+        };
+        DesktopFixture fixture;
+        const QString shownKey = QString::fromLatin1(settingskey::privacyNoticeShown);
+        int expected = 0;
+        if (server != u"taking") {
+            notifications.refuse = server == u"refusing";
+            QVERIFY(!notifications.refuse || serverSide.registerService(name));
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^The privacy notice was not shown, no notification "
+                                                                  "server took it: org.freedesktop.DBus.Error."));
+            launch(fixture);
+            QVERIFY(!fixture.settings().flag(shownKey));
+            expected = notifications.refuse ? 1 : 0;
+            QCOMPARE(notifications.notified.size(), expected);
+            notifications.refuse = false;
+        }
+        QVERIFY(serverSide.interface()->isServiceRegistered(name) || serverSide.registerService(name));
+        std::unique_ptr<DesktopApplication> desktop = launch(fixture);
+        QCOMPARE(notifications.notified.size(), ++expected);
+        QCOMPARE(notifications.notified.last().mid(0, 1), QStringList{"Nerova Agent"});
+        QVERIFY(notifications.notified.last().at(3).contains(QStringLiteral("show|Show details")));
+        QVERIFY(fixture.settings().flag(shownKey));
+
+        const auto invoke = [&](uint id) {
+            QDBusMessage signal = QDBusMessage::createSignal(path, name, QStringLiteral("ActionInvoked"));
+            signal << id << QStringLiteral("show");
+            QVERIFY(serverSide.send(signal));
+            QDBusMessage ping =
+                QDBusMessage::createMethodCall(agentSide.baseService(), "/", "org.freedesktop.DBus.Peer",
+                                               "Ping"); // the signal went before the answer
+            QCOMPARE(serverSide.call(ping).type(), QDBusMessage::ReplyMessage);
+            QCoreApplication::processEvents();
+        };
+        invoke(40 + expected + 1);
+        QVERIFY(!desktop->window().isVisible());
+        invoke(40 + expected);
+        QTRY_VERIFY(desktop->window().isVisible());
+        QCOMPARE(desktop->window().findChild<QTabWidget*>("tabs")->currentIndex(), int(StatusWindow::privacyTab));
+
+        desktop.reset();
+        launch(fixture); // a later launch: nothing
+        QCOMPARE(notifications.notified.size(), expected);
+        QDBusConnection::disconnectFromBus(tag + "-agent");
+        QDBusConnection::disconnectFromBus(tag + "-server");
     }
 };
 

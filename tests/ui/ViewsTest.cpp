@@ -9,6 +9,8 @@
 #include "ui/LabelValueView.h"
 #include "ui/NetworkTableModel.h"
 #include "ui/NetworkTableView.h"
+#include "ui/PrivacyModel.h"
+#include "ui/PrivacyView.h"
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
@@ -30,6 +32,12 @@ T& part(const StatusWindow& window, const char* name)
     T* found = window.findChild<T*>(QLatin1String(name));
     return found ? *found : throw std::runtime_error(std::string("the window has no ") + name);
 }
+
+struct PolicyRow {
+    PrivacyFacts facts;
+    QStringList shown; // hours, pause, precision
+    QString link;      // the markup of the link; empty: the notice, if any, as plain text
+};
 
 struct TabsRow {
     int state; // 0 not configured, 1 file installed, 2 without external address, 3 located
@@ -121,7 +129,8 @@ private slots:
             menu.adjustSize();
             save(menu, QStringLiteral("menu"));
             window.resize(720, 480);
-            const char* names[] = {"agent", "machine", "interfaces", "addresses", "fingerprints", "evaluation"};
+            const char* names[] = {"agent",        "machine",    "interfaces", "addresses",
+                                   "fingerprints", "evaluation", "privacy"};
             for (int tab = 0; tab < tabs.count(); ++tab) {
                 tabs.setCurrentIndex(tab);
                 QApplication::processEvents();
@@ -130,6 +139,69 @@ private slots:
         }
         menu.action(TrayMenuRow::Kind::quit)->trigger();
         QCOMPARE(quits, QStringList{"stopped"});
+    }
+
+    void privacyTab_data()
+    {
+        QTest::addColumn<PolicyRow>("row");
+        const auto facts = [](std::optional<QString> hours, std::optional<QString> pause,
+                              std::optional<QString> precision, std::optional<QString> url) {
+            return PrivacyFacts{"https://presence.example.com/api", std::nullopt, hours, pause, precision, url};
+        };
+        QTest::newRow("nothing set: the defaults, no notice")
+            << PolicyRow{facts({}, {}, {}, {}), {"any time", "not allowed", "place"}, ""};
+        QTest::newRow("values as set, an https notice as an escaped link") << PolicyRow{
+            facts("Mon-Fri 07:00-19:00, Sat 09:00-13:00", "true", "zone", "https://intranet.example/privacy?a=1&b=2"),
+            {"Mon-Fri 07:00-19:00, Sat 09:00-13:00", "allowed", "zone"},
+            "<a "
+            "href=\"https://intranet.example/privacy?a=1&amp;b=2\">https://intranet.example/privacy?a=1&amp;b=2</a>"};
+        QTest::newRow("markup in the values is text, an address that would leave the link is none")
+            << PolicyRow{facts("<b>Mon</b> 09:00-17:00", "FALSE", "<i>level</i>", "http://x.example/\"><img src=x>"),
+                         {"<b>Mon</b> 09:00-17:00", "not allowed", "<i>level</i>"},
+                         ""};
+        for (const char* url : {"javascript:alert(1)", "file:///etc/passwd", "https://", "<a href=x>y</a>"}) {
+            QTest::newRow(url) << PolicyRow{
+                facts("Sat 09:00-13:00", "maybe", "place", url), {"Sat 09:00-13:00", "maybe", "place"}, ""};
+        }
+    }
+
+    // The policy values as set, or the defaults; the notice a link only to a web address, and
+    // nothing from the settings taken for markup.
+    void privacyTab()
+    {
+        QFETCH(PolicyRow, row);
+        PrivacyModel model([&] { return row.facts; });
+        QStringList shown;
+        for (const LabelValueRow& policy : model.policy()) {
+            shown << policy.value;
+        }
+        QCOMPARE(shown, row.shown);
+        QCOMPARE(model.linkMarkup(), row.link);
+        QVERIFY(model.sections().at(1).text.contains(QStringLiteral("service at presence.example.com:")));
+        QVERIFY(model.sections().at(1).text.contains(QStringLiteral("public address at api.ipify.org")));
+        const PrivacyView view(model);
+        const auto* notice = view.findChild<QLabel*>(QStringLiteral("noticeLink"));
+        QCOMPARE(notice != nullptr, row.facts.privacyNoticeUrl.has_value());
+        if (notice) {
+            QCOMPARE(notice->textFormat(), row.link.isEmpty() ? Qt::PlainText : Qt::RichText);
+            QCOMPARE(notice->text(), row.link.isEmpty() ? *row.facts.privacyNoticeUrl : row.link);
+        }
+        for (const QLabel* label : view.findChildren<QLabel*>()) {
+            QVERIFY(label == notice || label->textFormat() == Qt::PlainText);
+        }
+
+        // In the window: the last tab, on the settings' service address, read again on showing.
+        DesktopFixture fixture;
+        StatusWindow window(fixture.agent());
+        const QTabWidget& tabs = part<QTabWidget>(window, "tabs");
+        QCOMPARE(tabs.count(), int(StatusWindow::privacyTab) + 1);
+        QCOMPARE(tabs.tabText(StatusWindow::privacyTab), QStringLiteral("Privacy"));
+        const auto& privacy = part<PrivacyModel>(window, "privacyModel");
+        QVERIFY(privacy.sections().at(1).text.contains(QStringLiteral("(its address is not set yet)")));
+        fixture.configure();
+        window.present(StatusWindow::privacyTab);
+        QCOMPARE(tabs.currentIndex(), int(StatusWindow::privacyTab));
+        QVERIFY(privacy.sections().at(1).text.contains(QStringLiteral("service at 127.0.0.1:")));
     }
 
     void tabs_data()

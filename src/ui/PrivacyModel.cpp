@@ -1,0 +1,126 @@
+#include "ui/PrivacyModel.h"
+
+#include "common/Settings.h"
+#include "service/PublicIPClient.h"
+
+#include <QUrl>
+
+namespace nerova {
+
+namespace {
+
+// Managed keys of the reporting policy.
+constexpr const char* reportingHoursKey = "reportingHours";
+constexpr const char* allowPauseKey = "allowPause";
+constexpr const char* reportPrecisionKey = "reportPrecision";
+constexpr const char* privacyNoticeUrlKey = "privacyNoticeUrl";
+
+std::optional<QString> setting(const Settings& settings, const char* key)
+{
+    std::optional<QString> value = settings.managedSetting(QString::fromLatin1(key));
+    if (value && value->trimmed().isEmpty()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// The host of `address`; empty when it names none.
+QString hostOf(const QString& address) { return QUrl(address.trimmed(), QUrl::StrictMode).host(); }
+
+QString pauseText(const std::optional<QString>& allowPause)
+{
+    if (!allowPause) {
+        return QStringLiteral("not allowed");
+    }
+    const QString value = allowPause->trimmed();
+    if (value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || value == u"1") {
+        return QStringLiteral("allowed");
+    }
+    if (value.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || value == u"0") {
+        return QStringLiteral("not allowed");
+    }
+    return *allowPause;
+}
+
+// A link to `text` when it is an http or https address with a host; empty otherwise.
+QString linkTo(const QString& text)
+{
+    const QUrl url(text.trimmed(), QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || (scheme != u"http" && scheme != u"https") || url.host().isEmpty()) {
+        return {};
+    }
+    return QStringLiteral("<a href=\"%1\">%2</a>")
+        .arg(url.toString(QUrl::FullyEncoded).toHtmlEscaped(), text.trimmed().toHtmlEscaped());
+}
+
+std::vector<PrivacySection> sectionsFor(const PrivacyFacts& facts)
+{
+    const QString serviceHost = facts.agentEndpoint ? hostOf(*facts.agentEndpoint) : QString();
+    const QString service = serviceHost.isEmpty()
+                                ? QStringLiteral("your company's presence service (its address is not set yet)")
+                                : QStringLiteral("your company's presence service at %1").arg(serviceHost);
+    QString lookupHost = facts.publicIpEndpoint ? hostOf(*facts.publicIpEndpoint) : QString();
+    if (lookupHost.isEmpty()) {
+        lookupHost = PublicIPClient::defaultEndpoint().host();
+    }
+    return {
+        {QStringLiteral("What the agent reads on this computer"),
+         QStringLiteral(
+             "To find out where you work, the agent reads the network this computer is connected to: its network "
+             "interfaces and their hardware addresses, its IP addresses and its public address, the default "
+             "gateways, the Wi-Fi network and the DNS domains. It also reads which monitors and USB devices are "
+             "connected, whether the screen is locked and whether the mouse was clicked today, your user name, and "
+             "this computer's name, model and serial number.")},
+        {QStringLiteral("What it sends, and where"),
+         QStringLiteral(
+             "The agent sends its requests to one service, %1:\n"
+             "\u2022 Registration, once: the agent's identifier and public key, your company's registration key, your "
+             "user name, this computer's name and serial number and the agent's version; then a request that "
+             "completes the registration.\n"
+             "\u2022 Check-in, about once an hour: the agent's version and the version of its fingerprint file (your "
+             "company's description of its locations).\n"
+             "\u2022 Presence report, when your location changes and once a day: who you are (the agent's "
+             "identifier, which the service knows from the registration), the matched location and the time.\n"
+             "\u2022 Download of the fingerprint file, from the address the service gives at check-in.\n"
+             "The Activity tab lists every request sent to the service. Two other kinds of request carry nothing "
+             "about you: the lookup of this computer's public address at %2, and the checks that the fingerprint "
+             "file asks for (ping, connection and web checks of the hosts it names).")
+             .arg(service, lookupHost)},
+        {QStringLiteral("What never leaves this computer"),
+         QStringLiteral("The network snapshot (addresses, gateways, Wi-Fi networks, DNS domains, monitors and USB "
+                        "devices), the evidence a location is decided on, and the results of the checks. The agent "
+                        "decides on this computer and sends only the matched location.")},
+    };
+}
+
+} // namespace
+
+PrivacyFacts PrivacyFacts::read(const Settings& settings)
+{
+    return {setting(settings, settingskey::agentEndpoint), setting(settings, settingskey::publicIpEndpoint),
+            setting(settings, reportingHoursKey),          setting(settings, allowPauseKey),
+            setting(settings, reportPrecisionKey),         setting(settings, privacyNoticeUrlKey)};
+}
+
+PrivacyModel::PrivacyModel(std::function<PrivacyFacts()> facts, QObject* parent)
+    : QObject(parent), source_(std::move(facts))
+{
+    refresh();
+}
+
+void PrivacyModel::refresh()
+{
+    const PrivacyFacts facts = source_();
+    sections_ = sectionsFor(facts);
+    policy_ = {
+        {QStringLiteral("Reporting hours:"), facts.reportingHours.value_or(QStringLiteral("any time")), {}},
+        {QStringLiteral("Pause:"), pauseText(facts.allowPause), {}},
+        {QStringLiteral("Report precision:"), facts.reportPrecision.value_or(QStringLiteral("place")), {}},
+    };
+    noticeText_ = facts.privacyNoticeUrl.value_or(QString());
+    linkMarkup_ = linkTo(noticeText_);
+    emit changed();
+}
+
+} // namespace nerova
