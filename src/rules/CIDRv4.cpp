@@ -1,7 +1,8 @@
 #include "rules/CIDRv4.h"
 
-#include <QStringList>
+#include <QStringTokenizer>
 
+#include <array>
 #include <limits>
 #include <optional>
 
@@ -9,15 +10,32 @@ namespace nerova {
 
 namespace {
 
-// Cuts at every separator and drops empty segments.
-QStringList splitDroppingEmpty(const QString& text, QChar separator)
+// The first N non-empty segments between separators, and how many there are in all (counting
+// stops at N + 1). No allocation: ranges are parsed for every condition of every check.
+template <std::size_t N>
+struct Segments {
+    std::array<QStringView, N> parts;
+    std::size_t count = 0;
+};
+
+template <std::size_t N>
+Segments<N> splitDroppingEmpty(QStringView text, QChar separator)
 {
-    return text.split(separator, Qt::SkipEmptyParts);
+    Segments<N> segments;
+    for (const QStringView part : QStringTokenizer(text, separator, Qt::SkipEmptyParts)) {
+        if (segments.count < N) {
+            segments.parts[segments.count] = part;
+        }
+        if (++segments.count > N) {
+            break;
+        }
+    }
+    return segments;
 }
 
 // Decimal digits with one optional leading sign; fails on anything else or on 64-bit overflow.
 // Leading zeros are decimal.
-std::optional<qint64> readInteger(const QString& text)
+std::optional<qint64> readInteger(QStringView text)
 {
     qsizetype i = 0;
     bool negative = false;
@@ -51,23 +69,45 @@ std::optional<qint64> readInteger(const QString& text)
     return value;
 }
 
+// The 32-bit value of dotted-quad text; raises CIDRErrors naming the text.
+qint64 quadValue(QStringView address)
+{
+    const Segments<4> segments = splitDroppingEmpty<4>(address, u'.');
+    if (segments.count != 4) {
+        throw CIDRErrors(CIDRErrors::Case::invalidDottedQuad, address.toString());
+    }
+    qint64 value = 0;
+    for (const QStringView part : segments.parts) {
+        const std::optional<qint64> octet = readInteger(part);
+        if (!octet) {
+            throw CIDRErrors(CIDRErrors::Case::invalidDottedQuad, address.toString());
+        }
+        if (*octet < 0 || *octet > 255) {
+            throw CIDRErrors(CIDRErrors::Case::invalidCIDR, address.toString());
+        }
+        value = value * 256 + *octet;
+    }
+    return value;
+}
+
 } // namespace
 
 CIDRv4::CIDRv4(const QString& text)
 {
-    const QStringList parts = splitDroppingEmpty(text, u'/');
-    if (parts.size() != 2) {
+    const Segments<2> segments = splitDroppingEmpty<2>(text, u'/');
+    if (segments.count != 2) {
         throw CIDRErrors(CIDRErrors::Case::invalidCIDR, text);
     }
-    const std::optional<qint64> mask = readInteger(parts[1]);
+    const QStringView maskText = segments.parts[1];
+    const std::optional<qint64> mask = readInteger(maskText);
     if (!mask) {
-        throw CIDRErrors(CIDRErrors::Case::invalidCIDRMask, parts[1]);
+        throw CIDRErrors(CIDRErrors::Case::invalidCIDRMask, maskText.toString());
     }
     if (*mask < 1 || *mask > 32) {
-        throw CIDRErrors(CIDRErrors::Case::invalidCIDR, parts[1]);
+        throw CIDRErrors(CIDRErrors::Case::invalidCIDR, maskText.toString());
     }
     maskBits_ = *mask;
-    network_ = netmask(maskBits_) & dottedQuadValue(parts[0]);
+    network_ = netmask(maskBits_) & quadValue(segments.parts[0]);
 }
 
 bool CIDRv4::contains(const QString& address) const
@@ -82,24 +122,6 @@ QString CIDRv4::debugDescription() const
 
 qint64 CIDRv4::netmask(qint64 length) { return ((qint64(1) << length) - 1) << (32 - length); }
 
-qint64 CIDRv4::dottedQuadValue(const QString& address)
-{
-    const QStringList parts = splitDroppingEmpty(address, u'.');
-    if (parts.size() != 4) {
-        throw CIDRErrors(CIDRErrors::Case::invalidDottedQuad, address);
-    }
-    qint64 value = 0;
-    for (const QString& part : parts) {
-        const std::optional<qint64> octet = readInteger(part);
-        if (!octet) {
-            throw CIDRErrors(CIDRErrors::Case::invalidDottedQuad, address);
-        }
-        if (*octet < 0 || *octet > 255) {
-            throw CIDRErrors(CIDRErrors::Case::invalidCIDR, address);
-        }
-        value = value * 256 + *octet;
-    }
-    return value;
-}
+qint64 CIDRv4::dottedQuadValue(const QString& address) { return quadValue(address); }
 
 } // namespace nerova
