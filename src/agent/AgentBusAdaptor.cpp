@@ -96,19 +96,24 @@ void AgentBusAdaptor::CheckIn()
 
 QString AgentBusAdaptor::Status() { return QString::fromStdString(agentStatus(agent_).dump(2)); }
 
-QString AgentBusAdaptor::Pause(int minutes)
+QString AgentBusAdaptor::Pause(int minutes, const QDBusMessage& call)
 {
-    return answerPause(agent_.reportingPolicy().pauseFor(std::chrono::minutes(minutes)));
+    return answerPause(agent_.reportingPolicy().pauseFor(std::chrono::minutes(minutes)), call);
 }
 
-QString AgentBusAdaptor::PauseUntilTomorrow() { return answerPause(agent_.reportingPolicy().pauseUntilTomorrow()); }
+QString AgentBusAdaptor::PauseUntilTomorrow(const QDBusMessage& call)
+{
+    return answerPause(agent_.reportingPolicy().pauseUntilTomorrow(), call);
+}
 
 void AgentBusAdaptor::Resume() { agent_.reportingPolicy().resume(); }
 
-QString AgentBusAdaptor::answerPause(const std::optional<QString>& refusal)
+QString AgentBusAdaptor::answerPause(const std::optional<QString>& refusal, const QDBusMessage& call)
 {
-    if (refusal && calledFromDBus()) {
-        sendErrorReply(QString::fromLatin1(pauseRefusedError), *refusal);
+    if (refusal && call.type() == QDBusMessage::MethodCallMessage) {
+        // The error is the answer; the return value is then not sent.
+        call.setDelayedReply(true);
+        connection_.send(call.createErrorReply(QString::fromLatin1(pauseRefusedError), *refusal));
     }
     return refusal ? QString() : pausedUntil();
 }

@@ -2,7 +2,7 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
-#include <QDBusContext>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QVariantMap>
@@ -30,7 +30,7 @@ inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1";
 // and Resume act on the reports where the administrator allows pausing; a refused pause is answered
 // with the error pauseRefusedError. `Message` carries what stands in for the location while the
 // agent does not report, before the agent's own message.
-class AgentBusAdaptor : public QDBusAbstractAdaptor, protected QDBusContext {
+class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1")
     Q_PROPERTY(bool Registered READ registered)
@@ -65,15 +65,16 @@ public slots:
     void Refresh();
     void CheckIn();
     QString Status();
-    // Each answers the end of the pause (as PausedUntil), or an error when refused.
-    QString Pause(int minutes);
-    QString PauseUntilTomorrow();
+    // Each answers the end of the pause (as PausedUntil), or, to the `call` it came in (none when
+    // called directly), an error when refused.
+    QString Pause(int minutes, const QDBusMessage& call);
+    QString PauseUntilTomorrow(const QDBusMessage& call);
     void Resume();
 
 private:
     QVariantMap properties() const;
     // The end of the pause, or the error reply for `refusal`.
-    QString answerPause(const std::optional<QString>& refusal);
+    QString answerPause(const std::optional<QString>& refusal, const QDBusMessage& call);
     void announceChanges();
 
     // Whether a call may start its work now: none started within the interval.

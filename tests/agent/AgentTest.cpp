@@ -514,9 +514,9 @@ private slots:
             } else if (step == u"tick") {
                 agent_->checkTimeOfDay();
             } else if (step == u"pause tomorrow") {
-                adaptor->PauseUntilTomorrow();
+                adaptor->PauseUntilTomorrow({});
             } else if (step.startsWith(u"pause ")) {
-                adaptor->Pause(argument.toInt());
+                adaptor->Pause(argument.toInt(), {});
             } else if (step == u"resume") {
                 adaptor->Resume();
             } else if (step.startsWith(u'=')) {
