@@ -3,6 +3,7 @@
 #include "agent/AgentLog.h"
 #include "agent/CheckinCycle.h"
 #include "agent/PresenceReporter.h"
+#include "agent/ReportingPolicy.h"
 
 #include <QFileInfo>
 
@@ -38,8 +39,11 @@ Agent::Agent(AgentComponents components, Settings& settings, const Clock& clock,
       registered_(settings.flag(QString::fromLatin1(settingskey::isRegistered))),
       checkinCycle_(std::make_unique<CheckinCycle>(*this, settings, clock, *components_.machineState,
                                                    *components_.secretStore, *components_.service, alive_)),
-      presenceReporter_(std::make_unique<PresenceReporter>(*this, clock, *checkinCycle_, *components_.service, alive_))
+      presenceReporter_(std::make_unique<PresenceReporter>(*this, clock, *checkinCycle_, *components_.service, alive_)),
+      reportingPolicy_(std::make_unique<ReportingPolicy>(settings, clock))
 {
+    connect(reportingPolicy_.get(), &ReportingPolicy::stateChanged, this,
+            [this](ReportingPolicy::State previous) { reportingStateChanged(int(previous)); });
     // The settings file is replaced on every write, so its folder is what can be watched.
     connect(&settingsWatcher_, &QFileSystemWatcher::directoryChanged, this, [this] {
         noteRegistration();
@@ -175,6 +179,11 @@ QCoro::Task<void> Agent::monitorLoop(quint64 run)
 
 QCoro::Task<void> Agent::evaluate(NetworkContext context)
 {
+    reportingPolicy_->update();
+    if (!reportingPolicy_->isReporting()) {
+        qCDebug(lcAgent, "Not reporting now: %s", qUtf8Printable(reportingPolicy_->notice()));
+        co_return;
+    }
     LockState& lock = *components_.lockMonitor;
     if (lock.isScreenLocked()) {
         co_return;
@@ -212,6 +221,9 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
         co_return;
     }
 
+    if (!reportingPolicy_->isReporting()) {
+        co_return; // paused meanwhile: the result goes nowhere
+    }
     if (identifierOf(result) == identifierOf(fingerprint_)) {
         qCDebug(lcAgent, "Fingerprint is unchanged");
         // A report the service did not accept is sent again when the same match comes back.
@@ -232,10 +244,19 @@ QCoro::Task<void> Agent::evaluate(NetworkContext context)
 
 void Agent::checkTimeOfDay()
 {
+    // A change of the reporting state has been handled, with this check.
+    if (reportingPolicy_->update()) {
+        return;
+    }
+    if (!reportingPolicy_->isReporting()) {
+        qCDebug(lcAgent, "Not reporting now: %s", qUtf8Printable(reportingPolicy_->notice()));
+        return;
+    }
     untilGone(presenceReporter_->retry());
 
     LockState& lock = *components_.lockMonitor;
-    if (lastPresenceCheck_.isValid() && isToday(lastPresenceCheck_, clock_)) {
+    if (lastPresenceCheck_.isValid() && isToday(lastPresenceCheck_, clock_) &&
+        !(reportingSince_.isValid() && lastPresenceCheck_ < reportingSince_)) {
         qCDebug(lcAgent, "Already checked presence today");
         return;
     }
@@ -250,6 +271,24 @@ void Agent::checkTimeOfDay()
     }
     setFingerprint(std::nullopt);
     refresh();
+}
+
+void Agent::reportingStateChanged(int previous)
+{
+    if (!reportingPolicy_->isReporting()) {
+        presenceReporter_->giveUp(); // a report still waiting is not sent late
+        return;
+    }
+    // Entering the hours, or the end of a pause, counts as a new day for the daily report: when
+    // the user is active, the agent reports at once.
+    reportingSince_ = clock_.now();
+    if (!timeOfDayTimer_) {
+        return; // not started
+    }
+    checkTimeOfDay();
+    if (previous == int(ReportingPolicy::State::paused)) {
+        refresh(); // resuming looks at the network at once
+    }
 }
 
 bool Agent::hasUnsentPresence() const { return presenceReporter_->hasUnsent(); }

@@ -29,6 +29,7 @@ namespace nerova {
 
 class CheckinCycle;
 class PresenceReporter;
+class ReportingPolicy;
 
 // The intervals of the agent's repeating work. Users cannot change them; tests shorten them.
 struct AgentIntervals {
@@ -114,6 +115,9 @@ public:
     // sent yet.
     bool hasUnsentPresence() const;
 
+    // When the agent may report (hours, pause) and how precisely.
+    ReportingPolicy& reportingPolicy() const { return *reportingPolicy_; }
+
     const MachineState& machineState() const { return *components_.machineState; }
     const UserState& userState() const { return userState_; }
     Settings& settings() const { return settings_; }
@@ -159,6 +163,8 @@ private:
     void setMessage(QString message);
     // Signals a change of the stored "isRegistered" seen since the last call.
     void noteRegistration();
+    // The reporting policy's state moved from `previous` (a ReportingPolicy::State).
+    void reportingStateChanged(int previous);
 
     AgentComponents components_;
     Settings& settings_;
@@ -191,6 +197,10 @@ private:
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::unique_ptr<CheckinCycle> checkinCycle_;
     std::unique_ptr<PresenceReporter> presenceReporter_;
+    std::unique_ptr<ReportingPolicy> reportingPolicy_;
+    // When the agent last entered its reporting hours or resumed: an evaluation before it does not
+    // count as today's.
+    QDateTime reportingSince_;
 };
 
 } // namespace nerova

@@ -2,6 +2,7 @@
 
 #include "agent/Agent.h"
 #include "agent/AgentStatus.h"
+#include "agent/ReportingPolicy.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -34,6 +35,7 @@ AgentBusAdaptor::AgentBusAdaptor(Agent& agent, QDBusConnection connection, std::
                               &Agent::fingerprintFileChanged}) {
         connect(&agent, signal, this, &AgentBusAdaptor::announceChanges);
     }
+    connect(&agent.reportingPolicy(), &ReportingPolicy::changed, this, &AgentBusAdaptor::announceChanges);
 }
 
 bool AgentBusAdaptor::registered() const { return agent_.isRegistered(); }
@@ -51,7 +53,16 @@ QString AgentBusAdaptor::lastPresenceCheck() const { return dateText(agent_.last
 
 QString AgentBusAdaptor::lastPresenceSend() const { return dateText(agent_.lastPresenceSend()); }
 
-QString AgentBusAdaptor::message() const { return agent_.message(); }
+QString AgentBusAdaptor::message() const
+{
+    const QString notice = agent_.reportingPolicy().notice();
+    if (notice.isEmpty() || agent_.message().isEmpty()) {
+        return notice + agent_.message();
+    }
+    return notice + QStringLiteral("; ") + agent_.message();
+}
+
+QString AgentBusAdaptor::pausedUntil() const { return dateText(agent_.reportingPolicy().pausedUntil()); }
 
 qlonglong AgentBusAdaptor::fingerprintFileVersion() const
 {
@@ -85,6 +96,28 @@ void AgentBusAdaptor::CheckIn()
 
 QString AgentBusAdaptor::Status() { return QString::fromStdString(agentStatus(agent_).dump(2)); }
 
+QString AgentBusAdaptor::Pause(int minutes, const QDBusMessage& call)
+{
+    return answerPause(agent_.reportingPolicy().pauseFor(std::chrono::minutes(minutes)), call);
+}
+
+QString AgentBusAdaptor::PauseUntilTomorrow(const QDBusMessage& call)
+{
+    return answerPause(agent_.reportingPolicy().pauseUntilTomorrow(), call);
+}
+
+void AgentBusAdaptor::Resume() { agent_.reportingPolicy().resume(); }
+
+QString AgentBusAdaptor::answerPause(const std::optional<QString>& refusal, const QDBusMessage& call)
+{
+    if (refusal && call.type() == QDBusMessage::MethodCallMessage) {
+        // The error is the answer; the return value is then not sent.
+        call.setDelayedReply(true);
+        connection_.send(call.createErrorReply(QString::fromLatin1(pauseRefusedError), *refusal));
+    }
+    return refusal ? QString() : pausedUntil();
+}
+
 QVariantMap AgentBusAdaptor::properties() const
 {
     return {{QStringLiteral("Registered"), registered()},
@@ -94,7 +127,8 @@ QVariantMap AgentBusAdaptor::properties() const
             {QStringLiteral("LastPresenceCheck"), lastPresenceCheck()},
             {QStringLiteral("LastPresenceSend"), lastPresenceSend()},
             {QStringLiteral("Message"), message()},
-            {QStringLiteral("FingerprintFileVersion"), fingerprintFileVersion()}};
+            {QStringLiteral("FingerprintFileVersion"), fingerprintFileVersion()},
+            {QStringLiteral("PausedUntil"), pausedUntil()}};
 }
 
 void AgentBusAdaptor::announceChanges()

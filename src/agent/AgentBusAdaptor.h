@@ -2,6 +2,7 @@
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QVariantMap>
@@ -25,7 +26,10 @@ inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1";
 // Any client of the session bus may call: Refresh and CheckIn start at most one refresh or check-in
 // per `callInterval`, and a call within it is answered at once. Check-ins asked for meanwhile merge
 // into one at the interval's end; a refresh asked for meanwhile merges into the one started, whose
-// context is still to come (the network monitor's quiet period).
+// context is still to come (the network monitor's quiet period). Pause (minutes), PauseUntilTomorrow
+// and Resume act on the reports where the administrator allows pausing; a refused pause is answered
+// with the error pauseRefusedError. `Message` carries what stands in for the location while the
+// agent does not report, before the agent's own message.
 class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1")
@@ -37,9 +41,11 @@ class AgentBusAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QString LastPresenceSend READ lastPresenceSend)
     Q_PROPERTY(QString Message READ message)
     Q_PROPERTY(qlonglong FingerprintFileVersion READ fingerprintFileVersion)
+    Q_PROPERTY(QString PausedUntil READ pausedUntil)
 
 public:
     static constexpr std::chrono::milliseconds defaultCallInterval{std::chrono::seconds(10)};
+    static constexpr const char* pauseRefusedError = "app.nerova.NerovaAgent1.Error.PauseRefused";
 
     // Becomes a child of `agent`; announces changes on `connection`.
     AgentBusAdaptor(Agent& agent, QDBusConnection connection,
@@ -53,14 +59,22 @@ public:
     QString lastPresenceSend() const;
     QString message() const;
     qlonglong fingerprintFileVersion() const; // 0 while no file is installed
+    QString pausedUntil() const;              // empty when not paused
 
 public slots:
     void Refresh();
     void CheckIn();
     QString Status();
+    // Each answers the end of the pause (as PausedUntil), or, to the `call` it came in (none when
+    // called directly), an error when refused.
+    QString Pause(int minutes, const QDBusMessage& call);
+    QString PauseUntilTomorrow(const QDBusMessage& call);
+    void Resume();
 
 private:
     QVariantMap properties() const;
+    // The end of the pause, or the error reply for `refusal`.
+    QString answerPause(const std::optional<QString>& refusal, const QDBusMessage& call);
     void announceChanges();
 
     // Whether a call may start its work now: none started within the interval.

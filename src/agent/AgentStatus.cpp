@@ -1,6 +1,7 @@
 #include "agent/AgentStatus.h"
 
 #include "agent/Agent.h"
+#include "agent/ReportingPolicy.h"
 #include "network/NetworkContextJson.h"
 #include "rules/EvaluationReport.h"
 #include "rules/FingerprintFileJson.h"
@@ -44,6 +45,11 @@ Json agentStatus(const Agent& agent)
     status["lastPresenceSend"] = dateJson(agent.lastPresenceSend());
     status["unsentPresence"] = agent.hasUnsentPresence();
     status["fingerprint"] = agent.fingerprint() ? fingerprintJson(*agent.fingerprint()) : Json(nullptr);
+    const ReportingPolicy& policy = agent.reportingPolicy();
+    const char* states[] = {"reporting", "outside hours", "paused"};
+    status["reporting"] = {{"state", states[int(policy.state())]},
+                           {"notice", toStdString(policy.notice())},
+                           {"pausedUntil", dateJson(policy.pausedUntil())}};
     if (const std::optional<FingerprintFile>& file = agent.fingerprintFile()) {
         status["fingerprintFile"] = {{"fingerprintVersion", file->fingerprintVersion},
                                      {"createdAt", toStdString(formatStoredTimestamp(file->createdAt))},

@@ -3,6 +3,7 @@
 #include "agent/Agent.h"
 #include "agent/AgentLog.h"
 #include "agent/CheckinCycle.h"
+#include "agent/ReportingPolicy.h"
 
 #include <QCoroSignal>
 
@@ -20,7 +21,8 @@ QCoro::Task<void> PresenceReporter::report(const Fingerprint& fingerprint, qint6
     report.request.timestamp = clock_.now();
     report.request.fingerprintId = fingerprint.fingerprintId;
     report.request.fingerprintVersion = fingerprintVersion;
-    report.request.locationPoint = fingerprint.locationPoint;
+    // The match decides with all its evidence; the report carries no finer part than the policy allows.
+    report.request.locationPoint = cappedLocationPoint(fingerprint.locationPoint, agent_.reportingPolicy().precision());
     QCoro::Task<void> reporting = send(std::move(report));
     co_await reporting;
 }

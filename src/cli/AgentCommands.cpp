@@ -1,32 +1,38 @@
 // The commands that talk to the running agent or reset its enrolment.
 #include "agent/AgentBusAdaptor.h"
 #include "agent/AgentWiring.h"
+#include "agent/ReportingPolicy.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
 #include "common/Json.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QLocale>
 
 namespace nerova {
 
 namespace {
 
-// Calls `method` of the running agent; absent, after telling the user, when none answers.
-std::optional<QDBusMessage> callAgent(const QString& method, Console& console)
+// Calls `method` of the running agent with `arguments`; absent, after telling the user, when none
+// answers or the agent refuses.
+std::optional<QDBusMessage> callAgent(const QString& method, Console& console, const QVariantList& arguments = {})
 {
     const QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         console.error() << "no session bus, so no agent can be running\n";
         return std::nullopt;
     }
-    const QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
-                                                             QString::fromLatin1(agentbus::objectPath),
-                                                             QString::fromLatin1(agentbus::interfaceName), method);
+    QDBusMessage call = QDBusMessage::createMethodCall(QString::fromLatin1(agentbus::serviceName),
+                                                       QString::fromLatin1(agentbus::objectPath),
+                                                       QString::fromLatin1(agentbus::interfaceName), method);
+    call.setArguments(arguments);
     QDBusMessage reply = bus.call(call, QDBus::Block, 10'000);
     if (reply.type() != QDBusMessage::ReplyMessage) {
         if (reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
             console.error() << "no agent is running in this session\n";
+        } else if (reply.errorName() == QLatin1String(AgentBusAdaptor::pauseRefusedError)) {
+            console.error() << reply.errorMessage() << '\n';
         } else {
             console.error() << "the agent did not answer: " << reply.errorMessage() << '\n';
         }
@@ -44,11 +50,14 @@ void writeStatus(const Json& status, bool explain, QTextStream& out)
 {
     const Json& fingerprint = status.at("fingerprint");
     const Json& file = status.at("fingerprintFile");
+    // While the agent does not report (outside its hours, paused), that stands in for the location.
+    const QString notice = status.contains("reporting") ? text(status.at("reporting").at("notice"), "") : QString();
     out << "Registered:            " << (status.at("registered").get<bool>() ? "yes" : "no") << '\n'
         << "Location:              "
-        << (fingerprint.is_object() ? text(fingerprint.at("name"), "") + QStringLiteral(" (") +
-                                          text(fingerprint.at("fingerprintId"), "") + u')'
-                                    : QStringLiteral("none"))
+        << (!notice.isEmpty()         ? notice
+            : fingerprint.is_object() ? text(fingerprint.at("name"), "") + QStringLiteral(" (") +
+                                            text(fingerprint.at("fingerprintId"), "") + u')'
+                                      : QStringLiteral("none"))
         << '\n'
         << "Last check-in:         " << text(status.at("lastCheckin"), "never") << '\n'
         << "Last presence check:   " << text(status.at("lastPresenceCheck"), "never") << '\n'
@@ -106,6 +115,54 @@ QCoro::Task<int> runRefreshCommand(QStringList arguments, Console& console)
         co_return *done;
     }
     co_return callAgent(QStringLiteral("Refresh"), console) ? exitcode::success : exitcode::failure;
+}
+
+QCoro::Task<int> runPauseCommand(QStringList arguments, Console& console)
+{
+    const QString usage = QStringLiteral("pause [--for MINUTES | --until-tomorrow]");
+    const qint64 longest = ReportingPolicy::longestPause.count();
+    QCommandLineParser parser;
+    const QCommandLineOption duration(QStringLiteral("for"),
+                                      QStringLiteral("Pause for MINUTES (1 to %1; 60 by default).").arg(longest),
+                                      QStringLiteral("MINUTES"));
+    const QCommandLineOption tomorrow(QStringLiteral("until-tomorrow"), QStringLiteral("Pause until midnight."));
+    parser.addOptions({duration, tomorrow});
+    if (const std::optional<int> done = parseCommandArguments(parser, arguments, console, usage)) {
+        co_return *done;
+    }
+    if (parser.isSet(duration) && parser.isSet(tomorrow)) {
+        co_return usageError(console, QStringLiteral("give either --for or --until-tomorrow"), usage);
+    }
+    int minutes = 60;
+    if (parser.isSet(duration)) {
+        bool ok = false;
+        minutes = parser.value(duration).toInt(&ok);
+        if (!ok || minutes < 1 || minutes > longest) {
+            co_return usageError(console, QStringLiteral("--for expects minutes from 1 to %1").arg(longest), usage);
+        }
+    }
+    const std::optional<QDBusMessage> reply = parser.isSet(tomorrow)
+                                                  ? callAgent(QStringLiteral("PauseUntilTomorrow"), console)
+                                                  : callAgent(QStringLiteral("Pause"), console, {minutes});
+    if (!reply) {
+        co_return exitcode::failure;
+    }
+    const QDateTime until = QDateTime::fromString(reply->arguments().value(0).toString(), Qt::ISODate);
+    console.out() << "Reporting paused until " << QLocale().toString(until.toLocalTime(), QLocale::ShortFormat) << '\n';
+    co_return exitcode::success;
+}
+
+QCoro::Task<int> runResumeCommand(QStringList arguments, Console& console)
+{
+    QCommandLineParser parser;
+    if (const std::optional<int> done = parseCommandArguments(parser, arguments, console, QStringLiteral("resume"))) {
+        co_return *done;
+    }
+    if (!callAgent(QStringLiteral("Resume"), console)) {
+        co_return exitcode::failure;
+    }
+    console.out() << "Reporting resumed\n";
+    co_return exitcode::success;
 }
 
 QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& console)

@@ -40,6 +40,9 @@ constexpr std::array commands{
     Command{"status", "status [--json] [--explain]   show the state of the agent running in this session",
             runStatusCommand},
     Command{"refresh", "refresh   ask the running agent to evaluate the network again", runRefreshCommand},
+    Command{"pause", "pause [--for MINUTES | --until-tomorrow]   pause the reports, where the administrator allows it",
+            runPauseCommand},
+    Command{"resume", "resume   resume the reports", runResumeCommand},
     Command{"reset-enrolment", "reset-enrolment   forget the enrolment, so that the agent enrols anew",
             runResetEnrolmentCommand},
 };

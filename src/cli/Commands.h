@@ -15,6 +15,8 @@ QCoro::Task<int> runSnapshotCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runConfigCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runStatusCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runRefreshCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runPauseCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runResumeCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runFingerprintCommand(QStringList arguments, Console& console);

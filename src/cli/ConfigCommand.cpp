@@ -1,5 +1,7 @@
 #include "cli/ConfigCommand.h"
 
+#include "agent/ReportingHours.h"
+#include "agent/ReportingPolicy.h"
 #include "cli/Command.h"
 #include "cli/Commands.h"
 #include "common/LogHandler.h"
@@ -68,6 +70,15 @@ std::variant<QVariant, QString> parseValue(const SettingKey& key, const QString&
     if (text.isEmpty()) {
         return QStringLiteral("expects a text; use 'config unset' to remove the value");
     }
+    if (key.name == std::string_view(settingskey::reportingHours)) {
+        const auto hours = ReportingHours::parse(text);
+        if (const auto* problem = std::get_if<QString>(&hours)) {
+            return *problem;
+        }
+    }
+    if (key.name == std::string_view(settingskey::reportPrecision) && !parseReportPrecision(text)) {
+        return QStringLiteral("expects location, level, zone or place");
+    }
     return QVariant(text);
 }
 
@@ -100,8 +111,12 @@ Effective effectiveValue(const SettingKey& key, const Settings& settings)
             return {std::move(managed), QStringLiteral("managed"), std::move(problem)};
         }
     }
-    if (!settings.contains(name)) {
-        return {std::nullopt, QStringLiteral("default: ") + QString::fromLatin1(key.byDefault), std::nullopt};
+    if (key.managedOnly || !settings.contains(name)) {
+        const QString source = QStringLiteral("default: ") + QString::fromLatin1(key.byDefault);
+        return {std::nullopt,
+                key.managedOnly && settings.contains(name) ? source + QStringLiteral("  (the user value is ignored)")
+                                                           : source,
+                std::nullopt};
     }
     const std::optional<QString> stored = settings.text(name);
     if (!stored) {
@@ -233,6 +248,11 @@ void noteManagedOverride(Console& console, const SettingKey& key, const Settings
 
 int set(Console& console, Settings& settings, const SettingKey& key, const QString& text)
 {
+    if (key.managedOnly) {
+        console.error() << key.name << " is set by the administrator only, in a policy file in "
+                        << settings.managedDirectory() << '\n';
+        return exitcode::usage;
+    }
     const auto parsed = parseValue(key, text);
     if (const auto* problem = std::get_if<QString>(&parsed)) {
         return usageError(console, QString::fromLatin1(key.name) + u' ' + *problem, usage);

@@ -217,10 +217,42 @@ std::optional<QString> Settings::managedSetting(const QString& key) const
     if (auto managed = managedText(key)) {
         return managed;
     }
+    const SettingKey* known = findSettingKey(key);
+    if (known && known->managedOnly) {
+        return std::nullopt; // the user's value does not count
+    }
     return text(key);
 }
 
 std::optional<QString> Settings::managedText(const QString& key) const
+{
+    const SettingKey* known = findSettingKey(key);
+    const std::optional<Json> value = managedValue(key);
+    if (!value) {
+        return std::nullopt;
+    }
+    const char* fallback = known->managedOnly ? "the default applies" : "the user's setting applies";
+    if (known->kind == SettingKind::flag && value->is_boolean()) {
+        return value->get<bool>() ? QStringLiteral("true") : QStringLiteral("false");
+    }
+    if (!value->is_string()) {
+        const QString described = describeJsonValue(*value);
+        reportManagedProblem(
+            key + u'\0' + described,
+            QStringLiteral("Managed setting %1 is %2, not text: %3").arg(key, described, QLatin1String(fallback)));
+        return std::nullopt;
+    }
+    const QString text = fromStdString(value->get_ref<const std::string&>());
+    if (text.isEmpty()) {
+        // An empty value would hide the user's setting and mean nothing itself.
+        reportManagedProblem(key + u'\0',
+                             QStringLiteral("Managed setting %1 is empty: %2").arg(key, QLatin1String(fallback)));
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<Json> Settings::managedValue(const QString& key) const
 {
     const SettingKey* known = findSettingKey(key);
     if (!known || !known->managed) {
@@ -231,23 +263,14 @@ std::optional<QString> Settings::managedText(const QString& key) const
     if (it == policy.end()) {
         return std::nullopt;
     }
-    if (!it->is_string()) {
-        const QString value = describeJsonValue(*it);
-        if (managed_.isNewProblem(key + u'\0' + value)) {
-            qCCritical(lcSettings, "Managed setting %s is %s, not text: the user's setting applies",
-                       qUtf8Printable(key), qUtf8Printable(value));
-        }
-        return std::nullopt;
+    return *it;
+}
+
+void Settings::reportManagedProblem(const QString& problem, const QString& line) const
+{
+    if (managed_.isNewProblem(problem)) {
+        qCCritical(lcSettings, "%s", qUtf8Printable(line));
     }
-    const QString text = fromStdString(it->get_ref<const std::string&>());
-    if (text.isEmpty()) {
-        // An empty value would hide the user's setting and mean nothing itself.
-        if (managed_.isNewProblem(key + u'\0')) {
-            qCCritical(lcSettings, "Managed setting %s is empty: the user's setting applies", qUtf8Printable(key));
-        }
-        return std::nullopt;
-    }
-    return text;
 }
 
 QString Settings::agentIdentifier()

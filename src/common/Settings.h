@@ -33,11 +33,17 @@ public:
     const QString& managedDirectory() const { return managed_.directory(); }
 
     // The managed text under `key` when there is one, else the user's value as text (a stored
-    // number counts as its decimal text); absent when neither exists.
+    // number counts as its decimal text) unless the key is managed only; absent when neither exists.
     std::optional<QString> managedSetting(const QString& key) const;
     // The managed value alone, for the keys that the settings table marks managed; a value that is
-    // not text is ignored with an error line (once, until a policy file changes).
+    // not text (nor a JSON Boolean for a flag) is ignored with an error line (once, until a policy
+    // file changes). For the keys the table marks managed only, managedSetting gives this too: the
+    // user's value is ignored.
     std::optional<QString> managedText(const QString& key) const;
+    // The managed value as the policy files hold it, for the keys the table marks managed.
+    std::optional<Json> managedValue(const QString& key) const;
+    // Logs the error `line` once for `problem`, until a policy file changes.
+    void reportManagedProblem(const QString& problem, const QString& line) const;
 
     // The stored "agentID", or a new lower-case version-4 UUID stored once. Generation holds a
     // lock file beside the settings file, so concurrent callers, in this process or in others of

@@ -9,12 +9,6 @@ namespace nerova {
 
 namespace {
 
-// Managed keys of the reporting policy.
-constexpr const char* reportingHoursKey = "reportingHours";
-constexpr const char* allowPauseKey = "allowPause";
-constexpr const char* reportPrecisionKey = "reportPrecision";
-constexpr const char* privacyNoticeUrlKey = "privacyNoticeUrl";
-
 std::optional<QString> setting(const Settings& settings, const char* key)
 {
     std::optional<QString> value = settings.managedSetting(QString::fromLatin1(key));
@@ -98,9 +92,9 @@ std::vector<PrivacySection> sectionsFor(const PrivacyFacts& facts)
 
 PrivacyFacts PrivacyFacts::read(const Settings& settings)
 {
-    return {setting(settings, settingskey::agentEndpoint), setting(settings, settingskey::publicIpEndpoint),
-            setting(settings, reportingHoursKey),          setting(settings, allowPauseKey),
-            setting(settings, reportPrecisionKey),         setting(settings, privacyNoticeUrlKey)};
+    return {setting(settings, settingskey::agentEndpoint),   setting(settings, settingskey::publicIpEndpoint),
+            setting(settings, settingskey::reportingHours),  setting(settings, settingskey::allowPause),
+            setting(settings, settingskey::reportPrecision), setting(settings, settingskey::privacyNoticeUrl)};
 }
 
 PrivacyModel::PrivacyModel(std::function<PrivacyFacts()> facts, QObject* parent)

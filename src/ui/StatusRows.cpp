@@ -1,6 +1,7 @@
 #include "ui/StatusRows.h"
 
 #include "agent/Agent.h"
+#include "agent/ReportingPolicy.h"
 #include "ui/UserDisplayName.h"
 
 #include <QLocale>
@@ -44,7 +45,11 @@ std::vector<LabelValueRow> machineRows(const Agent& agent)
         {QStringLiteral("Machine name:"), machine.computerName().value_or(unknown), {}},
         {QStringLiteral("Device type:"), machine.modelName(), machine.deviceSymbol()},
         {QStringLiteral("Serial number:"), machine.serialNumber().value_or(unknown), {}},
-        {QStringLiteral("Location:"), fingerprint ? fingerprint->name : QStringLiteral("Not determined"), {}},
+        {QStringLiteral("Location:"),
+         !agent.reportingPolicy().notice().isEmpty() ? agent.reportingPolicy().notice()
+         : fingerprint                               ? fingerprint->name
+                                                     : QStringLiteral("Not determined"),
+         {}},
     };
     // The displays and USB devices of the latest snapshot, one a line under one label.
     const std::optional<NetworkContext>& context = agent.context();

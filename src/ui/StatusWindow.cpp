@@ -1,6 +1,7 @@
 #include "ui/StatusWindow.h"
 
 #include "agent/Agent.h"
+#include "agent/ReportingPolicy.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
 #include "ui/ItemTreeModel.h"
@@ -71,6 +72,7 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     connect(&agent, &Agent::lastPresenceSendChanged, this, refreshAgent);
     connect(&agent, &Agent::isRegisteredChanged, this, refreshAgent);
     connect(&agent, &Agent::fingerprintChanged, this, &StatusWindow::updateMachine);
+    connect(&agent.reportingPolicy(), &ReportingPolicy::changed, this, &StatusWindow::updateMachine);
     connect(&agent, &Agent::contextChanged, this, &StatusWindow::updateContext);
     connect(&agent, &Agent::fingerprintFileChanged, this, &StatusWindow::updateFingerprints);
     connect(&agent, &Agent::contextHandled, this, &StatusWindow::updateEvaluation);

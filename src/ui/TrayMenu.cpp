@@ -1,6 +1,7 @@
 #include "ui/TrayMenu.h"
 
 #include "agent/Agent.h"
+#include "agent/ReportingPolicy.h"
 #include "ui/SymbolIcon.h"
 
 namespace nerova {
@@ -25,9 +26,18 @@ void TrayMenu::rebuild()
         removeAction(item);
         item->deleteLater();
     }
+    if (pauseMenu_) {
+        pauseMenu_->deleteLater();
+        pauseMenu_ = nullptr;
+    }
     for (const TrayMenuRow& row : model_.rows()) {
+        if (row.isPause() && !pauseMenu_) {
+            pauseMenu_ = new QMenu(QStringLiteral("Pause reporting"), this);
+            addMenu(pauseMenu_);
+        }
+        QMenu* menu = row.isPause() ? pauseMenu_ : this;
         // Names come from the fingerprint file and the service: an "&" in them is text, not a mnemonic.
-        QAction* item = addAction(QString(row.text).replace(u'&', QStringLiteral("&&")));
+        QAction* item = menu->addAction(QString(row.text).replace(u'&', QStringLiteral("&&")));
         item->setProperty(kindProperty, int(row.kind));
         if (!row.symbol.isEmpty()) {
             item->setIcon(symbolIcon(row.symbol));
@@ -46,7 +56,11 @@ void TrayMenu::rebuild()
 
 QAction* TrayMenu::action(TrayMenuRow::Kind kind) const
 {
-    for (QAction* item : actions()) {
+    QList<QAction*> items = actions();
+    if (pauseMenu_) {
+        items += pauseMenu_->actions();
+    }
+    for (QAction* item : items) {
         const QVariant value = item->property(kindProperty);
         if (value.isValid() && value.toInt() == int(kind)) {
             return item;
@@ -60,6 +74,9 @@ void TrayMenu::trigger(TrayMenuRow::Kind kind)
     switch (kind) {
     case TrayMenuRow::Kind::showWindow: actions_.showWindow(); break;
     case TrayMenuRow::Kind::refresh: agent_.refresh(); break;
+    case TrayMenuRow::Kind::pauseForAnHour: agent_.reportingPolicy().pauseFor(std::chrono::hours(1)); break;
+    case TrayMenuRow::Kind::pauseUntilTomorrow: agent_.reportingPolicy().pauseUntilTomorrow(); break;
+    case TrayMenuRow::Kind::resume: agent_.reportingPolicy().resume(); break;
     case TrayMenuRow::Kind::quit:
         agent_.stop();
         actions_.quit();

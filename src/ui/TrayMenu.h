@@ -22,7 +22,7 @@ public:
     TrayMenu(Agent& agent, Actions actions, QWidget* parent = nullptr);
 
     TrayMenuModel& model() { return model_; }
-    // The menu item of the row of `kind`; nullptr when the menu does not show it.
+    // The menu item of the row of `kind` (in the pause submenu too); nullptr when the menu does not show it.
     QAction* action(TrayMenuRow::Kind kind) const;
 
 private:
@@ -32,6 +32,7 @@ private:
     Agent& agent_;
     Actions actions_;
     TrayMenuModel model_;
+    QMenu* pauseMenu_ = nullptr; // "Pause reporting", while the menu offers it
 };
 
 } // namespace nerova

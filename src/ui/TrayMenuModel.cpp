@@ -1,6 +1,7 @@
 #include "ui/TrayMenuModel.h"
 
 #include "agent/Agent.h"
+#include "agent/ReportingPolicy.h"
 #include "common/AppInfo.h"
 #include "ui/UserDisplayName.h"
 
@@ -10,6 +11,7 @@ TrayMenuModel::TrayMenuModel(Agent& agent, QObject* parent) : QObject(parent), a
 {
     connect(&agent, &Agent::messageChanged, this, &TrayMenuModel::changed);
     connect(&agent, &Agent::fingerprintChanged, this, &TrayMenuModel::changed);
+    connect(&agent.reportingPolicy(), &ReportingPolicy::changed, this, &TrayMenuModel::changed);
 }
 
 bool TrayMenuModel::allowQuit() const { return agent_.settings().flag(QString::fromLatin1(settingskey::allowQuit)); }
@@ -22,13 +24,22 @@ std::vector<TrayMenuRow> TrayMenuModel::rows() const
         rows.push_back({Kind::message, QStringLiteral("exclamationmark.triangle"), agent_.message(), {}});
     }
     rows.push_back({Kind::user, QStringLiteral("person.fill"), userDisplayName(agent_.settings()), {}});
-    if (const std::optional<Fingerprint>& fingerprint = agent_.fingerprint()) {
+    const ReportingPolicy& policy = agent_.reportingPolicy();
+    if (const QString notice = policy.notice(); !notice.isEmpty()) {
+        rows.push_back({Kind::location, QStringLiteral("location.slash.fill"), notice, {}});
+    } else if (const std::optional<Fingerprint>& fingerprint = agent_.fingerprint()) {
         rows.push_back({Kind::location, QStringLiteral("location.fill"), fingerprint->name, {}});
     } else {
         rows.push_back({Kind::location, QStringLiteral("location.slash.fill"), QStringLiteral("Not determined"), {}});
     }
     rows.push_back({Kind::showWindow, {}, QStringLiteral("Show window"), QKeySequence(Qt::CTRL | Qt::Key_W)});
     rows.push_back({Kind::refresh, {}, QStringLiteral("Refresh"), QKeySequence(Qt::CTRL | Qt::Key_R)});
+    if (policy.pausedUntil().isValid()) {
+        rows.push_back({Kind::resume, {}, QStringLiteral("Resume reporting"), {}});
+    } else if (policy.pauseAllowed()) {
+        rows.push_back({Kind::pauseForAnHour, {}, QStringLiteral("For one hour"), {}});
+        rows.push_back({Kind::pauseUntilTomorrow, {}, QStringLiteral("Until tomorrow"), {}});
+    }
     if (allowQuit()) {
         rows.push_back({Kind::quit, {}, QStringLiteral("Quit Nerova Agent"), QKeySequence(Qt::CTRL | Qt::Key_Q)});
     }

@@ -12,13 +12,29 @@ class Agent;
 
 // One row of the tray menu.
 struct TrayMenuRow {
-    enum class Kind { message, user, location, showWindow, refresh, quit, version };
+    enum class Kind {
+        message,
+        user,
+        location,
+        showWindow,
+        refresh,
+        pauseForAnHour,
+        pauseUntilTomorrow,
+        resume,
+        quit,
+        version
+    };
     Kind kind;
     QString symbol; // empty for the command rows
     QString text;
     QKeySequence shortcut;
 
-    bool isCommand() const { return kind == Kind::showWindow || kind == Kind::refresh || kind == Kind::quit; }
+    bool isCommand() const
+    {
+        return kind != Kind::message && kind != Kind::user && kind != Kind::location && kind != Kind::version;
+    }
+    // The two pause commands sit in the submenu "Pause reporting".
+    bool isPause() const { return kind == Kind::pauseForAnHour || kind == Kind::pauseUntilTomorrow; }
 };
 
 // What the tray menu shows, from the agent's state and the settings at the moment of asking;

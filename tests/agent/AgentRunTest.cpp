@@ -185,6 +185,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             test::runCommand({QStringLiteral("status"), QStringLiteral("--json")}).out.contains("203.0.113.99"),
             15'000);
+        // Without the managed "allowPause" a pause is refused, by the bus and so by the command.
+        test::verifyResult(test::runCommand({QStringLiteral("pause"), QStringLiteral("--until-tomorrow")}), 1, {},
+                           QStringLiteral("pausing is not allowed"));
+        test::verifyResult(test::runCommand({QStringLiteral("resume")}), 0, {QStringLiteral("Reporting resumed")},
+                           QString());
+        QCOMPARE(QDBusInterface(agentbus::serviceName, agentbus::objectPath, agentbus::interfaceName)
+                     .property("PausedUntil")
+                     .toString(),
+                 QString());
         const qsizetype checkins = service.checkins().size();
         QDBusConnection::sessionBus().call(QDBusMessage::createMethodCall(agentbus::serviceName, agentbus::objectPath,
                                                                           agentbus::interfaceName, "CheckIn"));

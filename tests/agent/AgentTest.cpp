@@ -1,5 +1,6 @@
 #include "agent/Agent.h"
 #include "agent/AgentBusAdaptor.h"
+#include "agent/ReportingPolicy.h"
 
 #include "AgentStandIns.h"
 #include "agent/NerovaServiceConnection.h"
@@ -10,6 +11,8 @@
 #include <QNetworkAccessManager>
 #include <QSignalSpy>
 #include <QTest>
+
+#include <unistd.h>
 
 using namespace nerova;
 using namespace nerova::presence;
@@ -122,6 +125,12 @@ class AgentTest : public QObject {
         QVERIFY(handled.wait(10'000));
     }
 
+    void setPolicy(const QByteArray& json)
+    {
+        QDir().mkpath(dir_->filePath("managed"));
+        writeFile(*dir_, QStringLiteral("managed/10.json"), json);
+    }
+
     QStringList reports() const
     {
         QStringList result;
@@ -140,7 +149,7 @@ private slots:
         keptSecret_.reset();
         clock_.set(day1);
         dir_ = std::make_unique<QTemporaryDir>();
-        settings_ = std::make_unique<Settings>(dir_->filePath("settings.conf"), dir_->filePath("managed"));
+        settings_ = std::make_unique<Settings>(dir_->filePath("settings.conf"), dir_->filePath("managed"), getuid());
         serve(1);
         PresenceServiceConfig config;
         config.registrationKey = registrationKey;
@@ -400,6 +409,180 @@ private slots:
         agent_->checkTimeOfDay();
         deliver(place);
         QCOMPARE(reports(), expected);
+    }
+
+    void reportingHours_data()
+    {
+        QTest::addColumn<QString>("hours");
+        QTest::addColumn<QDateTime>("at");
+        QTest::addColumn<QString>("expected");              // "in", "out" or "malformed"
+        QTest::addColumn<QDateTime>("next");                // the next change; invalid: none
+        const auto at = [](int day, int hour, int minute) { // day 0: Monday 2 March 2026 (UTC, the local time)
+            return QDateTime(day1.date().addDays(day), QTime(hour, minute), Qt::UTC);
+        };
+        const QString office = QStringLiteral("Mon-Fri 07:00-19:00, Sat 09:00-13:00");
+        const QString nights = QStringLiteral("Fri-Mon 22:00-06:00");
+        // clang-format off
+        QTest::newRow("inside") << office << at(0, 10, 0) << "in" << at(0, 19, 0);
+        QTest::newRow("end excluded") << office << at(0, 19, 0) << "out" << at(1, 7, 0);
+        QTest::newRow("start included") << office << at(1, 7, 0) << "in" << at(1, 19, 0);
+        QTest::newRow("second range") << office << at(5, 12, 59) << "in" << at(5, 13, 0);
+        QTest::newRow("weekend") << office << at(6, 10, 0) << "out" << at(7, 7, 0);
+        QTest::newRow("other offset, local time counts") << office << QDateTime(day1.date(), QTime(10, 0), Qt::OffsetFromUTC, 5 * 3600) << "out" << at(0, 7, 0);
+        QTest::newRow("across midnight, morning after Mon") << nights << at(1, 5, 59) << "in" << at(1, 6, 0);
+        QTest::newRow("wrapping days: not Thu") << nights << at(3, 23, 0) << "out" << at(4, 22, 0);
+        QTest::newRow("wrapping days: Sat night into Sun") << nights << at(6, 3, 0) << "in" << at(6, 6, 0);
+        QTest::newRow("24:00") << "Sun 00:00-24:00" << at(6, 23, 59) << "in" << at(7, 0, 0);
+        QTest::newRow("always") << "Mon-Sun 00:00-24:00" << at(2, 12, 0) << "in" << QDateTime();
+        for (const char* bad : {"Mon-Fri 7-19", "Moon 07:00-19:00", "Mon 07:00-24:01", "Mon 09:00-09:00", "", "Mon 07:00-19:00,"}) {
+            QTest::newRow(bad) << bad << at(0, 10, 0) << "malformed" << QDateTime();
+        }
+        // clang-format on
+    }
+    void reportingHours()
+    {
+        QFETCH(QString, hours);
+        QFETCH(QDateTime, at);
+        QFETCH(QString, expected);
+        QFETCH(QDateTime, next);
+        const auto parsed = ReportingHours::parse(hours);
+        QCOMPARE(std::holds_alternative<QString>(parsed), expected == u"malformed");
+        if (const auto* read = std::get_if<ReportingHours>(&parsed)) {
+            QCOMPARE(read->contains(at), expected == u"in");
+            QCOMPARE(read->nextChange(at).value_or(QDateTime()), next);
+        }
+    }
+
+    // Outside the hours and while paused nothing is evaluated or reported; entering the hours and
+    // resuming count as a new day, so an active user is reported at once. Steps: a place ("a",
+    // "b", "none") delivered; "Tue 07:00" sets the clock (the user clicks then); "tick" is the
+    // daily check; "pause N", "pause tomorrow" and "resume" go through the bus interface;
+    // "policy JSON"; "=REPORTS", "message=TEXT" and "until=ISO" check.
+    void reportsWithinHoursAndPauses_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        // clang-format off
+        QTest::newRow("outside the hours, then entering them") << QStringList{
+            R"(policy {"reportingHours": "Mon-Fri 07:00-09:00"})", "Mon 10:00", "a", "=", "message=Outside reporting hours",
+            "tick", "=", "Tue 07:00", "tick", "=a@1", "message="};
+        QTest::newRow("entering the hours again counts as a new day") << QStringList{
+            R"(policy {"reportingHours": "Mon 08:00-09:00, Mon 11:00-12:00"})", "Mon 08:30", "a", "=a@1",
+            "Mon 10:00", "tick", "a", "=a@1", "Mon 11:00", "tick", "=a@1,a@1", "tick", "=a@1,a@1"};
+        QTest::newRow("malformed hours count as none") << QStringList{
+            R"(policy {"reportingHours": "weekdays"})", "Mon 10:00", "a", "=a@1", "message="};
+        QTest::newRow("pause refused without the key") << QStringList{
+            "Mon 10:00", "pause 60", "until=", "a", "=a@1"};
+        QTest::newRow("pause and resume") << QStringList{
+            R"(policy {"allowPause": true})", "Mon 10:00", "a", "=a@1", "pause 60", "until=2026-03-02T11:00:00Z",
+            "message=Reporting paused until 3/2/26 11:00 AM", "b", "tick", "=a@1", "resume", "until=", "=a@1,b@1", "message="};
+        QTest::newRow("a pause ends by itself") << QStringList{
+            R"(policy {"allowPause": "true"})", "Mon 10:00", "pause 30", "a", "=", "Mon 10:29", "tick", "=", "Mon 10:30", "tick",
+            "until=", "=a@1"};
+        QTest::newRow("until tomorrow, extended over a shorter one") << QStringList{
+            R"(policy {"allowPause": true})", "Mon 10:00", "pause 60", "pause tomorrow", "until=2026-03-03T00:00:00Z",
+            "Mon 23:59", "a", "=", "Tue 00:00", "tick", "=a@1"};
+        QTest::newRow("the key withdrawn ends the pause") << QStringList{
+            R"(policy {"allowPause": true})", "Mon 10:00", "a", "pause 60", "policy {}", "tick", "until=", "=a@1"};
+        // clang-format on
+    }
+    void reportsWithinHoursAndPauses()
+    {
+        QFETCH(QStringList, steps);
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        startInstalled();
+        auto* adaptor = new AgentBusAdaptor(*agent_, QDBusConnection(QStringLiteral("none")));
+        QSignalSpy handled(agent_.get(), &Agent::contextHandled);
+        const int refreshesBefore = network_->refreshes;
+        int delivered = 0;
+        // Every context sent (delivered, or yielded by a refresh) has been handled.
+        const auto settle = [&] {
+            QTRY_COMPARE_WITH_TIMEOUT(handled.size(), delivered + network_->refreshes - refreshesBefore, 10'000);
+        };
+        static const QStringList days{"Mon", "Tue"};
+        for (const QString& step : steps) {
+            const QString argument = step.section(u' ', 1);
+            if (step.startsWith(u"policy ")) {
+                setPolicy(argument.toUtf8());
+            } else if (days.contains(step.left(3))) {
+                clock_.set(QDateTime(day1.date().addDays(days.indexOf(step.left(3))),
+                                     QTime::fromString(argument, QStringLiteral("hh:mm")), Qt::UTC));
+                lock_->click = clock_.now();
+            } else if (step == u"a" || step == u"b" || step == u"none") {
+                network_->current = contextAt(step);
+                network_->contexts.send(contextAt(step));
+                ++delivered;
+            } else if (step == u"tick") {
+                agent_->checkTimeOfDay();
+            } else if (step == u"pause tomorrow") {
+                adaptor->PauseUntilTomorrow({});
+            } else if (step.startsWith(u"pause ")) {
+                adaptor->Pause(argument.toInt(), {});
+            } else if (step == u"resume") {
+                adaptor->Resume();
+            } else if (step.startsWith(u'=')) {
+                settle();
+                QCOMPARE(reports().join(u','), step.mid(1));
+            } else if (step.startsWith(u"message=")) {
+                QCOMPARE(adaptor->message().replace(QChar(0x202F), u' '), step.section(u'=', 1));
+            } else if (step.startsWith(u"until=")) {
+                QCOMPARE(adaptor->pausedUntil(), step.section(u'=', 1));
+            } else {
+                QFAIL(qPrintable(step));
+            }
+            settle();
+        }
+        QLocale::setDefault(QLocale::c());
+    }
+
+    // The report carries no finer part of the location than the managed precision allows; the
+    // match itself keeps every part. An unusable value caps at the location.
+    void capsThePrecisionOfReports_data()
+    {
+        QTest::addColumn<QByteArray>("policy");
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<QByteArray>("received"); // the locationPoint the service received
+        const QByteArray full = R"({"locationId":"hq","levelId":"3","zoneId":"east","placeId":"desk-7"})";
+        // clang-format off
+        QTest::newRow("not set: place") << QByteArray("{}") << "a" << full;
+        QTest::newRow("place") << QByteArray(R"({"reportPrecision":"place"})") << "a" << full;
+        QTest::newRow("zone") << QByteArray(R"({"reportPrecision":"zone"})") << "a" << QByteArray(R"({"locationId":"hq","levelId":"3","zoneId":"east"})");
+        QTest::newRow("level") << QByteArray(R"({"reportPrecision":"level"})") << "a" << QByteArray(R"({"locationId":"hq","levelId":"3"})");
+        QTest::newRow("location") << QByteArray(R"({"reportPrecision":"location"})") << "a" << QByteArray(R"({"locationId":"hq"})");
+        QTest::newRow("absent parts stay absent") << QByteArray(R"({"reportPrecision":"zone"})") << "b" << QByteArray(R"({"locationId":"home","zoneId":"attic"})");
+        QTest::newRow("invalid: location") << QByteArray(R"({"reportPrecision":"desk"})") << "a" << QByteArray(R"({"locationId":"hq"})");
+        QTest::newRow("not text: location") << QByteArray(R"({"reportPrecision":3})") << "a" << QByteArray(R"({"locationId":"hq"})");
+        // clang-format on
+    }
+    void capsThePrecisionOfReports()
+    {
+        QFETCH(QByteArray, policy);
+        QFETCH(QString, place);
+        QFETCH(QByteArray, received);
+        // The two fingerprints of the served file with locations of every part, and of some.
+        const auto fingerprint = [](const char* id, const char* range, const char* point) {
+            return internalIpFingerprint(id, range).replace("{\"locationId\":\"site-" + QByteArray(id) + "\"}", point);
+        };
+        writeFile(
+            *dir_, QStringLiteral("served.json"),
+            fingerprintFile(
+                1, {fingerprint("a", "10.1.0.0/16",
+                                R"({"locationId":"hq","levelId":"3","zoneId":"east","placeId":"desk-7"})"),
+                    fingerprint("b", "10.2.0.0/16", R"({"locationId":"home","zoneId":"attic","placeId":"sofa"})")}));
+        setPolicy(policy);
+        if (qstrcmp(QTest::currentDataTag(), "invalid: location") == 0 ||
+            qstrcmp(QTest::currentDataTag(), "not text: location") == 0) {
+            QTest::ignoreMessage(QtCriticalMsg,
+                                 QRegularExpression(QStringLiteral("^Managed setting reportPrecision is ")));
+        }
+        startInstalled();
+        deliver(place);
+        deliver("none");
+        deliver(place); // a second report: the unusable value is said once
+        QCOMPARE(service_->presenceReports().size(), 2);
+        for (const Json& report : service_->presenceReports()) {
+            QCOMPARE(QByteArray::fromStdString(report.at("locationPoint").dump()), received);
+        }
+        QVERIFY(agent_->fingerprint()->locationPoint.placeId.has_value());
     }
 
     void requestsANewAddressOnlyAfterExpiry_data()

@@ -92,9 +92,15 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << QByteArray() << 0 << QStringList{"Commands:", "check FILE --live [--no-public-ip | --public-ip-endpoint URL] [--explain]", "snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]", "watch [--no-public-ip | --public-ip-endpoint URL]"} << "" << none;
         QTest::newRow("snapshot help") << QStringList{"snapshot", "--help"} << QByteArray() << 0 << QStringList{"Usage: nerova-agent snapshot [--json] [--no-public-ip | --public-ip-endpoint URL]", "--public-ip-endpoint <URL>", "the setting publicIpEndpoint"} << "" << none;
         // Nothing is done before the arguments are known to be right: no agent runs, no enrolment is reset.
-        for (const char* command : {"run", "reset-enrolment", "status", "refresh", "snapshot", "watch", "--version"}) {
+        for (const char* command : {"run", "reset-enrolment", "status", "refresh", "pause", "resume", "snapshot", "watch", "--version"}) {
             QTest::newRow(qPrintable(QStringLiteral("%1: extra argument").arg(command))) << QStringList{command, "extra"} << none << 2 << QStringList{} << "unexpected argument 'extra'" << none;
         }
+        const QString pauseUsage = QStringLiteral("Usage: nerova-agent pause [--for MINUTES | --until-tomorrow]");
+        QTest::newRow("pause: both options") << QStringList{"pause", "--for", "30", "--until-tomorrow"} << none << 2 << QStringList{} << "give either --for or --until-tomorrow" << none;
+        for (const char* minutes : {"0", "1441", "soon"}) {
+            QTest::newRow(qPrintable(QStringLiteral("pause --for %1").arg(minutes))) << QStringList{"pause", "--for", minutes} << none << 2 << QStringList{} << "--for expects minutes from 1 to 1440" << none;
+        }
+        QTest::newRow("pause: no agent") << QStringList{"pause", "--for", "1440"} << none << 1 << QStringList{} << "no session bus, so no agent can be running" << none;
         QTest::newRow("version") << QStringList{"--version"} << QByteArray() << 0 << QStringList{"nerova-agent 0."} << "" << none;
         QTest::newRow("unknown command") << QStringList{"frobnicate"} << QByteArray() << 2 << QStringList{} << "unknown command 'frobnicate'" << none;
         QTest::newRow("no command") << QStringList{} << QByteArray() << 2 << QStringList{} << "no command given" << none;

@@ -53,6 +53,14 @@ private slots:
         QTest::newRow("list flags an unusable managed value") << QByteArray("{\"agentEndpoint\":\"ftp://x\"}") << "[General]\nallowQuit=maybe\n" << QStringList{"list"} << 0
             << QStringList{"^agentEndpoint +ftp://x +managed  \\(not usable: expects an http or https URL\\)$", "^allowQuit +maybe +user  \\(not usable: expects true or false\\)$"} << "";
         QTest::newRow("empty managed key leaves the user's") << QByteArray(R"({"registrationKey":""})") << "" << QStringList{"set registrationKey k-4711", "list"} << 0 << QStringList{"^registrationKey +present +user$", "^agentSecret "} << "";
+        // The company's reporting rules come from the policy alone: a user value is refused and ignored.
+        QTest::newRow("managed-only key cannot be set") << none << "" << QStringList{"set allowPause true"} << 2 << QStringList{} << "allowPause is set by the administrator only, in a policy file in ";
+        QTest::newRow("managed-only keys listed, user value ignored") << QByteArray(R"({"allowPause":true,"reportingHours":"Mon-Fri 07:00-19:00"})") << "[General]\nreportPrecision=location\n" << QStringList{"list"} << 0
+            << QStringList{"^allowPause +true +managed$", "^reportingHours +Mon-Fri 07:00-19:00 +managed$",
+                           "^reportPrecision +- +default: place  \\(the user value is ignored\\)$", "^privacyNoticeUrl +- +default: none$"} << "";
+        QTest::newRow("list flags unusable reporting rules") << QByteArray(R"({"reportingHours":"weekdays","reportPrecision":"desk"})") << "" << QStringList{"list"} << 0
+            << QStringList{"^reportingHours +weekdays +managed  \\(not usable: \"weekdays\" is not of the form DAYS HH:MM-HH:MM\\)$",
+                           "^reportPrecision +desk +managed  \\(not usable: expects location, level, zone or place\\)$"} << "";
         QTest::newRow("text must be UTF-8") << none << "" << QStringList{"set username caf\xe9"} << 2 << QStringList{} << "username expects valid UTF-8 text";
         QTest::newRow("missing value") << none << "" << QStringList{"set username"} << 2 << QStringList{} << "config set takes 2 argument(s)";
         QTest::newRow("unknown key") << none << "" << QStringList{"get projectId"} << 2 << QStringList{} << "unknown key 'projectId'. Known keys: agentEndpoint, ";

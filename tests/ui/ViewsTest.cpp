@@ -204,6 +204,41 @@ private slots:
         QVERIFY(privacy.sections().at(1).text.contains(QStringLiteral("service at 127.0.0.1:")));
     }
 
+    // With "allowPause", the menu offers a pause (a submenu) and then its end; while the agent does
+    // not report, what stands in for the location says why.
+    void pauseAndReportingHoursInTheMenu()
+    {
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        DesktopFixture fixture;
+        DesktopApplication desktop(fixture.agent(), [] {});
+        fixture.configure();
+        fixture.setManaged(R"({"allowPause": true, "reportingHours": "Mon-Fri 07:00-19:00"})");
+        fixture.startInstalled();
+        fixture.deliver(DesktopFixture::officeContext());
+        TrayMenu& menu = desktop.menu();
+        const auto rows = [&menu] {
+            emit menu.aboutToShow();
+            QStringList texts;
+            for (const QAction* action : menu.actions()) {
+                if (!action->isSeparator()) {
+                    texts << action->text().replace(QChar(0x202F), u' ');
+                }
+            }
+            return texts.mid(1, 4); // from the location to the pause
+        };
+        QCOMPARE(rows(), QStringList({"Office", "Show window", "Refresh", "Pause reporting"}));
+        QCOMPARE(menu.action(TrayMenuRow::Kind::pauseUntilTomorrow)->text(), QStringLiteral("Until tomorrow"));
+        menu.action(TrayMenuRow::Kind::pauseForAnHour)->trigger();
+        QCOMPARE(rows(),
+                 QStringList({"Reporting paused until 3/2/26 11:00 AM", "Show window", "Refresh", "Resume reporting"}));
+        menu.action(TrayMenuRow::Kind::resume)->trigger();
+        QCOMPARE(rows(), QStringList({"Office", "Show window", "Refresh", "Pause reporting"}));
+        fixture.setManaged(R"({"reportingHours": "Sat 09:00-13:00"})");
+        fixture.agent().checkTimeOfDay();
+        QCOMPARE(rows(), QStringList({"Outside reporting hours", "Show window", "Refresh", "Version %1-%2"})
+                             .replaceInStrings(QStringLiteral("%1-%2"), appVersion() + u'-' + appBuild()));
+    }
+
     void tabs_data()
     {
         QTest::addColumn<TabsRow>("row");
