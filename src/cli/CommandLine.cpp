@@ -33,6 +33,8 @@ constexpr std::array commands{
     Command{"status", "status [--json] [--explain]   show the state of the agent running in this session",
             runStatusCommand},
     Command{"refresh", "refresh   ask the running agent to evaluate the network again", runRefreshCommand},
+    Command{"activity", "activity [--json] [--limit N]   list the requests the agent sent to the service, newest first",
+            runActivityCommand},
     Command{"reset-enrolment", "reset-enrolment   forget the enrolment, so that the agent enrols anew",
             runResetEnrolmentCommand},
 };

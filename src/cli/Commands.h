@@ -17,5 +17,6 @@ QCoro::Task<int> runStatusCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runRefreshCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console);
+QCoro::Task<int> runActivityCommand(QStringList arguments, Console& console);
 
 } // namespace nerova
