@@ -1,6 +1,8 @@
 #include "ui/StatusWindow.h"
 
 #include "agent/Agent.h"
+#include "ui/ActivityTableModel.h"
+#include "ui/ActivityView.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
 #include "ui/ItemTreeModel.h"
@@ -57,6 +59,8 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
     tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
     tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
+    auto* activityModel = named(new ActivityTableModel(agent.activityRecord(), this), "activityModel");
+    tabs_->addTab(named(new ActivityView(*activityModel), "activityView"), QStringLiteral("Activity"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
 

@@ -12,8 +12,8 @@ class ItemTreeView;
 class LabelValueModel;
 class NetworkTableModel;
 
-// The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints
-// and Evaluation, each a view over a model that follows the agent's change signals. Closing the
+// The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints,
+// Evaluation and Activity, each a view over a model that follows the agent's change signals. Closing the
 // window hides it; the application keeps running.
 class StatusWindow : public QWidget {
     Q_OBJECT
