@@ -6,7 +6,6 @@
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <array>
 
@@ -179,10 +178,57 @@ QList<ActivityEntry> ActivityRecord::read(const QString& path, const QDateTime& 
     return newestFirst;
 }
 
+// The file's side of the record: what it knows of the file, touched by the writing thread alone.
+struct ActivityRecord::Writer {
+    QString path;
+    bool endsInTruncatedLine = false;
+    bool failed = false; // said once, until a write succeeds again
+
+    void append(const QByteArray& line)
+    {
+        const QFileInfo info(path);
+        if (!info.dir().exists() && !QDir().mkpath(info.path())) {
+            noteProblem(QStringLiteral("cannot create the folder"));
+            return;
+        }
+        QFile file(path);
+        // One write of a whole line to the end of the file: a reader sees it whole or not at all.
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, ownerOnly)) {
+            noteProblem(file.errorString());
+            return;
+        }
+        const QByteArray bytes = endsInTruncatedLine ? '\n' + line : line;
+        if (file.write(bytes) != bytes.size()) {
+            noteProblem(file.errorString());
+            return;
+        }
+        endsInTruncatedLine = false;
+        failed = false;
+    }
+    void replace(const QByteArray& lines)
+    {
+        if (const QString problem = writeAtomically(path, lines); !problem.isEmpty()) {
+            noteProblem(problem);
+            return;
+        }
+        endsInTruncatedLine = false;
+        failed = false;
+    }
+    void noteProblem(const QString& problem)
+    {
+        if (!failed) {
+            qCWarning(lcActivityRecord, "Cannot write the activity record %s: %s", qUtf8Printable(path),
+                      qUtf8Printable(problem));
+        }
+        failed = true;
+    }
+};
+
 ActivityRecord::ActivityRecord(QString path, const Clock& clock, QObject* parent)
-    : QObject(parent), path_(std::move(path)), clock_(clock)
+    : QObject(parent), path_(std::move(path)), clock_(clock), writer_(std::make_shared<Writer>())
 {
-    connect(&rewrite_, &QFutureWatcherBase::finished, this, &ActivityRecord::compactionDone);
+    writing_.setMaxThreadCount(1);
+    writer_->path = path_;
     if (path_.isEmpty()) {
         qCWarning(lcActivityRecord, "No data folder: the activity record is kept in memory only");
         return;
@@ -190,18 +236,9 @@ ActivityRecord::ActivityRecord(QString path, const Clock& clock, QObject* parent
     load();
 }
 
-ActivityRecord::~ActivityRecord()
-{
-    if (rewrite_.isRunning()) {
-        disconnect(&rewrite_, nullptr, this, nullptr);
-        rewrite_.waitForFinished();
-        compactionDone();
-        // What was appended meanwhile may have brought the file over its bound again.
-        if (rewrite_.isRunning()) {
-            rewrite_.waitForFinished();
-        }
-    }
-}
+ActivityRecord::~ActivityRecord() { waitForWrites(); }
+
+void ActivityRecord::waitForWrites() { writing_.waitForDone(); }
 
 void ActivityRecord::load()
 {
@@ -211,7 +248,7 @@ void ActivityRecord::load()
                   qUtf8Printable(contents.problem));
     }
     fileLines_ = contents.lines;
-    needsLineFeed_ = contents.endsInTruncatedLine;
+    writer_->endsInTruncatedLine = contents.endsInTruncatedLine;
     if (!contents.entries.empty()) {
         fileOldest_ = contents.entries.front().time;
     }
@@ -247,17 +284,12 @@ void ActivityRecord::record(ActivityRequest request, ActivityOutcome outcome, QS
     kept_.push_back({entry, line});
     dropBeyondBounds();
     if (!path_.isEmpty()) {
+        writing_.start([writer = writer_, line] { writer->append(line); });
+        ++fileLines_;
         if (!fileOldest_.isValid()) {
             fileOldest_ = entry.time;
         }
-        if (rewrite_.isRunning()) {
-            pending_ += line;
-            ++pendingLines_;
-        } else {
-            append(line);
-            ++fileLines_;
-            compactIfDue();
-        }
+        compactIfDue();
     }
     emit recorded(entry);
 }
@@ -275,73 +307,22 @@ QList<ActivityEntry> ActivityRecord::entries() const
     return newestFirst;
 }
 
-void ActivityRecord::append(const QByteArray& lines)
-{
-    const QFileInfo info(path_);
-    if (!info.dir().exists() && !QDir().mkpath(info.path())) {
-        noteWriteProblem(QStringLiteral("cannot create the folder"));
-        return;
-    }
-    QFile file(path_);
-    // One write of whole lines to the end of the file: a reader sees each line whole or not at all.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered, ownerOnly)) {
-        noteWriteProblem(file.errorString());
-        return;
-    }
-    const QByteArray bytes = needsLineFeed_ ? '\n' + lines : lines;
-    if (file.write(bytes) != bytes.size()) {
-        noteWriteProblem(file.errorString());
-        return;
-    }
-    needsLineFeed_ = false;
-    writeFailed_ = false;
-}
-
 void ActivityRecord::compactIfDue()
 {
     const bool tooLong = fileLines_ > qsizetype(kept_.size()) + maxEntries / 4;
     const bool tooOld = fileOldest_.isValid() && fileOldest_ < oldestKept(clock_.now()).addDays(-1);
-    if (rewrite_.isRunning() || (!tooLong && !tooOld)) {
+    if (!tooLong && !tooOld) {
         return;
     }
-    QByteArray bytes;
-    bytes.reserve(qsizetype(kept_.size()) * (kept_.empty() ? 0 : kept_.back().line.size() + 16));
+    QByteArray lines;
+    lines.reserve(qsizetype(kept_.size()) * (kept_.empty() ? 0 : kept_.back().line.size() + 16));
     for (const Kept& kept : kept_) {
-        bytes += kept.line;
+        lines += kept.line;
     }
-    rewriteLines_ = qsizetype(kept_.size());
-    rewriteOldest_ = kept_.empty() ? QDateTime() : kept_.front().entry.time;
-    rewrite_.setFuture(QtConcurrent::run(writeAtomically, path_, std::move(bytes)));
-}
-
-void ActivityRecord::compactionDone()
-{
-    const QString problem = rewrite_.future().result();
-    if (!problem.isEmpty()) {
-        noteWriteProblem(problem);
-    } else {
-        needsLineFeed_ = false;
-    }
-    // Also after a failure: the next attempt waits until as many lines more were written.
-    fileLines_ = rewriteLines_;
-    fileOldest_ = rewriteOldest_;
-    if (pendingLines_ > 0) {
-        fileLines_ += std::exchange(pendingLines_, 0);
-        if (!fileOldest_.isValid() && !kept_.empty()) {
-            fileOldest_ = kept_.front().entry.time;
-        }
-        append(std::exchange(pending_, {}));
-        compactIfDue();
-    }
-}
-
-void ActivityRecord::noteWriteProblem(const QString& problem)
-{
-    if (!writeFailed_) {
-        qCWarning(lcActivityRecord, "Cannot write the activity record %s: %s", qUtf8Printable(path_),
-                  qUtf8Printable(problem));
-    }
-    writeFailed_ = true;
+    writing_.start([writer = writer_, lines = std::move(lines)] { writer->replace(lines); });
+    // Also when the rewrite fails: the next attempt waits until as many lines more were written.
+    fileLines_ = qsizetype(kept_.size());
+    fileOldest_ = kept_.empty() ? QDateTime() : kept_.front().entry.time;
 }
 
 } // namespace nerova

@@ -5,12 +5,13 @@
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QFutureWatcher>
 #include <QList>
 #include <QObject>
 #include <QString>
+#include <QThreadPool>
 
 #include <deque>
+#include <memory>
 #include <optional>
 
 namespace nerova {
@@ -45,11 +46,13 @@ struct ActivityEntry {
 
 // The local record of every request the agent sent to the service, kept for the user in
 // "activity.jsonl" beside the local copy of the fingerprint file (mode 0600). It holds the newest
-// maxEntries entries of the last maxAgeDays days. Each entry is appended as one line; the file is
-// rewritten without the entries it no longer keeps only when it holds maxEntries / 4 lines more
-// than are kept, or a line older than the bound by a day, and that rewrite (atomic: a temporary
-// file renamed over the record) runs on a worker thread. Damaged lines are skipped. A record that
-// cannot be written says so once in the log and keeps its entries in memory.
+// maxEntries entries of the last maxAgeDays days. The file is read once, when the record is made;
+// after that the record writes it on a thread of its own, in order, so that a slow disk never holds
+// up the event loop: each entry is appended as one line, and the file is rewritten (atomically: a
+// temporary file renamed over it) without the entries it no longer keeps only once it holds
+// maxEntries / 4 lines more than are kept, or a line older than the bound by a day. Damaged lines
+// are skipped. A record that cannot be written says so once in the log and keeps its entries in
+// memory.
 class ActivityRecord : public QObject {
     Q_OBJECT
 
@@ -69,7 +72,7 @@ public:
 
     // `clock` must outlive the record. An empty `path` keeps the entries in memory only.
     ActivityRecord(QString path, const Clock& clock, QObject* parent = nullptr);
-    // Waits for a rewrite in progress, so that no entry is lost.
+    // Waits until every write asked for has ended, so that no entry is lost.
     ~ActivityRecord() override;
 
     const QString& path() const { return path_; }
@@ -80,6 +83,9 @@ public:
     // The entries kept, newest first.
     QList<ActivityEntry> entries() const;
 
+    // Blocks until the file holds every entry recorded so far (for tests and measurements).
+    void waitForWrites();
+
 signals:
     void recorded(const nerova::ActivityEntry& entry);
 
@@ -88,26 +94,19 @@ private:
         ActivityEntry entry;
         QByteArray line;
     };
+    struct Writer;
 
     void load();
     void dropBeyondBounds();
-    void append(const QByteArray& lines);
     void compactIfDue();
-    void compactionDone();
-    void noteWriteProblem(const QString& problem);
 
     QString path_;
     const Clock& clock_;
-    std::deque<Kept> kept_;      // oldest first
-    qsizetype fileLines_ = 0;    // lines in the file, the damaged ones included
-    QDateTime fileOldest_;       // of the oldest entry in the file; invalid when none
-    bool needsLineFeed_ = false; // the file ends in a truncated line
-    bool writeFailed_ = false;   // said once, until a write succeeds again
-    QByteArray pending_;         // appended while a rewrite runs
-    qsizetype pendingLines_ = 0;
-    QFutureWatcher<QString> rewrite_; // the rewrite's problem, empty when it succeeded
-    qsizetype rewriteLines_ = 0;
-    QDateTime rewriteOldest_;
+    std::deque<Kept> kept_;          // oldest first
+    qsizetype fileLines_ = 0;        // lines in the file once the writes asked for have ended, damaged ones too
+    QDateTime fileOldest_;           // of the oldest entry in the file; invalid when none
+    std::shared_ptr<Writer> writer_; // used on the writing thread only
+    QThreadPool writing_;            // one thread: the writes happen in the order asked
 };
 
 } // namespace nerova

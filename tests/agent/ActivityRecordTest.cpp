@@ -130,6 +130,7 @@ private slots:
             attempt(connection.postPresence(access, report));
         }
 
+        record->waitForWrites();
         const QList<ActivityEntry> entries = record->entries();
         QCOMPARE(kindsAndOutcomes(entries), expected);
         QCOMPARE(ActivityRecord::read(path, clock.now()), entries); // the file says what the record holds
@@ -178,14 +179,11 @@ private slots:
             for (int i = 0; i < count; ++i) {
                 clock.advance(qint64(spacing) * 1000);
                 record.record(ActivityRequest::presence, ActivityOutcome::accepted, QString::number(i));
-                if (i % 100 == 0) {
-                    QCoreApplication::processEvents(); // a rewrite may end meanwhile
-                }
             }
             QCOMPARE(record.entries().size(), kept);
             QCOMPARE(record.entries().first().detail, QString::number(count - 1));
             QCOMPARE(record.entries().last().detail, QString::number(count - kept));
-        } // waits for a rewrite in progress
+        } // waits for the writes
         const QList<ActivityEntry> read = ActivityRecord::read(path, clock.now());
         QCOMPARE(read.size(), kept);
         QCOMPARE(read.first().detail, QString::number(count - 1));
@@ -244,6 +242,7 @@ private slots:
             record.record(ActivityRequest::checkin, ActivityOutcome::accepted,
                           QString(ActivityRecord::maxDetailChars + 10, u'x'));
         }
+        record.waitForWrites();
         QCOMPARE(recorded.size(), 5);
         QCOMPARE(record.entries().size(), 5);
         QCOMPARE(record.entries().first().detail.size(), ActivityRecord::maxDetailChars);
