@@ -27,6 +27,7 @@
 
 namespace nerova {
 
+class ActivityRecord;
 class CheckinCycle;
 class PresenceReporter;
 class ReportingPolicy;
@@ -57,6 +58,8 @@ struct AgentComponents {
     std::unique_ptr<LockState> lockMonitor;
     std::unique_ptr<SecretStore> secretStore;
     std::unique_ptr<ServiceConnection> service;
+    // Where the service connection enters the requests it sends; none in tests that need no record.
+    std::shared_ptr<ActivityRecord> activityRecord;
 };
 
 // The heart of the running agent: it starts and stops the work, evaluates every network snapshot
@@ -118,6 +121,8 @@ public:
     // When the agent may report (hours, pause) and how precisely.
     ReportingPolicy& reportingPolicy() const { return *reportingPolicy_; }
 
+    // The record of the requests sent to the service; null when the agent keeps none.
+    ActivityRecord* activityRecord() const { return components_.activityRecord.get(); }
     const MachineState& machineState() const { return *components_.machineState; }
     const UserState& userState() const { return userState_; }
     Settings& settings() const { return settings_; }

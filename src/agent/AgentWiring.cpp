@@ -1,5 +1,6 @@
 #include "agent/AgentWiring.h"
 
+#include "agent/ActivityRecord.h"
 #include "agent/KeychainSecretStore.h"
 #include "agent/NerovaServiceConnection.h"
 #include "agent/SystemMonitors.h"
@@ -25,8 +26,10 @@ SystemAgentParts makeSystemAgentParts(Settings& settings, const Clock& clock)
     components.rulesEngine = std::make_unique<RulesEngine>(makeSystemProbes(*parts.session));
     components.lockMonitor = makeSystemLockMonitor(clock);
     components.secretStore = std::make_unique<KeychainSecretStore>(makeAgentSecret());
+    components.activityRecord = std::make_shared<ActivityRecord>(ActivityRecord::defaultPath(), clock);
     components.service =
-        std::make_unique<NerovaServiceConnection>(*parts.session, settings, clock, *parts.fingerprintFiles);
+        std::make_unique<NerovaServiceConnection>(*parts.session, settings, clock, *parts.fingerprintFiles,
+                                                  NerovaClient::defaultTimeout, components.activityRecord);
     return parts;
 }
 

@@ -43,6 +43,8 @@ constexpr std::array commands{
     Command{"pause", "pause [--for MINUTES | --until-tomorrow]   pause the reports, where the administrator allows it",
             runPauseCommand},
     Command{"resume", "resume   resume the reports", runResumeCommand},
+    Command{"activity", "activity [--json] [--limit N]   list the requests the agent sent to the service, newest first",
+            runActivityCommand},
     Command{"reset-enrolment", "reset-enrolment   forget the enrolment, so that the agent enrols anew",
             runResetEnrolmentCommand},
 };

@@ -21,4 +21,6 @@ QCoro::Task<int> runResetEnrolmentCommand(QStringList arguments, Console& consol
 QCoro::Task<int> runWatchCommand(QStringList arguments, Console& console);
 QCoro::Task<int> runFingerprintCommand(QStringList arguments, Console& console);
 
+QCoro::Task<int> runActivityCommand(QStringList arguments, Console& console);
+
 } // namespace nerova

@@ -24,8 +24,14 @@ AgentRegistration::AgentRegistration(QNetworkAccessManager& session, QUrl baseUR
 {}
 
 QCoro::Task<AgentCredentials> AgentRegistration::registerAgent(QString agentId, QString registrationKey,
-                                                               DeviceInformation deviceInformation)
+                                                               DeviceInformation deviceInformation,
+                                                               RegistrationStepObserver steps)
 {
+    const auto ended = [&steps](RegistrationStep step, const std::exception* error) {
+        if (steps) {
+            steps(step, error);
+        }
+    };
     const QString tag = QString::fromLatin1(KeyManager::registrationTag);
     std::optional<KeyPair> keys = KeyManager::findKeyPair(tag);
     if (!keys) {
@@ -39,12 +45,26 @@ QCoro::Task<AgentCredentials> AgentRegistration::registerAgent(QString agentId, 
     request.agentInformation.fingerprintVersion = 0;
     request.agentInformation.agentVersion = appVersion();
 
-    const QByteArray ciphertext = co_await sendRegistration(std::move(request));
-    const QByteArray plaintext = KeyManager::decryptPayload(ciphertext, keys->privateKey);
-    const RegistrationResponsePayload payload = RegistrationResponsePayload::fromJson(parseJson(plaintext), {});
+    // The registration's answer is usable once its payload is read.
+    RegistrationResponsePayload payload;
+    try {
+        const QByteArray ciphertext = co_await sendRegistration(std::move(request));
+        const QByteArray plaintext = KeyManager::decryptPayload(ciphertext, keys->privateKey);
+        payload = RegistrationResponsePayload::fromJson(parseJson(plaintext), {});
+    } catch (const std::exception& error) {
+        ended(RegistrationStep::registration, &error);
+        throw;
+    }
+    ended(RegistrationStep::registration, nullptr);
 
     NerovaRegistrationCompletionClient completion(session_, baseURL_, payload.secret, clock_, timeout_);
-    co_await completion.postCompletion(agentId, payload.nonce, payload.projectId, payload.instanceId);
+    try {
+        co_await completion.postCompletion(agentId, payload.nonce, payload.projectId, payload.instanceId);
+    } catch (const std::exception& error) {
+        ended(RegistrationStep::completion, &error);
+        throw;
+    }
+    ended(RegistrationStep::completion, nullptr);
 
     settings_.setFlag(QString::fromLatin1(settingskey::isRegistered), true);
     co_return AgentCredentials{payload.secret, payload.projectId, payload.instanceId};

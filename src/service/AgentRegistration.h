@@ -12,6 +12,8 @@
 #include <QCoro/QCoroTask>
 #include <QUrl>
 
+#include <functional>
+
 class QNetworkAccessManager;
 
 namespace nerova {
@@ -46,6 +48,11 @@ struct AgentCredentials {
     QString instanceId;
 };
 
+// The two requests of an enrolment.
+enum class RegistrationStep { registration, completion };
+// Told of each request of an enrolment as it ends: `error` is null when its answer was usable.
+using RegistrationStepObserver = std::function<void(RegistrationStep step, const std::exception* error)>;
+
 // Enrols this agent with the service: a fresh key pair, the registration call carrying the public
 // key, decryption of the returned credentials, and the signed completion that proves them. Only
 // a completed enrolment sets "isRegistered". Neither logs nor retries.
@@ -55,9 +62,11 @@ public:
                       std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 
     // Raises KeyManagerError, NerovaClientError, URLLoadingError, JsonDecodeError or
-    // AgentRegistrationError; on any failure "isRegistered" is left as it was.
+    // AgentRegistrationError; on any failure "isRegistered" is left as it was. `steps` learns how
+    // each request ended.
     QCoro::Task<AgentCredentials> registerAgent(QString agentId, QString registrationKey,
-                                                DeviceInformation deviceInformation);
+                                                DeviceInformation deviceInformation,
+                                                RegistrationStepObserver steps = {});
 
     // POST /registration; yields the decoded ciphertext.
     QCoro::Task<QByteArray> sendRegistration(RegistrationRequest request);

@@ -31,7 +31,8 @@ QString FingerprintFileClient::localCopyPath() const
     return QDir(directory).filePath(QString::fromLatin1(localCopyName));
 }
 
-QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerprintFile(QString url)
+QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerprintFile(QString url,
+                                                                                        FingerprintFileAnswer* answer)
 {
     const QUrl address(url, QUrl::StrictMode);
     if (!address.isValid() || address.scheme().isEmpty()) {
@@ -47,27 +48,30 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
     ExchangeOptions options;
     options.deadline = timeout_;
     options.maxBodyBytes = maxFileBytes;
-    const HttpResponse answer = co_await exchange(session_, request, std::move(options));
+    const HttpResponse response = co_await exchange(session_, request, std::move(options));
+    if (answer) {
+        answer->statusCode = response.statusCode;
+    }
 
     const auto keepTag = [&] {
-        if (!answer.statusCode) {
+        if (!response.statusCode) {
             return; // not HTTP: no tag
         }
-        if (const std::optional<QByteArray> tag = answer.header("Etag")) {
+        if (const std::optional<QByteArray> tag = response.header("Etag")) {
             settings_.setText(tagKey, QString::fromUtf8(*tag));
         } else {
             settings_.remove(tagKey);
         }
     };
-    if (answer.statusCode) {
-        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*answer.statusCode));
-        if (*answer.statusCode != 200) {
+    if (response.statusCode) {
+        qCDebug(lcFingerprintFileClient, "Fingerprint status code: %ld", long(*response.statusCode));
+        if (*response.statusCode != 200) {
             keepTag();
             co_return loadLocalCopyOrForgetTag();
         }
     }
     try {
-        FingerprintFile file = decodeFingerprintFile(answer.body, TimestampForm::served);
+        FingerprintFile file = decodeFingerprintFile(response.body, TimestampForm::served);
         storeFingerprintFile(file);
         // The tag stands for the file kept; one of a file that did not decode or was not kept
         // would make the server answer "not modified" and the file would never be installed.
@@ -76,6 +80,9 @@ QCoro::Task<std::optional<FingerprintFile>> FingerprintFileClient::fetchFingerpr
     } catch (const std::exception& error) {
         settings_.remove(tagKey);
         qCCritical(lcFingerprintFileClient, "Error fetching fingerprint %s", qUtf8Printable(describeException(error)));
+        if (answer) {
+            answer->unusable = describeException(error);
+        }
     }
     co_return loadLocalCopyOrForgetTag();
 }

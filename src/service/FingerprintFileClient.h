@@ -26,6 +26,12 @@ public:
     using ErrorFamily::ErrorFamily;
 };
 
+// How the server answered one download, for those who keep account of the requests.
+struct FingerprintFileAnswer {
+    std::optional<int> statusCode;   // absent when no HTTP answer came
+    std::optional<QString> unusable; // why a file sent with 200 was not taken
+};
+
 // Downloads the fingerprint file from the address the check-in handed out, conditionally on the
 // entity tag of the last answer ("fingerprintETag"), and keeps the last good file as a local copy
 // ("fingerprintFile.json" in the application-data directory), which it answers whenever the
@@ -41,8 +47,10 @@ public:
 
     // The new file, else the local copy, else nothing. Raises NerovaClientError::urlError for a
     // text that is not a URL, URLLoadingError when no answer came (or it outgrew maxFileBytes or the timeout, which
-    // bounds the whole download), and the local copy's errors.
-    QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url);
+    // bounds the whole download), and the local copy's errors. `answer`, when given, learns how the
+    // server answered (set before the local copy is read) and must outlive the task.
+    QCoro::Task<std::optional<FingerprintFile>> fetchFingerprintFile(QString url,
+                                                                     FingerprintFileAnswer* answer = nullptr);
 
     // Replaces the local copy atomically: a failed or interrupted write leaves the old copy whole.
     void storeFingerprintFile(const FingerprintFile& file) const;

@@ -2,6 +2,8 @@
 
 #include "agent/Agent.h"
 #include "agent/ReportingPolicy.h"
+#include "ui/ActivityTableModel.h"
+#include "ui/ActivityView.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
 #include "ui/ItemTreeModel.h"
@@ -62,6 +64,8 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
     tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
     tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
+    auto* activityModel = named(new ActivityTableModel(agent.activityRecord(), this), "activityModel");
+    tabs_->addTab(named(new ActivityView(*activityModel), "activityView"), QStringLiteral("Activity"));
     tabs_->addTab(named(new PrivacyView(*privacyModel_), "privacyView"), QStringLiteral("Privacy"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);

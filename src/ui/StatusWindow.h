@@ -14,13 +14,22 @@ class NetworkTableModel;
 class PrivacyModel;
 
 // The status window "Nerova Agent": the tabs Agent, Machine, Interfaces, Addresses, Fingerprints,
-// Evaluation and Privacy, each a view over a model that follows the agent's change signals.
-// Closing the window hides it; the application keeps running.
+// Evaluation, Activity and Privacy, each a view over a model that follows the agent's change
+// signals. Closing the window hides it; the application keeps running.
 class StatusWindow : public QWidget {
     Q_OBJECT
 
 public:
-    enum Tab { agentTab, machineTab, interfacesTab, addressesTab, fingerprintsTab, evaluationTab, privacyTab };
+    enum Tab {
+        agentTab,
+        machineTab,
+        interfacesTab,
+        addressesTab,
+        fingerprintsTab,
+        evaluationTab,
+        activityTab,
+        privacyTab
+    };
 
     explicit StatusWindow(Agent& agent, QWidget* parent = nullptr);
 

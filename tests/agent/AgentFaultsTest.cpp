@@ -1,6 +1,7 @@
 // The running agent, built from its real components, against the reference presence service with
 // faults switched on and off, in a network namespace and on a private session bus with a keyring of
 // the test's own. Every row moves the machine to the other location while its fault is on.
+#include "agent/ActivityRecord.h"
 #include "agent/Agent.h"
 #include "agent/AgentWiring.h"
 #include "agent/KeychainSecretStore.h"
@@ -277,8 +278,8 @@ private slots:
         AgentComponents& components = parts_->components;
         components.networkMonitor = makeSystemNetworkMonitor(std::nullopt, 300ms);
         components.secretStore = std::make_unique<KeychainSecretStore>(AgentSecret(secretTimeout));
-        components.service = std::make_unique<NerovaServiceConnection>(*parts_->session, *settings_, clock_,
-                                                                       *parts_->fingerprintFiles, clientTimeout);
+        components.service = std::make_unique<NerovaServiceConnection>(
+            *parts_->session, *settings_, clock_, *parts_->fingerprintFiles, clientTimeout, components.activityRecord);
         agent_ = std::make_unique<Agent>(std::move(components), *settings_, clock_, AgentIntervals{tick, tick, tick});
         log_.emplace();
         agent_->start();
@@ -345,6 +346,27 @@ private slots:
         QVERIFY2(log_->errors().size() == errorsAfterRecovery,
                  qPrintable(log_->errors().mid(errorsAfterRecovery).join(u'\n')));
         QCOMPARE(reportedFingerprints(), expectedReports_);
+    }
+
+    // After every fault: the activity record tells the refused and failed requests apart, and
+    // holds no secret, signature or registration key.
+    void activityRecordHoldsNoSecret()
+    {
+        QFile file(ActivityRecord::defaultPath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray record = file.readAll();
+        for (const char* entry :
+             {R"("request":"registration","outcome":"failed")", R"("request":"check-in","outcome":"refused")",
+              R"("request":"check-in","outcome":"failed")", R"("request":"presence","outcome":"refused")",
+              R"("request":"download","outcome":"refused")", R"("request":"presence","outcome":"accepted")"}) {
+            QVERIFY2(record.contains(entry), entry);
+        }
+        QByteArrayList secrets{service_->agents().value(agentId_).secret.toUtf8(), "faults-key"};
+        secrets += service_->signatures();
+        for (const QByteArray& secret : secrets) {
+            QVERIFY(!secret.isEmpty());
+            QVERIFY2(!record.contains(secret), secret.constData());
+        }
     }
 };
 

@@ -1,8 +1,8 @@
 // The agent's processes in a network namespace of the test's own, on a private session bus with a
 // real keyring: `nerova-agent watch`, and `nerova-agent run` end to end against the reference
 // presence service, with the commands and bus properties that talk to the running agent; after
-// which no file the agent wrote, no log line and no command output holds a secret, the registration
-// key or a signature.
+// which no file the agent wrote (its activity record too), no log line and no command output holds
+// a secret, the registration key or a signature.
 #include "agent/AgentBusAdaptor.h"
 #include "cli/CommandRun.h"
 #include "common/Json.h"
@@ -209,9 +209,25 @@ private slots:
         QVERIFY(agent.exitStatus() == QProcess::NormalExit && agent.exitCode() == 0);
         QVERIFY2(service.refusals().isEmpty(), qPrintable(service.refusals().join(u'\n')));
 
+        // The activity record lists the enrolment and the reports, newest first.
+        QProcess activity;
+        activity.start(QStringLiteral(NEROVA_AGENT_BINARY), {QStringLiteral("activity"), QStringLiteral("--json")});
+        QVERIFY(activity.waitForFinished(10'000) && activity.exitCode() == 0);
+        const QByteArray activityOutput = activity.readAllStandardOutput();
+        const Json entries = parseJson(activityOutput);
+        QStringList requests;
+        for (const Json& entry : entries) {
+            requests.prepend(
+                fromStdString(entry.at("request").get<std::string>() + ' ' + entry.at("outcome").get<std::string>()));
+        }
+        QVERIFY2(requests.mid(0, 2) == QStringList({"registration accepted", "completion accepted"}) &&
+                     requests.count(QStringLiteral("presence accepted")) == 2,
+                 qPrintable(requests.join(u'\n')));
+
         // The secrets audit.
         QHash<QString, QByteArray> texts = filesTheAgentWrote();
-        QVERIFY2(texts.size() >= 2, qPrintable(QStringList(texts.keys()).join(u' '))); // settings and local copy
+        // The settings, the local copy and the activity record.
+        QVERIFY2(texts.size() >= 3, qPrintable(QStringList(texts.keys()).join(u' ')));
         for (auto it = texts.begin(); it != texts.end(); ++it) {
             // The key is in the settings because the user put it there, in its own line only.
             it.value().replace("registrationKey=" + config.registrationKey.toUtf8(), "registrationKey=");
@@ -219,6 +235,7 @@ private slots:
         texts.insert(QStringLiteral("the agent's log"), agent.readAll());
         texts.insert(QStringLiteral("status --json"), statusOutput);
         texts.insert(QStringLiteral("config list"), list.toUtf8());
+        texts.insert(QStringLiteral("activity --json"), activityOutput);
         QByteArrayList secrets{service.agents().value(agentId).secret.toUtf8(), config.registrationKey.toUtf8()};
         secrets += service.signatures();
         QVERIFY(service.signatures().size() >= 4);

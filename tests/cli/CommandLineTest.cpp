@@ -1,4 +1,6 @@
 #include "CommandRun.h"
+#include "agent/ActivityRecord.h"
+#include "common/Json.h"
 #include "support/ScriptedHttpServer.h"
 
 #include <QTcpServer>
@@ -240,9 +242,13 @@ private slots:
             QString out; // a pattern of the whole standard output
             QString err;
         } rows[] = {
-            {{file, "--snapshots", folder}, 0, R"(^\S+home.json +\d\.\d{3} s  none\n\S+office.json +\d\.\d{3} s  )"
-                                               R"("Office" \(id "fp-office"\)\n$)", ""},
-            {{file, "--snapshot", office, "--snapshot", home, "--json"}, 0,
+            {{file, "--snapshots", folder},
+             0,
+             R"(^\S+home.json +\d\.\d{3} s  none\n\S+office.json +\d\.\d{3} s  )"
+             R"("Office" \(id "fp-office"\)\n$)",
+             ""},
+            {{file, "--snapshot", office, "--snapshot", home, "--json"},
+             0,
              R"(^\[\n  \{\n    "snapshot": "\S+office.json",\n    "match": \{\n      "fingerprintId": "fp-office",)"
              R"([\s\S]*"snapshot": "\S+home.json",\n    "match": null,\n    "error": null,\n    "seconds": [0-9.e-]+\n  \}\n\]\n$)",
              ""},
@@ -257,6 +263,77 @@ private slots:
             QVERIFY2(QRegularExpression(out).match(result.out).hasMatch(), qPrintable(result.out));
             QVERIFY2(result.err.contains(err), qPrintable(result.err));
         }
+    }
+
+    // `activity` reads the agent's record, no agent need run: newest first, the bounds applied,
+    // damaged lines skipped, control characters escaped.
+    void activityCommand()
+    {
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home_.filePath(QStringLiteral("data"))));
+        QCoreApplication::setOrganizationName(QStringLiteral("Nerova"));
+        QCoreApplication::setApplicationName(QStringLiteral("NerovaAgent"));
+        const QString path = ActivityRecord::defaultPath();
+        QVERIFY(path.startsWith(home_.filePath(QStringLiteral("data/Nerova/NerovaAgent/"))));
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        const auto line = [&now](int hoursAgo, const char* request, const char* outcome, const char* detail) {
+            return QStringLiteral("{\"time\":\"%1\",\"request\":\"%2\",\"outcome\":\"%3\",\"detail\":\"%4\"}\n")
+                .arg(now.addSecs(-3600 * hoursAgo).toString(Qt::ISODate), request, outcome, detail)
+                .toUtf8();
+        };
+        QDir().mkpath(QFileInfo(path).path());
+        test::writeFile(home_, QStringLiteral("data/Nerova/NerovaAgent/activity.jsonl"),
+                        line(800, "check-in", "accepted", "older than 30 days") +
+                            line(3, "registration", "failed", "ConnectionRefusedError") + "damaged\n" +
+                            line(2, "check-in", "refused", "status 503; fingerprint version 3") +
+                            line(1, "presence", "accepted", "Office (fp-office) hq/level-3\\u001b[2J"));
+        const QRegularExpression localTime(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d  "));
+        const struct {
+            QStringList arguments;
+            int exitCode;
+            QStringList out; // the start of each line after the time, or each element's request
+            QString err;
+        } rows[] = {
+            {{},
+             0,
+             {"presence      accepted      Office (fp-office) hq/level-3\\x1b[2J\n",
+              "check-in      refused       status 503; fingerprint version 3\n",
+              "registration  failed        ConnectionRefusedError\n"},
+             ""},
+            {{"--limit", "1"}, 0, {"presence      accepted"}, ""},
+            {{"--json", "--limit", "2"}, 0, {"presence", "check-in"}, ""},
+            {{"--limit", "0"}, 2, {}, "--limit needs a positive whole number, not '0'"},
+            {{"--limit", "-1"}, 2, {}, "--limit needs a positive whole number"},
+            {{"--limit", "many"}, 2, {}, "--limit needs a positive whole number"},
+            {{"--limit"}, 2, {}, "Missing value after '--limit'"},
+            {{"now"}, 2, {}, "unexpected argument 'now'"},
+        };
+        for (const auto& [arguments, exitCode, out, err] : rows) {
+            const test::CommandResult result = test::runCommand(QStringList{"activity"} + arguments);
+            QCOMPARE(result.code, exitCode);
+            QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err), qPrintable(result.err));
+            QStringList shown;
+            if (arguments.contains(QStringLiteral("--json"))) {
+                QVERIFY(result.out.contains(QStringLiteral("hq/level-3\\u001b[2J\"")));
+                for (const Json& entry : parseJson(result.out.toUtf8())) {
+                    const QString time = fromStdString(entry.at("time").get<std::string>());
+                    QVERIFY2(time.endsWith(u'Z') && QDateTime::fromString(time, Qt::ISODate).isValid(),
+                             qPrintable(time));
+                    shown << fromStdString(entry.at("request").get<std::string>());
+                }
+            } else {
+                for (const QString& text : result.out.split(u'\n', Qt::SkipEmptyParts)) {
+                    QVERIFY2(localTime.match(text).hasMatch(), qPrintable(text));
+                    shown << text.mid(21) + u'\n';
+                }
+            }
+            QCOMPARE(shown.size(), out.size());
+            for (qsizetype i = 0; i < out.size(); ++i) {
+                QVERIFY2(shown[i].startsWith(out[i]), qPrintable(shown[i]));
+            }
+        }
+        QVERIFY(QFile::remove(path));
+        test::verifyResult(test::runCommand({"activity"}), 0, {"No request to the service recorded.\n"}, {});
+        test::verifyResult(test::runCommand({"activity", "--json"}), 0, {"[]\n"}, {});
     }
 };
 

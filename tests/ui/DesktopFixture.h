@@ -2,6 +2,7 @@
 
 #include "AgentStandIns.h"
 
+#include "agent/ActivityRecord.h"
 #include "agent/Agent.h"
 #include "common/Await.h"
 #include "common/Clock.h"
@@ -83,6 +84,8 @@ public:
         secrets->secret = QStringLiteral("s");
         parts.secretStore = std::move(secrets);
         parts.service = std::make_unique<StandInService>();
+        parts.activityRecord =
+            std::make_shared<ActivityRecord>(dir_.filePath(QStringLiteral("activity.jsonl")), clock_);
         AgentIntervals intervals;
         intervals.checkin = intervals.fingerprintCheck = intervals.timeOfDay = std::chrono::hours(24);
         agent_ = std::make_unique<Agent>(std::move(parts), *settings_, clock_, intervals);

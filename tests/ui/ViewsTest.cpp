@@ -2,6 +2,8 @@
 
 #include "agent/UserState.h"
 #include "common/AppInfo.h"
+#include "ui/ActivityTableModel.h"
+#include "ui/ActivityView.h"
 #include "ui/DesktopApplication.h"
 #include "ui/ItemTreeModel.h"
 #include "ui/ItemTreeView.h"
@@ -371,6 +373,33 @@ private slots:
         const QModelIndex orCondition = model.index(1, 0, model.index(0, 0, model.index(1, 0)));
         QCOMPARE(orCondition.data().toString(), QStringLiteral("Or Condition"));
         QCOMPARE(model.rowCount(orCondition), 1);
+    }
+
+    // The last tab: the agent's record, newest first, a new entry on top as it is recorded, under
+    // the line that says what is not recorded.
+    void activityTab()
+    {
+        DesktopFixture fixture;
+        ActivityRecord& record = *fixture.agent().activityRecord();
+        record.record(ActivityRequest::checkin, ActivityOutcome::refused, QStringLiteral("status 503; version 7"));
+        StatusWindow window(fixture.agent());
+        const auto& tabs = part<QTabWidget>(window, "tabs");
+        QCOMPARE(tabs.tabText(tabs.count() - 1), QStringLiteral("Activity"));
+        QCOMPARE(tabs.widget(tabs.count() - 1), &part<ActivityView>(window, "activityView"));
+        QCOMPARE(part<QLabel>(window, "activityNote").text(), QString::fromLatin1(ActivityView::notRecorded));
+        const auto& model = part<ActivityTableModel>(window, "activityModel");
+        QCOMPARE(model.rowCount(), 1);
+        record.record(ActivityRequest::presence, ActivityOutcome::accepted,
+                      QStringLiteral("Office (office) HQ/3\x1b[2J"));
+        const auto row = [&model](int row) {
+            QStringList cells;
+            for (int column = 0; column < model.columnCount(); ++column) {
+                cells << model.index(row, column).data().toString();
+            }
+            return cells;
+        };
+        QCOMPARE(row(0), QStringList({"2026-03-02 10:00:00", "presence", "accepted", "Office (office) HQ/3\\x1b[2J"}));
+        QCOMPARE(row(1), QStringList({"2026-03-02 10:00:00", "check-in", "refused", "status 503; version 7"}));
     }
 };
 
