@@ -114,9 +114,13 @@ QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkReque
     }
     requireVerifiedPeer(request);
     refuseLineBreaks(request);
+    options.cancellation.throwIfCancelled();
     const LaterDeleted<QNetworkReply> reply(
         options.verb == "GET" ? session.get(request) : session.sendCustomRequest(request, options.verb, options.body));
     limitReply(*reply, options);
+    const CancellationToken::Registration cancelled = options.cancellation.onCancel([current = reply.get()] {
+        stop(*current, QNetworkReply::OperationCanceledError, QStringLiteral("cancelled"));
+    });
     std::optional<QUrl> refused;
     QMetaObject::Connection redirectCheck;
     if (options.permitRedirect) {
@@ -134,6 +138,9 @@ QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkReque
     }
     co_await reply.get();
     QObject::disconnect(redirectCheck);
+    if (reply->property(limitCodeProperty) == int(QNetworkReply::OperationCanceledError)) {
+        throw OperationCancelled();
+    }
 
     HttpResponse response;
     response.url = reply->url();
