@@ -12,9 +12,9 @@ namespace {
 
 class NoProbes final : public RulesEngineProbes {
 public:
-    QCoro::Task<double> ping(QString, double) override { co_return 0.0; }
-    QCoro::Task<QByteArray> receive(QString, quint16) override { co_return QByteArray(); }
-    QCoro::Task<HttpResponse> fetch(QUrl) override { co_return HttpResponse(); }
+    QCoro::Task<double> ping(QString, double, CancellationToken) override { co_return 0.0; }
+    QCoro::Task<QByteArray> receive(QString, quint16, CancellationToken) override { co_return QByteArray(); }
+    QCoro::Task<HttpResponse> fetch(QUrl, CancellationToken) override { co_return HttpResponse(); }
 };
 
 FingerprintFile largeFile(int count)

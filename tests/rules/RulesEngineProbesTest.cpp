@@ -163,7 +163,7 @@ private slots:
             const auto probes = makeSystemProbes(network_, path == u"/huge" ? 10s : 300ms);
             QString seen;
             try {
-                const HttpResponse response = await(probes->fetch(server.url(path)));
+                const HttpResponse response = await(probes->fetch(server.url(path), {}));
                 seen = QString::number(response.statusCode.value_or(0)) + u' ' + QString::fromUtf8(response.body);
             } catch (const URLLoadingError& error) {
                 seen = error.description();
