@@ -3,6 +3,7 @@
 #include "agent/UserState.h"
 #include "common/AppInfo.h"
 #include "ui/DesktopApplication.h"
+#include "ui/EvaluationTree.h"
 #include "ui/ItemTreeModel.h"
 #include "ui/ItemTreeView.h"
 #include "ui/LabelValueModel.h"
@@ -264,6 +265,18 @@ private slots:
         const QModelIndex orCondition = model.index(1, 0, model.index(0, 0, model.index(1, 0)));
         QCOMPARE(orCondition.data().toString(), QStringLiteral("Or Condition"));
         QCOMPARE(model.rowCount(orCondition), 1);
+    }
+
+    // What was cancelled once another fingerprint had matched reads "not needed", not "undecided".
+    void evaluationNotNeeded()
+    {
+        const ConditionEvaluation ping{
+            FingerprintConditionType::ping, {{"address", "gw"}}, false, {}, {}, {}, {}, {}, {}, false};
+        const RulesEngineEvaluation evaluation{{{"lab", "Lab", {}, {{"Main", {}, {ping}, false}}, false}}};
+        const std::vector<ItemNode> nodes = evaluationNodes(evaluation);
+        const ItemNode& rule = nodes.at(0).children.at(0);
+        QCOMPARE((QStringList{nodes[0].columns[1], rule.columns[1], rule.children.at(0).columns[1]}),
+                 QStringList(3, QStringLiteral("not needed")));
     }
 };
 
