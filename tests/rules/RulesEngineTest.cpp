@@ -321,7 +321,8 @@ private slots:
 
     // The first fingerprint to finish with a match decides the check; the probes still running are
     // cancelled and what they would have decided is marked not needed. Without a match every probe
-    // is awaited, all of them overlapping. "silent" never answers; "gw" answers in 5 ms, "slow" in 50 ms.
+    // is awaited, all of them overlapping. "silent" never answers; "gw" answers in 5 ms, "slow" in
+    // 50 ms, "far" in 10 s.
     void earlyAnswer_data()
     {
         QTest::addColumn<std::vector<Fingerprint>>("fingerprints");
@@ -345,8 +346,8 @@ private slots:
             << QStringList{"start http://silent/", "start gw", "end gw", "cancel http://silent/"}
             << QStringList{"not needed", "matched"};
         QTest::newRow("the first to finish wins, not the first in the file")
-            << std::vector{oneRule("Slow", {pingTo("slow")}), oneRule("Fast", {pingTo("gw")})} << "id-Fast"
-            << QStringList{"start slow", "start gw", "end gw", "cancel slow"} << QStringList{"not needed", "matched"};
+            << std::vector{oneRule("Slow", {pingTo("far")}), oneRule("Fast", {pingTo("gw")})} << "id-Fast"
+            << QStringList{"start far", "start gw", "end gw", "cancel far"} << QStringList{"not needed", "matched"};
         QTest::newRow("no match waits for all")
             << std::vector{oneRule("A", {pingTo("slow"), inRange("172.16.0.0/12")}), oneRule("B", {pingTo("gw", true)}),
                            oneRule("C", {pingTo("printer")})}
@@ -365,7 +366,8 @@ private slots:
                             {"http://silent/", {{}, 0ms, 200, true}},
                             {"silent:22", {{}, 0ms, 200, true}},
                             {"gw", {"0.005", 5ms}},
-                            {"slow", {"0.05", 50ms}}};
+                            {"slow", {"0.05", 50ms}},
+                            {"far", {"0.01", 10s}}};
         QCOMPARE(run(fingerprints).value_or(QString()), match);
         QCOMPARE(error_, QString());
         QCOMPARE(probes_->events, events);
