@@ -45,6 +45,9 @@ int main(int argc, char* argv[])
     QTextStream err(stderr);
     nerova::Console console(out, err);
     const int code = nerova::await(nerova::runCommandLine(QCoreApplication::arguments(), console));
+    // Objects released later (a command's network access manager, whose thread may still be
+    // starting when an evaluation answered early) go while the application is still there.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     out.flush();
     err.flush();
     return code;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "common/Channel.h"
 
 #include <QCoro/QCoroTask>
@@ -41,16 +42,28 @@ public:
 
     std::size_t capacity() const { return capacity_; }
 
-    QCoro::Task<Permit> acquire()
+    // A slot; raises OperationCancelled when `cancellation` is cancelled before one is held, and
+    // then leaves the queue at once.
+    QCoro::Task<Permit> acquire(CancellationToken cancellation = {})
     {
+        cancellation.throwIfCancelled();
         if (inUse_ < capacity_) {
             ++inUse_;
             co_return Permit(this);
         }
         const auto turn = std::make_shared<Channel<bool>>();
         waiting_.push_back(turn);
+        const CancellationToken::Registration leave = cancellation.onCancel([this, turn] {
+            // Still in the queue: no slot was handed over.
+            if (const auto found = std::find(waiting_.begin(), waiting_.end(), turn); found != waiting_.end()) {
+                waiting_.erase(found);
+                turn->fail(std::make_exception_ptr(OperationCancelled()));
+            }
+        });
         co_await turn->receive(); // the slot is handed over as it is, still counted in use
-        co_return Permit(this);
+        Permit permit(this);
+        cancellation.throwIfCancelled(); // handed over, then cancelled before this resumed: passed on
+        co_return permit;
     }
 
 private:

@@ -13,8 +13,10 @@ namespace nerova {
 
 // Runs child tasks side by side on the event loop and hands their results back in the order in
 // which the children finish. QCoro has neither whenAll nor cancellation, so a group never stops a
-// child: when a child raises, the group stops handing out results, waits until every other child
-// has finished, and only then raises the first error.
+// child by itself: when a child raises, the group stops handing out results, waits until every
+// other child has finished, and only then raises the first error. A consumer that knows its answer
+// before every child has finished cancels the rest through a CancellationToken that the children
+// watch, and then drains the group as usual: the cancelled children end at once.
 //
 // Usage: add() the children, then call `co_await next()` until it yields nothing (all children
 // finished) or raises. A consumer that drains the group this way never leaves a child running

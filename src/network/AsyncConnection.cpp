@@ -24,7 +24,8 @@ Q_LOGGING_CATEGORY(lcAsyncConnection, "nerova.AsyncConnection", QtInfoMsg)
 // again and again.
 class ConnectionProbe : public QObject {
 public:
-    ConnectionProbe(const QString& host, quint16 port, std::shared_ptr<Channel<QByteArray>> channel)
+    ConnectionProbe(const QString& host, quint16 port, std::shared_ptr<Channel<QByteArray>> channel,
+                    const CancellationToken& cancellation)
         : host_(host), port_(port), channel_(std::move(channel))
     {
         deadline_.setSingleShot(true);
@@ -38,6 +39,7 @@ public:
             lookupId_ = -1;
             resolved(info);
         });
+        cancelled_ = cancellation.onCancel([this] { end(std::make_exception_ptr(OperationCancelled())); });
     }
 
     ~ConnectionProbe() override { closeSocket(); }
@@ -116,22 +118,25 @@ private:
         if (count > 0) {
             channel_->send(chunk);
         } else if (count < 0) {
-            end(AsyncConnectionError(AsyncConnectionError::Case::readFailed, qt_error_string(int(-count))));
+            end(std::make_exception_ptr(
+                AsyncConnectionError(AsyncConnectionError::Case::readFailed, qt_error_string(int(-count)))));
         }
     }
 
     void connectionFailed(const QString& message)
     {
         qCDebug(lcAsyncConnection, "Connection failed: %s", qUtf8Printable(message));
-        end(AsyncConnectionError(AsyncConnectionError::Case::connectionFailed, message));
+        end(std::make_exception_ptr(AsyncConnectionError(AsyncConnectionError::Case::connectionFailed, message)));
     }
 
-    void end(std::optional<AsyncConnectionError> error = std::nullopt)
+    // The window's close, a failure, or a cancellation.
+    void end(std::exception_ptr error = nullptr)
     {
         if (ended_) {
             return;
         }
         ended_ = true;
+        cancelled_.reset();
         deadline_.stop();
         if (lookupId_ >= 0) {
             abortHostLookup(lookupId_);
@@ -139,7 +144,7 @@ private:
         }
         closeSocket();
         if (error) {
-            channel_->fail(std::make_exception_ptr(*error));
+            channel_->fail(std::move(error));
         } else {
             channel_->finish();
         }
@@ -184,20 +189,25 @@ private:
     int socket_ = -1;
     QSocketNotifier* notifier_ = nullptr; // a child of the probe
     bool ended_ = false;
+    CancellationToken::Registration cancelled_;
 };
 
 } // namespace
 
 AsyncConnection::AsyncConnection(QString host, quint16 port) : host_(std::move(host)), port_(port) {}
 
-void AsyncConnection::connect(std::shared_ptr<Channel<QByteArray>> continuation)
+void AsyncConnection::connect(std::shared_ptr<Channel<QByteArray>> continuation, CancellationToken cancellation)
 {
+    if (cancellation.isCancelled()) {
+        continuation->fail(std::make_exception_ptr(OperationCancelled()));
+        return;
+    }
     if (port_ == 0) {
         continuation->fail(std::make_exception_ptr(
             AsyncConnectionError(AsyncConnectionError::Case::invalidPort, QStringLiteral("0"))));
         return;
     }
-    new ConnectionProbe(host_, port_, std::move(continuation));
+    new ConnectionProbe(host_, port_, std::move(continuation), cancellation);
 }
 
 } // namespace nerova

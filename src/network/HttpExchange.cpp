@@ -54,14 +54,18 @@ void refuseLineBreaks(const QNetworkRequest& request)
     }
 }
 
-// Bounds a request under way as `options` say, from now.
+// Bounds a request under way as `options` say, from now. The deadline's timer is a child of the
+// reply, so that it goes with it; the caller stops it once the reply has finished.
 void limitReply(QNetworkReply& reply, const ExchangeOptions& options)
 {
     if (const std::optional<std::chrono::milliseconds> deadline = options.deadline) {
-        QTimer::singleShot(*deadline, &reply, [&reply, deadline] {
+        auto* timer = new QTimer(&reply);
+        timer->setSingleShot(true);
+        QObject::connect(timer, &QTimer::timeout, &reply, [&reply, deadline] {
             stop(reply, QNetworkReply::TimeoutError,
                  QStringLiteral("no complete answer within %1 ms").arg(deadline->count()));
         });
+        timer->start(*deadline);
     }
     if (const qint64 maxBodyBytes = options.maxBodyBytes; maxBodyBytes < std::numeric_limits<qint64>::max()) {
         QObject::connect(&reply, &QNetworkReply::downloadProgress, &reply,
@@ -114,9 +118,13 @@ QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkReque
     }
     requireVerifiedPeer(request);
     refuseLineBreaks(request);
+    options.cancellation.throwIfCancelled();
     const LaterDeleted<QNetworkReply> reply(
         options.verb == "GET" ? session.get(request) : session.sendCustomRequest(request, options.verb, options.body));
     limitReply(*reply, options);
+    const CancellationToken::Registration cancelled = options.cancellation.onCancel([current = reply.get()] {
+        stop(*current, QNetworkReply::OperationCanceledError, QStringLiteral("cancelled"));
+    });
     std::optional<QUrl> refused;
     QMetaObject::Connection redirectCheck;
     if (options.permitRedirect) {
@@ -134,6 +142,12 @@ QCoro::Task<HttpResponse> exchange(QNetworkAccessManager& session, QNetworkReque
     }
     co_await reply.get();
     QObject::disconnect(redirectCheck);
+    for (QTimer* timer : reply->findChildren<QTimer*>(Qt::FindDirectChildrenOnly)) {
+        timer->stop();
+    }
+    if (reply->property(limitCodeProperty) == int(QNetworkReply::OperationCanceledError)) {
+        throw OperationCancelled();
+    }
 
     HttpResponse response;
     response.url = reply->url();

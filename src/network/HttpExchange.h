@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "network/HttpResponse.h"
 
 #include <QByteArray>
@@ -34,6 +35,9 @@ struct ExchangeOptions {
     // `deadline` has passed, an UnknownContentError once more than `maxBodyBytes` have arrived.
     std::optional<std::chrono::milliseconds> deadline;
     qint64 maxBodyBytes = std::numeric_limits<qint64>::max();
+    // Once cancelled, the request is aborted as at the deadline and the exchange raises
+    // OperationCancelled instead of an error.
+    CancellationToken cancellation;
 };
 
 // Sends one request through `session`, with its TLS peer verified, and waits for the whole answer.

@@ -23,11 +23,12 @@ SimplePinger::SimplePinger(std::shared_ptr<IcmpSocketApi> sockets) : sockets_(st
 
 SimplePinger::~SimplePinger() = default;
 
-QCoro::Task<double> SimplePinger::ping(QString hostName, double timeoutSeconds)
+QCoro::Task<double> SimplePinger::ping(QString hostName, double timeoutSeconds, CancellationToken cancellation)
 {
     if (continuation_ || pinger_) {
         throw PingError(PingError::Case::alreadyPinging);
     }
+    cancellation.throwIfCancelled();
     timeout_ = timeoutSeconds;
     // The wait exists before the engine starts, and keeps a result that comes before anyone awaits it.
     const auto result = std::make_shared<Channel<double>>();
@@ -36,6 +37,9 @@ QCoro::Task<double> SimplePinger::ping(QString hostName, double timeoutSeconds)
     pinger_ = std::make_unique<SimplePing>(hostName, sockets_);
     pinger_->setDelegate(this);
     startTimerIfNeeded(); // the window includes resolving the host name
+    // Ends the wait the way the timer does; the engine and the timer go below.
+    const CancellationToken::Registration cancelled =
+        cancellation.onCancel([this] { fail(std::make_exception_ptr(OperationCancelled())); });
     pinger_->start();
     qCDebug(lcSimplePinger, "Pinging %s", qUtf8Printable(hostName));
 
@@ -75,10 +79,12 @@ void SimplePinger::complete(double seconds)
     }
 }
 
-void SimplePinger::fail(const PingError& error)
+void SimplePinger::fail(const PingError& error) { fail(std::make_exception_ptr(error)); }
+
+void SimplePinger::fail(std::exception_ptr error)
 {
     if (const auto continuation = std::exchange(continuation_, nullptr)) {
-        continuation->fail(std::make_exception_ptr(error));
+        continuation->fail(std::move(error));
     }
 }
 

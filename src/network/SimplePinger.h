@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "common/Channel.h"
 #include "network/IcmpSocketApi.h"
 #include "network/PingError.h"
@@ -27,8 +28,9 @@ public:
     SimplePinger(const SimplePinger&) = delete;
     SimplePinger& operator=(const SimplePinger&) = delete;
 
-    // Seconds from request to reply; raises PingError.
-    QCoro::Task<double> ping(QString hostName, double timeoutSeconds);
+    // Seconds from request to reply; raises PingError. Once `cancellation` is cancelled the ping
+    // ends as a timeout does, closing its socket, and raises OperationCancelled.
+    QCoro::Task<double> ping(QString hostName, double timeoutSeconds, CancellationToken cancellation = {});
 
     // True when no ping is in progress: no engine, no timer and no pending wait.
     bool isIdle() const { return !pinger_ && !continuation_ && !timer_.isActive(); }
@@ -46,6 +48,7 @@ private:
     // Delivers the result of the ping in progress, once.
     void complete(double seconds);
     void fail(const PingError& error);
+    void fail(std::exception_ptr error);
 
     std::shared_ptr<IcmpSocketApi> sockets_;
     std::unique_ptr<SimplePing> pinger_;

@@ -4,8 +4,12 @@
 
 namespace nerova {
 
-CheckSnapshot::CheckSnapshot(const NetworkContext& context, std::chrono::nanoseconds patternBudget)
-    : context_(context), values_(context.internalAddresses.size()), patternTimeLeft_(patternBudget)
+CheckSnapshot::CheckSnapshot(const NetworkContext& context, std::chrono::nanoseconds patternBudget,
+                             CancellationToken cancellation)
+    : context_(context),
+      values_(context.internalAddresses.size()),
+      patternTimeLeft_(patternBudget),
+      cancellation_(std::move(cancellation))
 {}
 
 std::optional<bool> CheckSnapshot::search(PatternMatcher& matcher, const QString& text)

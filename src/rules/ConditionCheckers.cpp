@@ -270,7 +270,7 @@ bool checkPeripheral(const FingerprintCondition& condition, const CheckSnapshot&
     return true;
 }
 
-QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes,
+QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes, CheckSnapshot& snapshot,
                             ConditionEvaluation& evaluation)
 {
     const std::optional<QString> address = condition.argument(u"address");
@@ -280,7 +280,7 @@ QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEnginePr
         co_return false;
     }
     try {
-        const double seconds = co_await probes.ping(*address, RulesEngine::pingTimeoutSeconds);
+        const double seconds = co_await probes.ping(*address, RulesEngine::pingTimeoutSeconds, snapshot.cancellation());
         qCDebug(lcRulesEngine, "Ping completed in %fs", seconds);
         evaluation.observed = QStringLiteral("answered in %1 s").arg(seconds);
         co_return true;
@@ -314,7 +314,7 @@ QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, RulesEn
 
     HttpResponse response;
     try {
-        response = co_await probes.fetch(url);
+        response = co_await probes.fetch(url, snapshot.cancellation());
     } catch (const URLLoadingError& failure) {
         const QString error = failure.description();
         qCDebug(lcRulesEngine, "Caught error checking url %s", qUtf8Printable(error));
@@ -362,6 +362,15 @@ QCoro::Task<bool> checkWebContent(const FingerprintCondition& condition, RulesEn
     co_return *result;
 }
 
+void checkConnectionPattern(const FingerprintCondition& condition)
+{
+    const std::optional<QString> hostport = condition.argument(u"hostport");
+    const std::optional<QString> pattern = condition.argument(u"match");
+    if (hostport && pattern && parseHostPort(*hostport) && !PatternMatcher::compile(*pattern)) {
+        throw RulesEngineError(RulesEngineError::Case::invalidPattern, *pattern);
+    }
+}
+
 QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, RulesEngineProbes& probes,
                                   CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
 {
@@ -386,7 +395,7 @@ QCoro::Task<bool> checkConnection(const FingerprintCondition& condition, RulesEn
     qCDebug(lcRulesEngine, "Checking %s:%hu for %s", qUtf8Printable(host), port, qUtf8Printable(*pattern));
     QByteArray received;
     try {
-        received = co_await probes.receive(host, port);
+        received = co_await probes.receive(host, port, snapshot.cancellation());
     } catch (const std::exception& error) {
         qCInfo(lcRulesEngine, "Caught error in async connection %s", qUtf8Printable(describeException(error)));
         evaluation.observed = QStringLiteral("connection failed: %1").arg(describeException(error));

@@ -16,6 +16,8 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
     }
     if (condition.error) {
         out << ": error " << printable(*condition.error) << '\n';
+    } else if (!condition.finished) {
+        out << ": " << notNeededText << '\n';
     } else {
         out << ": own " << truthText(condition.own);
         if (!condition.rules.empty()) {
@@ -37,7 +39,8 @@ void writeCondition(QTextStream& out, const ConditionEvaluation& condition, int 
 
 void writeRule(QTextStream& out, const RuleEvaluation& rule, int depth)
 {
-    out << QString(depth * 2, u' ') << "rule " << quoted(rule.name) << ": " << truthText(rule.value);
+    out << QString(depth * 2, u' ') << "rule " << quoted(rule.name) << ": "
+        << (rule.finished ? truthText(rule.value) : QString::fromLatin1(notNeededText));
     if (rule.conditions.empty()) {
         out << " (no conditions)";
     }
@@ -53,7 +56,8 @@ void writeEvaluationReport(QTextStream& out, const RulesEngineEvaluation& evalua
 {
     for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
         out << "fingerprint " << quoted(fingerprint.name) << " (id " << quoted(fingerprint.fingerprintId) << "): "
-            << (!fingerprint.matched   ? "undecided"
+            << (!fingerprint.finished  ? notNeededText
+                : !fingerprint.matched ? "undecided"
                 : *fingerprint.matched ? "matched"
                                        : "not matched");
         if (fingerprint.rules.empty()) {

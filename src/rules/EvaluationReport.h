@@ -11,7 +11,8 @@
 namespace nerova {
 
 // The evaluation tree as indented text: every fingerprint, rule and condition with its own
-// value, nested value, inversion and final value, and what each test observed.
+// value, nested value, inversion and final value, and what each test observed. What was cancelled
+// once another fingerprint had matched reads "not needed".
 void writeEvaluationReport(QTextStream& out, const RulesEngineEvaluation& evaluation);
 
 // The verdict of one evaluation as `check --json` prints it: {"match": {"fingerprintId", "name"} or

@@ -5,6 +5,8 @@
 #include "rules/ConditionCheckers.h"
 #include "rules/RulesEngineLogging.h"
 
+#include <algorithm>
+
 namespace nerova {
 
 Q_LOGGING_CATEGORY(lcRulesEngine, "nerova.RulesEngine", QtInfoMsg)
@@ -25,8 +27,11 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
 {
     qCDebug(lcRulesEngine, "Starting fingerprint check");
     evaluation = RulesEngineEvaluation::outline(file);
-    // The children refer to `file`, `context`, `snapshot` and the evaluation, which outlive the group.
-    CheckSnapshot snapshot(context, patternBudget_);
+    // The children refer to `file`, `context`, `snapshot` and the evaluation, which outlive the group:
+    // once cancelled, the children are still awaited, and they end at once.
+    CancellationSource cancellation;
+    CheckSnapshot snapshot(context, patternBudget_, cancellation.token());
+    co_await decideWithoutNetwork(file, snapshot, evaluation);
     TaskGroup<std::pair<std::size_t, bool>> group;
     for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
         const Fingerprint& fingerprint = file.fingerprints[i];
@@ -37,6 +42,11 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
     while (const std::optional<std::pair<std::size_t, bool>> result = co_await group.next()) {
         if (result->second && !firstMatch) {
             firstMatch = result->first;
+            if (group.running() > 0) {
+                qCDebug(lcRulesEngine, "Matched %s, stopping %d unfinished fingerprints",
+                        qUtf8Printable(file.fingerprints[*firstMatch].name), group.running());
+                cancellation.cancel();
+            }
         }
     }
     qCDebug(lcRulesEngine, "Finished fingerprint check");
@@ -44,6 +54,54 @@ QCoro::Task<std::optional<Fingerprint>> RulesEngine::checkFingerprints(Fingerpri
         co_return std::nullopt;
     }
     co_return std::move(file.fingerprints[*firstMatch]);
+}
+
+namespace {
+
+// Every condition of `rules` and of their nested rules, depth first, with its evaluation.
+void collectConditions(const std::vector<FingerprintRule>& rules, std::vector<RuleEvaluation>& evaluations,
+                       std::vector<std::pair<const FingerprintCondition*, ConditionEvaluation*>>& conditions)
+{
+    for (std::size_t i = 0; i < rules.size(); ++i) {
+        for (std::size_t j = 0; j < rules[i].conditions.size(); ++j) {
+            const FingerprintCondition& condition = rules[i].conditions[j];
+            ConditionEvaluation& evaluation = evaluations[i].conditions[j];
+            conditions.emplace_back(&condition, &evaluation);
+            collectConditions(condition.rules, evaluation.rules, conditions);
+        }
+    }
+}
+
+} // namespace
+
+QCoro::Task<void> RulesEngine::decideWithoutNetwork(const FingerprintFile& file, CheckSnapshot& snapshot,
+                                                    RulesEngineEvaluation& evaluation)
+{
+    std::vector<std::pair<const FingerprintCondition*, ConditionEvaluation*>> conditions;
+    for (std::size_t i = 0; i < file.fingerprints.size(); ++i) {
+        collectConditions(file.fingerprints[i].rules, evaluation.fingerprints[i].rules, conditions);
+    }
+    std::exception_ptr firstError;
+    for (const auto& [condition, conditionEvaluation] : conditions) {
+        try {
+            switch (condition->type) {
+            case FingerprintConditionType::ping:
+            case FingerprintConditionType::webContent: break; // nothing to check before the request
+            case FingerprintConditionType::connection: checkConnectionPattern(*condition); break;
+            default:
+                conditionEvaluation->own = co_await checkCondition(*condition, snapshot, *conditionEvaluation);
+                break;
+            }
+        } catch (const std::exception& error) {
+            conditionEvaluation->error = describeException(error);
+            if (!firstError) {
+                firstError = std::current_exception();
+            }
+        }
+    }
+    if (firstError) {
+        std::rethrow_exception(firstError);
+    }
 }
 
 QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::size_t index,
@@ -60,6 +118,10 @@ QCoro::Task<std::pair<std::size_t, bool>> RulesEngine::checkFingerprint(std::siz
     bool matched = false;
     while (const std::optional<bool> result = co_await group.next()) {
         matched = matched || *result;
+    }
+    evaluation.finished = std::ranges::all_of(evaluation.rules, &RuleEvaluation::finished);
+    if (!evaluation.finished) {
+        co_return std::pair{index, false};
     }
     evaluation.matched = matched;
     co_return std::pair{index, matched};
@@ -78,22 +140,30 @@ QCoro::Task<bool> RulesEngine::checkRule(const FingerprintRule& rule, CheckSnaps
     while (const std::optional<bool> result = co_await group.next()) {
         holds = holds && *result;
     }
+    evaluation.finished = std::ranges::all_of(evaluation.conditions, &ConditionEvaluation::finished);
+    if (!evaluation.finished) {
+        co_return false;
+    }
     evaluation.value = holds;
     co_return holds;
 }
 
+// The value of a condition: its own test (decided already when it needs no network), then its
+// nested rules. A cancelled probe leaves the condition unfinished; its value is then left out.
 QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condition, CheckSnapshot& snapshot,
                                               ConditionEvaluation& evaluation)
 {
-    bool own = false;
-    try {
-        own = co_await checkCondition(condition, snapshot, evaluation);
-    } catch (const std::exception& error) {
-        evaluation.error = describeException(error);
-        throw;
+    if (!evaluation.own) {
+        try {
+            evaluation.own = co_await checkCondition(condition, snapshot, evaluation);
+        } catch (const OperationCancelled&) {
+            evaluation.finished = false;
+        } catch (const std::exception& error) {
+            evaluation.error = describeException(error);
+            throw;
+        }
     }
-    evaluation.own = own;
-    bool value = own;
+    bool value = evaluation.own.value_or(false);
     if (!condition.rules.empty()) {
         // Evaluated even when the own test is false.
         TaskGroup<bool> group;
@@ -104,8 +174,15 @@ QCoro::Task<bool> RulesEngine::conditionValue(const FingerprintCondition& condit
         while (const std::optional<bool> result = co_await group.next()) {
             nested = nested || *result;
         }
-        evaluation.nested = nested;
-        value = own && nested;
+        if (std::ranges::all_of(evaluation.rules, &RuleEvaluation::finished)) {
+            evaluation.nested = nested;
+        } else {
+            evaluation.finished = false;
+        }
+        value = value && nested;
+    }
+    if (!evaluation.finished) {
+        co_return false;
     }
     value = value != condition.inverted;
     evaluation.value = value;
@@ -124,7 +201,7 @@ QCoro::Task<bool> RulesEngine::checkCondition(const FingerprintCondition& condit
     case FingerprintConditionType::dnsDomain: co_return checkDnsDomain(condition, snapshot, evaluation);
     case FingerprintConditionType::tunnel: co_return checkTunnel(snapshot, evaluation);
     case FingerprintConditionType::peripheral: co_return checkPeripheral(condition, snapshot, evaluation);
-    case FingerprintConditionType::ping: co_return co_await checkPing(condition, *probes_, evaluation);
+    case FingerprintConditionType::ping: co_return co_await checkPing(condition, *probes_, snapshot, evaluation);
     case FingerprintConditionType::webContent:
         co_return co_await checkWebContent(condition, *probes_, snapshot, evaluation);
     case FingerprintConditionType::connection:

@@ -28,9 +28,13 @@ public:
     using ErrorFamily::ErrorFamily;
 };
 
-// Decides which fingerprint of a file matches a network snapshot. Every fingerprint, rule,
-// condition of a rule and nested rule is evaluated concurrently, nothing is short-circuited,
-// and a call returns only after all of them have finished. Keeps no state between calls.
+// Decides which fingerprint of a file matches a network snapshot. First every condition that
+// needs no network is decided, so that malformed text anywhere in the file raises before any probe
+// starts. Then every fingerprint, rule, condition of a rule and nested rule is evaluated
+// concurrently; as soon as one fingerprint has finished with a match, the check is decided and the
+// probes still running are cancelled (they close their sockets and end at once). A call returns
+// only after all of them have ended; with no match, that is after every probe has finished.
+// Keeps no state between calls.
 class RulesEngine {
 public:
     static constexpr double pingTimeoutSeconds = 2.0;
@@ -43,15 +47,21 @@ public:
                          std::chrono::milliseconds patternBudget = defaultPatternBudget);
 
     // The matching fingerprint, or nothing. When several match, the one whose evaluation finished
-    // first wins. Raises the first error of any condition (malformed CIDR or address text, an
-    // invalid TCP pattern) once every evaluation has finished. `evaluation` receives the whole
-    // evaluation tree; it must stay alive until the call has finished.
+    // first wins, and what was still running then is marked not finished in `evaluation`. Raises
+    // the first error, in file order, of a condition that needs no network to raise it (malformed
+    // CIDR or address text, an invalid TCP pattern) before any probe starts, whatever else would
+    // match. `evaluation` receives the whole evaluation tree; it must stay alive until the call has
+    // finished.
     QCoro::Task<std::optional<Fingerprint>> checkFingerprints(FingerprintFile file, NetworkContext context,
                                                               RulesEngineEvaluation& evaluation);
     // The same, for callers that need only the verdict.
     QCoro::Task<std::optional<Fingerprint>> checkFingerprints(FingerprintFile file, NetworkContext context);
 
 private:
+    // Decides the own test of every condition that needs no network and checks what a probing
+    // condition would raise before its probe; records errors, then raises the first.
+    QCoro::Task<void> decideWithoutNetwork(const FingerprintFile& file, CheckSnapshot& snapshot,
+                                           RulesEngineEvaluation& evaluation);
     QCoro::Task<std::pair<std::size_t, bool>> checkFingerprint(std::size_t index, const Fingerprint& fingerprint,
                                                                CheckSnapshot& snapshot,
                                                                FingerprintEvaluation& evaluation);

@@ -8,7 +8,8 @@ RuleEvaluation outlineRule(const FingerprintRule& rule);
 
 ConditionEvaluation outlineCondition(const FingerprintCondition& condition)
 {
-    ConditionEvaluation evaluation{condition.type, condition.arguments, condition.inverted, {}, {}, {}, {}, {}, {}};
+    ConditionEvaluation evaluation{
+        condition.type, condition.arguments, condition.inverted, {}, {}, {}, {}, {}, {}, true};
     evaluation.rules.reserve(condition.rules.size());
     for (const FingerprintRule& rule : condition.rules) {
         evaluation.rules.push_back(outlineRule(rule));
@@ -18,7 +19,7 @@ ConditionEvaluation outlineCondition(const FingerprintCondition& condition)
 
 RuleEvaluation outlineRule(const FingerprintRule& rule)
 {
-    RuleEvaluation evaluation{rule.name, {}, {}};
+    RuleEvaluation evaluation{rule.name, {}, {}, true};
     evaluation.conditions.reserve(rule.conditions.size());
     for (const FingerprintCondition& condition : rule.conditions) {
         evaluation.conditions.push_back(outlineCondition(condition));
@@ -27,6 +28,14 @@ RuleEvaluation outlineRule(const FingerprintRule& rule)
 }
 
 Json toJson(const std::optional<bool>& value) { return value ? Json(*value) : Json(nullptr); }
+
+// Marks an entry that was not finished; finished ones keep the form they always had.
+void addFinished(Json& entry, bool finished)
+{
+    if (!finished) {
+        entry["finished"] = false;
+    }
+}
 
 Json toJson(const RuleEvaluation& rule);
 
@@ -40,15 +49,17 @@ Json toJson(const ConditionEvaluation& condition)
     for (const RuleEvaluation& rule : condition.rules) {
         rules.push_back(toJson(rule));
     }
-    return {{"type", toStdString(rawValue(condition.type))},
-            {"arguments", std::move(arguments)},
-            {"inverted", condition.inverted},
-            {"own", toJson(condition.own)},
-            {"nested", toJson(condition.nested)},
-            {"value", toJson(condition.value)},
-            {"observed", toStdString(condition.observed)},
-            {"error", condition.error ? Json(toStdString(*condition.error)) : Json(nullptr)},
-            {"rules", std::move(rules)}};
+    Json entry = {{"type", toStdString(rawValue(condition.type))},
+                  {"arguments", std::move(arguments)},
+                  {"inverted", condition.inverted},
+                  {"own", toJson(condition.own)},
+                  {"nested", toJson(condition.nested)},
+                  {"value", toJson(condition.value)},
+                  {"observed", toStdString(condition.observed)},
+                  {"error", condition.error ? Json(toStdString(*condition.error)) : Json(nullptr)},
+                  {"rules", std::move(rules)}};
+    addFinished(entry, condition.finished);
+    return entry;
 }
 
 Json toJson(const RuleEvaluation& rule)
@@ -57,7 +68,10 @@ Json toJson(const RuleEvaluation& rule)
     for (const ConditionEvaluation& condition : rule.conditions) {
         conditions.push_back(toJson(condition));
     }
-    return {{"name", toStdString(rule.name)}, {"value", toJson(rule.value)}, {"conditions", std::move(conditions)}};
+    Json entry = {
+        {"name", toStdString(rule.name)}, {"value", toJson(rule.value)}, {"conditions", std::move(conditions)}};
+    addFinished(entry, rule.finished);
+    return entry;
 }
 
 } // namespace
@@ -67,7 +81,7 @@ RulesEngineEvaluation RulesEngineEvaluation::outline(const FingerprintFile& file
     RulesEngineEvaluation evaluation;
     evaluation.fingerprints.reserve(file.fingerprints.size());
     for (const Fingerprint& fingerprint : file.fingerprints) {
-        FingerprintEvaluation entry{fingerprint.fingerprintId, fingerprint.name, {}, {}};
+        FingerprintEvaluation entry{fingerprint.fingerprintId, fingerprint.name, {}, {}, true};
         entry.rules.reserve(fingerprint.rules.size());
         for (const FingerprintRule& rule : fingerprint.rules) {
             entry.rules.push_back(outlineRule(rule));
@@ -85,10 +99,12 @@ Json RulesEngineEvaluation::toJson() const
         for (const RuleEvaluation& rule : fingerprint.rules) {
             rules.push_back(nerova::toJson(rule));
         }
-        result.push_back({{"fingerprintId", toStdString(fingerprint.fingerprintId)},
-                          {"name", toStdString(fingerprint.name)},
-                          {"matched", nerova::toJson(fingerprint.matched)},
-                          {"rules", std::move(rules)}});
+        Json entry = {{"fingerprintId", toStdString(fingerprint.fingerprintId)},
+                      {"name", toStdString(fingerprint.name)},
+                      {"matched", nerova::toJson(fingerprint.matched)},
+                      {"rules", std::move(rules)}};
+        addFinished(entry, fingerprint.finished);
+        result.push_back(std::move(entry));
     }
     return result;
 }

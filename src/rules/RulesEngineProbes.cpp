@@ -25,20 +25,20 @@ public:
     {}
 
     // A pinger per ping: one pinger refuses a second ping while one is running.
-    QCoro::Task<double> ping(QString hostName, double timeoutSeconds) override
+    QCoro::Task<double> ping(QString hostName, double timeoutSeconds, CancellationToken cancellation) override
     {
-        const Limiter::Permit slot = co_await slots_.acquire();
+        const Limiter::Permit slot = co_await slots_.acquire(cancellation);
         SimplePinger pinger;
-        const double seconds = co_await pinger.ping(std::move(hostName), timeoutSeconds);
+        const double seconds = co_await pinger.ping(std::move(hostName), timeoutSeconds, cancellation);
         co_return seconds;
     }
 
-    QCoro::Task<QByteArray> receive(QString host, quint16 port) override
+    QCoro::Task<QByteArray> receive(QString host, quint16 port, CancellationToken cancellation) override
     {
-        const Limiter::Permit slot = co_await slots_.acquire();
+        const Limiter::Permit slot = co_await slots_.acquire(cancellation);
         const auto stream = std::make_shared<Channel<QByteArray>>();
         AsyncConnection connection(std::move(host), port);
-        connection.connect(stream);
+        connection.connect(stream, cancellation);
         QByteArray received;
         while (const std::optional<QByteArray> chunk = co_await stream->receive()) {
             received += *chunk;
@@ -46,7 +46,7 @@ public:
         co_return received;
     }
 
-    QCoro::Task<HttpResponse> fetch(QUrl url) override
+    QCoro::Task<HttpResponse> fetch(QUrl url, CancellationToken cancellation) override
     {
         QNetworkRequest request(url);
         request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
@@ -55,6 +55,7 @@ public:
         ExchangeOptions options;
         options.deadline = webContentTimeout_;
         options.maxBodyBytes = maxWebContentBytes;
+        options.cancellation = std::move(cancellation);
         HttpResponse response = co_await exchange(network_, std::move(request), std::move(options));
         co_return response;
     }

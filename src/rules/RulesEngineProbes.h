@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/CancellationToken.h"
 #include "network/HttpResponse.h"
 
 #include <QByteArray>
@@ -15,7 +16,9 @@ class QNetworkAccessManager;
 namespace nerova {
 
 // What ping, TCP and web-content conditions reach on the network. The engine goes through this
-// interface so that tests can stand in for the network.
+// interface so that tests can stand in for the network. Every probe watches `cancellation`: once
+// it is cancelled, the probe stops at once (closes its socket, stops its timers, leaves the queue
+// for a descriptor) and raises OperationCancelled, which is no failure and is never logged.
 class RulesEngineProbes {
 public:
     static constexpr std::chrono::milliseconds defaultWebContentTimeout{10'000};
@@ -26,16 +29,16 @@ public:
 
     // One ICMP echo to `hostName` with a fresh pinger: the round-trip time in seconds, or raises
     // when there is no answer within `timeoutSeconds` or the host is unknown.
-    virtual QCoro::Task<double> ping(QString hostName, double timeoutSeconds) = 0;
+    virtual QCoro::Task<double> ping(QString hostName, double timeoutSeconds, CancellationToken cancellation) = 0;
 
     // Connects to `host`:`port` and yields every byte received, chunks joined in arrival order,
     // once the connection's stream ends normally; raises when the stream ends with an error.
-    virtual QCoro::Task<QByteArray> receive(QString host, quint16 port) = 0;
+    virtual QCoro::Task<QByteArray> receive(QString host, quint16 port, CancellationToken cancellation) = 0;
 
     // One GET of the web address `url` that no cache answers, redirects followed: the answer with
     // whatever status it has, or raises URLLoadingError when there is none (no connection, no
     // complete answer within the timeout, a body larger than maxWebContentBytes).
-    virtual QCoro::Task<HttpResponse> fetch(QUrl url) = 0;
+    virtual QCoro::Task<HttpResponse> fetch(QUrl url, CancellationToken cancellation) = 0;
 };
 
 // The real probes: a fresh ICMP pinger per ping, a TCP connection per receive and requests through

@@ -26,10 +26,12 @@ ItemNode conditionNode(const ConditionEvaluation& condition)
         observed = observed.isEmpty() ? *condition.error : observed + QStringLiteral("; ") + *condition.error;
     }
     ItemNode node;
-    node.columns = QStringList{fingerprinttree::conditionText(shown),
-                               truthText(condition.value) + QStringLiteral(" (") + how.join(QStringLiteral(", ")) +
-                                   QLatin1Char(')'),
-                               observed};
+    node.columns =
+        QStringList{fingerprinttree::conditionText(shown),
+                    !condition.finished && !condition.error ? QString::fromLatin1(notNeededText)
+                                                            : truthText(condition.value) + QStringLiteral(" (") +
+                                                                  how.join(QStringLiteral(", ")) + QLatin1Char(')'),
+                    condition.finished ? observed : QString()};
     node.children = ruleNodes(condition.rules);
     return node;
 }
@@ -39,7 +41,8 @@ std::vector<ItemNode> ruleNodes(const std::vector<RuleEvaluation>& rules)
     std::vector<ItemNode> nodes;
     for (const RuleEvaluation& rule : rules) {
         ItemNode node;
-        node.columns = QStringList{QStringLiteral("Rule ") + rule.name, truthText(rule.value)};
+        node.columns = QStringList{QStringLiteral("Rule ") + rule.name,
+                                   rule.finished ? truthText(rule.value) : QString::fromLatin1(notNeededText)};
         for (const ConditionEvaluation& condition : rule.conditions) {
             node.children.push_back(conditionNode(condition));
         }
@@ -55,7 +58,8 @@ std::vector<ItemNode> evaluationNodes(const RulesEngineEvaluation& evaluation)
     std::vector<ItemNode> nodes;
     for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
         ItemNode node;
-        const QString verdict = !fingerprint.matched   ? QStringLiteral("undecided")
+        const QString verdict = !fingerprint.finished  ? QString::fromLatin1(notNeededText)
+                                : !fingerprint.matched ? QStringLiteral("undecided")
                                 : *fingerprint.matched ? QStringLiteral("matched")
                                                        : QStringLiteral("not matched");
         node.columns = QStringList{fingerprint.name, verdict, fingerprint.fingerprintId};

@@ -1,6 +1,8 @@
 // Channels, task groups and the descriptor limit of concurrent work (the probes that use the limiter check it).
+#include "common/CancellationToken.h"
 #include "common/Channel.h"
 #include "common/DescriptorLimit.h"
+#include "common/Limiter.h"
 #include "common/TaskGroup.h"
 
 #include <QCoro/QCoroTask>
@@ -64,6 +66,19 @@ QCoro::Task<QStringList> consume(QList<int> delays, QList<int> failing)
     }
     seen.append(QStringLiteral("%1 finished").arg(finished));
     co_return seen;
+}
+
+// Takes a slot of `limiter` and holds it until `release` ends; logs "<name> in" or "<name> cancelled".
+QCoro::Task<> holdSlot(Limiter& limiter, QString name, CancellationToken cancellation, Channel<int>& release,
+                       QStringList& log)
+{
+    try {
+        const Limiter::Permit permit = co_await limiter.acquire(cancellation);
+        log.append(name + QStringLiteral(" in"));
+        co_await release.receive();
+    } catch (const OperationCancelled&) {
+        log.append(name + QStringLiteral(" cancelled"));
+    }
 }
 
 } // namespace
@@ -154,6 +169,36 @@ private slots:
         QFETCH(QList<int>, failing);
         QFETCH(QStringList, seen);
         QCOMPARE(QCoro::waitFor(consume(delays, failing)), seen);
+    }
+
+    // A cancelled token runs each callback still registered once, at once for late registrations;
+    // a waiter cancelled in a limiter's queue leaves it, and the slot passes to the next one.
+    void cancellation()
+    {
+        CancellationSource source;
+        QStringList log;
+        const CancellationToken::Registration first = source.token().onCancel([&] { log.append("first"); });
+        CancellationToken::Registration dropped = source.token().onCancel([&] { log.append("dropped"); });
+        dropped.reset();
+        source.cancel();
+        source.cancel();
+        const CancellationToken::Registration late = source.token().onCancel([&] { log.append("late"); });
+        QCOMPARE(log, (QStringList{"first", "late"}));
+        QVERIFY(source.token().isCancelled() && !CancellationToken().isCancelled());
+
+        log.clear();
+        Limiter limiter(1);
+        CancellationSource waiting;
+        Channel<int> release;
+        const QCoro::Task<> a = holdSlot(limiter, "a", {}, release, log);
+        const QCoro::Task<> b = holdSlot(limiter, "b", waiting.token(), release, log);
+        const QCoro::Task<> c = holdSlot(limiter, "c", {}, release, log);
+        waiting.cancel();
+        QTRY_COMPARE(log, (QStringList{"a in", "b cancelled"}));
+        release.send(0); // a leaves, c takes the slot
+        QTRY_COMPARE(log, (QStringList{"a in", "b cancelled", "c in"}));
+        release.finish();
+        QTRY_VERIFY(a.isReady() && b.isReady() && c.isReady());
     }
 
     void descriptorLimit()

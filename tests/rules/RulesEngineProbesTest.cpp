@@ -9,9 +9,12 @@
 #include "support/ScriptedHttpServer.h"
 
 #include <QNetworkAccessManager>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+
+#include <filesystem>
 
 #include <sys/resource.h>
 
@@ -28,6 +31,13 @@ FingerprintCondition connection(const QString& hostport, const QString& pattern)
 {
     return {Type::connection, {{"hostport", hostport}, {"match", pattern}}, {}, false};
 }
+
+FingerprintCondition page(const QUrl& url, const QString& pattern)
+{
+    return {Type::webContent, {{"url", url.toString()}, {"match", pattern}}, {}, false};
+}
+
+long openDescriptors() { return long(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})); }
 
 std::optional<QString> isolationFailure; // set in main()
 std::optional<test::SilentResolver> resolver;
@@ -163,7 +173,7 @@ private slots:
             const auto probes = makeSystemProbes(network_, path == u"/huge" ? 10s : 300ms);
             QString seen;
             try {
-                const HttpResponse response = await(probes->fetch(server.url(path)));
+                const HttpResponse response = await(probes->fetch(server.url(path), {}));
                 seen = QString::number(response.statusCode.value_or(0)) + u' ' + QString::fromUtf8(response.body);
             } catch (const URLLoadingError& error) {
                 seen = error.description();
@@ -173,6 +183,78 @@ private slots:
             QVERIFY(request.method == "GET" && request.target == path.toUtf8() && request.body.isEmpty());
             QVERIFY(!request.hasHeader("content-length") && request.header("cache-control") == "no-cache");
         }
+    }
+
+    // A match cancels the probes still running: a ping to a host that never answers, and a TCP
+    // connection and a web request to a server that accepts and never says a word. Their sockets
+    // close, and the process holds no more descriptors than before. The deciding page is served
+    // only once both silent connections are in, so that they are cancelled while connected.
+    void cancelledProbesLeaveNoSocketOpen()
+    {
+        QTcpServer silent;
+        QTcpServer office;
+        QVERIFY(silent.listen(QHostAddress::LocalHost) && office.listen(QHostAddress::LocalHost));
+        QList<QPointer<QTcpSocket>> peers; // of both servers, each gone once its client has closed
+        int silentPeers = 0;
+        QList<QTcpSocket*> waiting; // office peers whose request has arrived
+        const auto answer = [&] {
+            while (silentPeers >= 2 && !waiting.isEmpty()) {
+                QTcpSocket* peer = waiting.takeFirst();
+                peer->write("HTTP/1.1 200 OK\r\nContent-Length: 6\r\nConnection: close\r\n\r\noffice");
+                peer->disconnectFromHost();
+            }
+        };
+        const auto adopt = [&](QTcpServer& server, auto onPeer) {
+            QObject::connect(&server, &QTcpServer::newConnection, this, [&server, &peers, onPeer] {
+                while (QTcpSocket* peer = server.nextPendingConnection()) {
+                    QObject::connect(peer, &QTcpSocket::disconnected, peer, &QObject::deleteLater);
+                    peers.append(peer);
+                    onPeer(peer);
+                }
+            });
+        };
+        adopt(silent, [&](QTcpSocket*) {
+            ++silentPeers;
+            answer();
+        });
+        adopt(office, [&](QTcpSocket* peer) {
+            QObject::connect(peer, &QTcpSocket::readyRead, this, [&, peer] {
+                QObject::disconnect(peer, &QTcpSocket::readyRead, this, nullptr);
+                waiting.append(peer);
+                answer();
+            });
+        });
+        const auto url = [](const QTcpServer& server) {
+            return QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(server.serverPort()));
+        };
+        const auto one = [](const char* name, FingerprintCondition condition) {
+            return Fingerprint{name, name, {"hq", {}, {}, {}}, {{"Main", {std::move(condition)}}}};
+        };
+        const FingerprintFile file{{one("Ping", ping(QString::fromLatin1(test::SilentHost::address))),
+                                    one("Tcp", connection("127.0.0.1:" + QString::number(silent.serverPort()), ".*")),
+                                    one("Web", page(url(silent), ".*")), one("Office", page(url(office), "office"))},
+                                   1,
+                                   {}};
+        const auto check = [&] {
+            silentPeers = 0;
+            RulesEngineEvaluation evaluation;
+            const std::optional<Fingerprint> match =
+                await(RulesEngine(makeSystemProbes(network_)).checkFingerprints(file, NetworkContext{}, evaluation));
+            QStringList seen{match ? match->name : QStringLiteral("none")};
+            for (const FingerprintEvaluation& fingerprint : evaluation.fingerprints) {
+                seen.append(fingerprint.finished ? QStringLiteral("finished") : QStringLiteral("not needed"));
+            }
+            return seen;
+        };
+        const QStringList expected{"Office", "not needed", "not needed", "not needed", "finished"};
+        const auto allClosed = [&] { return std::ranges::none_of(peers, [](const auto& peer) { return bool(peer); }); };
+        QCOMPARE(check(), expected); // first use: the access manager starts what it keeps
+        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 10'000);
+        const long before = openDescriptors();
+        QCOMPARE(check(), expected);
+        QCOMPARE(silentPeers, 2);
+        QTRY_VERIFY_WITH_TIMEOUT(allClosed(), 10'000);
+        QTRY_VERIFY_WITH_TIMEOUT(openDescriptors() <= before, 10'000);
     }
 };
 

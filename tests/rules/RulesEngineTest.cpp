@@ -2,15 +2,17 @@
 // engine over stand-in probes.
 #include "rules/RulesEngine.h"
 #include "common/Await.h"
+#include "common/Channel.h"
 #include "common/Json.h"
 #include "network/URLLoadingError.h"
 #include "rules/CIDRv4.h"
+#include "rules/EvaluationReport.h"
 #include "rules/FingerprintFileJson.h"
 #include "support/TestSupport.h"
 
-#include <QCoro/QCoroTimer>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 
@@ -54,38 +56,60 @@ QByteArray nestedRules(int depth)
 }
 
 // Stands in for the network: pings, connections and pages answer by host, host:port or URL (a ping's
-// answer is its round-trip time as text), after an optional delay. Anything else times out.
+// answer is its round-trip time as text), after an optional delay, or never (silent) until cancelled.
+// Anything else times out.
 class FakeProbes final : public RulesEngineProbes {
 public:
     struct Answer {
         QByteArray bytes;
         std::chrono::milliseconds delay{0};
         std::optional<int> status = 200; // of a page
+        bool silent = false;
     };
     QHash<QString, Answer> answers;
-    QStringList events; // "start X" and "end X", in order
+    QStringList events; // "start X", "end X" and "cancel X", in order
 
-    QCoro::Task<double> ping(QString host, double) override { co_return (co_await answer(host)).bytes.toDouble(); }
-    QCoro::Task<QByteArray> receive(QString host, quint16 port) override
+    QCoro::Task<double> ping(QString host, double, CancellationToken cancellation) override
     {
-        co_return (co_await answer(host + u':' + QString::number(port))).bytes;
+        co_return (co_await answer(host, cancellation)).bytes.toDouble();
     }
-    QCoro::Task<HttpResponse> fetch(QUrl url) override
+    QCoro::Task<QByteArray> receive(QString host, quint16 port, CancellationToken cancellation) override
     {
-        const Answer answered = co_await answer(url.toString());
+        co_return (co_await answer(host + u':' + QString::number(port), cancellation)).bytes;
+    }
+    QCoro::Task<HttpResponse> fetch(QUrl url, CancellationToken cancellation) override
+    {
+        const Answer answered = co_await answer(url.toString(), cancellation);
         co_return HttpResponse{url, answered.status, {}, answered.bytes, {}};
     }
 
 private:
-    QCoro::Task<Answer> answer(QString key)
+    QCoro::Task<Answer> answer(QString key, CancellationToken cancellation)
     {
+        if (cancellation.isCancelled()) { // as the real probes: nothing starts
+            events.append(QStringLiteral("cancel ") + key);
+            throw OperationCancelled();
+        }
         events.append(QStringLiteral("start ") + key);
-        const auto found = answers.constFind(key);
-        if (found != answers.cend() && found->delay > 0ms) {
-            co_await QCoro::sleepFor(found->delay);
+        const std::optional<Answer> found = answers.contains(key) ? std::optional(answers.value(key)) : std::nullopt;
+        if (found && (found->delay > 0ms || found->silent)) {
+            const auto wake = std::make_shared<Channel<bool>>();
+            QTimer timer;
+            QObject::connect(&timer, &QTimer::timeout, [wake] { wake->finish(); });
+            if (!found->silent) {
+                timer.start(found->delay);
+            }
+            const CancellationToken::Registration registration =
+                cancellation.onCancel([wake] { wake->fail(std::make_exception_ptr(OperationCancelled())); });
+            try {
+                co_await wake->receive();
+            } catch (const OperationCancelled&) {
+                events.append(QStringLiteral("cancel ") + key);
+                throw;
+            }
         }
         events.append(QStringLiteral("end ") + key);
-        if (found == answers.cend()) {
+        if (!found) {
             throw URLLoadingError(QNetworkReply::TimeoutError, QStringLiteral("late"));
         }
         co_return *found;
@@ -367,24 +391,91 @@ private slots:
         QCOMPARE(log_->errors(), errorLine.isEmpty() ? QStringList() : QStringList{errorLine});
     }
 
-    // Probes of different conditions, rules and fingerprints overlap instead of running one after
-    // another, and of several matching fingerprints the one whose evaluation finished first wins.
-    void probesOverlapAndTheFirstFinishedMatchWins()
+    // The first fingerprint to finish with a match decides the check; the probes still running are
+    // cancelled and what they would have decided is marked not needed. Without a match every probe
+    // is awaited, all of them overlapping. "silent" never answers; "gw" answers in 5 ms, "slow" in
+    // 50 ms, "far" in 10 s.
+    void earlyAnswer_data()
     {
-        for (const char* host : {"a", "b", "c", "d"}) {
-            probes_->answers.insert(QString::fromLatin1(host), {QByteArray("0.001"), 50ms});
-        }
-        Fingerprint slow = oneRule("Slow", {pingTo("a"), pingTo("b")});
-        slow.rules.push_back(rule("R2", {pingTo("c")}));
-        QCOMPARE(run({slow, oneRule("Slower", {pingTo("d")}), oneRule("Fast", {inRange("10.0.0.0/8")})}),
-                 QStringLiteral("id-Fast"));
-        QCOMPARE(probes_->events.mid(0, 4), (QStringList{"start a", "start b", "start c", "start d"}));
-        QCOMPARE(probes_->events.size(), 8);
+        QTest::addColumn<std::vector<Fingerprint>>("fingerprints");
+        QTest::addColumn<QString>("match");
+        QTest::addColumn<QStringList>("events");
+        QTest::addColumn<QStringList>("verdicts"); // of each fingerprint, in file order
+
+        const Fingerprint office = oneRule("Office", {inRange("10.0.0.0/8")});
+        const FingerprintCondition silentPage =
+            condition(Type::webContent, {{"url", "http://silent/"}, {"match", "x"}});
+        Fingerprint lab = oneRule("Lab", {condition(Type::internalIp, {{"cidrRange", "192.168.0.0/16"}}, false,
+                                                    {rule("Nested", {pingTo("silent")})})});
+        lab.rules.push_back(rule("Second", {connectTo("silent:22", "x")}));
+        QTest::newRow("instant match, silent ping, web server and TCP server elsewhere")
+            << std::vector{oneRule("Ping", {pingTo("silent")}), oneRule("Web", {silentPage}), lab, office}
+            << "id-Office" << QStringList{"start silent",  "start http://silent/",  "start silent",  "start silent:22",
+                                          "cancel silent", "cancel http://silent/", "cancel silent", "cancel silent:22"}
+            << QStringList{"not needed", "not needed", "not needed", "matched"};
+        QTest::newRow("a match that needs a probe")
+            << std::vector{oneRule("Web", {silentPage}), oneRule("Gateway", {pingTo("gw")})} << "id-Gateway"
+            << QStringList{"start http://silent/", "start gw", "end gw", "cancel http://silent/"}
+            << QStringList{"not needed", "matched"};
+        QTest::newRow("the first to finish wins, not the first in the file")
+            << std::vector{oneRule("Slow", {pingTo("far")}), oneRule("Fast", {pingTo("gw")})} << "id-Fast"
+            << QStringList{"start far", "start gw", "end gw", "cancel far"} << QStringList{"not needed", "matched"};
+        QTest::newRow("no match waits for all")
+            << std::vector{oneRule("A", {pingTo("slow"), inRange("172.16.0.0/12")}), oneRule("B", {pingTo("gw", true)}),
+                           oneRule("C", {pingTo("printer")})}
+            << QString() << QStringList{"start slow", "start gw", "start printer", "end printer", "end gw", "end slow"}
+            << QStringList{"not matched", "not matched", "not matched"};
     }
 
-    // Malformed CIDR or address text and an invalid TCP pattern make the whole call raise, even
-    // while another fingerprint matches, and only after every evaluation has finished.
-    void errorsRaiseAfterEverythingFinished()
+    void earlyAnswer()
+    {
+        QFETCH(std::vector<Fingerprint>, fingerprints);
+        QFETCH(QString, match);
+        QFETCH(QStringList, events);
+        QFETCH(QStringList, verdicts);
+
+        probes_->answers = {{"silent", {{}, 0ms, 200, true}},
+                            {"http://silent/", {{}, 0ms, 200, true}},
+                            {"silent:22", {{}, 0ms, 200, true}},
+                            {"gw", {"0.005", 5ms}},
+                            {"slow", {"0.05", 50ms}},
+                            {"far", {"0.01", 10s}}};
+        QCOMPARE(run(fingerprints).value_or(QString()), match);
+        QCOMPARE(error_, QString());
+        QCOMPARE(probes_->events, events);
+        QCOMPARE(log_->errors(), QStringList());
+        QStringList seen;
+        for (const FingerprintEvaluation& fingerprint : evaluation_.fingerprints) {
+            seen.append(!fingerprint.finished ? "not needed" : fingerprint.matched.value() ? "matched" : "not matched");
+        }
+        QCOMPARE(seen, verdicts);
+        if (match != u"id-Office") {
+            return;
+        }
+        // Lab's instant condition keeps its own test; its nested ping and its second rule were not needed.
+        const Json lab = evaluation_.toJson().at(2);
+        const Json& labCondition = lab.at("rules").at(0).at("conditions").at(0);
+        QVERIFY(lab.value("finished", true) == false && labCondition.at("own") == true);
+        QVERIFY(labCondition.at("rules").at(0).at("conditions").at(0).value("finished", true) == false);
+        QVERIFY(lab.at("rules").at(1).value("finished", true) == false);
+        QVERIFY(!evaluation_.toJson().at(3).contains("finished"));
+        QString report;
+        QTextStream out(&report);
+        writeEvaluationReport(out, evaluation_);
+        out.flush();
+        QVERIFY2(report.contains(QLatin1String("fingerprint \"Lab\" (id \"id-Lab\"): not needed\n"
+                                               "  rule \"Main\": not needed\n"
+                                               "    - internalIp cidrRange=\"192.168.0.0/16\": not needed\n"
+                                               "      rule \"Nested\": not needed\n"
+                                               "        - ping address=\"silent\": not needed\n"
+                                               "  rule \"Second\": not needed\n")) &&
+                     report.contains(QLatin1String("fingerprint \"Office\" (id \"id-Office\"): matched\n")),
+                 qPrintable(report));
+    }
+
+    // Malformed CIDR or address text and an invalid TCP pattern anywhere in the file make the whole
+    // call raise before any probe starts, even while another fingerprint matches at once.
+    void errorsRaiseBeforeAnyProbe()
     {
         const char* external = "203.0.113.7";
         const struct {
@@ -399,6 +490,8 @@ private slots:
             {"invalid TCP pattern", connectTo("banner:22", "(unclosed"), external, "invalidPattern(\"(unclosed\")"},
             {"error in a nested rule", orOf(true, {rule("Inner", {inRange("10.0.0.0/40")})}), external,
              "invalidCIDR(\"40\")"},
+            {"error in a rule nested under a probe", pingTo("slow", false, {rule("Inner", {externalIn("1.2.3.4/0")})}),
+             external, "invalidCIDR(\"0\")"},
         };
         probes_->answers.insert(QStringLiteral("slow"), {QByteArray("0.001"), 50ms});
         for (const auto& [name, faulty, externalAddress, error] : rows) {
@@ -408,10 +501,16 @@ private slots:
             context.internalAddresses.push_back({AddressType::IPv4, QStringLiteral("tun0"), QString()});
             probes_->events.clear();
             const auto match = run({oneRule("Good", {inRange("10.0.0.0/8")}),
-                                    oneRule("Faulty", {faulty, pingTo("slow")}), oneRule("Slow", {pingTo("slow")})},
+                                    oneRule("Faulty", {pingTo("slow"), faulty}), oneRule("Slow", {pingTo("slow")})},
                                    context);
             QVERIFY2(!match && error_ == QLatin1String(error), qPrintable(name + (": " + error_)));
-            QVERIFY2(probes_->events.count(QStringLiteral("end slow")) == 2, name);
+            QVERIFY2(probes_->events.isEmpty(), name);
+            // The error is recorded on its condition.
+            const Json faultyEvaluation = evaluation_.toJson().at(1).at("rules").at(0).at("conditions").at(1);
+            const Json recorded = faultyEvaluation.at("error").is_null()
+                                      ? faultyEvaluation.at("rules").at(0).at("conditions").at(0).at("error")
+                                      : faultyEvaluation.at("error");
+            QVERIFY2(recorded == Json(error), name);
         }
     }
 

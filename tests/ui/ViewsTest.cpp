@@ -5,6 +5,7 @@
 #include "ui/ActivityTableModel.h"
 #include "ui/ActivityView.h"
 #include "ui/DesktopApplication.h"
+#include "ui/EvaluationTree.h"
 #include "ui/ItemTreeModel.h"
 #include "ui/ItemTreeView.h"
 #include "ui/LabelValueModel.h"
@@ -132,7 +133,7 @@ private slots:
             save(menu, QStringLiteral("menu"));
             window.resize(720, 480);
             const char* names[] = {"agent",        "machine",    "interfaces", "addresses",
-                                   "fingerprints", "evaluation", "privacy"};
+                                   "fingerprints", "evaluation", "activity",   "privacy"};
             for (int tab = 0; tab < tabs.count(); ++tab) {
                 tabs.setCurrentIndex(tab);
                 QApplication::processEvents();
@@ -375,7 +376,7 @@ private slots:
         QCOMPARE(model.rowCount(orCondition), 1);
     }
 
-    // The last tab: the agent's record, newest first, a new entry on top as it is recorded, under
+    // The agent's record, newest first, a new entry on top as it is recorded, under
     // the line that says what is not recorded.
     void activityTab()
     {
@@ -384,8 +385,8 @@ private slots:
         record.record(ActivityRequest::checkin, ActivityOutcome::refused, QStringLiteral("status 503; version 7"));
         StatusWindow window(fixture.agent());
         const auto& tabs = part<QTabWidget>(window, "tabs");
-        QCOMPARE(tabs.tabText(tabs.count() - 1), QStringLiteral("Activity"));
-        QCOMPARE(tabs.widget(tabs.count() - 1), &part<ActivityView>(window, "activityView"));
+        QCOMPARE(tabs.tabText(StatusWindow::activityTab), QStringLiteral("Activity"));
+        QCOMPARE(tabs.widget(StatusWindow::activityTab), &part<ActivityView>(window, "activityView"));
         QCOMPARE(part<QLabel>(window, "activityNote").text(), QString::fromLatin1(ActivityView::notRecorded));
         const auto& model = part<ActivityTableModel>(window, "activityModel");
         QCOMPARE(model.rowCount(), 1);
@@ -400,6 +401,18 @@ private slots:
         };
         QCOMPARE(row(0), QStringList({"2026-03-02 10:00:00", "presence", "accepted", "Office (office) HQ/3\\x1b[2J"}));
         QCOMPARE(row(1), QStringList({"2026-03-02 10:00:00", "check-in", "refused", "status 503; version 7"}));
+    }
+
+    // What was cancelled once another fingerprint had matched reads "not needed", not "undecided".
+    void evaluationNotNeeded()
+    {
+        const ConditionEvaluation ping{
+            FingerprintConditionType::ping, {{"address", "gw"}}, false, {}, {}, {}, {}, {}, {}, false};
+        const RulesEngineEvaluation evaluation{{{"lab", "Lab", {}, {{"Main", {}, {ping}, false}}, false}}};
+        const std::vector<ItemNode> nodes = evaluationNodes(evaluation);
+        const ItemNode& rule = nodes.at(0).children.at(0);
+        QCOMPARE((QStringList{nodes[0].columns[1], rule.columns[1], rule.children.at(0).columns[1]}),
+                 QStringList(3, QStringLiteral("not needed")));
     }
 };
 
