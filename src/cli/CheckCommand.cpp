@@ -3,6 +3,8 @@
 #include "cli/CurrentNetwork.h"
 #include "cli/FingerprintSummary.h"
 #include "common/Json.h"
+#include "common/SettingKey.h"
+#include "common/Settings.h"
 #include "common/TerminalText.h"
 #include "network/HttpExchange.h"
 #include "network/NetworkContextJson.h"
@@ -134,6 +136,26 @@ std::optional<QStringList> snapshotsIn(const QString& folder, Console& console)
     return paths;
 }
 
+// The known setting keys of `bytes` when they hold a JSON object without "fingerprints": a managed
+// policy given where a fingerprint file belongs.
+QStringList policyKeys(const QByteArray& bytes)
+{
+    QStringList keys;
+    try {
+        const Json document = parseJson(bytes);
+        if (!document.is_object() || document.contains("fingerprints")) {
+            return {};
+        }
+        for (const auto& [key, value] : document.items()) {
+            if (findSettingKey(fromStdString(key))) {
+                keys << fromStdString(key);
+            }
+        }
+    } catch (const JsonDecodeError&) {
+    }
+    return keys;
+}
+
 } // namespace
 
 QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
@@ -201,7 +223,15 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
     try {
         decoded = decodeFingerprintFile(*bytes, parser.isSet(stored) ? TimestampForm::stored : TimestampForm::served);
     } catch (const JsonDecodeError& error) {
-        console.error() << path << ": " << printable(error.description()) << '\n';
+        if (const QStringList keys = policyKeys(*bytes); !keys.isEmpty()) {
+            console.error() << path << ": this looks like a managed policy, not a fingerprint file (it sets "
+                            << printable(keys.join(QStringLiteral(", "))) << "). A policy goes in "
+                            << Settings::defaultManagedDirectory()
+                            << "/ and 'nerova-agent config list' shows what the agent reads from it; a "
+                               "fingerprint file holds a \"fingerprints\" array.\n";
+        } else {
+            console.error() << path << ": " << printable(error.description()) << '\n';
+        }
         co_return exitcode::usage;
     }
     if (!evaluating) {

@@ -110,6 +110,17 @@ QString execArgument(const QString& program)
     return QLatin1Char('"') + escaped + QLatin1Char('"');
 }
 
+// A string value of a desktop entry (TryExec): backslashes and line breaks escaped.
+QString stringValue(const QString& text)
+{
+    QString escaped = text;
+    escaped.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    escaped.replace(QLatin1Char('\n'), QStringLiteral("\\n"));
+    escaped.replace(QLatin1Char('\r'), QStringLiteral("\\r"));
+    escaped.replace(QLatin1Char('\t'), QStringLiteral("\\t"));
+    return escaped;
+}
+
 } // namespace
 
 AutostartLoginItem::AutostartLoginItem(QString userDirectory, QStringList systemDirectories, QString program)
@@ -176,6 +187,9 @@ void AutostartLoginItem::registerItem()
                              "Type=Application\n"
                              "Name=Nerova Agent\n"
                              "Comment=Report your presence at the company's locations\n"
+                             "TryExec=" +
+                             stringValue(program_).toUtf8() +
+                             "\n"
                              "Exec=" +
                              execArgument(program_).toUtf8() +
                              "\n"

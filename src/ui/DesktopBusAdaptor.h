@@ -16,6 +16,14 @@ inline constexpr const char* interfaceName = "app.nerova.NerovaAgent1.Desktop";
 class DesktopBusAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "app.nerova.NerovaAgent1.Desktop")
+    Q_CLASSINFO("D-Bus Introspection", "<interface name=\"app.nerova.NerovaAgent1.Desktop\">"
+                                       "<annotation name=\"org.freedesktop.DBus.DocString\" value=\"The desktop side "
+                                       "of the running Nerova Agent: its status window.\"/>"
+                                       "<method name=\"ShowWindow\">"
+                                       "<annotation name=\"org.freedesktop.DBus.DocString\" value=\"Shows the status "
+                                       "window and brings it to the front.\"/>"
+                                       "</method>"
+                                       "</interface>")
 
 public:
     // Becomes a child of `exported`, the object registered on the bus.

@@ -8,6 +8,7 @@
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"
+#include "ui/PlatformChoice.h"
 #include "ui/SymbolIcon.h"
 #include "ui/ViewLogging.h"
 
@@ -62,6 +63,7 @@ int runDesktopAgent(int& argc, char** argv)
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
         return needsGraphicalSession("neither DISPLAY nor WAYLAND_DISPLAY is set");
     }
+    choosePreferredQtPlatform();
     // Qt aborts the process when its platform plugin cannot start (a display that does not answer):
     // the one fatal line it writes then ends the process here, with the agent's own word.
     auto platformFailure = std::make_unique<LogReceiver>([](QtMsgType type, const char*, const QString&) {

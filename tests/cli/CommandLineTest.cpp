@@ -84,6 +84,8 @@ private slots:
         QTest::newRow("json") << QStringList{"check", "FILE", "--json"} << validFile << 0 << QStringList{"\"fingerprintVersion\": 9007199254740993", "\"createdAt\": \"2026-11-30T09:15:00Z\""} << "" << none;
         QTest::newRow("served file read as stored") << QStringList{"check", "--stored", "FILE"} << validFile << 2 << QStringList{} << "createdAt: \"2026-11-30T09:15:00.123Z\" is not a UTC date-time" << none;
         QTest::newRow("decoding failure names the key") << QStringList{"check", "FILE"} << QByteArray(validFile).replace("\"inverted\":true", "\"inverted\":1") << 2 << QStringList{} << "fingerprints[0].rules[0].conditions[0].rules[0].conditions[0].inverted: expected a boolean" << none;
+        QTest::newRow("a managed policy") << QStringList{"check", "FILE"} << QByteArray("{\"agentEndpoint\":\"https://presence.example.com\",\"registrationKey\":\"k\"}") << 2 << QStringList{} << "fingerprints.json: this looks like a managed policy, not a fingerprint file (it sets agentEndpoint, registrationKey)" << none;
+        QTest::newRow("unknown keys: the key path") << QStringList{"check", "FILE"} << QByteArray("{\"agentEndpointt\":\"x\"}") << 2 << QStringList{} << "fingerprints: required key is missing" << none;
         QTest::newRow("not JSON") << QStringList{"check", "FILE"} << QByteArray("\xff\xfe garbage") << 2 << QStringList{} << "malformed JSON" << none;
         QTest::newRow("missing file") << QStringList{"check", "/nonexistent/file.json"} << QByteArray() << 2 << QStringList{} << "cannot read /nonexistent/file.json: No such file or directory" << none;
         QTest::newRow("directory") << QStringList{"check", "/"} << QByteArray() << 2 << QStringList{} << "cannot read /" << none;

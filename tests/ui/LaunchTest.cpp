@@ -1,17 +1,22 @@
 #include "DesktopFixture.h"
 
+#include "agent/AgentBusAdaptor.h"
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
+#include "ui/DesktopBusAdaptor.h"
+#include "ui/PlatformChoice.h"
 #include "ui/SymbolIcon.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusContext>
 #include <QDBusMessage>
+#include <QDBusPendingCall>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTabWidget>
+#include <QXmlStreamReader>
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -199,6 +204,7 @@ private slots:
             if (userEntry.isEmpty() && systemEntry.isEmpty() && !blocked) {
                 QVERIFY(written.startsWith("[Desktop Entry]\n"));
                 QVERIFY(written.contains("\nExec=\"/opt/Nerova Agent/nerova-agent\"\n"));
+                QVERIFY(written.contains("\nTryExec=/opt/Nerova Agent/nerova-agent\n")); // gone after removal: skipped
             } else {
                 QCOMPARE(written, userEntry);
             }
@@ -281,6 +287,90 @@ private slots:
         QCOMPARE(notifications.notified.size(), expected);
         QDBusConnection::disconnectFromBus(tag + "-agent");
         QDBusConnection::disconnectFromBus(tag + "-server");
+    }
+
+    void platformChoice_data()
+    {
+        QTest::addColumn<QStringList>("environment");
+        QTest::addColumn<QByteArray>("platform");
+        const QString x = QStringLiteral("DISPLAY=:0"), wayland = QStringLiteral("WAYLAND_DISPLAY=wayland-0");
+        QTest::newRow("X11 session") << QStringList{x, "XDG_SESSION_TYPE=x11"} << QByteArray();
+        QTest::newRow("Wayland with Xwayland") << QStringList{x, wayland} << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland session type")
+            << QStringList{x, "XDG_SESSION_TYPE=wayland"} << QByteArray("xcb;wayland");
+        QTest::newRow("Wayland without Xwayland") << QStringList{wayland, "DISPLAY="} << QByteArray();
+        QTest::newRow("the user's choice") << QStringList{x, wayland, "QT_QPA_PLATFORM=wayland"} << QByteArray();
+    }
+    // In a Wayland session the window goes to Xwayland when there is one, unless the user chose.
+    void platformChoice()
+    {
+        QFETCH(QStringList, environment);
+        QFETCH(QByteArray, platform);
+        QProcessEnvironment values;
+        for (const QString& assignment : environment) {
+            values.insert(assignment.section(u'=', 0, 0), assignment.section(u'=', 1));
+        }
+        QCOMPARE(preferredQtPlatform(values), platform);
+    }
+
+    // What a client introspects: every member of the agent's interfaces says what it does, every
+    // argument has a name.
+    void busInterfacesAreDocumented()
+    {
+        PrivateBus bus;
+        QVERIFY2(!bus.address.isEmpty(), "dbus-daemon did not start");
+        QDBusConnection agentSide = QDBusConnection::connectToBus(bus.address, QStringLiteral("documented-agent"));
+        QDBusConnection client = QDBusConnection::connectToBus(bus.address, QStringLiteral("documented-client"));
+        DesktopFixture fixture;
+        new DesktopBusAdaptor(fixture.agent(), [] {});
+        QVERIFY(!publishAgent(fixture.agent(), agentSide, BusNameRole::takesOver));
+        // Answered by this thread's event loop: asked without blocking it.
+        const QDBusPendingCall pending = client.asyncCall(QDBusMessage::createMethodCall(
+            agentbus::serviceName, agentbus::objectPath, "org.freedesktop.DBus.Introspectable", "Introspect"));
+        QTRY_VERIFY(pending.isFinished());
+        const QDBusMessage reply = pending.reply();
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+
+        QXmlStreamReader xml(reply.arguments().value(0).toString());
+        const auto isMember = [&xml] {
+            return xml.name() == u"method" || xml.name() == u"property" || xml.name() == u"signal";
+        };
+        QStringList interfaces, members, undocumented;
+        QString member;
+        while (!xml.atEnd()) {
+            xml.readNext();
+            if (xml.isEndElement() && isMember()) {
+                member.clear();
+            }
+            if (!xml.isStartElement()) {
+                continue;
+            }
+            const QString name = xml.attributes().value(QStringLiteral("name")).toString();
+            if (xml.name() == u"interface" && !name.startsWith(u"app.nerova.")) {
+                xml.skipCurrentElement();
+            } else if (xml.name() == u"interface") {
+                interfaces << name;
+            } else if (isMember()) {
+                member = name;
+                members << name;
+                undocumented << name;
+            } else if (xml.name() == u"arg") {
+                if (name.isEmpty()) {
+                    undocumented << member + QStringLiteral(": an argument without a name");
+                }
+                xml.skipCurrentElement(); // its own annotations do not document the member
+            } else if (xml.name() == u"annotation" && name == u"org.freedesktop.DBus.DocString" &&
+                       !xml.attributes().value(QStringLiteral("value")).isEmpty()) {
+                undocumented.removeAll(member);
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(interfaces, QStringList({QString::fromLatin1(agentbus::interfaceName),
+                                          QString::fromLatin1(desktopbus::interfaceName)}));
+        QVERIFY(members.contains(QStringLiteral("Status")) && members.contains(QStringLiteral("ShowWindow")));
+        QCOMPARE(undocumented, QStringList());
+        QDBusConnection::disconnectFromBus(QStringLiteral("documented-agent"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("documented-client"));
     }
 };
 

@@ -18,9 +18,11 @@ int main(int argc, char* argv[])
         "Reference presence service for development, the demo and the tests. Plain HTTP: listen on loopback only, "
         "the agent refuses plain HTTP to any other host."));
     parser.addHelpOption();
-    const QCommandLineOption fingerprintFile(QStringLiteral("fingerprint-file"),
-                                             QStringLiteral("Fingerprint file to serve (re-read when it changes)."),
-                                             QStringLiteral("path"));
+    const QCommandLineOption fingerprintFile(
+        QStringLiteral("fingerprint-file"),
+        QStringLiteral("Fingerprint file to serve (re-read when it changes). The package ships a "
+                       "sample: /usr/share/nerova-presence-service/fingerprints.json"),
+        QStringLiteral("path"));
     const QCommandLineOption registrationKey(QStringLiteral("registration-key"),
                                              QStringLiteral("Key that agents must present to enrol."),
                                              QStringLiteral("key"));
