@@ -2,9 +2,10 @@
 
 // `nerova-agent run` as a process against the reference presence service, for the agent's
 // benchmarks: a veth pair in the caller's network namespace, a served file with the fingerprints
-// "a" and "b" (an internal address in `rangeA` or `rangeB`), the agent's settings pointing at the
-// service, and the agent started with its debug lines off and its log in a scratch file, then given
-// time to enrol, check in, install its file and evaluate the first context.
+// "lab" (a web page from a loopback server that accepts and never answers: a slow probe that must
+// not hold the reports back), "a" and "b" (an internal address in `rangeA` or `rangeB`), the agent's settings pointing
+// at the service, and the agent started with its debug lines off and its log in a scratch file, then given time to
+// enrol, check in, install its file and evaluate the first context.
 #include "EventLoopWaits.h"
 #include "common/Settings.h"
 #include "support/FingerprintFiles.h"
@@ -12,6 +13,8 @@
 #include "tools/presence-service/PresenceService.h"
 
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -25,6 +28,7 @@ struct AgentAgainstService {
     std::unique_ptr<presence::PresenceService> service;
     QProcess agent;
     QString agentId;
+    QTcpServer silent; // takes every connection and sends nothing
 
     // Sets everything up, starts the agent and waits until it has settled; the problem when
     // something could not be done.
@@ -33,9 +37,22 @@ struct AgentAgainstService {
         if (std::optional<QString> failure = test::addVethPair(link, link + u'p')) {
             return failure;
         }
+        if (!silent.listen(QHostAddress::LocalHost)) {
+            return QStringLiteral("the silent web server cannot listen");
+        }
+        QObject::connect(&silent, &QTcpServer::newConnection, &silent, [this] {
+            while (QTcpSocket* connection = silent.nextPendingConnection()) {
+                QObject::connect(connection, &QTcpSocket::disconnected, connection, &QObject::deleteLater);
+            }
+        });
+        const QByteArray lab =
+            R"({"fingerprintId":"lab","name":"lab","locationPoint":{"locationId":"site-lab"},"rules":[{"name":"Page",)"
+            R"("conditions":[{"type":"webContent","arguments":[{"name":"url","value":"http://127.0.0.1:)" +
+            QByteArray::number(silent.serverPort()) +
+            R"(/"},{"name":"match","value":"lab"}],"rules":[],"inverted":false}]}]})";
         QFile served(dir.filePath(QStringLiteral("served.json")));
         const QByteArray file = test::fingerprintFile(
-            1, {test::internalIpFingerprint("a", rangeA), test::internalIpFingerprint("b", rangeB)});
+            1, {lab, test::internalIpFingerprint("a", rangeA), test::internalIpFingerprint("b", rangeB)});
         if (!served.open(QIODevice::WriteOnly) || served.write(file) < 0) {
             return QStringLiteral("cannot write the fingerprint file");
         }

@@ -6,7 +6,8 @@
 //   under 0.2 s CPU in 10 minutes, no wake-ups besides the agent's timers, under 40 MB resident.
 // - changes: M address changes (--changes, default 20; the goal is stated for 200), each moving the
 //   machine to the other of two fingerprints: the time from the change to the presence report the
-//   service received (goal: the 5-second debounce plus at most 300 ms), and descriptors and
+//   service received (goal: the 5-second debounce plus at most 300 ms, although the file also holds
+//   a fingerprint whose web page never comes), and descriptors and
 //   resident memory after the changes against before (goal: no descriptor growth, under 1 MB more).
 // - moves under steady triggers: K moves (--bursts, default 3), each followed by a renewal of an
 //   IPv6 address's lifetime on the other link every 3 s for 15 s, as router advertisements renew
