@@ -98,13 +98,8 @@ int main(int argc, char* argv[])
         return skippedStatus;
     }
     qputenv("QT_LOGGING_RULES", "nerova.*.debug=false");
-    // nb1 answers as the default gateway of nb0 (both in this namespace: its ARP replies come back).
     for (const QStringList& step : QList<QStringList>{{"link", "add", "nb0", "type", "veth", "peer", "name", "nb1"},
-                                                      {"link", "set", "nb0", "up"},
-                                                      {"link", "set", "nb1", "up"},
-                                                      {"addr", "add", "10.69.0.1/24", "dev", "nb0"},
-                                                      {"addr", "add", "10.69.0.2/24", "dev", "nb1"},
-                                                      {"route", "add", "default", "via", "10.69.0.2", "dev", "nb0"}}) {
+                                                      {"link", "set", "nb0", "up"}}) {
         if (const std::optional<QString> failure = test::runIp(step)) {
             std::printf("network monitor: skipped, %s\n", qPrintable(*failure));
             return skippedStatus;
@@ -183,8 +178,25 @@ int main(int argc, char* argv[])
                 triggers, burstMs, refreshes - refreshesBefore, cost.cpuSeconds * 1000);
     goals.check(refreshes - refreshesBefore == 1 && cost.cpuSeconds < 0.050, "burst: one refresh, under 50 ms CPU");
 
+    // A default gateway in a namespace of its own (an address of this namespace would be reached
+    // through loopback, never resolved), whose hardware address the first read must resolve.
+    const QString gatewayNamespace = QStringLiteral("nerova-bench-gw-%1").arg(QCoreApplication::applicationPid());
+    for (const QStringList& step :
+         QList<QStringList>{{"netns", "add", gatewayNamespace},
+                            {"link", "add", "sg0", "type", "veth", "peer", "name", "sgp", "netns", gatewayNamespace},
+                            {"addr", "add", "10.70.0.1/24", "dev", "sg0"},
+                            {"link", "set", "sg0", "up"},
+                            {"-n", gatewayNamespace, "addr", "add", "10.70.0.2/24", "dev", "sgp"},
+                            {"-n", gatewayNamespace, "link", "set", "sgp", "up"},
+                            {"route", "add", "default", "via", "10.70.0.2", "dev", "sg0"}}) {
+        if (const std::optional<QString> failure = test::runIp(step)) {
+            std::printf("snapshot read: FAILED, %s\n", qPrintable(*failure));
+            return 1;
+        }
+    }
+    runEventLoopFor(2000); // the links' carrier
     const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
-    test::runIp({"neigh", "flush", "dev", "nb0"});
+    test::runIp({"neigh", "flush", "dev", "sg0"});
     std::vector<double> walls;
     std::vector<double> cpus;
     for (int i = 0; i < 21; ++i) {
@@ -200,6 +212,7 @@ int main(int argc, char* argv[])
     std::printf("snapshot read with every source, 21 reads: first %.1f ms (gateway to resolve), median %.2f ms wall, "
                 "median %.2f ms CPU, most %.2f ms CPU (goal: under 10 ms CPU)\n",
                 walls.front(), median(walls), median(cpus), *std::max_element(cpus.begin(), cpus.end()));
+    test::runIp({"netns", "del", gatewayNamespace});
     goals.check(median(cpus) < 10 && walls.front() < 1500, "snapshot read: median under 10 ms CPU");
     return goals.exitCode();
 }
