@@ -260,18 +260,13 @@ QCoro::Task<int> runCheckCommand(QStringList arguments, Console& console)
         }
         co_return co_await evaluateEach(std::move(decoded), std::move(saved), parser.isSet(json), console);
     }
-    NetworkContext context;
-    if (parser.isSet(snapshot)) {
-        std::optional<NetworkContext> saved = readSavedSnapshot(parser.value(snapshot), console);
-        if (!saved) {
-            co_return exitcode::usage;
-        }
-        context = std::move(*saved);
-    } else {
-        const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
-        context = co_await readCurrentNetwork(*reader, endpoint, console.err());
+    const std::optional<QString> snapshotPath =
+        parser.isSet(snapshot) ? std::optional(parser.value(snapshot)) : std::nullopt;
+    std::optional<NetworkContext> context = co_await readSavedOrCurrentNetwork(snapshotPath, endpoint, console);
+    if (!context) {
+        co_return exitcode::usage;
     }
-    co_return co_await evaluate(std::move(decoded), std::move(context), parser.isSet(explain), parser.isSet(json),
+    co_return co_await evaluate(std::move(decoded), std::move(*context), parser.isSet(explain), parser.isSet(json),
                                 console);
 }
 

@@ -73,6 +73,17 @@ std::optional<NetworkContext> readSavedSnapshot(const QString& path, Console& co
     return std::nullopt;
 }
 
+QCoro::Task<std::optional<NetworkContext>>
+readSavedOrCurrentNetwork(std::optional<QString> snapshotPath, std::optional<QUrl> publicIpEndpoint, Console& console)
+{
+    if (snapshotPath) {
+        co_return readSavedSnapshot(*snapshotPath, console);
+    }
+    const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
+    NetworkContext context = co_await readCurrentNetwork(*reader, std::move(publicIpEndpoint), console.err());
+    co_return context;
+}
+
 PublicIpOptions::PublicIpOptions(QCommandLineParser& parser)
     : skip_(QStringLiteral("no-public-ip"), QStringLiteral("Do not look up the public IP address.")),
       endpoint_(QStringLiteral("public-ip-endpoint"),

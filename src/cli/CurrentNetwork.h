@@ -45,6 +45,12 @@ std::optional<QByteArray> readInput(const QString& path, Console& console);
 // be read or decoded.
 std::optional<NetworkContext> readSavedSnapshot(const QString& path, Console& console);
 
+// The snapshot saved at `snapshotPath` when one is given, else the network now (with the public
+// address looked up at `publicIpEndpoint`, when given); nothing after saying why a saved snapshot
+// cannot be read.
+QCoro::Task<std::optional<NetworkContext>>
+readSavedOrCurrentNetwork(std::optional<QString> snapshotPath, std::optional<QUrl> publicIpEndpoint, Console& console);
+
 // What parsing a command with the public-IP options gave: the exit code when the command is done
 // (help shown, or a usage error written), else where to look the public address up.
 struct PublicIpArguments {

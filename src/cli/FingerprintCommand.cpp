@@ -53,23 +53,20 @@ QCoro::Task<int> suggest(QStringList arguments, Console& console)
         parser.value(name),
         {parser.value(locationId), optionalValue(levelId), optionalValue(zoneId), optionalValue(placeId)}};
 
-    NetworkContext context;
-    if (parser.isSet(snapshot)) {
-        std::optional<NetworkContext> saved = readSavedSnapshot(parser.value(snapshot), console);
-        if (!saved) {
-            co_return exitcode::usage;
-        }
-        context = std::move(*saved);
-    } else {
+    std::optional<QUrl> endpoint;
+    if (!parser.isSet(snapshot)) {
         QString endpointError;
-        const std::optional<QUrl> endpoint = publicIp.endpoint(parser, endpointError);
+        endpoint = publicIp.endpoint(parser, endpointError);
         if (!endpointError.isEmpty()) {
             co_return usageError(console, endpointError, usage);
         }
-        const std::unique_ptr<NetworkReader> reader = makeSystemNetworkReader();
-        context = co_await readCurrentNetwork(*reader, endpoint, console.err());
     }
-    const Fingerprint fingerprint = suggestFingerprint(context, target);
+    const std::optional<QString> snapshotPath = optionalValue(snapshot);
+    const std::optional<NetworkContext> context = co_await readSavedOrCurrentNetwork(snapshotPath, endpoint, console);
+    if (!context) {
+        co_return exitcode::usage;
+    }
+    const Fingerprint fingerprint = suggestFingerprint(*context, target);
     if (fingerprint.rules.empty()) {
         console.error() << "fingerprint suggest: the network holds nothing to tell this place by (no gateway, Wi-Fi "
                            "network, DNS domain, IPv4 address or external address)\n";
