@@ -1,6 +1,7 @@
 #include "ui/ActivityTableModel.h"
 
 #include "common/TerminalText.h"
+#include "ui/Translations.h"
 
 namespace nerova {
 
@@ -45,8 +46,8 @@ QVariant ActivityTableModel::data(const QModelIndex& index, int role) const
     const ActivityEntry& entry = entries_.at(index.row());
     switch (index.column()) {
     case timeColumn: return entry.time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    case requestColumn: return activityRequestText(entry.request);
-    case outcomeColumn: return activityOutcomeText(entry.outcome);
+    case requestColumn: return activityRequestDisplayText(entry.request);
+    case outcomeColumn: return activityOutcomeDisplayText(entry.outcome);
     case detailColumn: return printable(entry.detail);
     default: return {};
     }
@@ -57,8 +58,7 @@ QVariant ActivityTableModel::headerData(int section, Qt::Orientation orientation
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
         return {};
     }
-    static const QStringList headers{QStringLiteral("Time"), QStringLiteral("Request"), QStringLiteral("Outcome"),
-                                     QStringLiteral("Detail")};
+    const QStringList headers{tr("Time"), tr("Request"), tr("Outcome"), tr("Detail")};
     return headers.value(section);
 }
 

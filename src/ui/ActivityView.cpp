@@ -12,7 +12,7 @@ namespace nerova {
 ActivityView::ActivityView(ActivityTableModel& model, QWidget* parent) : QWidget(parent)
 {
     auto* column = new QVBoxLayout(this);
-    auto* note = new QLabel(QString::fromLatin1(notRecorded));
+    auto* note = new QLabel(tr(notRecorded));
     note->setObjectName(QStringLiteral("activityNote"));
     note->setTextFormat(Qt::PlainText);
     note->setWordWrap(true);

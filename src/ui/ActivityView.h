@@ -14,8 +14,9 @@ class ActivityView : public QWidget {
     Q_OBJECT
 
 public:
-    static constexpr const char* notRecorded = "The public IP lookup and the network tests (ping, TCP, web pages) do "
-                                               "not go to the service and are not recorded.";
+    static constexpr const char* notRecorded =
+        QT_TR_NOOP("The public IP lookup and the network tests (ping, TCP, web pages) do "
+                   "not go to the service and are not recorded.");
 
     explicit ActivityView(ActivityTableModel& model, QWidget* parent = nullptr);
 };

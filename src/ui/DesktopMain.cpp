@@ -10,6 +10,7 @@
 #include "ui/DesktopBusAdaptor.h"
 #include "ui/PlatformChoice.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Translations.h"
 #include "ui/ViewLogging.h"
 
 #include <QApplication>
@@ -79,6 +80,7 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
     QApplication::setDesktopFileName(QString::fromLatin1(buildinfo::identifier));
     QApplication::setQuitOnLastWindowClosed(false);
+    installTranslations(QLocale()); // the user's languages, before any text is made
     QApplication::setWindowIcon(QIcon::fromTheme(QString::fromLatin1(buildinfo::identifier), trayIcon(true)));
 
     // A desktop agent already running shows its window; one without a window (`nerova-agent run`,

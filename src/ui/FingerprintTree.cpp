@@ -1,5 +1,7 @@
 #include "ui/FingerprintTree.h"
 
+#include <QCoreApplication>
+
 namespace nerova::fingerprinttree {
 
 namespace {
@@ -14,7 +16,7 @@ ItemNode conditionNode(const FingerprintCondition& condition)
     ItemNode node;
     node.columns = QStringList{conditionText(condition)};
     if (condition.type != FingerprintConditionType::or_) {
-        node.columns << QStringLiteral("Inverted");
+        node.columns << QCoreApplication::translate("FingerprintTree", "Inverted");
         node.checked = condition.inverted;
     }
     return node;
@@ -24,7 +26,7 @@ ItemNode conditionNode(const FingerprintCondition& condition)
 
 QString versionText(const FingerprintFile& file)
 {
-    return QStringLiteral("Fingerprint file version: %1").arg(file.fingerprintVersion);
+    return QCoreApplication::translate("FingerprintTree", "Fingerprint file version: %1").arg(file.fingerprintVersion);
 }
 
 QString locationText(const LocationPoint& point)
@@ -39,21 +41,26 @@ QString conditionText(const FingerprintCondition& condition)
 {
     switch (condition.type) {
     case FingerprintConditionType::internalIp:
-        return QStringLiteral("Internal IP in ") + argument(condition, "cidrRange");
+        return QCoreApplication::translate("FingerprintTree", "Internal IP in %1")
+            .arg(argument(condition, "cidrRange"));
     case FingerprintConditionType::externalIp:
-        return QStringLiteral("External IP in ") + argument(condition, "cidrRange");
-    case FingerprintConditionType::ping: return QStringLiteral("Ping ") + argument(condition, "address");
+        return QCoreApplication::translate("FingerprintTree", "External IP in %1")
+            .arg(argument(condition, "cidrRange"));
+    case FingerprintConditionType::ping:
+        return QCoreApplication::translate("FingerprintTree", "Ping %1").arg(argument(condition, "address"));
     case FingerprintConditionType::webContent:
-        return QStringLiteral("Web content at ") + argument(condition, "url") + QStringLiteral(" contains ") +
-               argument(condition, "match");
+        return QCoreApplication::translate("FingerprintTree", "Web content at %1 contains %2")
+            .arg(argument(condition, "url"), argument(condition, "match"));
     case FingerprintConditionType::connection:
-        return QStringLiteral("Content at ") + argument(condition, "hostport") + QStringLiteral(" contains ") +
-               argument(condition, "match");
-    case FingerprintConditionType::or_: return QStringLiteral("Or Condition");
+        return QCoreApplication::translate("FingerprintTree", "Content at %1 contains %2")
+            .arg(argument(condition, "hostport"), argument(condition, "match"));
+    case FingerprintConditionType::or_: return QCoreApplication::translate("FingerprintTree", "Or Condition");
     case FingerprintConditionType::gateway: {
         const std::optional<QString> address = condition.argument(u"address");
-        return QStringLiteral("Gateway ") + argument(condition, "hardwareAddress") +
-               (address ? QStringLiteral(" at ") + *address : QString());
+        const QString hardwareAddress = argument(condition, "hardwareAddress");
+        return address
+                   ? QCoreApplication::translate("FingerprintTree", "Gateway %1 at %2").arg(hardwareAddress, *address)
+                   : QCoreApplication::translate("FingerprintTree", "Gateway %1").arg(hardwareAddress);
     }
     case FingerprintConditionType::wireless: {
         QStringList given;
@@ -62,11 +69,14 @@ QString conditionText(const FingerprintCondition& condition)
                 given.append(*value);
             }
         }
-        return QStringLiteral("Wi-Fi ") + (given.isEmpty() ? QStringLiteral("???") : given.join(QStringLiteral(" / ")));
+        return QCoreApplication::translate("FingerprintTree", "Wi-Fi %1")
+            .arg(given.isEmpty() ? QStringLiteral("???") : given.join(QStringLiteral(" / ")));
     }
-    case FingerprintConditionType::dnsDomain: return QStringLiteral("DNS domain ") + argument(condition, "domain");
-    case FingerprintConditionType::tunnel: return QStringLiteral("Through a tunnel");
-    case FingerprintConditionType::peripheral: return QStringLiteral("Peripheral ") + argument(condition, "id");
+    case FingerprintConditionType::dnsDomain:
+        return QCoreApplication::translate("FingerprintTree", "DNS domain %1").arg(argument(condition, "domain"));
+    case FingerprintConditionType::tunnel: return QCoreApplication::translate("FingerprintTree", "Through a tunnel");
+    case FingerprintConditionType::peripheral:
+        return QCoreApplication::translate("FingerprintTree", "Peripheral %1").arg(argument(condition, "id"));
     }
     return {};
 }
@@ -76,8 +86,8 @@ std::vector<ItemNode> nodes(const FingerprintFile& file)
     std::vector<ItemNode> sections;
     for (const Fingerprint& fingerprint : file.fingerprints) {
         ItemNode section;
-        section.columns = QStringList{
-            QStringLiteral("name: %1\nLocation: %2").arg(fingerprint.name, locationText(fingerprint.locationPoint))};
+        section.columns = QStringList{QCoreApplication::translate("FingerprintTree", "name: %1\nLocation: %2")
+                                          .arg(fingerprint.name, locationText(fingerprint.locationPoint))};
         section.heading = true;
         for (const FingerprintRule& rule : fingerprint.rules) {
             ItemNode ruleNode;

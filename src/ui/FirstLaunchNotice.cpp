@@ -39,11 +39,11 @@ QCoro::Task<void> FirstLaunchNotice::show()
         co_return;
     }
     QDBusMessage notify = QDBusMessage::createMethodCall(service, path, interface, QStringLiteral("Notify"));
-    const QString details = QStringLiteral("Show details");
+    const QString details = tr("Show details");
     notify << QStringLiteral("Nerova Agent") << 0u << QString::fromLatin1(buildinfo::identifier)
-           << QStringLiteral("Nerova Agent reports your work location")
-           << QStringLiteral("The agent reports your work location to your company's presence service. The Activity "
-                             "and Privacy tabs of its window show what it sends.")
+           << tr("Nerova Agent reports your work location")
+           << tr("The agent reports your work location to your company's presence service. The Activity "
+                 "and Privacy tabs of its window show what it sends.")
            << QStringList{clickAction, details, showAction, details}
            << QVariantMap{{QStringLiteral("desktop-entry"), QString::fromLatin1(buildinfo::identifier)}} << -1;
     listen(true); // before the answer, so that no action of the new notification is missed

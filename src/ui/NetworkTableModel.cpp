@@ -12,7 +12,7 @@ QString gatewaysText(const LocationEvidence& evidence, const QString& name)
     QStringList texts;
     for (const Gateway& gateway : evidence.gateways) {
         if (gateway.name == name) {
-            const QString address = gateway.address.value_or(QStringLiteral("direct"));
+            const QString address = gateway.address.value_or(NetworkTableModel::tr("direct"));
             texts << (gateway.hardwareAddress ? QStringLiteral("%1 (%2)").arg(address, *gateway.hardwareAddress)
                                               : address);
         }
@@ -26,10 +26,8 @@ NetworkTableModel::NetworkTableModel(Content content, QObject* parent)
     : QAbstractTableModel(parent),
       content_(content),
       headers_(content == Content::interfaces
-                   ? QStringList{QStringLiteral("Interface name"), QStringLiteral("MAC address"),
-                                 QStringLiteral("Gateway"), QStringLiteral("Wi-Fi")}
-                   : QStringList{QStringLiteral("Interface name"), QStringLiteral("Address type"),
-                                 QStringLiteral("Address")})
+                   ? QStringList{tr("Interface name"), tr("MAC address"), tr("Gateway"), tr("Wi-Fi")}
+                   : QStringList{tr("Interface name"), tr("Address type"), tr("Address")})
 {}
 
 void NetworkTableModel::setContext(const std::optional<NetworkContext>& context)
@@ -41,12 +39,12 @@ void NetworkTableModel::setContext(const std::optional<NetworkContext>& context)
 
 QString NetworkTableModel::externalIPv4() const
 {
-    return context_ && context_->externalIPv4 ? *context_->externalIPv4 : QStringLiteral("Unknown");
+    return context_ && context_->externalIPv4 ? *context_->externalIPv4 : tr("Unknown");
 }
 
 QString NetworkTableModel::externalIPv6() const
 {
-    return context_ && context_->externalIPv6 ? *context_->externalIPv6 : QStringLiteral("Unknown");
+    return context_ && context_->externalIPv6 ? *context_->externalIPv6 : tr("Unknown");
 }
 
 int NetworkTableModel::rowCount(const QModelIndex& parent) const

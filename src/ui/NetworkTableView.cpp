@@ -39,8 +39,8 @@ NetworkTableView::NetworkTableView(NetworkTableModel& model, bool withExternalAd
             address->setTextFormat(Qt::PlainText); // as the lookup service answered
             address->setTextInteractionFlags(Qt::TextSelectableByMouse);
         }
-        external->addRow(QStringLiteral("External IPv4 address:"), externalIPv4_);
-        external->addRow(QStringLiteral("External IPv6 address:"), externalIPv6_);
+        external->addRow(tr("External IPv4 address:"), externalIPv4_);
+        external->addRow(tr("External IPv6 address:"), externalIPv6_);
         column->addLayout(external);
     }
     pages_ = makeNoneOrContent(*this, content);

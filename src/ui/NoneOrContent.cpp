@@ -1,5 +1,6 @@
 #include "ui/NoneOrContent.h"
 
+#include <QCoreApplication>
 #include <QLabel>
 #include <QStackedLayout>
 
@@ -8,7 +9,7 @@ namespace nerova {
 QStackedLayout* makeNoneOrContent(QWidget& tab, QWidget* content)
 {
     auto* pages = new QStackedLayout(&tab);
-    auto* none = new QLabel(QStringLiteral("None"));
+    auto* none = new QLabel(QCoreApplication::translate("NoneOrContent", "None"));
     none->setAlignment(Qt::AlignCenter);
     pages->addWidget(none);
     pages->addWidget(content);

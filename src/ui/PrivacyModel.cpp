@@ -1,5 +1,6 @@
 #include "ui/PrivacyModel.h"
 
+#include "agent/ReportingPolicy.h"
 #include "common/Settings.h"
 #include "service/PublicIPClient.h"
 
@@ -24,16 +25,33 @@ QString hostOf(const QString& address) { return QUrl(address.trimmed(), QUrl::St
 QString pauseText(const std::optional<QString>& allowPause)
 {
     if (!allowPause) {
-        return QStringLiteral("not allowed");
+        return PrivacyModel::tr("not allowed");
     }
     const QString value = allowPause->trimmed();
     if (value.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || value == u"1") {
-        return QStringLiteral("allowed");
+        return PrivacyModel::tr("allowed");
     }
     if (value.compare(QLatin1String("false"), Qt::CaseInsensitive) == 0 || value == u"0") {
-        return QStringLiteral("not allowed");
+        return PrivacyModel::tr("not allowed");
     }
     return *allowPause;
+}
+
+// The precision as set, in the user's language when it is one the agent knows; "place" when not set.
+QString precisionText(const std::optional<QString>& value)
+{
+    const std::optional<ReportPrecision> precision =
+        value ? parseReportPrecision(value->trimmed()) : std::optional(ReportPrecision::place);
+    if (!precision) {
+        return *value;
+    }
+    switch (*precision) {
+    case ReportPrecision::location: return PrivacyModel::tr("location");
+    case ReportPrecision::level: return PrivacyModel::tr("level");
+    case ReportPrecision::zone: return PrivacyModel::tr("zone");
+    case ReportPrecision::place: return PrivacyModel::tr("place");
+    }
+    return *value;
 }
 
 // A link to `text` when it is an http or https address with a host; empty otherwise.
@@ -52,22 +70,22 @@ std::vector<PrivacySection> sectionsFor(const PrivacyFacts& facts)
 {
     const QString serviceHost = facts.agentEndpoint ? hostOf(*facts.agentEndpoint) : QString();
     const QString service = serviceHost.isEmpty()
-                                ? QStringLiteral("your company's presence service (its address is not set yet)")
-                                : QStringLiteral("your company's presence service at %1").arg(serviceHost);
+                                ? PrivacyModel::tr("your company's presence service (its address is not set yet)")
+                                : PrivacyModel::tr("your company's presence service at %1").arg(serviceHost);
     QString lookupHost = facts.publicIpEndpoint ? hostOf(*facts.publicIpEndpoint) : QString();
     if (lookupHost.isEmpty()) {
         lookupHost = PublicIPClient::defaultEndpoint().host();
     }
     return {
-        {QStringLiteral("What the agent reads on this computer"),
-         QStringLiteral(
+        {PrivacyModel::tr("What the agent reads on this computer"),
+         PrivacyModel::tr(
              "To find out where you work, the agent reads the network this computer is connected to: its network "
              "interfaces and their hardware addresses, its IP addresses and its public address, the default "
              "gateways, the Wi-Fi network and the DNS domains. It also reads which monitors and USB devices are "
              "connected, whether the screen is locked and whether the mouse was clicked today, your user name, and "
              "this computer's name, model and serial number.")},
-        {QStringLiteral("What it sends, and where"),
-         QStringLiteral(
+        {PrivacyModel::tr("What it sends, and where"),
+         PrivacyModel::tr(
              "The agent sends its requests to one service, %1:\n"
              "\u2022 Registration, once: the agent's identifier and public key, your company's registration key, your "
              "user name, this computer's name and serial number and the agent's version; then a request that "
@@ -81,10 +99,10 @@ std::vector<PrivacySection> sectionsFor(const PrivacyFacts& facts)
              "about you: the lookup of this computer's public address at %2, and the checks that the fingerprint "
              "file asks for (ping, connection and web checks of the hosts it names).")
              .arg(service, lookupHost)},
-        {QStringLiteral("What never leaves this computer"),
-         QStringLiteral("The network snapshot (addresses, gateways, Wi-Fi networks, DNS domains, monitors and USB "
-                        "devices), the evidence a location is decided on, and the results of the checks. The agent "
-                        "decides on this computer and sends only the matched location.")},
+        {PrivacyModel::tr("What never leaves this computer"),
+         PrivacyModel::tr("The network snapshot (addresses, gateways, Wi-Fi networks, DNS domains, monitors and USB "
+                          "devices), the evidence a location is decided on, and the results of the checks. The agent "
+                          "decides on this computer and sends only the matched location.")},
     };
 }
 
@@ -108,9 +126,9 @@ void PrivacyModel::refresh()
     const PrivacyFacts facts = source_();
     sections_ = sectionsFor(facts);
     policy_ = {
-        {QStringLiteral("Reporting hours:"), facts.reportingHours.value_or(QStringLiteral("any time")), {}},
-        {QStringLiteral("Pause:"), pauseText(facts.allowPause), {}},
-        {QStringLiteral("Report precision:"), facts.reportPrecision.value_or(QStringLiteral("place")), {}},
+        {PrivacyModel::tr("Reporting hours:"), facts.reportingHours.value_or(PrivacyModel::tr("any time")), {}},
+        {PrivacyModel::tr("Pause:"), pauseText(facts.allowPause), {}},
+        {PrivacyModel::tr("Report precision:"), precisionText(facts.reportPrecision), {}},
     };
     noticeText_ = facts.privacyNoticeUrl.value_or(QString());
     linkMarkup_ = linkTo(noticeText_);

@@ -65,7 +65,7 @@ void PrivacyView::render()
         }
         column_->addSpacing(8);
     }
-    column_->addWidget(headingLabel(QStringLiteral("Policy in force")));
+    column_->addWidget(headingLabel(tr("Policy in force")));
     auto* grid = new QGridLayout;
     grid->setHorizontalSpacing(12);
     int row = 0;
@@ -74,7 +74,7 @@ void PrivacyView::render()
         grid->addWidget(plainLabel(value.value), row++, 1);
     }
     if (!model_.noticeText().isEmpty()) {
-        grid->addWidget(plainLabel(QStringLiteral("Company notice:"), false), row, 0, Qt::AlignRight);
+        grid->addWidget(plainLabel(tr("Company notice:"), false), row, 0, Qt::AlignRight);
         QLabel* notice = plainLabel(model_.noticeText());
         if (!model_.linkMarkup().isEmpty()) { // an escaped link to a web address, nothing else
             notice->setTextFormat(Qt::RichText);

@@ -17,8 +17,11 @@
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace nerova {
 
@@ -41,16 +44,13 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
       machineModel_(named(new LabelValueModel([&agent] { return machineRows(agent); }, this), "machineModel")),
       interfacesModel_(named(new NetworkTableModel(NetworkTableModel::Content::interfaces, this), "interfacesModel")),
       addressesModel_(named(new NetworkTableModel(NetworkTableModel::Content::addresses, this), "addressesModel")),
-      fingerprintsModel_(named(new ItemTreeModel({QStringLiteral("Fingerprint"), QStringLiteral("Inverted")}, 1, this),
-                               "fingerprintsModel")),
-      evaluationModel_(named(
-          new ItemTreeModel({QStringLiteral("Test"), QStringLiteral("Result"), QStringLiteral("Observed")}, -1, this),
-          "evaluationModel")),
+      fingerprintsModel_(named(new ItemTreeModel({tr("Fingerprint"), tr("Inverted")}, 1, this), "fingerprintsModel")),
+      evaluationModel_(
+          named(new ItemTreeModel({tr("Test"), tr("Result"), tr("Observed")}, -1, this), "evaluationModel")),
       privacyModel_(
           named(new PrivacyModel([&agent] { return PrivacyFacts::read(agent.settings()); }, this), "privacyModel"))
 {
     setWindowTitle(QStringLiteral("Nerova Agent"));
-    resize(640, 460);
     tabs_ = named(new QTabWidget, "tabs");
     auto* agentView = named(new LabelValueView(*agentModel_), "agentView");
     auto* machineView = named(new LabelValueView(*machineModel_), "machineView");
@@ -58,15 +58,15 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     auto* addressesView = named(new NetworkTableView(*addressesModel_, true), "addressesView");
     fingerprintsView_ = named(new ItemTreeView(*fingerprintsModel_), "fingerprintsView");
     evaluationView_ = named(new ItemTreeView(*evaluationModel_), "evaluationView");
-    tabs_->addTab(agentView, symbolIcon(QStringLiteral("key")), QStringLiteral("Agent"));
-    tabs_->addTab(machineView, QStringLiteral("Machine"));
-    tabs_->addTab(interfacesView, symbolIcon(QStringLiteral("cable.connector")), QStringLiteral("Interfaces"));
-    tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), QStringLiteral("Addresses"));
-    tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), QStringLiteral("Fingerprints"));
-    tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), QStringLiteral("Evaluation"));
+    tabs_->addTab(agentView, symbolIcon(QStringLiteral("key")), tr("Agent"));
+    tabs_->addTab(machineView, tr("Machine"));
+    tabs_->addTab(interfacesView, symbolIcon(QStringLiteral("cable.connector")), tr("Interfaces"));
+    tabs_->addTab(addressesView, symbolIcon(QStringLiteral("globe")), tr("Addresses"));
+    tabs_->addTab(fingerprintsView_, symbolIcon(QStringLiteral("list.number")), tr("Fingerprints"));
+    tabs_->addTab(evaluationView_, symbolIcon(QStringLiteral("checklist")), tr("Evaluation"));
     auto* activityModel = named(new ActivityTableModel(agent.activityRecord(), this), "activityModel");
-    tabs_->addTab(named(new ActivityView(*activityModel), "activityView"), QStringLiteral("Activity"));
-    tabs_->addTab(named(new PrivacyView(*privacyModel_), "privacyView"), QStringLiteral("Privacy"));
+    tabs_->addTab(named(new ActivityView(*activityModel), "activityView"), tr("Activity"));
+    tabs_->addTab(named(new PrivacyView(*privacyModel_), "privacyView"), tr("Privacy"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
 
@@ -92,6 +92,9 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     updateContext();
     updateFingerprints();
     updateEvaluation();
+    // Wide enough for every tab title (the machine's icon included), in the user's language and font.
+    const QMargins margins = layout->contentsMargins();
+    resize(std::max(640, tabs_->tabBar()->sizeHint().width() + margins.left() + margins.right()), 460);
 }
 
 void StatusWindow::present()
@@ -143,13 +146,12 @@ void StatusWindow::updateEvaluation()
         evaluationView_->setHeading(std::nullopt);
         return;
     }
-    QString verdict = evaluation->match ? QStringLiteral("Matched: ") + evaluation->match->name
-                                        : QStringLiteral("No fingerprint matched.");
+    QString verdict =
+        evaluation->match ? tr("Matched: %1").arg(evaluation->match->name) : tr("No fingerprint matched.");
     if (evaluation->error) {
-        verdict = QStringLiteral("The evaluation failed: ") + *evaluation->error;
+        verdict = tr("The evaluation failed: %1").arg(*evaluation->error);
     }
-    evaluationView_->setHeading(
-        QStringLiteral("Last evaluation: %1. %2").arg(shortDateTime(agent_.lastPresenceCheck()), verdict));
+    evaluationView_->setHeading(tr("Last evaluation: %1. %2").arg(shortDateTime(agent_.lastPresenceCheck()), verdict));
 }
 
 } // namespace nerova

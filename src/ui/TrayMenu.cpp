@@ -32,7 +32,7 @@ void TrayMenu::rebuild()
     }
     for (const TrayMenuRow& row : model_.rows()) {
         if (row.isPause() && !pauseMenu_) {
-            pauseMenu_ = new QMenu(QStringLiteral("Pause reporting"), this);
+            pauseMenu_ = new QMenu(tr("Pause reporting"), this);
             addMenu(pauseMenu_);
         }
         QMenu* menu = row.isPause() ? pauseMenu_ : this;

@@ -16,10 +16,14 @@
 #include "ui/PrivacyView.h"
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
+#include "ui/Translations.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
+#include <QTabBar>
 #include <QTabWidget>
+#include <QToolButton>
 
 using namespace nerova;
 using namespace nerova::test;
@@ -34,6 +38,109 @@ T& part(const StatusWindow& window, const char* name)
 {
     T* found = window.findChild<T*>(QLatin1String(name));
     return found ? *found : throw std::runtime_error(std::string("the window has no ") + name);
+}
+
+const QString builtTranslations = QStringLiteral(NEROVA_TRANSLATIONS_DIR);
+const QString officeAgentId = QStringLiteral("3f2b8c1e-5d47-4a9e-9c21-7e0d4b6a8f13");
+
+// The desktop agent at the office for Jane Doe, who may quit and pause, with a request of each kind
+// in the activity record.
+struct OfficeScene {
+    DesktopFixture fixture;
+    DesktopApplication desktop{fixture.agent(), [] {}};
+
+    OfficeScene()
+    {
+        fixture.configure();
+        fixture.setManaged(R"({"username": "Jane Doe", "allowPause": true})");
+        fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), true);
+        fixture.settings().setText(QString::fromLatin1(settingskey::agentID), officeAgentId);
+        fixture.startInstalled();
+        fixture.deliver(DesktopFixture::officeContext());
+        ActivityRecord& record = *fixture.agent().activityRecord();
+        record.record(ActivityRequest::registration, ActivityOutcome::accepted, {});
+        record.record(ActivityRequest::completion, ActivityOutcome::failed, {});
+        record.record(ActivityRequest::checkin, ActivityOutcome::refused, {});
+        record.record(ActivityRequest::download, ActivityOutcome::notModified, {});
+    }
+};
+
+// Every text of the menu (its submenu too), as it opens.
+QStringList menuTexts(TrayMenu& menu)
+{
+    emit menu.aboutToShow();
+    QStringList texts;
+    for (const QAction* action : menu.actions()) {
+        texts << action->text();
+        for (const QAction* inner : action->menu() ? action->menu()->actions() : QList<QAction*>()) {
+            texts << inner->text();
+        }
+    }
+    return texts;
+}
+
+// Every text of the window: tab titles, table and tree headers, labels, the items of the two trees
+// (but what the tests observed) and the request and outcome of each activity.
+QStringList windowTexts(const StatusWindow& window)
+{
+    QStringList texts;
+    const auto& tabs = *window.findChild<QTabWidget*>(QStringLiteral("tabs"));
+    for (int tab = 0; tab < tabs.count(); ++tab) {
+        texts << tabs.tabText(tab);
+    }
+    for (const QHeaderView* header : window.findChildren<QHeaderView*>()) {
+        for (int section = 0; header->orientation() == Qt::Horizontal && section < header->count(); ++section) {
+            texts << header->model()->headerData(section, Qt::Horizontal).toString();
+        }
+    }
+    for (const QLabel* label : window.findChildren<QLabel*>()) {
+        texts << label->text();
+    }
+    const std::function<void(const QAbstractItemModel&, const QModelIndex&)> walk = [&](const auto& model,
+                                                                                        const auto& parent) {
+        for (int row = 0; row < model.rowCount(parent); ++row) {
+            texts << model.index(row, 0, parent).data().toString() << model.index(row, 1, parent).data().toString();
+            walk(model, model.index(row, 0, parent));
+        }
+    };
+    walk(*window.findChild<ItemTreeModel*>(QStringLiteral("fingerprintsModel")), {});
+    walk(*window.findChild<ItemTreeModel*>(QStringLiteral("evaluationModel")), {});
+    const auto& activity = *window.findChild<ActivityTableModel*>(QStringLiteral("activityModel"));
+    for (int row = 0; row < activity.rowCount(); ++row) {
+        texts << activity.index(row, 1).data().toString() << activity.index(row, 2).data().toString();
+    }
+    return texts;
+}
+
+// What the menu and the windows show: at the office (also while paused), and not configured.
+QStringList shownTexts()
+{
+    OfficeScene office;
+    TrayMenu& menu = office.desktop.menu();
+    QStringList texts = menuTexts(menu);
+    menu.action(TrayMenuRow::Kind::pauseForAnHour)->trigger();
+    texts << menuTexts(menu) << windowTexts(office.desktop.window());
+    DesktopFixture fixture;
+    fixture.settings().setText(QString::fromLatin1(settingskey::agentID), officeAgentId);
+    DesktopApplication unconfigured(fixture.agent(), [] {});
+    fixture.agent().checkin(); // ends at once: nothing is configured
+    return texts << menuTexts(unconfigured.menu()) << windowTexts(unconfigured.window());
+}
+
+QPalette darkPalette()
+{
+    QPalette palette(QColor(0x35, 0x35, 0x35), QColor(0x24, 0x24, 0x24));
+    palette.setColor(QPalette::WindowText, Qt::white);
+    palette.setColor(QPalette::Text, Qt::white);
+    palette.setColor(QPalette::ButtonText, Qt::white);
+    palette.setColor(QPalette::Base, QColor(0x24, 0x24, 0x24));
+    palette.setColor(QPalette::AlternateBase, QColor(0x2e, 0x2e, 0x2e));
+    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
+    palette.setColor(QPalette::Link, QColor(0x78, 0xae, 0xed));
+    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        palette.setColor(QPalette::Disabled, role, QColor(0x9a, 0x9a, 0x9a));
+    }
+    return palette;
 }
 
 struct PolicyRow {
@@ -69,9 +176,7 @@ private slots:
         QTest::newRow("managed user name, location set, allowQuit true") << true;
     }
 
-    // Only the commands are enabled, with their shortcuts; Quit stops the agent, then quits. With
-    // NEROVA_SCREENSHOTS set to a directory, the located row saves the menu and every tab of the
-    // window there as the README's pictures (scripts/screenshots).
+    // Only the commands are enabled, with their shortcuts; Quit stops the agent, then quits.
     void menuRows()
     {
         QFETCH(bool, located);
@@ -124,14 +229,105 @@ private slots:
         if (!located) {
             return;
         }
-        if (const QString directory = qEnvironmentVariable("NEROVA_SCREENSHOTS"); !directory.isEmpty()) {
+        menu.action(TrayMenuRow::Kind::quit)->trigger();
+        QCOMPARE(quits, QStringList{"stopped"});
+    }
+
+    void translations_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<bool>("translated");
+        QTest::newRow("German") << "de_DE" << true;
+        QTest::newRow("French") << "fr_FR" << true;
+        QTest::newRow("English after German: the source texts") << "en_US" << false;
+        QTest::newRow("unknown language after German: the source texts") << "xx" << false;
+    }
+
+    // Under a German or French locale no text of the menu and the window stays English, but for the
+    // few words that the languages share and the names and values that come from the agent; every
+    // tab title shows whole at the window's size. English and unknown languages show the source
+    // texts, whatever was installed before.
+    void translations()
+    {
+        QFETCH(QString, locale);
+        QFETCH(bool, translated);
+        static const QStringList english = shownTexts(); // before any translation is installed
+        installTranslations(QLocale(QLocale::German), builtTranslations);
+        // An unknown language is the C locale: the times keep the English form, to compare with.
+        const QLocale chosen(locale);
+        QLocale::setDefault(chosen.language() == QLocale::C ? QLocale(QLocale::English, QLocale::UnitedStates)
+                                                            : chosen);
+        QCOMPARE(installTranslations(chosen, builtTranslations), translated);
+        const QStringList shown = shownTexts();
+        QCOMPARE(shown.size(), english.size());
+        if (!translated) {
+            QCOMPARE(shown, english);
+        }
+        const QStringList shared{"Agent",       "Gateway",
+                                 "Interfaces",  "Wi-Fi",
+                                 "Jane Doe",    "Office",
+                                 "Home",        "desk-42",
+                                 "PF3XK2LM",    "ThinkPad T14 Gen 3",
+                                 "203.0.113.7", loginName(),
+                                 officeAgentId, "DELL U2720Q (display:DEL-a0c4-4c4b3231)",
+                                 "Office LAN",  "Printer",
+                                 "Home network"};
+        QStringList untranslated;
+        for (qsizetype i = 0; translated && i < shown.size(); ++i) {
+            if (!english[i].isEmpty() && shown[i] == english[i] && !shared.contains(english[i]) &&
+                !english[i].startsWith(QStringLiteral("Version "))) {
+                untranslated << english[i];
+            }
+        }
+        QVERIFY2(untranslated.isEmpty(), qPrintable(untranslated.join(QStringLiteral(" | "))));
+
+        DesktopFixture fixture;
+        StatusWindow window(fixture.agent());
+        window.present();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QTabBar& bar = *part<QTabWidget>(window, "tabs").tabBar();
+        for (int tab = 0; tab < bar.count(); ++tab) {
+            const int needed = bar.fontMetrics().horizontalAdvance(bar.tabText(tab)) +
+                               (bar.tabIcon(tab).isNull() ? 0 : bar.iconSize().width());
+            QVERIFY2(bar.tabRect(tab).width() >= needed && bar.rect().contains(bar.tabRect(tab)),
+                     qPrintable(bar.tabText(tab)));
+        }
+        for (const QToolButton* scroll : bar.findChildren<QToolButton*>()) {
+            QVERIFY(!scroll->isVisible());
+        }
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        installTranslations(QLocale(), builtTranslations);
+    }
+
+    // With NEROVA_SCREENSHOTS set to a directory, saves the menu and every tab of the window there as
+    // the README's pictures, in light and dark palettes and in German (scripts/screenshots).
+    void screenshots()
+    {
+        const QString directory = qEnvironmentVariable("NEROVA_SCREENSHOTS");
+        if (directory.isEmpty()) {
+            return;
+        }
+        const QPalette light = QApplication::palette();
+        const QLocale us(QLocale::English, QLocale::UnitedStates), de(QLocale::German, QLocale::Germany);
+        const std::tuple<const char*, bool, QLocale> looks[] = {
+            {"", false, us}, {"-dark", true, us}, {"-de", false, de}};
+        for (const auto& [suffix, dark, locale] : looks) {
+            QLocale::setDefault(locale);
+            installTranslations(locale, builtTranslations);
+            QApplication::setPalette(dark ? darkPalette() : light);
+            OfficeScene office;
             const auto save = [&](QWidget& widget, const QString& name) {
-                QVERIFY2(QDir().mkpath(directory) && widget.grab().save(directory + u'/' + name + ".png"),
+                QVERIFY2(QDir().mkpath(directory) && widget.grab().save(directory + u'/' + name + suffix + ".png"),
                          qPrintable(name));
             };
+            TrayMenu& menu = office.desktop.menu();
+            emit menu.aboutToShow();
             menu.adjustSize();
             save(menu, QStringLiteral("menu"));
-            window.resize(720, 480);
+            StatusWindow& window = office.desktop.window();
+            window.resize(std::max(window.width(), 720), 480); // never narrower than its tab titles
+            window.present();
+            QTabWidget& tabs = part<QTabWidget>(window, "tabs");
             const char* names[] = {"agent",        "machine",    "interfaces", "addresses",
                                    "fingerprints", "evaluation", "activity",   "privacy"};
             for (int tab = 0; tab < tabs.count(); ++tab) {
@@ -140,8 +336,9 @@ private slots:
                 save(window, QStringLiteral("window-") + names[tab]);
             }
         }
-        menu.action(TrayMenuRow::Kind::quit)->trigger();
-        QCOMPARE(quits, QStringList{"stopped"});
+        QApplication::setPalette(light);
+        QLocale::setDefault(us);
+        installTranslations(us, builtTranslations);
     }
 
     void privacyTab_data()
