@@ -1,6 +1,7 @@
 #include "ui/ActivityTableModel.h"
 
 #include "common/TerminalText.h"
+#include "ui/Appearance.h"
 #include "ui/Translations.h"
 
 namespace nerova {
@@ -55,7 +56,13 @@ QVariant ActivityTableModel::data(const QModelIndex& index, int role) const
 
 QVariant ActivityTableModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+    if (orientation != Qt::Horizontal) {
+        return {};
+    }
+    if (role == Qt::FontRole) {
+        return headerFont();
+    }
+    if (role != Qt::DisplayRole) {
         return {};
     }
     const QStringList headers{tr("Time"), tr("Request"), tr("Outcome"), tr("Detail")};

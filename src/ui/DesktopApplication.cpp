@@ -3,6 +3,9 @@
 #include "agent/Agent.h"
 #include "ui/SymbolIcon.h"
 
+#include <QCoreApplication>
+#include <QShortcut>
+
 namespace nerova {
 
 DesktopApplication::DesktopApplication(Agent& agent, std::function<void()> quit, QObject* parent)
@@ -10,6 +13,13 @@ DesktopApplication::DesktopApplication(Agent& agent, std::function<void()> quit,
 {
     menu_ = std::make_unique<TrayMenu>(agent, TrayMenu::Actions{[this] { showWindow(); }, std::move(quit)});
     connect(&agent, &Agent::fingerprintChanged, this, &DesktopApplication::updateTrayIcon);
+    // The window answers the menu's shortcut for quitting too, where the menu offers it.
+    auto* quitKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), window_.get());
+    connect(quitKey, &QShortcut::activated, this, [this] {
+        if (menu_->model().allowQuit()) {
+            menu_->trigger(TrayMenuRow::Kind::quit);
+        }
+    });
 }
 
 DesktopApplication::~DesktopApplication() = default;
@@ -20,7 +30,6 @@ QCoro::Task<void> DesktopApplication::launch(bool trayAvailable, KeyPairSource k
     agent_.start();
     if (trayAvailable) {
         tray_ = std::make_unique<QSystemTrayIcon>();
-        tray_->setToolTip(QStringLiteral("Nerova Agent"));
         tray_->setContextMenu(menu_.get());
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
@@ -46,10 +55,19 @@ QCoro::Task<void> DesktopApplication::showFirstLaunchNotice(QDBusConnection bus)
 
 void DesktopApplication::showWindow() { window_->present(); }
 
+QString DesktopApplication::trayToolTip() const
+{
+    if (const std::optional<Fingerprint>& fingerprint = agent_.fingerprint()) {
+        return QCoreApplication::translate("nerova::DesktopApplication", "Nerova Agent: %1").arg(fingerprint->name);
+    }
+    return QCoreApplication::translate("nerova::DesktopApplication", "Nerova Agent: no location");
+}
+
 void DesktopApplication::updateTrayIcon()
 {
     if (tray_) {
         tray_->setIcon(nerova::trayIcon(agent_.fingerprint().has_value()));
+        tray_->setToolTip(trayToolTip());
     }
 }
 

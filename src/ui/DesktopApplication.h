@@ -41,6 +41,8 @@ public:
     TrayMenu& menu() { return *menu_; }
     // Absent until launch() found a tray.
     QSystemTrayIcon* trayIcon() const { return tray_.get(); }
+    // What the tray icon's tooltip says: the application and where the machine is.
+    QString trayToolTip() const;
 
 private:
     void updateTrayIcon();

@@ -5,6 +5,7 @@
 #include "common/BuildInfo.h"
 #include "common/LogHandler.h"
 #include "common/StopSignals.h"
+#include "ui/Appearance.h"
 #include "ui/AutostartLoginItem.h"
 #include "ui/DesktopApplication.h"
 #include "ui/DesktopBusAdaptor.h"
@@ -78,6 +79,7 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication::setOrganizationName(QStringLiteral("Nerova"));
     QApplication::setApplicationName(QStringLiteral("NerovaAgent"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
+    installAccessibility(); // screen readers know the application by the display name
     QApplication::setDesktopFileName(QString::fromLatin1(buildinfo::identifier));
     QApplication::setQuitOnLastWindowClosed(false);
     installTranslations(QLocale()); // the user's languages, before any text is made

@@ -1,5 +1,6 @@
 #include "ui/ItemTreeModel.h"
 
+#include "ui/Appearance.h"
 #include "ui/SymbolIcon.h"
 
 #include <QFont>
@@ -74,6 +75,9 @@ QVariant ItemTreeModel::data(const QModelIndex& index, int role) const
     const int column = index.column();
     switch (role) {
     case Qt::DisplayRole: return column < item->columns.size() ? item->columns[column] : QString();
+    case Qt::ToolTipRole: // the whole text, where the column cuts it short
+        return column < item->columns.size() && !item->columns[column].isEmpty() ? QVariant(item->columns[column])
+                                                                                 : QVariant();
     case Qt::CheckStateRole:
         if (column == checkColumn_ && item->checked) {
             return *item->checked ? Qt::Checked : Qt::Unchecked;
@@ -98,8 +102,13 @@ QVariant ItemTreeModel::data(const QModelIndex& index, int role) const
 
 QVariant ItemTreeModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < headers_.size()) {
-        return headers_[section];
+    if (orientation == Qt::Horizontal && section >= 0 && section < headers_.size()) {
+        if (role == Qt::DisplayRole) {
+            return headers_[section];
+        }
+        if (role == Qt::FontRole) {
+            return headerFont();
+        }
     }
     return {};
 }

@@ -1,5 +1,6 @@
 #include "ui/ItemTreeView.h"
 
+#include "ui/Appearance.h"
 #include "ui/ItemTreeModel.h"
 #include "ui/NoneOrContent.h"
 
@@ -27,6 +28,7 @@ ItemTreeView::ItemTreeView(ItemTreeModel& model, QWidget* parent) : QWidget(pare
     tree_->setWordWrap(true);
     tree_->header()->setStretchLastSection(true);
     tree_->setFrameShape(QFrame::NoFrame);
+    tree_->setItemDelegate(new ReadOnlyCheckDelegate(tree_));
     column->addWidget(tree_);
     pages_ = makeNoneOrContent(*this, content);
 

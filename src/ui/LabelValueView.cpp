@@ -47,7 +47,11 @@ void LabelValueView::render()
         auto* value = new QLabel(model_.index(row, 1).data().toString());
         value->setObjectName(QStringLiteral("value%1").arg(row));
         value->setTextFormat(Qt::PlainText);
-        value->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        // Reached with Tab in the order of the lines and selectable with the keyboard too; a screen
+        // reader reads it with its label ("Registered: Yes").
+        value->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        value->setFocusPolicy(Qt::StrongFocus);
+        label->setBuddy(value);
         grid_->addWidget(value, row, 2);
     }
     grid_->setColumnStretch(2, 1);

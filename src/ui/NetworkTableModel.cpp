@@ -1,5 +1,7 @@
 #include "ui/NetworkTableModel.h"
 
+#include "ui/Appearance.h"
+
 #include <QFont>
 
 namespace nerova {
@@ -99,12 +101,8 @@ QVariant NetworkTableModel::headerData(int section, Qt::Orientation orientation,
     if (role == Qt::DisplayRole) {
         return headers_[section];
     }
-    if (role == Qt::FontRole && content_ == Content::addresses) {
-        // The address headers stand out as small titles.
-        QFont font;
-        font.setBold(true);
-        font.setPointSizeF(font.pointSizeF() * 1.2);
-        return font;
+    if (role == Qt::FontRole) { // small titles, as in every table of the window
+        return headerFont();
     }
     return {};
 }

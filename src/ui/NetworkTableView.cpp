@@ -37,7 +37,8 @@ NetworkTableView::NetworkTableView(NetworkTableModel& model, bool withExternalAd
         externalIPv6_ = new QLabel;
         for (QLabel* address : {externalIPv4_, externalIPv6_}) {
             address->setTextFormat(Qt::PlainText); // as the lookup service answered
-            address->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            address->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+            address->setFocusPolicy(Qt::StrongFocus);
         }
         external->addRow(tr("External IPv4 address:"), externalIPv4_);
         external->addRow(tr("External IPv6 address:"), externalIPv6_);

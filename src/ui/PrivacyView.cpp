@@ -70,12 +70,17 @@ void PrivacyView::render()
     grid->setHorizontalSpacing(12);
     int row = 0;
     for (const LabelValueRow& value : model_.policy()) {
-        grid->addWidget(plainLabel(value.label, false), row, 0, Qt::AlignRight);
-        grid->addWidget(plainLabel(value.value), row++, 1);
+        QLabel* label = plainLabel(value.label, false);
+        QLabel* shown = plainLabel(value.value);
+        label->setBuddy(shown); // read together by screen readers
+        grid->addWidget(label, row, 0, Qt::AlignRight);
+        grid->addWidget(shown, row++, 1);
     }
     if (!model_.noticeText().isEmpty()) {
-        grid->addWidget(plainLabel(tr("Company notice:"), false), row, 0, Qt::AlignRight);
+        QLabel* label = plainLabel(tr("Company notice:"), false);
+        grid->addWidget(label, row, 0, Qt::AlignRight);
         QLabel* notice = plainLabel(model_.noticeText());
+        label->setBuddy(notice);
         if (!model_.linkMarkup().isEmpty()) { // an escaped link to a web address, nothing else
             notice->setTextFormat(Qt::RichText);
             notice->setText(model_.linkMarkup());

@@ -4,6 +4,7 @@
 #include "agent/ReportingPolicy.h"
 #include "ui/ActivityTableModel.h"
 #include "ui/ActivityView.h"
+#include "ui/Appearance.h"
 #include "ui/EvaluationTree.h"
 #include "ui/FingerprintTree.h"
 #include "ui/ItemTreeModel.h"
@@ -17,6 +18,9 @@
 #include "ui/StatusRows.h"
 #include "ui/SymbolIcon.h"
 
+#include <QAbstractItemView>
+#include <QHeaderView>
+#include <QShortcut>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -50,8 +54,14 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
       privacyModel_(
           named(new PrivacyModel([&agent] { return PrivacyFacts::read(agent.settings()); }, this), "privacyModel"))
 {
+    installAccessibility();
     setWindowTitle(QStringLiteral("Nerova Agent"));
+    setAccessibleName(windowTitle());
     tabs_ = named(new QTabWidget, "tabs");
+    // Every tab title shows whole: no scroll arrows that hide the first tabs; a window made
+    // narrower than the titles shortens them at their ends.
+    tabs_->setUsesScrollButtons(false);
+    tabs_->setElideMode(Qt::ElideRight);
     auto* agentView = named(new LabelValueView(*agentModel_), "agentView");
     auto* machineView = named(new LabelValueView(*machineModel_), "machineView");
     auto* interfacesView = named(new NetworkTableView(*interfacesModel_, false), "interfacesView");
@@ -69,6 +79,30 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
     tabs_->addTab(named(new PrivacyView(*privacyModel_), "privacyView"), tr("Privacy"));
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tabs_);
+    for (int tab = 0; tab < tabs_->count(); ++tab) { // tables and trees are named after their tab
+        for (QAbstractItemView* view : tabs_->widget(tab)->findChildren<QAbstractItemView*>()) {
+            if (qobject_cast<QHeaderView*>(view)) {
+                continue;
+            }
+            view->setAccessibleName(tabs_->tabText(tab));
+            view->setTabKeyNavigation(false); // Tab leaves the table; the arrow keys move within
+        }
+    }
+    const auto key = [this](QList<QKeySequence> keys, auto function) {
+        auto* shortcut = new QShortcut(this);
+        shortcut->setKeys(keys);
+        connect(shortcut, &QShortcut::activated, this, function);
+    };
+    key({QKeySequence(Qt::CTRL | Qt::Key_R)}, [this] { agent_.refresh(); });
+    key({QKeySequence(Qt::CTRL | Qt::Key_W), QKeySequence(Qt::Key_Escape)}, [this] { close(); });
+    // Ctrl+Tab and Ctrl+PgDn go to the next tab, whichever part of the window has the focus.
+    const auto step = [this](int by) {
+        tabs_->setCurrentIndex((tabs_->currentIndex() + by + tabs_->count()) % tabs_->count());
+    };
+    key(QKeySequence::keyBindings(QKeySequence::NextChild) << QKeySequence(Qt::CTRL | Qt::Key_PageDown),
+        [step] { step(1); });
+    key(QKeySequence::keyBindings(QKeySequence::PreviousChild) << QKeySequence(Qt::CTRL | Qt::Key_PageUp),
+        [step] { step(-1); });
 
     const auto refreshAgent = [this] { agentModel_->refresh(); };
     connect(&agent, &Agent::lastCheckinChanged, this, refreshAgent);
@@ -115,6 +149,19 @@ void StatusWindow::present(Tab tab)
 {
     present();
     tabs_->setCurrentIndex(tab);
+}
+
+void StatusWindow::showEvent(QShowEvent* event)
+{
+    // The first size shows every tab title whole in the window's font, however large, also where the
+    // font or the style changed after the window was made.
+    if (!sized_) {
+        sized_ = true;
+        if (const int missing = tabs_->tabBar()->sizeHint().width() - tabs_->tabBar()->width(); missing > 0) {
+            resize(width() + missing, height());
+        }
+    }
+    QWidget::showEvent(event);
 }
 
 void StatusWindow::updateMachine()

@@ -38,6 +38,9 @@ public:
     // The same, on `tab`.
     void present(Tab tab);
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
     void updateMachine();
     void updateContext();
@@ -56,6 +59,7 @@ private:
     QTabWidget* tabs_;                   // "tabs"
     ItemTreeView* fingerprintsView_;
     ItemTreeView* evaluationView_;
+    bool sized_ = false; // the first showing has fitted the width to the tab titles
 };
 
 } // namespace nerova

@@ -4,6 +4,8 @@
 #include "agent/ReportingPolicy.h"
 #include "ui/SymbolIcon.h"
 
+#include <QKeyEvent>
+
 namespace nerova {
 
 namespace {
@@ -67,6 +69,21 @@ QAction* TrayMenu::action(TrayMenuRow::Kind kind) const
         }
     }
     return nullptr;
+}
+
+void TrayMenu::keyPressEvent(QKeyEvent* event)
+{
+    const QKeySequence pressed(event->keyCombination());
+    for (QAction* item : actions()) {
+        if (item->isEnabled() && !item->shortcut().isEmpty() &&
+            item->shortcut().matches(pressed) == QKeySequence::ExactMatch) {
+            event->accept();
+            close();
+            item->trigger();
+            return;
+        }
+    }
+    QMenu::keyPressEvent(event);
 }
 
 void TrayMenu::trigger(TrayMenuRow::Kind kind)

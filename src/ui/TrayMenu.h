@@ -24,10 +24,16 @@ public:
     TrayMenuModel& model() { return model_; }
     // The menu item of the row of `kind` (in the pause submenu too); nullptr when the menu does not show it.
     QAction* action(TrayMenuRow::Kind kind) const;
+    // Carries out the command of `kind`, as its menu item does.
+    void trigger(TrayMenuRow::Kind kind);
+
+protected:
+    // The shortcuts the items show work while the menu is open (a popup menu that belongs to no
+    // window gets no shortcut events of its own).
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void rebuild();
-    void trigger(TrayMenuRow::Kind kind);
 
     Agent& agent_;
     Actions actions_;

@@ -94,6 +94,8 @@ public:
 
     Agent& agent() { return *agent_; }
     Settings& settings() { return *settings_; }
+    // How often the agent asked the network monitor for a fresh context.
+    int refreshes() const { return network_->refreshes; }
 
     // Endpoint, registration key, enrolment and a valid fingerprint address: the check-ins succeed.
     void configure()

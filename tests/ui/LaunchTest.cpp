@@ -212,8 +212,10 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return fixture.agent().fingerprintFile().has_value(); }));
         QVERIFY(desktop.trayIcon());
         QCOMPARE(iconImage(desktop.trayIcon()->icon()), iconImage(trayIcon(false)));
+        QCOMPARE(desktop.trayIcon()->toolTip(), QStringLiteral("Nerova Agent: no location"));
         fixture.deliver(DesktopFixture::officeContext());
         QCOMPARE(iconImage(desktop.trayIcon()->icon()), iconImage(trayIcon(true)));
+        QCOMPARE(desktop.trayIcon()->toolTip(), QStringLiteral("Nerova Agent: Office"));
         QVERIFY(iconImage(trayIcon(true)) != iconImage(trayIcon(false)));
     }
 

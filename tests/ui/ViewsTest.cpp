@@ -4,6 +4,7 @@
 #include "common/AppInfo.h"
 #include "ui/ActivityTableModel.h"
 #include "ui/ActivityView.h"
+#include "ui/Appearance.h"
 #include "ui/DesktopApplication.h"
 #include "ui/EvaluationTree.h"
 #include "ui/ItemTreeModel.h"
@@ -18,12 +19,14 @@
 #include "ui/SymbolIcon.h"
 #include "ui/Translations.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QHeaderView>
 #include <QLabel>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolButton>
+#include <QTreeView>
 
 using namespace nerova;
 using namespace nerova::test;
@@ -149,6 +152,101 @@ struct PolicyRow {
     QString link;      // the markup of the link; empty: the notice, if any, as plain text
 };
 
+QPalette darkPalette()
+{
+    QPalette palette;
+    for (auto [role, colour] : {std::pair{QPalette::Window, "#353535"},
+                                {QPalette::WindowText, "#eeeeec"},
+                                {QPalette::Base, "#242424"},
+                                {QPalette::AlternateBase, "#2d2d2d"},
+                                {QPalette::Text, "#eeeeec"},
+                                {QPalette::Button, "#353535"},
+                                {QPalette::ButtonText, "#eeeeec"},
+                                {QPalette::Highlight, "#3584e4"},
+                                {QPalette::HighlightedText, "#ffffff"}}) {
+        palette.setColor(role, QColor(colour));
+    }
+    palette.setColor(QPalette::Disabled, QPalette::WindowText, QColor("#919190"));
+    return palette;
+}
+
+// Sets the application's palette and font for one test, and puts them back.
+struct Look {
+    Look(bool dark, double fontScale) : palette(QApplication::palette()), font(QApplication::font())
+    {
+        if (dark) {
+            QApplication::setPalette(darkPalette());
+        }
+        QFont scaled = font;
+        scaled.setPointSizeF(font.pointSizeF() * fontScale);
+        QApplication::setFont(scaled);
+    }
+    ~Look()
+    {
+        QApplication::setPalette(palette);
+        QApplication::setFont(font);
+    }
+    QPalette palette;
+    QFont font;
+};
+
+// How well a drawing (with transparency) reads over `background`. Accessibility guidelines ask the
+// parts needed to make out a symbol to contrast 3:1 with what surrounds them. The drawing's
+// footprint is the pixels it covers at least half; a pixel contrasts when its colour laid over the
+// background has 3:1 with the background. What contrasts is what the eye sees of the symbol:
+// `contrasting` is its share of the footprint (a hairline halo that antialiasing greys away counts
+// for little), `extent` how much of the footprint's width and height it spans (the smaller of the
+// two shares), so that the whole pin shows, by its own edge or by its outline.
+struct Legibility {
+    double contrasting = 0, extent = 0;
+};
+
+Legibility legibility(const QImage& drawing, const QColor& background)
+{
+    const QImage image = drawing.convertToFormat(QImage::Format_ARGB32); // straight, not premultiplied
+    QRect footprint, seen;
+    int covered = 0, contrasting = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            const double alpha = qAlpha(pixel) / 255.0;
+            if (alpha < 0.5) {
+                continue;
+            }
+            ++covered;
+            footprint |= QRect(x, y, 1, 1);
+            const auto mix = [&](int over, int under) { return int(std::lround(over * alpha + under * (1 - alpha))); };
+            const QColor shown(mix(qRed(pixel), background.red()), mix(qGreen(pixel), background.green()),
+                               mix(qBlue(pixel), background.blue()));
+            if (contrastRatio(shown, background) >= 3.0) {
+                ++contrasting;
+                seen |= QRect(x, y, 1, 1);
+            }
+        }
+    }
+    if (!covered) {
+        return {};
+    }
+    return {double(contrasting) / covered,
+            std::min(double(seen.width()) / footprint.width(), double(seen.height()) / footprint.height())};
+}
+
+// The widgets that take the focus with Tab, from the window's tab bar on, in the order Tab visits them.
+QList<QWidget*> tabOrder(QWidget& window)
+{
+    auto* bar = window.findChild<QTabBar*>();
+    bar->setFocus(Qt::TabFocusReason);
+    QList<QWidget*> order{bar};
+    for (int step = 0; step < 30; ++step) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (QApplication::focusWidget() == bar || !QApplication::focusWidget()) {
+            break;
+        }
+        order << QApplication::focusWidget();
+    }
+    return order;
+}
+
 struct TabsRow {
     int state; // 0 not configured, 1 file installed, 2 without external address, 3 located
     int rows;  // interfaces and addresses listed; -1: "None"
@@ -166,6 +264,7 @@ private slots:
     void initTestCase()
     {
         qputenv("TZ", "UTC");
+        QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     }
 
@@ -567,10 +666,257 @@ private slots:
         QCOMPARE(model.index(0, 0, lan).data().toString(), QStringLiteral("Internal IP in 10.1.0.0/16"));
         QVERIFY(model.index(0, 1, lan).data().toString().startsWith(QStringLiteral("true")));
         QVERIFY(model.index(0, 2, lan).data().toString().contains(QStringLiteral("10.1.0.5")));
+        QCOMPARE(model.index(0, 2, lan).data(Qt::ToolTipRole), model.index(0, 2, lan).data()); // read whole
         // Unlike the browser, the explanation lists the nested rules of an "or".
         const QModelIndex orCondition = model.index(1, 0, model.index(0, 0, model.index(1, 0)));
         QCOMPARE(orCondition.data().toString(), QStringLiteral("Or Condition"));
         QCOMPARE(model.rowCount(orCondition), 1);
+    }
+
+    void trayIcon_data()
+    {
+        QTest::addColumn<bool>("located");
+        QTest::addColumn<QColor>("panel");
+        QTest::addColumn<int>("size");
+        for (const bool located : {true, false}) {
+            for (const char* panel : {"#f6f5f4", "#353535"}) {
+                for (const int size : {16, 22, 24, 32}) {
+                    QTest::addRow("%s, %s panel, %d px", located ? "located" : "no location", panel, size)
+                        << located << QColor(panel) << size;
+                }
+            }
+        }
+    }
+
+    // The pin reads on light and dark panels alike: the whole pin, by its fill or its outline,
+    // contrasts 3:1 with the panel.
+    void trayIcon()
+    {
+        QFETCH(bool, located);
+        QFETCH(QColor, panel);
+        QFETCH(int, size);
+        const QImage drawing = nerova::trayIcon(located).pixmap(size, size).toImage();
+        QCOMPARE(drawing.size(), QSize(size, size));
+        const Legibility seen = legibility(drawing, panel);
+        QVERIFY2(seen.contrasting >= 0.4 && seen.extent >= 0.6,
+                 qPrintable(QStringLiteral("contrasting %1, extent %2").arg(seen.contrasting).arg(seen.extent)));
+    }
+
+    void keyboard_data()
+    {
+        QTest::addColumn<bool>("inMenu");
+        QTest::addColumn<bool>("allowQuit");
+        QTest::addColumn<QKeyCombination>("key");
+        QTest::addColumn<QString>("outcome"); // "shown", "hidden", "refreshed", "quit", "tab N", "nothing"
+        const auto row = [](const char* name, bool inMenu, bool allowQuit, QKeyCombination key, const char* outcome) {
+            QTest::newRow(name) << inMenu << allowQuit << key << QString::fromLatin1(outcome);
+        };
+        const Qt::KeyboardModifiers ctrl = Qt::ControlModifier;
+        row("menu: Ctrl+W shows the window", true, false, ctrl | Qt::Key_W, "shown");
+        row("menu: Ctrl+R refreshes", true, false, ctrl | Qt::Key_R, "refreshed");
+        row("menu: Ctrl+Q quits where allowed", true, true, ctrl | Qt::Key_Q, "quit");
+        row("menu: no Ctrl+Q where not allowed", true, false, ctrl | Qt::Key_Q, "nothing");
+        row("window: Ctrl+W closes", false, false, ctrl | Qt::Key_W, "hidden");
+        row("window: Escape closes", false, false, QKeyCombination(Qt::Key_Escape), "hidden");
+        row("window: Ctrl+R refreshes", false, false, ctrl | Qt::Key_R, "refreshed");
+        row("window: Ctrl+Q quits where allowed", false, true, ctrl | Qt::Key_Q, "quit");
+        row("window: no Ctrl+Q where not allowed", false, false, ctrl | Qt::Key_Q, "nothing");
+        row("window: Ctrl+PgDn", false, false, ctrl | Qt::Key_PageDown, "tab 2");
+        row("window: Ctrl+PgUp", false, false, ctrl | Qt::Key_PageUp, "tab 0");
+        row("window: Ctrl+Tab", false, false, ctrl | Qt::Key_Tab, "tab 2");
+        row("window: Ctrl+Shift+Tab", false, false, ctrl | Qt::ShiftModifier | Qt::Key_Backtab, "tab 0");
+        row("window: Ctrl+PgUp from the first tab to the last", false, false, ctrl | Qt::Key_PageUp, "tab 7");
+    }
+
+    // The shortcuts the menu shows work in the open menu and in the window, whatever has the focus
+    // there (here the Interfaces table; the tab keys start from the Machine tab, or the first).
+    void keyboard()
+    {
+        QFETCH(bool, inMenu);
+        QFETCH(bool, allowQuit);
+        QFETCH(QKeyCombination, key);
+        QFETCH(QString, outcome);
+        DesktopFixture fixture;
+        fixture.settings().setFlag(QString::fromLatin1(settingskey::allowQuit), allowQuit);
+        int quits = 0;
+        DesktopApplication desktop(fixture.agent(), [&] { ++quits; });
+        StatusWindow& window = desktop.window();
+        auto& tabs = part<QTabWidget>(window, "tabs");
+        const int refreshes = fixture.refreshes();
+        QWidget* target = nullptr;
+        if (inMenu) {
+            TrayMenu& menu = desktop.menu();
+            menu.popup(QPoint(10, 10));
+            QVERIFY(QTest::qWaitForWindowExposed(&menu));
+            target = &menu;
+        } else {
+            desktop.showWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&window));
+            tabs.setCurrentIndex(QTest::currentDataTag() ==
+                                         QByteArray("window: Ctrl+PgUp from the first tab to the last")
+                                     ? StatusWindow::agentTab
+                                     : StatusWindow::machineTab);
+            target = window.findChild<QWidget*>(QStringLiteral("interfacesView"));
+            target->setFocus();
+        }
+        QTest::keyClick(target, key.key(), key.keyboardModifiers());
+        if (outcome.startsWith(QStringLiteral("tab "))) {
+            QCOMPARE(tabs.currentIndex(), outcome.mid(4).toInt());
+            return;
+        }
+        QCOMPARE(window.isVisible(), inMenu ? outcome == QStringLiteral("shown") : outcome != QStringLiteral("hidden"));
+        QCOMPARE(fixture.refreshes() - refreshes, outcome == QStringLiteral("refreshed") ? 1 : 0);
+        QCOMPARE(quits, outcome == QStringLiteral("quit") ? 1 : 0);
+    }
+
+    // Tab visits what takes the focus in the order it is read: top to bottom, left to right.
+    void focusOrder()
+    {
+        DesktopFixture fixture;
+        fixture.configure();
+        StatusWindow window(fixture.agent());
+        fixture.startInstalled();
+        fixture.deliver(DesktopFixture::officeContext());
+        window.present(StatusWindow::agentTab);
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+        auto& tabs = part<QTabWidget>(window, "tabs");
+        const QList<int> stops{6, 7, 2, 4, 2, 2, 2, 2}; // the tab bar and what each tab offers
+        for (int tab = 0; tab < tabs.count(); ++tab) {
+            tabs.setCurrentIndex(tab);
+            const QList<QWidget*> order = tabOrder(window);
+            QCOMPARE(order.size(), stops[tab]);
+            for (int i = 1; i < order.size(); ++i) {
+                const QRect before(order[i - 1]->mapTo(&window, QPoint()), order[i - 1]->size());
+                const QRect after(order[i]->mapTo(&window, QPoint()), order[i]->size());
+                QVERIFY2(after.top() >= before.bottom() ||
+                             (after.top() == before.top() && after.left() > before.left()),
+                         qPrintable(tabs.tabText(tab) + QStringLiteral(", stop %1").arg(i)));
+            }
+        }
+    }
+
+    void screenReader_data()
+    {
+        QTest::addColumn<int>("tab");
+        QTest::addColumn<int>("viewRole"); // of the tab's table or tree; 0: none
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("value"); // read with `label`
+        QTest::newRow("Agent") << int(StatusWindow::agentTab) << 0 << "Registered:"
+                               << "Yes";
+        QTest::newRow("Machine") << int(StatusWindow::machineTab) << 0 << "Machine name:"
+                                 << "desk-42";
+        QTest::newRow("Interfaces") << int(StatusWindow::interfacesTab) << int(QAccessible::Table) << ""
+                                    << "";
+        QTest::newRow("Addresses") << int(StatusWindow::addressesTab) << int(QAccessible::Table)
+                                   << "External IPv4 address:"
+                                   << "203.0.113.7";
+        QTest::newRow("Fingerprints") << int(StatusWindow::fingerprintsTab) << int(QAccessible::Tree) << ""
+                                      << "";
+        QTest::newRow("Evaluation") << int(StatusWindow::evaluationTab) << int(QAccessible::Tree) << ""
+                                    << "";
+        QTest::newRow("Activity") << int(StatusWindow::activityTab) << int(QAccessible::Table) << ""
+                                  << "";
+        QTest::newRow("Privacy") << int(StatusWindow::privacyTab) << 0 << "Pause:"
+                                 << "not allowed";
+    }
+
+    // What a screen reader finds: a named frame in the application "Nerova Agent", tables and trees
+    // named after their tab, each value labelled by its label.
+    void screenReader()
+    {
+        QFETCH(int, tab);
+        QFETCH(int, viewRole);
+        QFETCH(QString, label);
+        QFETCH(QString, value);
+        DesktopFixture fixture;
+        fixture.configure();
+        StatusWindow window(fixture.agent());
+        fixture.startInstalled();
+        fixture.deliver(DesktopFixture::officeContext());
+        window.present(StatusWindow::Tab(tab));
+        QAccessibleInterface* frame = QAccessible::queryAccessibleInterface(&window);
+        QCOMPARE(frame->role(), QAccessible::Window);
+        QCOMPARE(frame->text(QAccessible::Name), QStringLiteral("Nerova Agent"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(qApp)->text(QAccessible::Name), QStringLiteral("Nerova Agent"));
+        QWidget* page = part<QTabWidget>(window, "tabs").widget(tab);
+        QList<QAbstractItemView*> views = page->findChildren<QAbstractItemView*>();
+        views.removeIf([](QAbstractItemView* view) { return qobject_cast<QHeaderView*>(view) != nullptr; });
+        QCOMPARE(views.size(), viewRole ? 1 : 0);
+        for (QAbstractItemView* view : views) {
+            QAccessibleInterface* shown = QAccessible::queryAccessibleInterface(view);
+            QCOMPARE(int(shown->role()), viewRole);
+            QCOMPARE(shown->text(QAccessible::Name), QString::fromLatin1(QTest::currentDataTag()));
+        }
+        if (label.isEmpty()) {
+            return;
+        }
+        QLabel* labelWidget = nullptr;
+        for (QLabel* candidate : page->findChildren<QLabel*>()) {
+            labelWidget = candidate->text() == label ? candidate : labelWidget;
+        }
+        QVERIFY(labelWidget && labelWidget->buddy());
+        QAccessibleInterface* valueInterface = QAccessible::queryAccessibleInterface(labelWidget->buddy());
+        QCOMPARE(valueInterface->text(QAccessible::Name), value);
+        const auto labels = valueInterface->relations(QAccessible::Label);
+        QCOMPARE(labels.size(), 1);
+        QCOMPARE(labels[0].first->text(QAccessible::Name), label);
+    }
+
+    void themes_data()
+    {
+        QTest::addColumn<bool>("dark");
+        QTest::addColumn<double>("fontScale");
+        QTest::newRow("light, default font") << false << 1.0;
+        QTest::newRow("dark, default font") << true << 1.0;
+        QTest::newRow("dark, font twice as large") << true << 2.0;
+        QTest::newRow("light, font twice as large") << false << 2.0;
+    }
+
+    // Under light and dark palettes and at twice the font size: every tab title shows whole at the
+    // window's first size; the pins of the Evaluation tab and the "Inverted" boxes, ticked or not,
+    // contrast 3:1 with the view's base.
+    void themes()
+    {
+        QFETCH(bool, dark);
+        QFETCH(double, fontScale);
+        const Look look(dark, fontScale);
+        DesktopFixture fixture;
+        StatusWindow window(fixture.agent());
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QTabBar& bar = *part<QTabWidget>(window, "tabs").tabBar();
+        QVERIFY2(bar.sizeHint().width() <= bar.width(),
+                 qPrintable(QStringLiteral("%1 > %2").arg(bar.sizeHint().width()).arg(bar.width())));
+        QVERIFY(bar.tabRect(bar.count() - 1).right() <= bar.width());
+
+        const QColor base = QApplication::palette().color(QPalette::Base);
+        for (const char* pin : {"location.fill", "location.slash.fill"}) {
+            const QIcon icon = symbolIcon(QString::fromLatin1(pin));
+            QVERIFY2(legibility(iconImage(icon), base).contrasting >= 0.5, pin);
+        }
+
+        ItemTreeModel model({QStringLiteral("Condition"), QStringLiteral("Inverted")}, 1);
+        model.setNodes({{{QString(), QString()}, false, {}, false, {}}, {{QString(), QString()}, true, {}, false, {}}});
+        ItemTreeView view(model);
+        view.setHeading(QString());
+        view.resize(300, 200);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&view));
+        const QTreeView& tree = view.tree();
+        const auto cell = [&](int row) {
+            return tree.viewport()->grab(tree.visualRect(model.index(row, 1))).toImage();
+        };
+        const QImage unticked = cell(0), ticked = cell(1);
+        QVERIFY(legibility(unticked, base).contrasting > 0);
+        QImage mark = ticked.convertToFormat(QImage::Format_ARGB32); // where the tick differs from the empty box
+        for (int y = 0; y < mark.height(); ++y) {
+            for (int x = 0; x < mark.width(); ++x) {
+                if (mark.pixel(x, y) == unticked.pixel(x, y)) {
+                    mark.setPixel(x, y, 0);
+                }
+            }
+        }
+        QVERIFY(legibility(mark, base).contrasting >= 0.5);
     }
 
     // The agent's record, newest first, a new entry on top as it is recorded, under
