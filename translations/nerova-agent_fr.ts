@@ -269,6 +269,17 @@ Emplacement&#xa0;: %2</translation>
     </message>
 </context>
 <context>
+    <name>nerova::DesktopApplication</name>
+    <message>
+        <source>Nerova Agent: %1</source>
+        <translation>Nerova Agent : %1</translation>
+    </message>
+    <message>
+        <source>Nerova Agent: no location</source>
+        <translation>Nerova Agent : aucun lieu</translation>
+    </message>
+</context>
+<context>
     <name>nerova::FirstLaunchNotice</name>
     <message>
         <source>Show details</source>
