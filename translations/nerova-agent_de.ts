@@ -424,6 +424,10 @@ Die Registerkarte „Aktivität“ listet jede Anfrage an den Dienst auf. Zwei w
         <source>Report precision:</source>
         <translation>Meldegenauigkeit:</translation>
     </message>
+    <message>
+        <source>any time (the policy&apos;s value cannot be used)</source>
+        <translation>jederzeit (der Wert der Richtlinie ist nicht verwendbar)</translation>
+    </message>
 </context>
 <context>
     <name>nerova::PrivacyView</name>

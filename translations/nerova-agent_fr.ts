@@ -424,6 +424,10 @@ L&apos;onglet Activité liste chaque requête envoyée au service. Deux autres t
         <source>Report precision:</source>
         <translation>Précision du signalement&#xa0;:</translation>
     </message>
+    <message>
+        <source>any time (the policy&apos;s value cannot be used)</source>
+        <translation>à tout moment (la valeur de la stratégie est inutilisable)</translation>
+    </message>
 </context>
 <context>
     <name>nerova::PrivacyView</name>

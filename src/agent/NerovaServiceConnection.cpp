@@ -82,7 +82,7 @@ struct NerovaServiceConnection::Accounts {
             enter(ActivityRequest::download, ActivityOutcome::notModified, address, hidden);
         } else if (answer.statusCode && *answer.statusCode != 200) {
             enter(ActivityRequest::download, ActivityOutcome::refused,
-                  QStringLiteral("status %1; %2").arg(*answer.statusCode).arg(address), hidden);
+                  QStringLiteral("status %1; %2").arg(QString::number(*answer.statusCode), address), hidden);
         } else if (answer.unusable) {
             enter(ActivityRequest::download, ActivityOutcome::failed,
                   QStringLiteral("file not taken: %1; %2").arg(*answer.unusable, address), hidden);
@@ -90,7 +90,9 @@ struct NerovaServiceConnection::Accounts {
             enter(ActivityRequest::download, error, address, hidden);
         } else {
             enter(ActivityRequest::download, ActivityOutcome::accepted,
-                  file ? QStringLiteral("%1, version %2").arg(address).arg(file->fingerprintVersion) : address, hidden);
+                  file ? QStringLiteral("%1, version %2").arg(address, QString::number(file->fingerprintVersion))
+                       : address,
+                  hidden);
         }
     }
     void learnNames(const std::optional<FingerprintFile>& file)

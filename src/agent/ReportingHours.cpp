@@ -35,12 +35,20 @@ int minutesOf(QStringView hours, QStringView minutes)
 }
 
 // The local date and time of `date` at `minutes` after its midnight (1440: the next midnight).
+// A time that a change of the clocks skips (in some zones midnight itself) is the first moment after
+// the gap.
 QDateTime localAt(QDate date, int minutes)
 {
-    if (minutes == minutesPerDay) {
-        return QDateTime(date.addDays(1), QTime(0, 0));
+    if (minutes % minutesPerDay == 0) {
+        return date.addDays(minutes / minutesPerDay).startOfDay();
     }
-    return QDateTime(date, QTime(minutes / 60, minutes % 60));
+    for (int minute = minutes; minute < minutesPerDay; ++minute) {
+        const QDateTime at(date, QTime(minute / 60, minute % 60));
+        if (at.isValid()) {
+            return at;
+        }
+    }
+    return date.addDays(1).startOfDay();
 }
 
 } // namespace

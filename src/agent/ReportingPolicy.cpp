@@ -100,7 +100,8 @@ std::optional<QString> ReportingPolicy::pauseFor(std::chrono::minutes duration)
 
 std::optional<QString> ReportingPolicy::pauseUntilTomorrow()
 {
-    return pauseUntil(QDateTime(clock_.now().toLocalTime().date().addDays(1), QTime(0, 0)).toUTC());
+    // startOfDay: where the clocks change at midnight, the day starts at 01:00.
+    return pauseUntil(clock_.now().toLocalTime().date().addDays(1).startOfDay().toUTC());
 }
 
 std::optional<QString> ReportingPolicy::pauseUntil(QDateTime until)

@@ -6,6 +6,8 @@
 
 #include <QUrl>
 
+#include <array>
+
 namespace nerova {
 
 namespace {
@@ -108,11 +110,20 @@ std::vector<PrivacySection> sectionsFor(const PrivacyFacts& facts)
 
 } // namespace
 
-PrivacyFacts PrivacyFacts::read(const Settings& settings)
+PrivacyFacts PrivacyFacts::read(const Settings& settings, const ReportingPolicy& policy)
 {
-    return {setting(settings, settingskey::agentEndpoint),   setting(settings, settingskey::publicIpEndpoint),
-            setting(settings, settingskey::reportingHours),  setting(settings, settingskey::allowPause),
-            setting(settings, settingskey::reportPrecision), setting(settings, settingskey::privacyNoticeUrl)};
+    // The rules as the agent applies them: a value it cannot use counts as it counts for the agent.
+    std::optional<QString> hours = setting(settings, settingskey::reportingHours);
+    if (hours && !policy.hours()) {
+        hours = PrivacyModel::tr("any time (the policy's value cannot be used)");
+    }
+    static constexpr std::array precisions{"location", "level", "zone", "place"};
+    return {setting(settings, settingskey::agentEndpoint),
+            setting(settings, settingskey::publicIpEndpoint),
+            hours,
+            policy.pauseAllowed() ? std::optional(QStringLiteral("true")) : std::nullopt,
+            QString::fromLatin1(precisions.at(std::size_t(policy.precision()))),
+            setting(settings, settingskey::privacyNoticeUrl)};
 }
 
 PrivacyModel::PrivacyModel(std::function<PrivacyFacts()> facts, QObject* parent)

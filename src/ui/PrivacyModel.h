@@ -11,6 +11,7 @@
 
 namespace nerova {
 
+class ReportingPolicy;
 class Settings;
 
 // The settings the "Privacy" tab speaks of, as set (managed first, then the user's), absent when
@@ -23,7 +24,8 @@ struct PrivacyFacts {
     std::optional<QString> reportPrecision;
     std::optional<QString> privacyNoticeUrl;
 
-    static PrivacyFacts read(const Settings& settings);
+    // The settings, and the reporting rules as `policy` applies them.
+    static PrivacyFacts read(const Settings& settings, const ReportingPolicy& policy);
 };
 
 // One paragraph of the notice under its heading.

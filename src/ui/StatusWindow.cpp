@@ -52,7 +52,7 @@ StatusWindow::StatusWindow(Agent& agent, QWidget* parent)
       evaluationModel_(
           named(new ItemTreeModel({tr("Test"), tr("Result"), tr("Observed")}, -1, this), "evaluationModel")),
       privacyModel_(
-          named(new PrivacyModel([&agent] { return PrivacyFacts::read(agent.settings()); }, this), "privacyModel"))
+          named(new PrivacyModel([&agent] { return PrivacyFacts::read(agent.settings(), agent.reportingPolicy()); }, this), "privacyModel"))
 {
     installAccessibility();
     setWindowTitle(QStringLiteral("Nerova Agent"));

@@ -130,22 +130,6 @@ QStringList shownTexts()
     return texts << menuTexts(unconfigured.menu()) << windowTexts(unconfigured.window());
 }
 
-QPalette darkPalette()
-{
-    QPalette palette(QColor(0x35, 0x35, 0x35), QColor(0x24, 0x24, 0x24));
-    palette.setColor(QPalette::WindowText, Qt::white);
-    palette.setColor(QPalette::Text, Qt::white);
-    palette.setColor(QPalette::ButtonText, Qt::white);
-    palette.setColor(QPalette::Base, QColor(0x24, 0x24, 0x24));
-    palette.setColor(QPalette::AlternateBase, QColor(0x2e, 0x2e, 0x2e));
-    palette.setColor(QPalette::Highlight, QColor(0x35, 0x84, 0xe4));
-    palette.setColor(QPalette::Link, QColor(0x78, 0xae, 0xed));
-    for (const QPalette::ColorRole role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
-        palette.setColor(QPalette::Disabled, role, QColor(0x9a, 0x9a, 0x9a));
-    }
-    return palette;
-}
-
 struct PolicyRow {
     PrivacyFacts facts;
     QStringList shown; // hours, pause, precision
@@ -501,6 +485,15 @@ private slots:
         window.present(StatusWindow::privacyTab);
         QCOMPARE(tabs.currentIndex(), int(StatusWindow::privacyTab));
         QVERIFY(privacy.sections().at(1).text.contains(QStringLiteral("service at 127.0.0.1:")));
+        // Values the agent cannot use are shown as the agent applies them.
+        fixture.setManaged(R"({"reportingHours": "Mon-Fry 9-17", "allowPause": "yes", "reportPrecision": "desk"})");
+        window.hide();
+        window.present(StatusWindow::privacyTab);
+        QStringList applied;
+        for (const LabelValueRow& policy : privacy.policy()) {
+            applied << policy.value;
+        }
+        QCOMPARE(applied, QStringList({"any time (the policy's value cannot be used)", "not allowed", "location"}));
     }
 
     // With "allowPause", the menu offers a pause (a submenu) and then its end; while the agent does

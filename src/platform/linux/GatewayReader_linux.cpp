@@ -495,10 +495,13 @@ QCoro::Task<std::vector<Gateway>> GatewayReader::read() const
             break; // nobody answered in time
         }
         alignas(nlmsghdr) char buffer[8192];
-        for (;;) {
+        bool reread = false;
+        while (!deadline.hasExpired()) {
             const ssize_t length = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
             if (length < 0 && errno == ENOBUFS) {
-                dump(socket, RTM_GETNEIGH, take); // changes were lost: read the whole table again
+                if (!std::exchange(reread, true)) {
+                    dump(socket, RTM_GETNEIGH, take); // changes were lost: read the whole table again
+                }
                 continue;
             }
             if (length <= 0) {

@@ -45,23 +45,20 @@ public:
 
 private:
     using Key = std::pair<int, QByteArray>; // link index and neighbour address
-    static constexpr std::size_t maxNeighbours = 4096;
 
     void readMessages()
     {
         alignas(nlmsghdr) char buffer[16384];
+        bool routesChanged = false; // a batch may hold many: the routes are read once after it
         for (;;) {
             const ssize_t length = ::recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
-            if (length < 0) {
-                if (errno == ENOBUFS) {
-                    trigger_(); // the kernel dropped messages: something changed
-                    readTables();
-                    continue;
-                }
-                return; // EAGAIN: drained; anything else: wait for the next notification
+            if (length < 0 && errno == ENOBUFS) {
+                trigger_(); // the kernel dropped messages: something changed
+                readTables();
+                continue;
             }
-            if (length == 0) {
-                return;
+            if (length <= 0) {
+                break; // EAGAIN: drained; anything else: wait for the next notification
             }
             int remaining = static_cast<int>(length);
             for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, remaining);
@@ -72,13 +69,7 @@ private:
                 case RTM_NEWADDR:
                 case RTM_DELADDR: trigger_(); break;
                 case RTM_NEWROUTE:
-                case RTM_DELROUTE:
-                    // Router advertisements renew an IPv6 default route every few minutes, or seconds:
-                    // only a change of the default routes' next hops counts.
-                    if (rtnetlink::isDefaultRouteMessage(header) && readGateways()) {
-                        trigger_();
-                    }
-                    break;
+                case RTM_DELROUTE: routesChanged = routesChanged || rtnetlink::isDefaultRouteMessage(header); break;
                 case RTM_NEWNEIGH:
                 case RTM_DELNEIGH:
                     if (noteNeighbour(header)) {
@@ -88,6 +79,11 @@ private:
                 default: break;
                 }
             }
+        }
+        // Router advertisements renew an IPv6 default route every few minutes, or seconds: only a
+        // change of the default routes' next hops counts.
+        if (routesChanged && readGateways()) {
+            trigger_();
         }
     }
 
@@ -102,16 +98,16 @@ private:
         if (!entry || !entry->hardwareAddress) {
             return false;
         }
-        if (hardwareAddresses_.size() >= maxNeighbours) {
-            hardwareAddresses_.clear(); // a segment with thousands of hosts: start over
-        }
         Key key{entry->ifindex, entry->address};
+        if (!gateways_.contains(key)) {
+            return false; // only gateways are followed: a large segment holds thousands of neighbours
+        }
         QByteArray& known = hardwareAddresses_[key];
         if (known == *entry->hardwareAddress) {
             return false;
         }
         known = *entry->hardwareAddress;
-        return gateways_.contains(key);
+        return true;
     }
 
     // The next hops of the default routes (a route without a gateway has an empty address), from a
@@ -130,6 +126,8 @@ private:
             if (read) {
                 changed = gateways != gateways_;
                 gateways_ = std::move(gateways);
+                std::erase_if(hardwareAddresses_,
+                              [this](const auto& entry) { return !gateways_.contains(entry.first); });
             }
         });
         return changed;
@@ -160,7 +158,7 @@ private:
     Trigger trigger_;
     QSocketNotifier notifier_;
     std::set<Key> gateways_;                      // (link, gateway address) of every default route
-    std::map<Key, QByteArray> hardwareAddresses_; // the last link-layer address seen per neighbour
+    std::map<Key, QByteArray> hardwareAddresses_; // the last link-layer address seen per gateway
 };
 
 } // namespace
