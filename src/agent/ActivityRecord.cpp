@@ -1,11 +1,12 @@
 #include "agent/ActivityRecord.h"
 
+#include "common/AppInfo.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <array>
 
@@ -157,7 +158,7 @@ std::optional<ActivityEntry> ActivityEntry::fromLine(QByteArrayView line)
 
 QString ActivityRecord::defaultPath()
 {
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    const QString directory = appDataDirectory();
     return directory.isEmpty() ? QString() : QDir(directory).filePath(QString::fromLatin1(fileName));
 }
 

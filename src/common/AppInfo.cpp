@@ -2,6 +2,8 @@
 
 #include "common/BuildInfo.h"
 
+#include <QStandardPaths>
+
 namespace nerova {
 
 namespace {
@@ -14,14 +16,14 @@ QString textOrUnknown(const char* text)
 
 } // namespace
 
-QString appVersion()
-{
-    return textOrUnknown(buildinfo::version);
-}
+QString appVersion() { return textOrUnknown(buildinfo::version); }
 
-QString appBuild()
+QString appBuild() { return textOrUnknown(buildinfo::build); }
+
+QString appDataDirectory()
 {
-    return textOrUnknown(buildinfo::build);
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/Nerova/NerovaAgent");
 }
 
 } // namespace nerova

@@ -8,4 +8,9 @@ namespace nerova {
 QString appVersion();
 QString appBuild();
 
+// The folder of the agent's files (the stored fingerprint file, the activity record):
+// "Nerova/NerovaAgent" in the user's data folder ($XDG_DATA_HOME, ~/.local/share), whatever name the
+// process goes by (the desktop agent shows "Nerova Agent").
+QString appDataDirectory();
+
 } // namespace nerova

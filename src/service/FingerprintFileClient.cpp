@@ -1,5 +1,6 @@
 #include "service/FingerprintFileClient.h"
 
+#include "common/AppInfo.h"
 #include "common/Settings.h"
 #include "network/HttpExchange.h"
 #include "rules/FingerprintFileJson.h"
@@ -9,7 +10,6 @@
 #include <QFile>
 #include <QLoggingCategory>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 namespace nerova {
 
@@ -22,8 +22,7 @@ FingerprintFileClient::FingerprintFileClient(QNetworkAccessManager& session, Set
 
 QString FingerprintFileClient::localCopyPath() const
 {
-    const QString directory =
-        directory_.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) : directory_;
+    const QString directory = directory_.isEmpty() ? appDataDirectory() : directory_;
     if (directory.isEmpty()) {
         throw FingerprintStoreError(FingerprintStoreError::Case::noDirectory,
                                     QStringLiteral("Unable to access document directory"));

@@ -41,7 +41,7 @@ public:
     static constexpr const char* localCopyName = "fingerprintFile.json";
     static constexpr qint64 maxFileBytes = 32 * 1024 * 1024;
 
-    // `directory`: where the local copy lives; empty for QStandardPaths::AppDataLocation.
+    // `directory`: where the local copy lives; empty for appDataDirectory().
     FingerprintFileClient(QNetworkAccessManager& session, Settings& settings, QString directory = {},
                           std::chrono::milliseconds timeout = NerovaClient::defaultTimeout);
 

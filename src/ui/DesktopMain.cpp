@@ -77,7 +77,8 @@ int runDesktopAgent(int& argc, char** argv)
     QApplication app(argc, argv);
     platformFailure.reset();
     QApplication::setOrganizationName(QStringLiteral("Nerova"));
-    QApplication::setApplicationName(QStringLiteral("NerovaAgent"));
+    // The name panels show for the tray item; no path depends on it (see appDataDirectory()).
+    QApplication::setApplicationName(QStringLiteral("Nerova Agent"));
     QApplication::setApplicationDisplayName(QStringLiteral("Nerova Agent"));
     installAccessibility(); // screen readers know the application by the display name
     QApplication::setDesktopFileName(QString::fromLatin1(buildinfo::identifier));

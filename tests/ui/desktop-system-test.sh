@@ -226,4 +226,9 @@ pids+=($!)
 wait_for 10 grep -q ready "$work/watcher.log" || fail "the stand-in watcher did not start"
 start_agent agent3.log
 passes_within 20 "the item registers with the StatusNotifierWatcher" grep -q '^registered ' "$work/watcher.log"
+item=$(sed -n 's/^registered //p' "$work/watcher.log" | head -n 1)
+title=$(dbus-send --session --print-reply --dest="$item" /StatusNotifierItem org.freedesktop.DBus.Properties.Get \
+  string:org.kde.StatusNotifierItem string:Title 2>&1 | sed -n 's/.*string "\(.*\)"$/\1/p')
+[ "$title" = "Nerova Agent" ] || fail "the tray item's title is '$title', not 'Nerova Agent'"
+echo "PASS: the tray item's title is \"Nerova Agent\""
 stop_agent
