@@ -1,12 +1,14 @@
 #include "platform/linux/GatewayReader_linux.h"
 
+#include "common/Channel.h"
+
 #include "network/NetworkMonitorLogging.h"
 #include "network/NetworkReader.h"
 
-#include <QCoro/QCoroSignal>
 #include <QDeadlineTimer>
 #include <QScopeGuard>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
@@ -487,11 +489,18 @@ QCoro::Task<std::vector<Gateway>> GatewayReader::read() const
         qCDebug(lcNetworkMonitor, "Cannot read the neighbour table: %s", std::strerror(errno));
     }
     settle();
+    // Wake-ups through a channel: true when the socket can be read, false when the time is up.
+    // (Awaiting the notifier's signal itself binds its private-signal argument to null.)
+    Channel<bool> wake;
     QSocketNotifier notifier(socket, QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &notifier, [&wake] { wake.send(true); });
+    QTimer timeUp;
+    timeUp.setSingleShot(true);
+    QObject::connect(&timeUp, &QTimer::timeout, &timeUp, [&wake] { wake.send(false); });
+    timeUp.start(std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 1)));
     while (!waiting.empty() && !deadline.hasExpired()) {
-        const auto remaining = std::chrono::milliseconds(std::max<qint64>(deadline.remainingTime(), 1));
-        auto readable = qCoro(&notifier, &QSocketNotifier::activated, remaining);
-        if (!(co_await std::move(readable))) {
+        const std::optional<bool> readable = co_await wake.receive();
+        if (!readable.value_or(false)) {
             break; // nobody answered in time
         }
         alignas(nlmsghdr) char buffer[8192];
