@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
 
 #include <arpa/inet.h>
@@ -503,10 +504,13 @@ QCoro::Task<std::vector<Gateway>> GatewayReader::read() const
         if (!readable.value_or(false)) {
             break; // nobody answered in time
         }
-        alignas(nlmsghdr) char buffer[8192];
+        // On the heap: g++ 12 does not keep the alignment of a buffer in a coroutine's frame.
+        const auto storage = std::make_unique<nlmsghdr[]>(8192 / sizeof(nlmsghdr));
+        char* const buffer = reinterpret_cast<char*>(storage.get());
+        constexpr std::size_t bufferSize = 8192 / sizeof(nlmsghdr) * sizeof(nlmsghdr);
         bool reread = false;
         while (!deadline.hasExpired()) {
-            const ssize_t length = ::recv(socket, buffer, sizeof buffer, MSG_DONTWAIT);
+            const ssize_t length = ::recv(socket, buffer, bufferSize, MSG_DONTWAIT);
             if (length < 0 && errno == ENOBUFS) {
                 if (!std::exchange(reread, true)) {
                     dump(socket, RTM_GETNEIGH, take); // changes were lost: read the whole table again
