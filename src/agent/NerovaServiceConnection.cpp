@@ -4,6 +4,7 @@
 #include "service/NerovaClientError.h"
 
 #include <QHash>
+#include <QUrlQuery>
 
 namespace nerova {
 
@@ -200,7 +201,12 @@ QCoro::Task<std::optional<FingerprintFile>> NerovaServiceConnection::fetchFinger
         where.adjusted(QUrl::RemoveQuery | QUrl::RemoveFragment | QUrl::RemoveUserInfo).toDisplayString();
     QStringList hidden{where.password(QUrl::FullyEncoded), where.password(QUrl::FullyDecoded)};
     if (where.hasQuery()) {
-        hidden << url << where.toDisplayString() << where.query(QUrl::FullyEncoded) << where.query(QUrl::FullyDecoded);
+        // Every spelling an error text may use: the whole address, the query and each of its values.
+        hidden << url << where.toDisplayString() << where.toString() << where.toString(QUrl::FullyEncoded)
+               << where.query(QUrl::FullyEncoded) << where.query(QUrl::FullyDecoded);
+        for (const QUrlQuery query(where); const auto& [key, value] : query.queryItems(QUrl::FullyDecoded)) {
+            hidden << value << QString::fromLatin1(QUrl::toPercentEncoding(value));
+        }
     }
     FingerprintFileAnswer answer;
     std::optional<FingerprintFile> file;
