@@ -61,15 +61,26 @@ QString describeResponse(const HttpResponse& response)
         .arg(response.body.size());
 }
 
+// The argument `name` of a condition of the type `task` names; nothing, after the log line and the
+// observed text that say so, when it is missing.
+std::optional<QString> requiredArgument(const FingerprintCondition& condition, const char* name, const char* task,
+                                        ConditionEvaluation& evaluation)
+{
+    std::optional<QString> value = condition.argument(QString::fromLatin1(name));
+    if (!value) {
+        qCCritical(lcRulesEngine, "Missing argument for %s task", task);
+        evaluation.observed = QStringLiteral("missing argument %1").arg(QLatin1String(name));
+    }
+    return value;
+}
+
 // The condition's "cidrRange" text and its range (raises CIDRErrors for bad text), logged as
-// checked; nothing, after logging `missingLine`, when the argument is missing.
-std::optional<std::pair<QString, CIDRv4>> rangeArgument(const FingerprintCondition& condition, const char* missingLine,
+// checked; nothing, after saying so, when the argument is missing.
+std::optional<std::pair<QString, CIDRv4>> rangeArgument(const FingerprintCondition& condition, const char* task,
                                                         ConditionEvaluation& evaluation)
 {
-    std::optional<QString> range = condition.argument(u"cidrRange");
+    std::optional<QString> range = requiredArgument(condition, "cidrRange", task, evaluation);
     if (!range) {
-        qCCritical(lcRulesEngine, "%s", missingLine);
-        evaluation.observed = QStringLiteral("missing argument cidrRange");
         return std::nullopt;
     }
     const CIDRv4 cidr(*range);
@@ -100,7 +111,7 @@ QString domainKey(const QString& domain)
 
 bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
 {
-    const auto argument = rangeArgument(condition, "Missing argument for internalIP task", evaluation);
+    const auto argument = rangeArgument(condition, "internalIP", evaluation);
     if (!argument) {
         return false;
     }
@@ -133,7 +144,7 @@ bool checkInternalIP(const FingerprintCondition& condition, CheckSnapshot& snaps
 
 bool checkExternalIP(const FingerprintCondition& condition, CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
 {
-    const auto argument = rangeArgument(condition, "Missing argument for externalIP task", evaluation);
+    const auto argument = rangeArgument(condition, "externalIP", evaluation);
     if (!argument) {
         return false;
     }
@@ -150,10 +161,9 @@ bool checkExternalIP(const FingerprintCondition& condition, CheckSnapshot& snaps
 
 bool checkGateway(const FingerprintCondition& condition, const CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
 {
-    const std::optional<QString> hardwareAddress = condition.argument(u"hardwareAddress");
+    const std::optional<QString> hardwareAddress =
+        requiredArgument(condition, "hardwareAddress", "gateway", evaluation);
     if (!hardwareAddress) {
-        qCCritical(lcRulesEngine, "Missing argument for gateway task");
-        evaluation.observed = QStringLiteral("missing argument hardwareAddress");
         return false;
     }
     const std::optional<QString> addressText = condition.argument(u"address");
@@ -221,10 +231,8 @@ bool checkWireless(const FingerprintCondition& condition, const CheckSnapshot& s
 bool checkDnsDomain(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
                     ConditionEvaluation& evaluation)
 {
-    const std::optional<QString> domain = condition.argument(u"domain");
+    const std::optional<QString> domain = requiredArgument(condition, "domain", "dnsDomain", evaluation);
     if (!domain) {
-        qCCritical(lcRulesEngine, "Missing argument for dnsDomain task");
-        evaluation.observed = QStringLiteral("missing argument domain");
         return false;
     }
     const QString wanted = domainKey(*domain);
@@ -252,10 +260,8 @@ bool checkTunnel(const CheckSnapshot& snapshot, ConditionEvaluation& evaluation)
 bool checkPeripheral(const FingerprintCondition& condition, const CheckSnapshot& snapshot,
                      ConditionEvaluation& evaluation)
 {
-    const std::optional<QString> id = condition.argument(u"id");
+    const std::optional<QString> id = requiredArgument(condition, "id", "peripheral", evaluation);
     if (!id) {
-        qCCritical(lcRulesEngine, "Missing argument for peripheral task");
-        evaluation.observed = QStringLiteral("missing argument id");
         return false;
     }
     const std::vector<Peripheral>& peripherals = snapshot.context().evidence.peripherals;
@@ -273,10 +279,8 @@ bool checkPeripheral(const FingerprintCondition& condition, const CheckSnapshot&
 QCoro::Task<bool> checkPing(const FingerprintCondition& condition, RulesEngineProbes& probes, CheckSnapshot& snapshot,
                             ConditionEvaluation& evaluation)
 {
-    const std::optional<QString> address = condition.argument(u"address");
+    const std::optional<QString> address = requiredArgument(condition, "address", "ping", evaluation);
     if (!address) {
-        qCCritical(lcRulesEngine, "Missing argument for ping task");
-        evaluation.observed = QStringLiteral("missing argument address");
         co_return false;
     }
     try {
